@@ -1,0 +1,148 @@
+// host.h - the simulated CE device's internals, shared by the host backend,
+// the device tool and the tests. Nothing of the system's code includes it.
+//
+// A device is a host folder (CEDEVICE, or a per-user default):
+//   <device>/fs/      the device's file system, the root "\"
+//   <device>/state/   the device's internal state, invisible from "\":
+//                     device.txt (kind, boot count, user, last boot), the
+//                     object-store registry, a pending Restore.fdf, the
+//                     kept system hive, open windows.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+namespace host {
+
+namespace fs = std::filesystem;
+
+// ---- Text ---------------------------------------------------------------
+
+std::string toUtf8(std::u16string_view s);
+std::string toUtf8(const WCHAR *s);  // NULL gives ""
+std::u16string fromUtf8(std::string_view s);
+// Case-insensitive compare of device names (ASCII and Latin-1 letters fold).
+bool namesEqual(std::u16string_view a, std::u16string_view b);
+// '*' and '?' against a name, without regard to case.
+bool wildcardMatch(std::u16string_view pattern, std::u16string_view name);
+
+// ---- The device -------------------------------------------------------------
+
+// The device folder: $CEDEVICE, or the per-user default (made on first use
+// with the sample registry). Fixed for the life of the process.
+const fs::path &deviceDir();
+fs::path fsRoot();    // deviceDir()/"fs"
+fs::path stateDir();  // deviceDir()/"state"
+
+// Makes a new device at dir with the given registry kind ("ram" or "hive"):
+// the standard folders, the state file, the sample registry. Returns false
+// with a message in error when it cannot (dir already a device, I/O error).
+bool initDevice(const fs::path &dir, const std::string &registryKind, std::string &error);
+// True when dir holds a device.
+bool isDevice(const fs::path &dir);
+// Switches this process to the device at dir (tests use a fresh device each;
+// CEDEVICE is updated too, so that child processes use the same device).
+void selectDevice(const fs::path &dir);
+// Makes sure the current device exists: the default device is created on
+// first use; a CEDEVICE folder that is missing or empty is initialised as a
+// ram device. Returns false with a message when that fails.
+bool ensureDevice(std::string &error);
+
+// Device state, a small key=value file (state/device.txt). Values are text.
+std::string stateGet(const std::string &key, const std::string &fallback = "");
+void stateSet(const std::string &key, const std::string &value);
+
+// The registry part of a new device: writes the sample registry of the given
+// kind into the device at dir (registry.cpp).
+bool initRegistry(const fs::path &dir, const std::string &registryKind, std::string &error);
+
+// ---- Paths --------------------------------------------------------------------
+
+// Maps a device path ("\Temp\x.tmp", "/Temp/x.tmp", "Temp\x.tmp") to the host
+// path under fsRoot(). Components are matched case-insensitively against what
+// exists; ".." never leaves the root; a path of more than MAX_PATH - 1
+// characters is refused. Returns ERROR_SUCCESS, ERROR_INVALID_NAME,
+// ERROR_FILENAME_EXCED_RANGE or ERROR_PATH_NOT_FOUND (a folder on the way is
+// missing). The last component need not exist.
+DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath);
+// The device path of a host path under fsRoot() ("\Temp\a.tmp").
+std::u16string devicePathOf(const fs::path &hostPath);
+
+// ---- Fault injection and trace -----------------------------------------------
+//
+// Every service starts with one line:
+//     host::Call call("CopyFileW", existingFile);
+//     if (call.failed()) return call.fail(FALSE, ERROR_WRITE_FAULT);
+// and ends with `return call.ret(result);`. A Call counts the service's calls,
+// applies the fault rules (CEDEVICE_FAULTS, or rules set in-process) and
+// writes the trace line (CEDEVICE_TRACE) when it ends.
+
+class Call {
+public:
+    // path: the call's path argument, matched against path rules (may be NULL).
+    Call(const char *service, const WCHAR *path = nullptr);
+    ~Call();
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+
+    // True when a fault rule fired for this call.
+    bool failed() const { return failed_; }
+    // Adds an argument to the trace line.
+    Call &arg(const WCHAR *s);
+    Call &arg(const char *s);
+    Call &arg(long long v);
+    Call &argHex(unsigned long long v);
+    // Records the result; with SetLastError(error) for fail().
+    template <class T>
+    T ret(T v) {
+        result(static_cast<long long>(reinterpret_cast<intptr_t>(toPtr(v))));
+        return v;
+    }
+    template <class T>
+    T fail(T v, DWORD error) {
+        SetLastError(error);
+        errored_ = error;
+        return ret(v);
+    }
+
+private:
+    template <class T>
+    static const void *toPtr(T v) {
+        if constexpr (std::is_pointer_v<T>)
+            return reinterpret_cast<const void *>(v);
+        else
+            return reinterpret_cast<const void *>(static_cast<intptr_t>(v));
+    }
+    void result(long long v);
+    const char *service_;
+    bool failed_ = false;
+    bool active_ = false;  // tracing this call
+    bool done_ = false;
+    DWORD errored_ = 0;
+    std::string args_;
+};
+
+// A device's file system is full after this many more bytes: writes to
+// streams and copies fail with ERROR_DISK_FULL once it is used up.
+// Returns how many of want bytes may be written (want when not limited).
+size_t diskReserve(size_t want);
+
+// In-process rules, the same syntax as CEDEVICE_FAULTS (see faults.cpp):
+//   setFaults("CopyFileW@2; _wfopen~*\\rep*.tmp; disk=100")
+// Returns false with a message for a rule it cannot parse. clearFaults()
+// removes every rule and resets every call counter.
+bool setFaults(const std::string &rules, std::string *error = nullptr);
+void clearFaults();
+// How many times a rule fired since the rules were set.
+int faultsFired();
+// How many calls a service has had since the counters were reset.
+long callCount(const std::string &service);
+// Trace into a host file (empty: off). CEDEVICE_TRACE sets it at start.
+void setTrace(const std::string &hostFile);
+
+}  // namespace host
