@@ -28,6 +28,8 @@ std::string toUtf8(const WCHAR *s);  // NULL gives ""
 std::u16string fromUtf8(std::string_view s);
 // Case-insensitive compare of device names (ASCII and Latin-1 letters fold).
 bool namesEqual(std::u16string_view a, std::u16string_view b);
+// Order of names without regard to case.
+bool foldedLess(std::u16string_view a, std::u16string_view b);
 // '*' and '?' against a name, without regard to case.
 bool wildcardMatch(std::u16string_view pattern, std::u16string_view name);
 
@@ -61,6 +63,9 @@ void stateSet(const std::string &key, const std::string &value);
 // kind into the device at dir (registry.cpp).
 bool initRegistry(const fs::path &dir, const std::string &registryKind, std::string &error);
 
+// The instance handle of the program (and of its resources).
+HINSTANCE programInstance();
+
 // ---- Paths --------------------------------------------------------------------
 
 // Maps a device path ("\Temp\x.tmp", "/Temp/x.tmp", "Temp\x.tmp") to the host
@@ -70,6 +75,8 @@ bool initRegistry(const fs::path &dir, const std::string &registryKind, std::str
 // ERROR_FILENAME_EXCED_RANGE or ERROR_PATH_NOT_FOUND (a folder on the way is
 // missing). The last component need not exist.
 DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath);
+// True when the file is read-only on the device (no owner write bit).
+bool isReadOnly(const fs::path &hostPath);
 // The device path of a host path under fsRoot() ("\Temp\a.tmp").
 std::u16string devicePathOf(const fs::path &hostPath);
 
@@ -100,7 +107,10 @@ public:
     // Records the result; with SetLastError(error) for fail().
     template <class T>
     T ret(T v) {
-        result(static_cast<long long>(reinterpret_cast<intptr_t>(toPtr(v))));
+        if constexpr (std::is_pointer_v<T>)
+            resultPointer(reinterpret_cast<const void *>(v));
+        else
+            result(static_cast<long long>(v));
         return v;
     }
     template <class T>
@@ -111,14 +121,9 @@ public:
     }
 
 private:
-    template <class T>
-    static const void *toPtr(T v) {
-        if constexpr (std::is_pointer_v<T>)
-            return reinterpret_cast<const void *>(v);
-        else
-            return reinterpret_cast<const void *>(static_cast<intptr_t>(v));
-    }
     void result(long long v);
+    void resultPointer(const void *p);
+    void finish(const std::string &value);
     const char *service_;
     bool failed_ = false;
     bool active_ = false;  // tracing this call

@@ -1,0 +1,100 @@
+/*
+ * main.cpp - start-up: the command line, a run whose restart prompt is open,
+ * the log, the temporary folder and the work file's name; then the operation
+ * sequence.
+ */
+#include "app/driver.h"
+
+WCHAR g_tempDir[PATH_CCH];
+
+static const WCHAR kEmpty[] = TEXT("");
+static const WCHAR kLogName[] = TEXT("\\Corvane.log");
+
+/* Puts the log into the flash folder: the first root entry matching
+ * "*Flash*", followed by "\Corvane.log". Without such an entry, or when the
+ * two do not fit into the log path, the log stays at its default path. */
+static void useFlashLog(void)
+{
+    WCHAR name[LOG_PATH_CCH];
+
+    name[0] = 0;
+    if (findFlashDir(name) != 0)
+        return;
+    if (wcslen(name) + wcslen(kLogName) > LOG_PATH_CCH - 1)
+        return;
+    wcscpy(g_logPath, name);
+    wcscat(g_logPath, kLogName);
+}
+
+int corvaneMain(HINSTANCE instance, WCHAR *commandLine)
+{
+    WCHAR work[PATH_CCH];
+    WCHAR made[MAX_PATH];
+    const WCHAR *options;
+    const WCHAR *file;
+    WCHAR *space;
+    HWND prompt;
+    DWORD cchTemp;
+
+    /* 1. Too short to hold an option, a space and a file. */
+    if (commandLine == NULL || wcslen(commandLine) < 3)
+        return EXIT_NOTHING;
+
+    /* 2. Another run shows its restart prompt: bring it to the front. */
+    prompt = FindWindowW(RESTART_CLASS, NULL);
+    if (prompt != NULL) {
+        SetForegroundWindow((HWND)((UINT_PTR)prompt | 1));
+        return EXIT_NOTHING;
+    }
+
+    /* 3. Split at the first space. A line without a space is all options
+     * word, and its file argument is the empty string. */
+    options = commandLine;
+    space = wcschr(commandLine, ' ');
+    if (space != NULL) {
+        *space = 0;
+        file = space + 1;
+    } else {
+        file = kEmpty;
+    }
+
+    /* 4. Logging. */
+    if (wcschr(options, 'l') != NULL) {
+        g_logging = -1;
+        if (wcschr(options, 'f') != NULL)
+            useFlashLog();
+        writeLog(TEXT("\n\nCorvane Logfile"), kEmpty, 1);
+        writeLog(TEXT("options: "), options, 1);
+        writeLog(TEXT("file: "), file, 1);
+        writeLog(TEXT("\n"), kEmpty, 0);
+    }
+
+    /* 5. The temporary folder. */
+    cchTemp = GetTempPathW(PATH_CCH, g_tempDir);
+    if (cchTemp == 0 || cchTemp > PATH_CCH) {
+        g_tempDir[0] = 0;
+        writeLog(TEXT("main: GetTempPath failed"), kEmpty, 1);
+        return EXIT_NO_TEMPDIR;
+    }
+
+    /* 6. The work file's name. The platform writes up to MAX_PATH
+     * characters; a name longer than the work file's buffer takes is a
+     * failure, and its file goes again. */
+    if (GetTempFileNameW(g_tempDir, TEXT("NEW"), 0, made) == 0) {
+        writeLog(TEXT("main: GetTempFileName failed"), kEmpty, 1);
+        return EXIT_NO_WORKFILE;
+    }
+    made[MAX_PATH - 1] = 0;
+    if (wcslen(made) > PATH_CCH - 1) {
+        DeleteFileW(made);
+        writeLog(TEXT("main: GetTempFileName failed"), kEmpty, 1);
+        return EXIT_NO_WORKFILE;
+    }
+    wcscpy(work, made);
+
+    /* 7. Only the name serves: the first operation that writes the work
+     * file creates it afresh. */
+    DeleteFileW(work);
+
+    return runSequence(instance, options, file, work);
+}

@@ -1,0 +1,54 @@
+/*
+ * log.cpp - the log file: the logging switch, the log path, writeLog and
+ * findFlashDir.
+ */
+#include "log/log.h"
+
+int g_logging = 0;
+WCHAR g_logPath[LOG_PATH_CCH] = TEXT("\\Corvane.log");
+
+void writeLog(const WCHAR *text, const WCHAR *argument, int newline)
+{
+    FILE *log;
+
+    if (g_logging == 0)
+        return;
+    if (g_logPath[0] == 0)
+        return;
+    log = _wfopen(g_logPath, TEXT("a"));
+    /* An entry whose file cannot be opened is skipped: there is nowhere to
+     * report it, and writing through a failed handle would crash. */
+    if (log == NULL)
+        return;
+    fwprintf(log, TEXT("%s"), text ? text : TEXT(""));
+    fwprintf(log, TEXT("%s"), argument ? argument : TEXT(""));
+    if (newline)
+        fwprintf(log, TEXT("\n"));
+    fflush(log);
+    fclose(log);
+}
+
+int findFlashDir(WCHAR *nameOut)
+{
+    WIN32_FIND_DATAW *record;
+    HANDLE find;
+    int result = 2;
+
+    record = (WIN32_FIND_DATAW *)LocalAlloc(LPTR, sizeof(WIN32_FIND_DATAW));
+    if (record == NULL)
+        return 1;
+    find = FindFirstFileW(TEXT("*Flash*"), record);
+    if (find == INVALID_HANDLE_VALUE)
+        goto done;
+    FindClose(find);
+    /* A found name can hold up to MAX_PATH - 1 characters, more than
+     * nameOut takes: such a name counts as not found. */
+    record->cFileName[MAX_PATH - 1] = 0;
+    if (wcslen(record->cFileName) >= LOG_PATH_CCH)
+        goto done;
+    wcscpy(nameOut, record->cFileName);
+    result = 0;
+done:
+    LocalFree(record);
+    return result;
+}

@@ -1,0 +1,252 @@
+// files.cpp - the file services of the simulated device: the temporary
+// folder and names, whole-file copy, delete, and find.
+//
+// A file is read-only on the device when its host file has no owner write
+// bit; this is checked here rather than left to the host, where tests may
+// run as root and root may write anything.
+#include "platform/host/host.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace host {
+
+bool isReadOnly(const fs::path &p) {
+    struct stat st;
+    return ::stat(p.c_str(), &st) == 0 && !(st.st_mode & S_IWUSR);
+}
+
+}  // namespace host
+
+using host::fs::path;
+
+// ---- Temporary folder and names -----------------------------------------
+
+DWORD GetTempPathW(DWORD cchBuffer, LPWSTR buffer) {
+    host::Call call("GetTempPathW");
+    call.arg(static_cast<long long>(cchBuffer));
+    if (call.failed()) return call.fail(static_cast<DWORD>(0), ERROR_GEN_FAILURE);
+    // The device's temporary folder is "\Temp\"; a device can be made to
+    // report another one (state key tempPath) to try long folders.
+    std::u16string temp = host::fromUtf8(host::stateGet("tempPath", "\\Temp\\"));
+    if (temp.size() + 1 > cchBuffer) return call.ret(static_cast<DWORD>(temp.size() + 1));
+    std::copy(temp.begin(), temp.end(), buffer);
+    buffer[temp.size()] = 0;
+    call.arg(buffer);
+    return call.ret(static_cast<DWORD>(temp.size()));
+}
+
+UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFileName) {
+    host::Call call("GetTempFileNameW", folder);
+    call.arg(folder).arg(prefix).arg(static_cast<long long>(unique));
+    if (call.failed()) return call.fail(static_cast<UINT>(0), ERROR_PATH_NOT_FOUND);
+    if (!folder || !tempFileName) return call.fail(static_cast<UINT>(0), ERROR_INVALID_PARAMETER);
+    std::u16string base(folder);
+    if (base.empty() || (base.back() != u'\\' && base.back() != u'/')) base += u'\\';
+    if (prefix) base += std::u16string(prefix).substr(0, 3);
+
+    path hostFolder;
+    DWORD err = host::resolvePath(folder, hostFolder);
+    std::error_code ec;
+    if (err == ERROR_SUCCESS && !host::fs::is_directory(hostFolder, ec)) err = ERROR_PATH_NOT_FOUND;
+    if (err != ERROR_SUCCESS) return call.fail(static_cast<UINT>(0), err);
+
+    // As Windows does: a given number is used as it is and nothing is made;
+    // 0 asks for a new file under the first free number, from a counter the
+    // device keeps, so that a fresh device gives the same names every time.
+    unsigned start = unique & 0xFFFF;
+    if (unique == 0) start = static_cast<unsigned>(std::stoul(host::stateGet("tempCounter", "0"))) % 0xFFFF + 1;
+    for (unsigned tries = 0; tries < 0xFFFF; ++tries) {
+        unsigned n = unique ? start : (start - 1 + tries) % 0xFFFF + 1;
+        char hex[8];
+        snprintf(hex, sizeof hex, "%X", n);
+        std::u16string name = base + host::fromUtf8(hex) + u".tmp";
+        if (name.size() > MAX_PATH - 1) return call.fail(static_cast<UINT>(0), ERROR_FILENAME_EXCED_RANGE);
+        if (unique) {
+            std::copy(name.begin(), name.end(), tempFileName);
+            tempFileName[name.size()] = 0;
+            return call.ret(static_cast<UINT>(n));
+        }
+        path hostName;
+        err = host::resolvePath(name.c_str(), hostName);
+        if (err != ERROR_SUCCESS) return call.fail(static_cast<UINT>(0), err);
+        int fd = ::open(hostName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd);
+            host::stateSet("tempCounter", std::to_string(n));
+            std::copy(name.begin(), name.end(), tempFileName);
+            tempFileName[name.size()] = 0;
+            call.arg(tempFileName);
+            return call.ret(static_cast<UINT>(n));
+        }
+        if (errno != EEXIST) return call.fail(static_cast<UINT>(0), ERROR_ACCESS_DENIED);
+    }
+    return call.fail(static_cast<UINT>(0), ERROR_FILE_EXISTS);
+}
+
+// ---- Copy and delete ------------------------------------------------------
+
+// Copies src to dst's folder under a hidden name, then renames it over dst,
+// so that a power loss leaves the old file or the new one, never half.
+static DWORD copyWhole(const path &src, const path &dst) {
+    int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return ERROR_ACCESS_DENIED;
+    struct stat st;
+    ::fstat(in, &st);
+    path tmp = dst.parent_path() / (".~copy" + std::to_string(getpid()) + ".part");
+    int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) {
+        ::close(in);
+        return ERROR_ACCESS_DENIED;
+    }
+    DWORD err = ERROR_SUCCESS;
+    off_t left = st.st_size;
+    size_t room = host::diskReserve(static_cast<size_t>(left));
+    if (room < static_cast<size_t>(left)) {
+        left = static_cast<off_t>(room);
+        err = ERROR_DISK_FULL;
+    }
+    std::vector<char> buf;
+    while (left > 0) {
+        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
+        if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+            if (buf.empty()) buf.resize(1 << 20);
+            ssize_t r = ::read(in, buf.data(), std::min(buf.size(), static_cast<size_t>(left)));
+            n = r > 0 ? ::write(out, buf.data(), static_cast<size_t>(r)) : r;
+            if (r > 0 && n != r) n = -1;
+        }
+        if (n <= 0) {
+            err = ERROR_WRITE_FAULT;
+            break;
+        }
+        left -= n;
+    }
+    ::close(in);
+    if (::close(out) != 0 && err == ERROR_SUCCESS) err = ERROR_WRITE_FAULT;
+    if (err == ERROR_SUCCESS && ::rename(tmp.c_str(), dst.c_str()) != 0) err = ERROR_ACCESS_DENIED;
+    if (err != ERROR_SUCCESS) ::unlink(tmp.c_str());
+    return err;
+}
+
+BOOL CopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists) {
+    host::Call call("CopyFileW", existingFile);
+    call.arg(existingFile).arg(newFile).arg(static_cast<long long>(failIfExists));
+    if (call.failed()) return call.fail(FALSE, ERROR_WRITE_FAULT);
+    path src, dst;
+    DWORD err = host::resolvePath(existingFile, src);
+    if (err != ERROR_SUCCESS) return call.fail(FALSE, err == ERROR_PATH_NOT_FOUND ? err : err);
+    std::error_code ec;
+    if (!host::fs::is_regular_file(src, ec))
+        return call.fail(FALSE, host::fs::exists(src, ec) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+    err = host::resolvePath(newFile, dst);
+    if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
+    if (host::fs::exists(dst, ec)) {
+        if (failIfExists) return call.fail(FALSE, ERROR_FILE_EXISTS);
+        if (host::fs::is_directory(dst, ec) || host::isReadOnly(dst)) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+        if (host::fs::equivalent(src, dst, ec)) return call.fail(FALSE, ERROR_SHARING_VIOLATION);
+    }
+    if (!host::fs::is_directory(dst.parent_path(), ec)) return call.fail(FALSE, ERROR_PATH_NOT_FOUND);
+    err = copyWhole(src, dst);
+    if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
+    return call.ret(TRUE);
+}
+
+BOOL DeleteFileW(LPCWSTR file) {
+    host::Call call("DeleteFileW", file);
+    call.arg(file);
+    if (call.failed()) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+    path p;
+    DWORD err = host::resolvePath(file, p);
+    if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
+    std::error_code ec;
+    auto st = host::fs::symlink_status(p, ec);
+    if (st.type() == host::fs::file_type::not_found) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
+    if (st.type() == host::fs::file_type::directory || host::isReadOnly(p)) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+    if (::unlink(p.c_str()) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+    return call.ret(TRUE);
+}
+
+// ---- Find -------------------------------------------------------------------
+
+namespace {
+struct FindState {
+    std::vector<WIN32_FIND_DATAW> matches;
+    size_t next = 0;
+};
+
+void fileTimeOf(const struct timespec &t, FILETIME &ft) {
+    // 100-nanosecond intervals since 1601-01-01.
+    unsigned long long v = (static_cast<unsigned long long>(t.tv_sec) + 11644473600ULL) * 10000000ULL +
+                           static_cast<unsigned long long>(t.tv_nsec) / 100;
+    ft.dwLowDateTime = static_cast<DWORD>(v);
+    ft.dwHighDateTime = static_cast<DWORD>(v >> 32);
+}
+}  // namespace
+
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW findData) {
+    host::Call call("FindFirstFileW", pattern);
+    call.arg(pattern);
+    if (call.failed()) return call.fail(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
+    if (!pattern || !findData) return call.fail(INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER);
+    std::u16string pat(pattern);
+    size_t cut = pat.find_last_of(u"\\/");
+    std::u16string folder = cut == std::u16string::npos ? u"\\" : pat.substr(0, cut + 1);
+    std::u16string mask = cut == std::u16string::npos ? pat : pat.substr(cut + 1);
+    path hostFolder;
+    DWORD err = host::resolvePath(folder.c_str(), hostFolder);
+    std::error_code ec;
+    if (err == ERROR_SUCCESS && !host::fs::is_directory(hostFolder, ec)) err = ERROR_PATH_NOT_FOUND;
+    if (err != ERROR_SUCCESS) return call.fail(INVALID_HANDLE_VALUE, err);
+
+    std::vector<std::pair<std::u16string, path>> found;
+    for (host::fs::directory_iterator it(hostFolder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name.rfind(".~copy", 0) == 0) continue;  // a copy in progress is not an entry yet
+        std::u16string wide = host::fromUtf8(name);
+        if (wide.size() < MAX_PATH && host::wildcardMatch(mask, wide)) found.emplace_back(wide, it->path());
+    }
+    if (found.empty()) return call.fail(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
+    // The host's directory order is arbitrary; the device's is stable. Names
+    // in order, without regard to case, make the first match predictable.
+    std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) {
+        return host::foldedLess(a.first, b.first);
+    });
+    auto *state = new FindState;
+    for (auto &[wide, hostPath] : found) {
+        WIN32_FIND_DATAW d;
+        std::memset(&d, 0, sizeof d);
+        struct stat st;
+        if (::stat(hostPath.c_str(), &st) == 0) {
+            d.dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+            if (!(st.st_mode & S_IWUSR)) d.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
+            if (!S_ISDIR(st.st_mode)) {
+                d.nFileSizeLow = static_cast<DWORD>(st.st_size);
+                d.nFileSizeHigh = static_cast<DWORD>(static_cast<unsigned long long>(st.st_size) >> 32);
+            }
+            fileTimeOf(st.st_ctim, d.ftCreationTime);
+            fileTimeOf(st.st_atim, d.ftLastAccessTime);
+            fileTimeOf(st.st_mtim, d.ftLastWriteTime);
+            d.dwOID = static_cast<DWORD>(st.st_ino);
+        }
+        std::copy(wide.begin(), wide.end(), d.cFileName);
+        state->matches.push_back(d);
+    }
+    *findData = state->matches[0];
+    state->next = 1;
+    call.arg(findData->cFileName);
+    return call.ret(static_cast<HANDLE>(state));
+}
+
+BOOL FindClose(HANDLE find) {
+    host::Call call("FindClose");
+    if (call.failed()) return call.fail(FALSE, ERROR_INVALID_HANDLE);
+    if (!find || find == INVALID_HANDLE_VALUE) return call.fail(FALSE, ERROR_INVALID_HANDLE);
+    delete static_cast<FindState *>(find);
+    return call.ret(TRUE);
+}

@@ -1,0 +1,342 @@
+// streams.cpp - the C library streams of the simulated device.
+//
+// _wfopen hands out a real FILE* (glibc's fopencookie), unbuffered on the C
+// library's side, whose reads, writes and seeks come here: every one is a
+// platform call (fault injection, trace), every write draws on the disk
+// budget, and the bytes reach the host file through this stream's own
+// buffer. The buffer is what makes the record walk cheap: a small read or a
+// seek inside the buffered window costs no system call, where the C
+// library would drop its buffer at every fseek.
+//
+// Reads are served from a 64 KiB window of the file. Writes gather in a
+// pending run of bytes that is written when it is full, when a read or a
+// write elsewhere needs it out, or at fclose. "a" streams write through at
+// once, so that a log line is in the file when fclose returns, whatever
+// happens after. A failed flush at fclose makes fclose fail (EOF), as a full
+// disk does on the device.
+#include "platform/host/host.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr size_t kWindow = 64 * 1024;
+
+struct Stream {
+    int fd = -1;
+    std::u16string devicePath;  // for path rules and the trace
+    bool append = false;
+    off_t pos = 0;              // the stream's position
+    std::vector<char> window;   // read cache: file bytes [winStart, winStart + winLen)
+    off_t winStart = 0;
+    size_t winLen = 0;
+    std::vector<char> pending;  // bytes to write at [pendStart, pendStart + pending.size())
+    off_t pendStart = 0;
+    bool writeFailed = false;   // a flush failed; fclose reports it
+};
+
+// Writes the pending run; false when the host refused some of it.
+bool flushPending(Stream &s) {
+    size_t done = 0;
+    while (done < s.pending.size()) {
+        ssize_t n = ::pwrite(s.fd, s.pending.data() + done, s.pending.size() - done,
+                             s.pendStart + static_cast<off_t>(done));
+        if (n <= 0) {
+            s.writeFailed = true;
+            s.pending.clear();
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    s.pending.clear();
+    return true;
+}
+
+off_t fileSize(Stream &s) {
+    struct stat st;
+    off_t size = ::fstat(s.fd, &st) == 0 ? st.st_size : 0;
+    off_t pendEnd = s.pendStart + static_cast<off_t>(s.pending.size());
+    return (!s.pending.empty() && pendEnd > size) ? pendEnd : size;
+}
+
+ssize_t cookieRead(void *cookie, char *buf, size_t size) {
+    Stream &s = *static_cast<Stream *>(cookie);
+    host::Call call("fread", s.devicePath.c_str());
+    call.arg(s.devicePath.c_str()).arg(static_cast<long long>(size));
+    if (call.failed()) {
+        errno = EIO;
+        return call.fail(static_cast<ssize_t>(-1), ERROR_READ_FAULT);
+    }
+    if (!s.pending.empty() && !flushPending(s)) {
+        errno = ENOSPC;
+        return call.fail(static_cast<ssize_t>(-1), ERROR_WRITE_FAULT);
+    }
+    size_t done = 0;
+    while (done < size) {
+        if (s.pos >= s.winStart && s.pos < s.winStart + static_cast<off_t>(s.winLen)) {
+            size_t off = static_cast<size_t>(s.pos - s.winStart);
+            size_t n = std::min(size - done, s.winLen - off);
+            std::memcpy(buf + done, s.window.data() + off, n);
+            done += n;
+            s.pos += static_cast<off_t>(n);
+            continue;
+        }
+        if (size - done >= kWindow) {  // a large read bypasses the window
+            ssize_t n = ::pread(s.fd, buf + done, size - done, s.pos);
+            if (n < 0) return done ? call.ret(static_cast<ssize_t>(done)) : call.fail(static_cast<ssize_t>(-1), ERROR_READ_FAULT);
+            if (n == 0) break;
+            done += static_cast<size_t>(n);
+            s.pos += n;
+            continue;
+        }
+        if (s.window.empty()) s.window.resize(kWindow);
+        ssize_t n = ::pread(s.fd, s.window.data(), kWindow, s.pos);
+        if (n < 0) return done ? call.ret(static_cast<ssize_t>(done)) : call.fail(static_cast<ssize_t>(-1), ERROR_READ_FAULT);
+        s.winStart = s.pos;
+        s.winLen = static_cast<size_t>(n);
+        if (n == 0) break;
+    }
+    return call.ret(static_cast<ssize_t>(done));
+}
+
+ssize_t cookieWrite(void *cookie, const char *buf, size_t size) {
+    Stream &s = *static_cast<Stream *>(cookie);
+    host::Call call("fwrite", s.devicePath.c_str());
+    call.arg(s.devicePath.c_str()).arg(static_cast<long long>(size));
+    if (call.failed()) {
+        errno = EIO;
+        return call.fail(static_cast<ssize_t>(0), ERROR_WRITE_FAULT);
+    }
+    size_t room = host::diskReserve(size);
+    if (s.append) {
+        size_t done = 0;
+        while (done < room) {
+            ssize_t n = ::write(s.fd, buf + done, room - done);
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        if (done < size) {
+            errno = ENOSPC;
+            return call.fail(static_cast<ssize_t>(done), ERROR_DISK_FULL);
+        }
+        return call.ret(static_cast<ssize_t>(done));
+    }
+    // The read window no longer tells the truth where this write lands.
+    if (s.winLen && s.pos < s.winStart + static_cast<off_t>(s.winLen) &&
+        s.pos + static_cast<off_t>(room) > s.winStart)
+        s.winLen = 0;
+    if (!s.pending.empty() && s.pendStart + static_cast<off_t>(s.pending.size()) != s.pos) {
+        if (!flushPending(s)) {
+            errno = ENOSPC;
+            return call.fail(static_cast<ssize_t>(0), ERROR_WRITE_FAULT);
+        }
+    }
+    if (s.pending.empty()) {
+        s.pendStart = s.pos;
+        if (s.pending.capacity() < kWindow) s.pending.reserve(kWindow);
+    }
+    s.pending.insert(s.pending.end(), buf, buf + room);
+    s.pos += static_cast<off_t>(room);
+    if (s.pending.size() >= kWindow && !flushPending(s)) {
+        errno = ENOSPC;
+        return call.fail(static_cast<ssize_t>(0), ERROR_WRITE_FAULT);
+    }
+    if (room < size) {
+        errno = ENOSPC;
+        return call.fail(static_cast<ssize_t>(room), ERROR_DISK_FULL);
+    }
+    return call.ret(static_cast<ssize_t>(size));
+}
+
+int cookieSeek(void *cookie, off64_t *offset, int whence) {
+    Stream &s = *static_cast<Stream *>(cookie);
+    // The C library asks for the position with a seek of 0 from the current
+    // one; that is ftell's call.
+    bool tell = whence == SEEK_CUR && *offset == 0;
+    host::Call call(tell ? "ftell" : "fseek", s.devicePath.c_str());
+    call.arg(s.devicePath.c_str()).arg(static_cast<long long>(*offset)).arg(static_cast<long long>(whence));
+    if (call.failed()) {
+        errno = EIO;
+        return call.fail(-1, ERROR_GEN_FAILURE);
+    }
+    off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s.pos : fileSize(s);
+    off_t target = base + *offset;
+    if (target < 0) {
+        errno = EINVAL;
+        return call.fail(-1, ERROR_INVALID_PARAMETER);
+    }
+    s.pos = target;
+    *offset = target;
+    return call.ret(0);
+}
+
+int cookieClose(void *cookie) {
+    Stream *s = static_cast<Stream *>(cookie);
+    host::Call call("fclose", s->devicePath.c_str());
+    call.arg(s->devicePath.c_str());
+    int rc = 0;
+    if (call.failed()) {
+        // The last buffered bytes are lost, as when the final flush fails.
+        s->pending.clear();
+        rc = -1;
+    } else if (!s->pending.empty() && !flushPending(*s)) {
+        rc = -1;
+    }
+    if (s->writeFailed) rc = -1;
+    if (::close(s->fd) != 0) rc = -1;
+    std::u16string device = s->devicePath;
+    delete s;
+    if (rc != 0) {
+        errno = ENOSPC;
+        return call.fail(-1, ERROR_WRITE_FAULT);
+    }
+    return call.ret(0);
+}
+
+}  // namespace
+
+FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
+    host::Call call("_wfopen", path);
+    call.arg(path).arg(mode);
+    if (call.failed()) {
+        errno = EACCES;
+        return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
+    }
+    if (!path || !mode || !*mode) return call.fail(static_cast<FILE *>(nullptr), ERROR_INVALID_PARAMETER);
+    std::string m = host::toUtf8(mode);
+    bool plus = m.find('+') != std::string::npos;
+    int flags;
+    switch (m[0]) {
+    case 'r':
+        flags = plus ? O_RDWR : O_RDONLY;
+        break;
+    case 'w':
+        flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+        break;
+    case 'a':
+        flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+        break;
+    default:
+        errno = EINVAL;
+        return call.fail(static_cast<FILE *>(nullptr), ERROR_INVALID_PARAMETER);
+    }
+    host::fs::path hostPath;
+    DWORD err = host::resolvePath(path, hostPath);
+    if (err != ERROR_SUCCESS) {
+        errno = ENOENT;
+        return call.fail(static_cast<FILE *>(nullptr), err);
+    }
+    std::error_code ec;
+    bool exists = host::fs::exists(hostPath, ec);
+    if (exists && host::fs::is_directory(hostPath, ec)) {
+        errno = EISDIR;
+        return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
+    }
+    if (!exists && m[0] == 'r') {
+        errno = ENOENT;
+        return call.fail(static_cast<FILE *>(nullptr), ERROR_FILE_NOT_FOUND);
+    }
+    if (exists && (flags & (O_WRONLY | O_RDWR)) && host::isReadOnly(hostPath)) {
+        errno = EACCES;
+        return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
+    }
+    int fd = ::open(hostPath.c_str(), flags | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
+        return call.fail(static_cast<FILE *>(nullptr), e);
+    }
+    auto *s = new Stream;
+    s->fd = fd;
+    s->devicePath = host::devicePathOf(hostPath);
+    s->append = m[0] == 'a';
+    cookie_io_functions_t io = {cookieRead, cookieWrite, cookieSeek, cookieClose};
+    const char *cmode = m[0] == 'r' ? (plus ? "r+" : "r") : m[0] == 'w' ? (plus ? "w+" : "w") : (plus ? "a+" : "a");
+    FILE *f = fopencookie(s, cmode, io);
+    if (!f) {
+        ::close(fd);
+        delete s;
+        return call.fail(static_cast<FILE *>(nullptr), ERROR_NOT_ENOUGH_MEMORY);
+    }
+    setvbuf(f, nullptr, _IONBF, 0);
+    return call.ret(f);
+}
+
+// Formats a WCHAR format with Microsoft's reading of the wide functions:
+// %s and %ls take a WCHAR string, %hs a narrow one; %c a WCHAR; %d %i %u %x
+// %X an int; %% a percent sign. Flags, width and precision are accepted for
+// the numbers.
+static std::u16string formatWide(const WCHAR *format, va_list ap) {
+    std::u16string out;
+    for (const WCHAR *p = format; *p; ++p) {
+        if (*p != u'%') {
+            out += *p;
+            continue;
+        }
+        const WCHAR *start = p++;
+        std::string spec = "%";
+        while (*p && std::strchr("-+ #0123456789.", static_cast<char>(*p) & 0x7F) && *p < 0x80) spec += static_cast<char>(*p++);
+        bool narrow = false;
+        if (*p == u'l') {
+            ++p;
+        } else if (*p == u'h') {
+            narrow = true;
+            ++p;
+        }
+        switch (*p) {
+        case u's': {
+            if (narrow) {
+                const char *s = va_arg(ap, const char *);
+                out += host::fromUtf8(s ? s : "(null)");
+            } else {
+                const WCHAR *s = va_arg(ap, const WCHAR *);
+                out += s ? std::u16string(s) : std::u16string(u"(null)");
+            }
+            break;
+        }
+        case u'c':
+            out += static_cast<WCHAR>(va_arg(ap, int));
+            break;
+        case u'd':
+        case u'i':
+        case u'u':
+        case u'x':
+        case u'X': {
+            char buf[64];
+            spec += static_cast<char>(*p);
+            snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, int));
+            out += host::fromUtf8(buf);
+            break;
+        }
+        case u'%':
+            out += u'%';
+            break;
+        default:  // unknown: written as it stands
+            out.append(start, p + (*p ? 1 : 0));
+            if (!*p) --p;
+            break;
+        }
+    }
+    return out;
+}
+
+int fwprintf(FILE *stream, const WCHAR *format, ...) {
+    host::Call call("fwprintf");
+    call.arg(format);
+    if (call.failed()) return call.fail(-1, ERROR_WRITE_FAULT);
+    if (!stream || !format) return call.fail(-1, ERROR_INVALID_PARAMETER);
+    va_list ap;
+    va_start(ap, format);
+    std::u16string text = formatWide(format, ap);
+    va_end(ap);
+    std::string bytes = host::toUtf8(text);  // the device's wide text reaches the host file as UTF-8
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stream) != bytes.size()) return call.fail(-1, ERROR_WRITE_FAULT);
+    return call.ret(static_cast<int>(text.size()));
+}

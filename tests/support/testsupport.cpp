@@ -1,0 +1,177 @@
+// testsupport.cpp - fresh simulated devices and whole-program runs.
+#include "tests/support/testsupport.h"
+
+#include "app/driver.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace ts {
+
+Device::Device(const std::string &registryKind) {
+    const char *base = std::getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/corvane-dev-XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back(0);
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    dir_ = buf.data();
+    std::string error;
+    if (!host::initDevice(dir_, registryKind, error)) throw std::runtime_error("initDevice: " + error);
+    host::selectDevice(dir_);
+    resetSystemState();
+}
+
+Device::~Device() {
+    host::clearFaults();
+    if (!std::getenv("CORVANE_KEEP_DEVICES")) {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+}
+
+fs::path Device::host(const std::string &devicePath) const {
+    std::string rel = devicePath;
+    for (char &c : rel)
+        if (c == '\\') c = '/';
+    while (!rel.empty() && rel[0] == '/') rel.erase(0, 1);
+    return dir_ / "fs" / rel;
+}
+
+bool Device::exists(const std::string &devicePath) const {
+    std::error_code ec;
+    return fs::exists(host(devicePath), ec);
+}
+
+std::string Device::read(const std::string &devicePath) const {
+    std::ifstream in(host(devicePath), std::ios::binary);
+    if (!in) throw std::runtime_error("no file " + devicePath);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void Device::write(const std::string &devicePath, const std::string &bytes) const {
+    std::ofstream out(host(devicePath), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + devicePath);
+}
+
+std::vector<std::string> Device::ls(const std::string &deviceFolder) const {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(host(deviceFolder), ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+static std::string drain(int fd) {
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    return out;
+}
+
+RunResult run(const std::string &program, const std::vector<std::string> &args,
+              const std::map<std::string, std::string> &env, double timeoutSeconds) {
+    int outPipe[2], errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();  // no controlling terminal: the prompt cannot be drawn
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        for (auto &[k, v] : env) {
+            if (v == "\x01")
+                unsetenv(k.c_str());
+            else
+                setenv(k.c_str(), v.c_str(), 1);
+        }
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(program.c_str()));
+        for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    RunResult r;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    int open = 2;
+    bool killed = false;
+    while (open > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            killed = true;
+            break;
+        }
+        if (poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
+        for (auto &f : fds) {
+            if (f.fd < 0 || !(f.revents & (POLLIN | POLLHUP))) continue;
+            char buf[4096];
+            ssize_t n = ::read(f.fd, buf, sizeof buf);
+            if (n <= 0) {
+                f.fd = -1;
+                --open;
+            } else {
+                (&f == &fds[0] ? r.out : r.err).append(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+    r.out += drain(outPipe[0]);
+    r.err += drain(errPipe[0]);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.exitCode = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+RunResult corvane(const std::vector<std::string> &args, const std::map<std::string, std::string> &env) {
+    return run(CORVANE_BIN, args, env);
+}
+
+RunResult cedevice(const std::vector<std::string> &args, const std::map<std::string, std::string> &env) {
+    return run(CEDEVICE_BIN, args, env);
+}
+
+void resetSystemState() {
+    g_logging = 0;
+    wcscpy(g_logPath, TEXT("\\Corvane.log"));
+    wcscpy(g_tempDir, TEXT("\\Temp\\"));
+    host::clearFaults();
+    host::setTrace("");
+}
+
+std::u16string u16(const std::string &utf8) { return host::fromUtf8(utf8); }
+
+std::string hex(const std::string &bytes) {
+    std::string out;
+    char buf[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        snprintf(buf, sizeof buf, "%02x", static_cast<unsigned char>(bytes[i]));
+        if (i) out += ' ';
+        out += buf;
+    }
+    return out;
+}
+
+}  // namespace ts

@@ -1,0 +1,174 @@
+// cedevice.cpp - the device tool: makes a simulated device and looks into it.
+//
+//   cedevice init [--registry ram|hive] [--force]
+//   cedevice status
+//   cedevice ls PATH | cat PATH | push HOSTFILE PATH | pull PATH HOSTFILE
+//   cedevice reg ... | reboot          (cedevice_reg.cpp)
+//
+// The device is $CEDEVICE, or the per-user default. Success exits 0; a
+// failure exits non-zero with one line on stderr.
+#include "platform/host/host.h"
+#include "tools/cedevice.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+static int fail(const std::string &message, int code = 1) {
+    std::fprintf(stderr, "cedevice: %s\n", message.c_str());
+    return code;
+}
+
+static const char kUsage[] =
+    "usage: cedevice init [--registry ram|hive] [--force]\n"
+    "       cedevice status\n"
+    "       cedevice ls PATH | cat PATH | push HOSTFILE PATH | pull PATH HOSTFILE\n"
+    "       cedevice reg query KEY [NAME] | reg set KEY NAME TYPE DATA\n"
+    "       cedevice reg delete KEY [NAME] | reg export [KEY]\n"
+    "       cedevice reboot\n";
+
+static int cmdInit(const std::vector<std::string> &args) {
+    std::string kind = "ram";
+    bool force = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--registry" && i + 1 < args.size())
+            kind = args[++i];
+        else if (args[i].rfind("--registry=", 0) == 0)
+            kind = args[i].substr(11);
+        else if (args[i] == "--force")
+            force = true;
+        else
+            return fail("init: unexpected argument '" + args[i] + "'", 2);
+    }
+    const fs::path &dir = host::deviceDir();
+    std::error_code ec;
+    if (host::isDevice(dir)) {
+        if (!force) return fail("init: " + dir.string() + " is already a device (--force makes it anew)");
+        fs::remove_all(dir, ec);
+        if (ec) return fail("init: cannot remove " + dir.string() + ": " + ec.message());
+    }
+    std::string error;
+    if (!host::initDevice(dir, kind, error)) return fail("init: " + error);
+    std::printf("new %s device at %s\n", kind.c_str(), dir.c_str());
+    return 0;
+}
+
+static int cmdStatus() {
+    std::printf("device: %s\n", host::deviceDir().c_str());
+    std::printf("registry: %s\n", host::stateGet("registry", "?").c_str());
+    for (const std::string &line : cedeviceRegStatus()) std::printf("%s\n", line.c_str());
+    return 0;
+}
+
+// Resolves a device path for the tool; prints the failure.
+static bool resolve(const std::string &verb, const std::string &devicePath, fs::path &out) {
+    std::u16string wide = host::fromUtf8(devicePath);
+    DWORD err = host::resolvePath(wide.c_str(), out);
+    if (err == ERROR_SUCCESS) return true;
+    const char *why = err == ERROR_PATH_NOT_FOUND       ? "a folder on the way does not exist"
+                      : err == ERROR_FILENAME_EXCED_RANGE ? "longer than MAX_PATH"
+                      : err == ERROR_ACCESS_DENIED        ? "outside the device"
+                                                          : "not a valid device path";
+    fail(verb + ": " + devicePath + ": " + why);
+    return false;
+}
+
+static int cmdLs(const std::vector<std::string> &args) {
+    if (args.size() > 1) return fail("ls: one PATH at most", 2);
+    fs::path p;
+    if (!resolve("ls", args.empty() ? "\\" : args[0], p)) return 1;
+    std::error_code ec;
+    if (!fs::exists(p, ec)) return fail("ls: " + (args.empty() ? "\\" : args[0]) + ": no such file or folder");
+    std::vector<std::pair<std::u16string, fs::path>> entries;
+    if (fs::is_directory(p, ec)) {
+        for (fs::directory_iterator it(p, ec), end; !ec && it != end; it.increment(ec)) {
+            std::string name = it->path().filename().string();
+            if (name.rfind(".~copy", 0) == 0) continue;
+            entries.emplace_back(host::fromUtf8(name), it->path());
+        }
+    } else {
+        entries.emplace_back(host::fromUtf8(p.filename().string()), p);
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const auto &a, const auto &b) { return host::foldedLess(a.first, b.first); });
+    for (auto &[name, hostPath] : entries) {
+        if (fs::is_directory(hostPath, ec))
+            std::printf("%12s  %s\\\n", "<DIR>", host::toUtf8(name).c_str());
+        else
+            std::printf("%12llu  %s\n", static_cast<unsigned long long>(fs::file_size(hostPath, ec)),
+                        host::toUtf8(name).c_str());
+    }
+    return 0;
+}
+
+static int cmdCat(const std::vector<std::string> &args) {
+    if (args.size() != 1) return fail("cat: needs PATH", 2);
+    fs::path p;
+    if (!resolve("cat", args[0], p)) return 1;
+    std::ifstream in(p, std::ios::binary);
+    std::error_code ec;
+    if (!in || fs::is_directory(p, ec)) return fail("cat: " + args[0] + ": no such file");
+    std::cout << in.rdbuf();
+    std::cout.flush();
+    return 0;
+}
+
+static int cmdPush(const std::vector<std::string> &args) {
+    if (args.size() != 2) return fail("push: needs HOSTFILE PATH", 2);
+    std::ifstream in(args[0], std::ios::binary);
+    if (!in) return fail("push: cannot read " + args[0]);
+    fs::path p;
+    if (!resolve("push", args[1], p)) return 1;
+    std::error_code ec;
+    if (fs::is_directory(p, ec)) p /= fs::path(args[0]).filename();
+    fs::path tmp = p.parent_path() / (".~copy-push.part");
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out << in.rdbuf();
+        if (!out) return fail("push: cannot write " + args[1]);
+    }
+    fs::rename(tmp, p, ec);
+    if (ec) return fail("push: cannot write " + args[1] + ": " + ec.message());
+    return 0;
+}
+
+static int cmdPull(const std::vector<std::string> &args) {
+    if (args.size() != 2) return fail("pull: needs PATH HOSTFILE", 2);
+    fs::path p;
+    if (!resolve("pull", args[0], p)) return 1;
+    std::error_code ec;
+    if (!fs::is_regular_file(p, ec)) return fail("pull: " + args[0] + ": no such file");
+    fs::copy_file(p, args[1], fs::copy_options::overwrite_existing, ec);
+    if (ec) return fail("pull: cannot write " + args[1] + ": " + ec.message());
+    return 0;
+}
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    std::string verb = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (verb == "-h" || verb == "--help" || verb == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (verb == "init") return cmdInit(args);
+    std::string error;
+    if (!host::ensureDevice(error)) return fail(error);
+    if (verb == "status") return cmdStatus();
+    if (verb == "ls") return cmdLs(args);
+    if (verb == "cat") return cmdCat(args);
+    if (verb == "push") return cmdPush(args);
+    if (verb == "pull") return cmdPull(args);
+    if (verb == "reg") return cedeviceReg(args);
+    if (verb == "reboot") return cedeviceReboot(args);
+    return fail("unknown verb '" + verb + "' (cedevice --help lists them)", 2);
+}
