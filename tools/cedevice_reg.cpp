@@ -1,18 +1,306 @@
-// cedevice_reg.cpp - the device tool's registry verbs and reboot.
+// cedevice_reg.cpp - the device tool's registry verbs, reboot, and the
+// registry lines of status.
 //
-// Not simulated yet: the verbs say so and fail.
+//   cedevice reg query KEY [NAME]        the key's values and subkeys, or one value
+//   cedevice reg set KEY NAME TYPE DATA  makes the key when missing; NAME "" is
+//                                        the default value
+//   cedevice reg delete KEY [NAME]       a key with its subtree, or one value
+//   cedevice reg export [KEY]            REGEDIT4 text on standard output
+//   cedevice reboot                      a warm boot, as KernelIoControl does it
+//
+// KEY is written with its root's full name (HKEY_LOCAL_MACHINE\Software\X)
+// or its short form (HKLM, HKCU, HKCR). TYPE is REG_SZ, REG_EXPAND_SZ,
+// REG_MULTI_SZ (strings separated by the two characters \0), REG_DWORD
+// (decimal or 0x hex), REG_BINARY or REG_NONE (hex bytes: "0a0b", "0a,0b" or
+// "0a 0b"). Usage errors exit 2, other failures 1, each with one line on stderr.
+#include "platform/host/host.h"
+#include "platform/host/registry_store.h"
 #include "tools/cedevice.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
-int cedeviceReg(const std::vector<std::string> &) {
-    std::fprintf(stderr, "cedevice: reg: the registry is not simulated yet\n");
-    return 2;
+using namespace host::reg;
+
+namespace {
+
+int fail(const std::string &message, int code = 1) {
+    std::fprintf(stderr, "cedevice: %s\n", message.c_str());
+    return code;
 }
 
-int cedeviceReboot(const std::vector<std::string> &) {
-    std::fprintf(stderr, "cedevice: reboot: the registry is not simulated yet\n");
-    return 2;
+struct KeyArg {
+    int root = -1;
+    std::u16string path;
+    std::string text;  // as the user wrote it, for messages
+};
+
+bool parseKeyArg(const std::string &arg, KeyArg &key) {
+    key.text = arg;
+    return parseFullKey(host::fromUtf8(arg), key.root, key.path);
 }
 
-std::vector<std::string> cedeviceRegStatus() { return {}; }
+// Loads the root of key; prints why it cannot be used.
+bool loadFor(const std::string &verb, const KeyArg &key, Registry &reg) {
+    std::string why;
+    if (loadRegistry(reg, rootBit(key.root), &why) != ERROR_SUCCESS) {
+        fail(verb + ": the registry cannot be read: " + why + " (cedevice reboot mends it)");
+        return false;
+    }
+    if (!reg.loaded[key.root]) {
+        fail(verb + ": " + rootName(key.root) + " is not loaded: the user is logged off");
+        return false;
+    }
+    return true;
+}
+
+bool store(const std::string &verb, const Registry &reg, int root) {
+    std::string why;
+    if (storeRegistry(reg, rootBit(root), &why) == ERROR_SUCCESS) return true;
+    fail(verb + ": " + why);
+    return false;
+}
+
+std::string hexOf(const std::string &data) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : data) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+// The data of a value as query shows it.
+std::string showData(const Value &v) {
+    std::u16string text = bytesU16(v.data);
+    bool whole = v.data.size() % 2 == 0;
+    switch (v.type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+        if (!whole) break;
+        if (!text.empty() && text.back() == u'\0') text.pop_back();
+        return host::toUtf8(text);
+    case REG_MULTI_SZ: {
+        if (!whole) break;
+        while (!text.empty() && text.back() == u'\0') text.pop_back();
+        std::string out;
+        for (char16_t c : text) out += c == u'\0' ? std::string("\\0") : host::toUtf8(std::u16string(1, c));
+        return out;
+    }
+    case REG_DWORD:
+        if (v.data.size() != 4) break;
+        {
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "0x%x", static_cast<unsigned>(getLe32(v.data, 0)));
+            return buf;
+        }
+    default:
+        break;
+    }
+    return hexOf(v.data);
+}
+
+void printValue(const Value &v) {
+    std::printf("    %s    %s    %s\n", v.name.empty() ? "(Default)" : host::toUtf8(v.name).c_str(),
+                typeName(v.type), showData(v).c_str());
+}
+
+bool parseHexBytes(const std::string &text, std::string &out) {
+    std::string digits;
+    bool separated = text.find_first_of(", ") != std::string::npos;
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == ',' || text[i] == ' ') {
+            ++i;
+            continue;
+        }
+        size_t start = i;
+        while (i < text.size() && std::isxdigit(static_cast<unsigned char>(text[i]))) ++i;
+        if (i == start) return false;
+        std::string token = text.substr(start, i - start);
+        if (separated) {
+            if (token.size() > 2) return false;
+            if (token.size() == 1) token = "0" + token;
+        }
+        digits += token;
+    }
+    if (digits.size() % 2 != 0) return false;
+    out.clear();
+    for (size_t k = 0; k < digits.size(); k += 2)
+        out += static_cast<char>(std::strtoul(digits.substr(k, 2).c_str(), nullptr, 16));
+    return true;
+}
+
+bool parseDword(const std::string &text, uint32_t &v) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || std::isspace(static_cast<unsigned char>(text[0])))
+        return false;
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char *digits = text.c_str() + (hex ? 2 : 0);
+    if (!*digits || (hex && !std::isxdigit(static_cast<unsigned char>(*digits)))) return false;
+    char *end = nullptr;
+    unsigned long long n = std::strtoull(digits, &end, hex ? 16 : 10);
+    if (*end || n > 0xFFFFFFFFull) return false;
+    v = static_cast<uint32_t>(n);
+    return true;
+}
+
+// The value of `reg set` from its TYPE and DATA. 0, or the exit code after
+// printing why not.
+int makeValue(const std::string &name, const std::string &type, const std::string &data, Value &v) {
+    v.name = host::fromUtf8(name);
+    if (type == "REG_SZ" || type == "REG_EXPAND_SZ") {
+        v.type = type == "REG_SZ" ? REG_SZ : REG_EXPAND_SZ;
+        v.data = u16Bytes(host::fromUtf8(data) + u'\0');
+    } else if (type == "REG_MULTI_SZ") {
+        v.type = REG_MULTI_SZ;
+        std::u16string list;
+        for (size_t at = 0; !data.empty();) {
+            size_t sep = data.find("\\0", at);
+            list += host::fromUtf8(data.substr(at, sep == std::string::npos ? std::string::npos : sep - at));
+            list += u'\0';
+            if (sep == std::string::npos) break;
+            at = sep + 2;
+        }
+        if (list.empty()) list += u'\0';  // an empty list is its terminator alone
+        else list += u'\0';
+        v.data = u16Bytes(list);
+    } else if (type == "REG_DWORD") {
+        uint32_t n;
+        if (!parseDword(data, n)) {
+            return fail("reg set: REG_DWORD data must be a number from 0 to 4294967295 (decimal or 0x hex): " + data, 2);
+        }
+        v.type = REG_DWORD;
+        v.data.clear();
+        putLe32(v.data, n);
+    } else if (type == "REG_BINARY" || type == "REG_NONE") {
+        v.type = type == "REG_BINARY" ? REG_BINARY : REG_NONE;
+        if (!parseHexBytes(data, v.data)) {
+            return fail("reg set: " + type + " data must be hex bytes (0a0b, 0a,0b or \"0a 0b\"): " + data, 2);
+        }
+    } else {
+        return fail("reg set: unknown type '" + type +
+                        "' (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_BINARY, REG_NONE)",
+                    2);
+    }
+    std::string why;
+    if (checkValueForDevice(v, &why) != ERROR_SUCCESS) return fail("reg set: " + why);
+    return 0;
+}
+
+int regQuery(const std::vector<std::string> &args) {
+    if (args.empty() || args.size() > 2) return fail("reg query: needs KEY [NAME]", 2);
+    KeyArg key;
+    if (!parseKeyArg(args[0], key)) return fail("reg query: not a registry key: " + args[0], 2);
+    Registry reg;
+    if (!loadFor("reg query", key, reg)) return 1;
+    const KeyTree &tree = reg.roots[key.root];
+    const Key *k = tree.find(key.path);
+    if (!k) return fail("reg query: " + args[0] + ": no such key");
+    if (args.size() == 2) {
+        const Value *v = k->findValue(host::fromUtf8(args[1]));
+        if (!v) return fail("reg query: " + args[0] + ": no value named '" + args[1] + "'");
+        std::printf("%s\n", fullKeyName(key.root, k->path).c_str());
+        printValue(*v);
+        return 0;
+    }
+    std::printf("%s\n", fullKeyName(key.root, k->path).c_str());
+    std::vector<const Value *> values;
+    for (const Value &v : k->values) values.push_back(&v);
+    std::sort(values.begin(), values.end(),
+              [](const Value *a, const Value *b) { return fold(a->name) < fold(b->name); });
+    for (const Value *v : values) printValue(*v);
+    for (const Key *sub : tree.subkeys(key.path)) std::printf("%s\n", fullKeyName(key.root, sub->path).c_str());
+    return 0;
+}
+
+int regSet(const std::vector<std::string> &args) {
+    if (args.size() != 4) return fail("reg set: needs KEY NAME TYPE DATA", 2);
+    KeyArg key;
+    if (!parseKeyArg(args[0], key)) return fail("reg set: not a registry key: " + args[0], 2);
+    Value v;
+    if (int code = makeValue(args[1], args[2], args[3], v)) return code;
+    Registry reg;
+    if (!loadFor("reg set", key, reg)) return 1;
+    KeyTree &tree = reg.roots[key.root];
+    tree.setValue(tree.create(key.path), std::move(v));
+    return store("reg set", reg, key.root) ? 0 : 1;
+}
+
+int regDelete(const std::vector<std::string> &args) {
+    if (args.empty() || args.size() > 2) return fail("reg delete: needs KEY [NAME]", 2);
+    KeyArg key;
+    if (!parseKeyArg(args[0], key)) return fail("reg delete: not a registry key: " + args[0], 2);
+    Registry reg;
+    if (!loadFor("reg delete", key, reg)) return 1;
+    KeyTree &tree = reg.roots[key.root];
+    if (!tree.find(key.path)) return fail("reg delete: " + args[0] + ": no such key");
+    if (args.size() == 2) {
+        if (!tree.removeValue(key.path, host::fromUtf8(args[1])))
+            return fail("reg delete: " + args[0] + ": no value named '" + args[1] + "'");
+    } else {
+        if (key.path.empty()) return fail("reg delete: " + args[0] + ": a root key cannot be deleted");
+        tree.remove(key.path);
+    }
+    return store("reg delete", reg, key.root) ? 0 : 1;
+}
+
+int regExport(const std::vector<std::string> &args) {
+    if (args.size() > 1) return fail("reg export: needs at most KEY", 2);
+    Registry reg;
+    std::string text;
+    if (args.empty()) {
+        std::string why;
+        if (loadRegistry(reg, kAllRoots, &why) != ERROR_SUCCESS)
+            return fail("reg export: the registry cannot be read: " + why + " (cedevice reboot mends it)");
+        text = exportRegedit(reg);
+    } else {
+        KeyArg key;
+        if (!parseKeyArg(args[0], key)) return fail("reg export: not a registry key: " + args[0], 2);
+        if (!loadFor("reg export", key, reg)) return 1;
+        if (!reg.roots[key.root].find(key.path)) return fail("reg export: " + args[0] + ": no such key");
+        text = exportRegedit(reg, key.root, key.path);
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : fail("reg export: cannot write the output");
+}
+
+}  // namespace
+
+int cedeviceReg(const std::vector<std::string> &args) {
+    if (args.empty()) return fail("reg: needs query, set, delete or export", 2);
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (args[0] == "query") return regQuery(rest);
+    if (args[0] == "set") return regSet(rest);
+    if (args[0] == "delete") return regDelete(rest);
+    if (args[0] == "export") return regExport(rest);
+    return fail("reg: unknown verb '" + args[0] + "' (query, set, delete, export)", 2);
+}
+
+int cedeviceReboot(const std::vector<std::string> &args) {
+    if (!args.empty()) return fail("reboot: takes no argument", 2);
+    std::string record = warmBoot();
+    std::printf("warm boot %s: %s\n", host::stateGet("boots", "?").c_str(), record.c_str());
+    return 0;
+}
+
+std::vector<std::string> cedeviceRegStatus() {
+    std::vector<std::string> lines;
+    lines.push_back("boots: " + host::stateGet("boots", "0"));
+    std::error_code ec;
+    if (isHiveDevice()) {
+        lines.push_back(userLoggedOn() ? "user: default (logged on)" : "user: logged off");
+        if (host::fs::exists(keptHivePath(), ec))
+            lines.push_back("next boot: system hive kept by RegReplaceKey (" +
+                            std::to_string(host::fs::file_size(keptHivePath(), ec)) + " bytes)");
+    } else {
+        lines.push_back("user: none (a ram registry has no user profiles)");
+        if (host::fs::exists(pendingRestorePath(), ec))
+            lines.push_back("next boot: Restore.fdf (" +
+                            std::to_string(host::fs::file_size(pendingRestorePath(), ec)) + " bytes)");
+    }
+    lines.push_back("last boot: " + host::stateGet("lastBoot", "none since the device was made"));
+    return lines;
+}

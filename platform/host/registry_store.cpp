@@ -1,0 +1,265 @@
+// registry_store.cpp - the live registry of the simulated device on disk,
+// the logged-on user, and the warm boot (see registry_store.h).
+#include "platform/host/registry_store.h"
+
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+namespace host::reg {
+
+const char16_t kProfileFolder[] = u"\\Documents and Settings\\default\\";
+
+namespace {
+
+constexpr char kDocsFolder[] = "Documents and Settings";
+constexpr char kUserFolder[] = "default";
+constexpr char kSystemHiveFile[] = "system.hv";
+constexpr char kUserHiveFile[] = "user.hv";
+
+// A device path resolved on the current device, or the spelling of a new
+// device when a folder on the way is missing (the boot makes it again).
+fs::path devicePath(const char16_t *path, const fs::path &fallback) {
+    fs::path host;
+    if (resolvePath(path, host) == ERROR_SUCCESS) return host;
+    return fallback;
+}
+
+std::string join(const std::vector<std::string> &parts) {
+    std::string out;
+    for (const auto &p : parts) out += (out.empty() ? "" : "; ") + p;
+    return out;
+}
+
+// Reads a hive file of the current device into reg. ERROR_SUCCESS or
+// ERROR_BADDB with the reason.
+DWORD loadHive(const fs::path &file, HiveKind kind, Registry &reg, std::string *why) {
+    std::string bytes, reason;
+    if (!readFile(file, bytes)) {
+        if (why) *why = file.filename().string() + " is missing";
+        return ERROR_BADDB;
+    }
+    if (!readHive(bytes, kind, reg, &reason)) {
+        if (why) *why = file.filename().string() + " is corrupt: " + reason;
+        return ERROR_BADDB;
+    }
+    return ERROR_SUCCESS;
+}
+
+bool storeHive(const fs::path &file, const Registry &reg, HiveKind kind, std::string *why) {
+    std::error_code ec;
+    fs::create_directories(file.parent_path(), ec);
+    return writeFileAtomic(file, writeHive(reg, kind), why);
+}
+
+// Checks a hive file at boot or log-on: a missing or corrupt one becomes a
+// clean default hive. Returns what was mended, "" when nothing was.
+std::string mendHive(const fs::path &file, HiveKind kind) {
+    Registry reg;
+    std::string why;
+    if (loadHive(file, kind, reg, &why) == ERROR_SUCCESS) return "";
+    storeHive(file, sampleRegistry(), kind, nullptr);
+    return why + ": clean default " + (kind == HiveKind::System ? "system" : "user") + " hive";
+}
+
+std::string ramImageOf(const Registry &reg) {
+    std::string image;
+    writeRamImage(reg, image);
+    return image;
+}
+
+}  // namespace
+
+std::string deviceKind() { return stateGet("registry", "ram"); }
+bool isHiveDevice() { return deviceKind() == "hive"; }
+
+fs::path objectStorePath() { return stateDir() / "registry.img"; }
+fs::path pendingRestorePath() { return stateDir() / "Restore.fdf"; }
+fs::path keptHivePath() { return stateDir() / "system.hv"; }
+
+fs::path systemHivePath() {
+    return devicePath(u"\\Documents and Settings\\system.hv", fsRoot() / kDocsFolder / kSystemHiveFile);
+}
+
+fs::path userHivePath() {
+    return devicePath(u"\\Documents and Settings\\default\\user.hv",
+                      fsRoot() / kDocsFolder / kUserFolder / kUserHiveFile);
+}
+
+bool userLoggedOn() { return !stateGet("user", "default").empty(); }
+void setUserLoggedOn(bool on) { stateSet("user", on ? "default" : ""); }
+
+bool readFile(const fs::path &path, std::string &bytes) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) return false;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    if (in.bad()) return false;
+    bytes = s.str();
+    return true;
+}
+
+bool writeFileAtomic(const fs::path &path, const std::string &bytes, std::string *why) {
+    fs::path temp = path.parent_path() / ("." + path.filename().string() + ".new");
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (!out) {
+            std::error_code ec;
+            fs::remove(temp, ec);
+            if (why) *why = "cannot write " + path.string();
+            return false;
+        }
+    }
+    std::error_code ec;
+    fs::rename(temp, path, ec);
+    if (ec) {
+        fs::remove(temp, ec);
+        if (why) *why = "cannot replace " + path.string();
+        return false;
+    }
+    return true;
+}
+
+DWORD loadRegistry(Registry &reg, unsigned mask, std::string *why) {
+    reg = Registry{};
+    if (!isHiveDevice()) {
+        std::string bytes, reason;
+        if (!readFile(objectStorePath(), bytes)) {
+            if (why) *why = "the object store registry is missing";
+            return ERROR_BADDB;
+        }
+        if (!readRamImage(bytes, reg, &reason)) {
+            if (why) *why = "the object store registry is damaged: " + reason;
+            return ERROR_BADDB;
+        }
+    } else {
+        if (mask & (rootBit(ClassesRoot) | rootBit(LocalMachine))) {
+            DWORD err = loadHive(systemHivePath(), HiveKind::System, reg, why);
+            if (err != ERROR_SUCCESS) return err;
+        }
+        if ((mask & rootBit(CurrentUser)) && userLoggedOn()) {
+            DWORD err = loadHive(userHivePath(), HiveKind::User, reg, why);
+            if (err != ERROR_SUCCESS) return err;
+        }
+        if (!userLoggedOn()) reg.loaded[CurrentUser] = false;
+    }
+    for (int r = 0; r < kRootCount; ++r)
+        if (!(mask & rootBit(r))) reg.loaded[r] = false;
+    return ERROR_SUCCESS;
+}
+
+DWORD storeRegistry(const Registry &reg, unsigned mask, std::string *why) {
+    bool ok = true;
+    if (!isHiveDevice()) {
+        std::string image;
+        if (writeRamImage(reg, image) != ERROR_SUCCESS) {
+            if (why) *why = "a value does not fit the object store";
+            return ERROR_CANTWRITE;
+        }
+        ok = writeFileAtomic(objectStorePath(), image, why);
+    } else {
+        if ((mask & rootBit(ClassesRoot) && reg.loaded[ClassesRoot]) ||
+            (mask & rootBit(LocalMachine) && reg.loaded[LocalMachine]))
+            ok = storeHive(systemHivePath(), reg, HiveKind::System, why);
+        if (ok && (mask & rootBit(CurrentUser)) && reg.loaded[CurrentUser])
+            ok = storeHive(userHivePath(), reg, HiveKind::User, why);
+    }
+    return ok ? ERROR_SUCCESS : ERROR_CANTWRITE;
+}
+
+DWORD checkValueForDevice(const Value &value, std::string *why) {
+    DWORD err = checkValue(value, why);
+    if (err != ERROR_SUCCESS || isHiveDevice()) return err;
+    // The object store keeps each value as one image record, whose 16-bit
+    // length counts the fields after the type, the name with its NUL and the data.
+    if (6 + 2 * (value.name.size() + 1) + value.data.size() > 0xFFFF) {
+        if (why) *why = "value too large for the RAM registry: at most 65527 bytes, less 2 per name character";
+        return ERROR_INVALID_PARAMETER;
+    }
+    return ERROR_SUCCESS;
+}
+
+bool writeNewRegistry(const fs::path &dir, const std::string &kind, std::string &error) {
+    Registry sample = sampleRegistry();
+    std::error_code ec;
+    if (kind == "ram") {
+        fs::create_directories(dir / "state", ec);
+        return writeFileAtomic(dir / "state" / "registry.img", ramImageOf(sample), &error);
+    }
+    if (kind == "hive") {
+        fs::path docs = dir / "fs" / kDocsFolder;
+        fs::create_directories(docs / kUserFolder, ec);
+        return writeFileAtomic(docs / kSystemHiveFile, writeHive(sample, HiveKind::System), &error) &&
+               writeFileAtomic(docs / kUserFolder / kUserHiveFile, writeHive(sample, HiveKind::User), &error);
+    }
+    error = "unknown registry kind '" + kind + "' (ram or hive)";
+    return false;
+}
+
+std::string logUserOn() {
+    std::error_code ec;
+    fs::create_directories(fsRoot() / kDocsFolder / kUserFolder, ec);  // a no-op when it exists
+    std::string mended = mendHive(userHivePath(), HiveKind::User);
+    setUserLoggedOn(true);
+    return mended;
+}
+
+std::string warmBoot() {
+    std::vector<std::string> did;
+    std::string why;
+    if (!isHiveDevice()) {
+        std::string bytes;
+        Registry reg;
+        if (readFile(pendingRestorePath(), bytes)) {
+            if (readRamImage(bytes, reg, &why)) {
+                did.push_back("Restore.fdf applied");
+            } else {
+                // The device falls back to its default registry: a silent
+                // factory reset.
+                reg = sampleRegistry();
+                did.push_back("Restore.fdf did not read back whole (" + why + "): default registry");
+            }
+            storeRegistry(reg, kAllRoots, nullptr);
+            std::error_code ec;
+            fs::remove(pendingRestorePath(), ec);
+        } else if (loadRegistry(reg, kAllRoots, &why) != ERROR_SUCCESS) {
+            storeRegistry(sampleRegistry(), kAllRoots, nullptr);
+            did.push_back(why + ": default registry");
+        }
+    } else {
+        std::error_code ec;
+        fs::create_directories(fsRoot() / kDocsFolder / kUserFolder, ec);
+        std::string kept;
+        if (readFile(keptHivePath(), kept)) {
+            Registry reg;
+            if (readHive(kept, HiveKind::System, reg, &why)) {
+                Key &root = reg.roots[LocalMachine].create(u"");
+                Value persisted{u"RegPersisted", REG_DWORD, std::string("\x01\x00\x00\x00", 4)};
+                reg.roots[LocalMachine].setValue(root, persisted);
+                storeHive(systemHivePath(), reg, HiveKind::System, nullptr);
+                did.push_back("kept system hive applied");
+            } else {
+                storeHive(systemHivePath(), sampleRegistry(), HiveKind::System, nullptr);
+                did.push_back("kept system hive is corrupt: " + why + ": clean default system hive");
+            }
+            fs::remove(keptHivePath(), ec);
+        } else {
+            std::string mended = mendHive(systemHivePath(), HiveKind::System);
+            if (!mended.empty()) did.push_back(mended);
+        }
+        std::string mended = logUserOn();
+        if (!mended.empty()) did.push_back(mended);
+    }
+    if (did.empty()) did.push_back("registry kept");
+    long boots = std::strtol(stateGet("boots", "0").c_str(), nullptr, 10);
+    stateSet("boots", std::to_string(boots + 1));
+    std::string record = join(did);
+    stateSet("lastBoot", record);
+    return record;
+}
+
+}  // namespace host::reg
