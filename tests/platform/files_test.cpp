@@ -1,0 +1,161 @@
+// File services: temporary folder and names, copy, delete, find.
+#include "tests/support/testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+TEST(TempPath, GivesTheTempFolderOrTheSizeItNeeds) {
+    ts::Device dev;
+    WCHAR buf[MAX_PATH];
+    EXPECT_EQ(GetTempPathW(MAX_PATH, buf), 6u);
+    EXPECT_EQ(std::u16string(buf), u"\\Temp\\");
+    EXPECT_EQ(GetTempPathW(6, buf), 7u);  // too small: the size needed, terminator included
+    EXPECT_EQ(GetTempPathW(7, buf), 6u);
+}
+
+TEST(TempFileName, MakesUniqueEmptyFilesFromThePrefix) {
+    ts::Device dev;
+    WCHAR a[MAX_PATH], b[MAX_PATH];
+    UINT na = GetTempFileNameW(u"\\Temp\\", u"NEWER", 0, a);
+    UINT nb = GetTempFileNameW(u"\\Temp", u"NEW", 0, b);
+    ASSERT_NE(na, 0u);
+    ASSERT_NE(nb, 0u);
+    EXPECT_NE(na, nb);
+    char expectA[32], expectB[32];
+    snprintf(expectA, sizeof expectA, "\\Temp\\NEW%X.tmp", na);
+    snprintf(expectB, sizeof expectB, "\\Temp\\NEW%X.tmp", nb);
+    EXPECT_EQ(host::toUtf8(a), expectA);
+    EXPECT_EQ(host::toUtf8(b), expectB);
+    EXPECT_EQ(dev.read(std::string(expectA).substr(0)), "");  // made, and empty
+    EXPECT_EQ(dev.ls("/Temp").size(), 2u);
+}
+
+TEST(TempFileName, SkipsNamesThatExist) {
+    ts::Device dev;
+    WCHAR name[MAX_PATH];
+    UINT first = GetTempFileNameW(u"\\Temp\\", u"rep", 0, name);
+    ASSERT_NE(first, 0u);
+    // Make the next few names exist already, as another program might have.
+    for (UINT n = first + 1; n < first + 4; ++n) {
+        char next[32];
+        snprintf(next, sizeof next, "/Temp/rep%X.tmp", n);
+        dev.write(next, "taken");
+    }
+    UINT second = GetTempFileNameW(u"\\Temp\\", u"rep", 0, name);
+    EXPECT_EQ(second, first + 4);
+}
+
+TEST(TempFileName, FailsForAMissingFolderOrANameTooLong) {
+    ts::Device dev;
+    WCHAR name[MAX_PATH];
+    SetLastError(0);
+    EXPECT_EQ(GetTempFileNameW(u"\\NoSuchFolder\\", u"NEW", 0, name), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    std::string longFolder = "/" + std::string(250, 'f');
+    host::fs::create_directory(dev.host(longFolder));
+    std::u16string wide = ts::u16(longFolder + "/");
+    EXPECT_EQ(GetTempFileNameW(wide.c_str(), u"NEW", 0, name), 0u);  // 252 + NEW + n + .tmp > 259
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+}
+
+struct CopyCase {
+    const char *name;
+    bool targetExists;
+    BOOL failIfExists;
+    const char *target;
+    BOOL result;
+    DWORD error;
+};
+
+TEST(CopyFile, Contract) {
+    const CopyCase cases[] = {
+        {"new target", false, FALSE, "/My Documents/b.reg", TRUE, 0},
+        {"replaces", true, FALSE, "/My Documents/b.reg", TRUE, 0},
+        {"fail if exists", true, TRUE, "/My Documents/b.reg", FALSE, ERROR_FILE_EXISTS},
+        {"missing folder", false, FALSE, "/Nope/b.reg", FALSE, ERROR_PATH_NOT_FOUND},
+        {"onto a folder", false, FALSE, "/Windows", FALSE, ERROR_ACCESS_DENIED},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ts::Device dev;
+        dev.write("/Temp/src.bin", std::string("\x00\x01source", 8));
+        if (c.targetExists) dev.write(c.target, "old content that is longer");
+        std::u16string target = ts::u16(c.target);
+        SetLastError(0);
+        EXPECT_EQ(CopyFileW(u"\\Temp\\src.bin", target.c_str(), c.failIfExists), c.result);
+        if (c.result) {
+            EXPECT_EQ(dev.read(c.target), std::string("\x00\x01source", 8));
+        } else {
+            EXPECT_EQ(GetLastError(), c.error);
+            if (c.targetExists) EXPECT_EQ(dev.read(c.target), "old content that is longer");
+        }
+    }
+}
+
+TEST(CopyFile, MissingSourceAndReadOnlyTarget) {
+    ts::Device dev;
+    SetLastError(0);
+    EXPECT_FALSE(CopyFileW(u"\\Temp\\none", u"\\Temp\\x", FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    dev.write("/Temp/src", "new");
+    dev.write("/Temp/ro", "old");
+    chmod(dev.host("/Temp/ro").c_str(), 0444);
+    EXPECT_FALSE(CopyFileW(u"\\Temp\\src", u"\\Temp\\ro", FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(dev.read("/Temp/ro"), "old");
+}
+
+TEST(CopyFile, FullDiskLeavesTheOldTargetWhole) {
+    ts::Device dev;
+    dev.write("/Temp/src", std::string(10000, 's'));
+    dev.write("/My Documents/b.reg", "good backup");
+    ASSERT_TRUE(host::setFaults("disk=5000"));
+    SetLastError(0);
+    EXPECT_FALSE(CopyFileW(u"\\Temp\\src", u"\\My Documents\\b.reg", FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+    EXPECT_EQ(dev.read("/My Documents/b.reg"), "good backup");
+    EXPECT_EQ(dev.ls("/My Documents"), std::vector<std::string>{"b.reg"});  // no partial copy beside it
+}
+
+TEST(DeleteFile, Contract) {
+    ts::Device dev;
+    dev.write("/Temp/a", "a");
+    dev.write("/Temp/ro", "r");
+    chmod(dev.host("/Temp/ro").c_str(), 0444);
+    SetLastError(0);
+    EXPECT_TRUE(DeleteFileW(u"\\TEMP\\A"));
+    EXPECT_FALSE(dev.exists("/Temp/a"));
+    EXPECT_FALSE(DeleteFileW(u"\\Temp\\a"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(DeleteFileW(u"\\Temp\\ro"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(DeleteFileW(u"\\Temp"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+TEST(FindFile, WildcardsWithoutRegardToCaseFilesAndFolders) {
+    ts::Device dev;
+    static_assert(sizeof(WIN32_FIND_DATAW) == 560, "the device's find record is 560 bytes");
+    dev.write("/Temp/report.TXT", "12345");
+    WIN32_FIND_DATAW data;
+    HANDLE h = FindFirstFileW(u"*flash*", &data);  // no folder part: the root
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(host::toUtf8(data.cFileName), "ResidentFlash");
+    EXPECT_TRUE(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_TRUE(FindClose(h));
+
+    h = FindFirstFileW(u"\\temp\\R?PORT.*", &data);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(host::toUtf8(data.cFileName), "report.TXT");
+    EXPECT_EQ(data.nFileSizeLow, 5u);
+    FindClose(h);
+
+    SetLastError(0);
+    EXPECT_EQ(FindFirstFileW(u"\\Temp\\*.none", &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+}  // namespace

@@ -1,0 +1,69 @@
+// The device's paths: separators, case, the root, confinement, MAX_PATH.
+#include "tests/support/testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+using ts::u16;
+
+struct PathCase {
+    const char *devicePath;
+    DWORD error;
+    const char *hostRelative;  // under fs/, when error is 0
+};
+
+TEST(Paths, ResolveTable) {
+    ts::Device dev;
+    dev.write("/Temp/Data.BIN", "x");
+    const PathCase cases[] = {
+        {"\\Temp\\Data.BIN", ERROR_SUCCESS, "Temp/Data.BIN"},
+        {"/temp/data.bin", ERROR_SUCCESS, "Temp/Data.BIN"},      // case and '/' accepted
+        {"TEMP\\DATA.bin", ERROR_SUCCESS, "Temp/Data.BIN"},      // no leading separator: from the root
+        {"\\Temp\\new file.txt", ERROR_SUCCESS, "Temp/new file.txt"},
+        {"\\..\\..\\Temp\\x", ERROR_SUCCESS, "Temp/x"},          // never above the root
+        {"\\Temp\\.\\..\\Windows", ERROR_SUCCESS, "Windows"},
+        {"\\", ERROR_SUCCESS, ""},
+        {"\\Nowhere\\x", ERROR_PATH_NOT_FOUND, nullptr},
+        {"\\Temp\\Data.BIN\\x", ERROR_PATH_NOT_FOUND, nullptr},  // a file is no folder
+        {"\\Temp\\a?b", ERROR_INVALID_NAME, nullptr},
+        {"\\Temp\\a:b", ERROR_INVALID_NAME, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.devicePath);
+        std::u16string p = u16(c.devicePath);
+        host::fs::path out;
+        EXPECT_EQ(host::resolvePath(p.c_str(), out), c.error);
+        if (c.error == ERROR_SUCCESS)
+            EXPECT_EQ(out.lexically_normal(),
+                      *c.hostRelative ? (dev.dir() / "fs" / c.hostRelative).lexically_normal() : dev.dir() / "fs");
+    }
+}
+
+TEST(Paths, MaxPathIsTheLimit) {
+    ts::Device dev;
+    host::fs::path out;
+    std::u16string fits = u"\\" + std::u16string(258, u'a');  // 259 characters
+    std::u16string tooLong = fits + u"a";                     // 260: no room for the terminator
+    EXPECT_EQ(host::resolvePath(fits.c_str(), out), ERROR_SUCCESS);
+    EXPECT_EQ(host::resolvePath(tooLong.c_str(), out), ERROR_FILENAME_EXCED_RANGE);
+}
+
+TEST(Paths, LinkOutsideTheRootIsRefused) {
+    ts::Device dev;
+    ASSERT_EQ(symlink("/etc", dev.host("/Windows/escape").c_str()), 0);
+    host::fs::path out;
+    EXPECT_EQ(host::resolvePath(u"\\Windows\\escape\\passwd", out), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(_wfopen(u"\\Windows\\escape\\passwd", u"rb"), nullptr);
+}
+
+TEST(Paths, NewDeviceHasTheStandardFolders) {
+    ts::Device dev;
+    EXPECT_EQ(dev.ls("/"), (std::vector<std::string>{"Documents and Settings", "My Documents", "ResidentFlash",
+                                                       "Temp", "Windows"}));
+    EXPECT_TRUE(dev.exists("/Documents and Settings/default"));
+}
+
+}  // namespace

@@ -1,0 +1,109 @@
+// Streams: open modes, the buffered window against a model, fwprintf.
+#include "tests/support/testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <random>
+
+namespace {
+
+TEST(Streams, OpenModes) {
+    ts::Device dev;
+    EXPECT_EQ(_wfopen(u"\\Temp\\missing", u"rb"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(_wfopen(u"\\Missing\\x", u"w+b"), nullptr);
+
+    dev.write("/Temp/f", "0123456789");
+    FILE *f = _wfopen(u"\\temp\\F", u"w+b");  // truncates
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(fclose(f), 0);
+    EXPECT_EQ(dev.read("/Temp/f"), "");
+
+    dev.write("/Temp/log", "one\n");
+    f = _wfopen(u"\\Temp\\log", u"a");
+    ASSERT_NE(f, nullptr);
+    fputs("two\n", f);
+    EXPECT_EQ(fclose(f), 0);
+    EXPECT_EQ(dev.read("/Temp/log"), "one\ntwo\n");
+
+    dev.write("/Temp/ro", "r");
+    chmod(dev.host("/Temp/ro").c_str(), 0444);
+    EXPECT_EQ(_wfopen(u"\\Temp\\ro", u"r+b"), nullptr);  // read-only on the device, even for root
+    EXPECT_NE(f = _wfopen(u"\\Temp\\ro", u"rb"), nullptr);
+    fclose(f);
+    EXPECT_EQ(_wfopen(u"\\Temp", u"rb"), nullptr);
+}
+
+TEST(Streams, EndOfFileAfterAShortRead) {
+    ts::Device dev;
+    dev.write("/Temp/f", "abc");
+    FILE *f = _wfopen(u"\\Temp\\f", u"rb");
+    ASSERT_NE(f, nullptr);
+    char buf[4096];
+    EXPECT_FALSE(feof(f));
+    EXPECT_EQ(fread(buf, 1, sizeof buf, f), 3u);
+    EXPECT_TRUE(feof(f));
+    EXPECT_EQ(fseek(f, 1, SEEK_SET), 0);  // a seek clears the end-of-file state
+    EXPECT_FALSE(feof(f));
+    EXPECT_EQ(fread(buf, 1, 2, f), 2u);
+    EXPECT_EQ(std::string(buf, 2), "bc");
+    EXPECT_EQ(fseek(f, 0, SEEK_END), 0);
+    EXPECT_EQ(ftell(f), 3);
+    fclose(f);
+}
+
+// Random reads, writes and seeks on a "w+b" stream, mirrored on a string:
+// after each step the stream must read back what the model holds, and the
+// file must equal the model once closed.
+TEST(Streams, RandomOperationsMatchAModel) {
+    ts::Device dev;
+    std::mt19937 rng(1234);
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        FILE *f = _wfopen(u"\\Temp\\model.bin", u"w+b");
+        ASSERT_NE(f, nullptr);
+        std::string model;
+        long pos = 0;
+        for (int step = 0; step < 400; ++step) {
+            int op = rng() % 3;
+            size_t n = rng() % 3 == 0 ? rng() % 150000 : rng() % 40;
+            if (op == 0) {  // write
+                std::string bytes(n, '\0');
+                for (auto &c : bytes) c = static_cast<char>(rng());
+                ASSERT_EQ(fwrite(bytes.data(), 1, n, f), n);
+                if (model.size() < pos + n) model.resize(pos + n, '\0');
+                model.replace(static_cast<size_t>(pos), n, bytes);
+                pos += static_cast<long>(n);
+            } else if (op == 1) {  // read
+                std::string got(n, '\0');
+                size_t r = fread(got.data(), 1, n, f);
+                size_t expect = pos < static_cast<long>(model.size()) ? std::min(n, model.size() - pos) : 0;
+                ASSERT_EQ(r, expect);
+                if (r) ASSERT_EQ(got.substr(0, r), model.substr(static_cast<size_t>(pos), r));
+                pos += static_cast<long>(r);
+                clearerr(f);
+            } else {  // seek
+                long to = model.empty() ? 0 : static_cast<long>(rng() % (model.size() + 10));
+                ASSERT_EQ(fseek(f, to, SEEK_SET), 0);
+                pos = to;
+                ASSERT_EQ(ftell(f), pos);
+            }
+        }
+        ASSERT_EQ(fclose(f), 0);
+        ASSERT_EQ(dev.read("/Temp/model.bin"), model);
+    }
+}
+
+TEST(Streams, FwprintfWritesWideStringsAsUtf8) {
+    ts::Device dev;
+    FILE *f = _wfopen(u"\\Temp\\t.txt", u"a");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(fwprintf(f, u"%s", u"Redémarrer"), 10);
+    EXPECT_EQ(fwprintf(f, u" %d%%\n", 42), 5);
+    fclose(f);
+    EXPECT_EQ(dev.read("/Temp/t.txt"), "Red\xc3\xa9marrer 42%\n");
+}
+
+}  // namespace
