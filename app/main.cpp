@@ -26,10 +26,26 @@ static void useFlashLog(void)
     wcscat(g_logPath, kLogName);
 }
 
+UINT tempFileName(const WCHAR *prefix, WCHAR *name)
+{
+    WCHAR made[MAX_PATH];
+    UINT unique;
+
+    unique = GetTempFileNameW(g_tempDir, prefix, 0, made);
+    if (unique == 0)
+        return 0;
+    made[MAX_PATH - 1] = 0;
+    if (wcslen(made) > PATH_CCH - 1) {
+        DeleteFileW(made);
+        return 0;
+    }
+    wcscpy(name, made);
+    return unique;
+}
+
 int corvaneMain(HINSTANCE instance, WCHAR *commandLine)
 {
     WCHAR work[PATH_CCH];
-    WCHAR made[MAX_PATH];
     const WCHAR *options;
     const WCHAR *file;
     WCHAR *space;
@@ -77,20 +93,11 @@ int corvaneMain(HINSTANCE instance, WCHAR *commandLine)
         return EXIT_NO_TEMPDIR;
     }
 
-    /* 6. The work file's name. The platform writes up to MAX_PATH
-     * characters; a name longer than the work file's buffer takes is a
-     * failure, and its file goes again. */
-    if (GetTempFileNameW(g_tempDir, TEXT("NEW"), 0, made) == 0) {
+    /* 6. The work file's name; one too long for its buffer is a failure. */
+    if (tempFileName(TEXT("NEW"), work) == 0) {
         writeLog(TEXT("main: GetTempFileName failed"), kEmpty, 1);
         return EXIT_NO_WORKFILE;
     }
-    made[MAX_PATH - 1] = 0;
-    if (wcslen(made) > PATH_CCH - 1) {
-        DeleteFileW(made);
-        writeLog(TEXT("main: GetTempFileName failed"), kEmpty, 1);
-        return EXIT_NO_WORKFILE;
-    }
-    wcscpy(work, made);
 
     /* 7. Only the name serves: the first operation that writes the work
      * file creates it afresh. */
