@@ -1,0 +1,105 @@
+/*
+ * image.h - what repair and reorder share: opening an image with its
+ * temporary file, the record walk over the input, and the writer of the new
+ * image (header placeholder, records, final totalSize, in-place replace).
+ *
+ * Image header: signature (4 bytes) and totalSize (4 bytes, signed when
+ * compared with offsets). Every record starts with length (2 bytes, the
+ * bytes after type) and type (2 bytes); the whole record is length + 4 bytes.
+ * All fields are little-endian.
+ */
+#ifndef CORVANE_IMAGE_H
+#define CORVANE_IMAGE_H
+
+#include "app/driver.h"
+
+#define IMAGE_HEADER_CB 8   /* signature and totalSize */
+#define RECORD_HEAD_CB 4    /* length and type */
+#define IMAGE_BUFFER_CB 4096 /* every buffer a rewrite streams through */
+
+/* Results of walkNext. */
+#define WALK_END 0    /* no record left */
+#define WALK_RECORD 1 /* length and type read; the input stands after type */
+#define WALK_CUT 2    /* the file ends inside length or type: only start and
+                         size (the bytes left) are known; the walk ends next */
+
+/* Why a rewrite gave up its new image. */
+#define IMAGE_OK 0
+#define IMAGE_READ_FAILED 1
+#define IMAGE_WRITE_FAILED 2
+
+/* The log texts and names of one rewrite. The "could not ..." texts are
+ * followed by a path. */
+typedef struct {
+    const WCHAR *prefix;     /* temporary name prefix, three letters */
+    const WCHAR *inputMode;  /* _wfopen mode of the input */
+    const WCHAR *noTempName; /* GetTempFileNameW failed */
+    const WCHAR *noOpen;     /* input or temporary file cannot be opened */
+    const WCHAR *sigUnknown; /* the input is no RAM registry image */
+    const WCHAR *noRead;     /* reading the input failed */
+    const WCHAR *noWrite;    /* writing or closing the new image failed */
+    const WCHAR *noReplace;  /* the new image could not be copied over the input */
+} RewriteTexts;
+
+/* One rewrite in progress: the input, the new image and the walk's place. */
+typedef struct {
+    FILE *in;                 /* the image being rewritten */
+    FILE *out;                /* the new image, under tempPath */
+    WCHAR tempPath[PATH_CCH]; /* the temporary file's name */
+    const RewriteTexts *texts;
+    int64_t inLength;         /* bytes in the input file */
+    LONG totalSize;           /* the input's totalSize */
+    int64_t inPos;            /* the input's position; -1 when not known */
+    int64_t next;             /* offset of the record after the current one */
+    int started;              /* 0 until the first record has been looked for */
+    int failed;               /* IMAGE_OK, or the first failure met */
+    /* The current record. */
+    int64_t start;            /* its offset in the input */
+    DWORD size;               /* length + 4 (WALK_CUT: the bytes left) */
+    WORD length;              /* as stored */
+    WORD type;                /* as stored, all 16 bits */
+} RamImage;
+
+/* Makes the temporary name (deleting the empty file that names it), opens
+ * path with texts->inputMode and the new image, checks the signature and
+ * writes signature and the input's totalSize (a placeholder) to the new
+ * image. Returns 0 ready for walkNext; otherwise 3 (no temporary name), 9 (a
+ * file cannot be opened) or 8 (wrong signature), after writing the matching
+ * log line, closing what it opened and deleting the temporary file. */
+int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts);
+
+/* Steps to the next record: WALK_END at the end of the input, at totalSize
+ * (the first record is always tried when totalSize is positive) or after a
+ * failure; otherwise WALK_RECORD or WALK_CUT with the current record set. */
+int walkNext(RamImage *img);
+
+/* Reads cb bytes of the input at its position. Callers ask only for bytes
+ * that lie inside the file, so a short read is a read failure: it sets
+ * img->failed and returns 0. Returns 1 on success. */
+int imageRead(RamImage *img, void *buffer, size_t cb);
+
+/* Appends cb bytes to the new image. A short write sets img->failed. */
+void imageWrite(RamImage *img, const void *bytes, size_t cb);
+
+/* Copies cb bytes from the input at offset (or, with offset -1, at its
+ * position) to the new image, in pieces of IMAGE_BUFFER_CB through buffer.
+ * Returns 1, or 0 after a failure (img->failed set). */
+int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer);
+
+/* Ends a rewrite. With keep non-zero and nothing failed: writes the new
+ * image's length into its totalSize, closes both files and copies the new
+ * image over path. Always closes both files and deletes the temporary file.
+ * Returns 0 when path now holds the new image (or, with keep 0, when all
+ * was closed); otherwise RAMIMAGE_NOT_WRITTEN after writing the log line of
+ * the failure (path unchanged). */
+int imageEnd(RamImage *img, const WCHAR *path, int keep);
+
+/* Little-endian 16-bit field at p. */
+static inline WORD getWord(const BYTE *p) { return (WORD)(p[0] | (p[1] << 8)); }
+static inline void putWord(BYTE *p, unsigned v)
+{
+    p[0] = (BYTE)v;
+    p[1] = (BYTE)(v >> 8);
+}
+
+#endif

@@ -1,0 +1,154 @@
+/*
+ * reorder.cpp - reorder: rewrites a RAM registry image in place with its
+ * records regrouped. A key record and the value records after it form a
+ * unit; consecutive units whose keys share the tag byte form a key group.
+ * Each group is written with its units in reverse order, each unit as its
+ * key followed by its values in reverse order. Records are copied byte for
+ * byte (length + 4 bytes, surplus included); only totalSize is recomputed.
+ *
+ * The walk reads the head of each record (and a key's tag) and keeps one
+ * small entry per record until its group is written; memory grows with the
+ * largest key group, not with the image.
+ *
+ * Choices: nothing is dropped.
+ * - Value records that belong to no key (before the first key record, or
+ *   after a record of another type) are written at once, in their place and
+ *   order.
+ * - A record whose type is neither 1 nor 2 (all 16 bits count), and a key
+ *   record whose tag lies past the end of the file, end the current key
+ *   group: the group is written, then that record in its place.
+ * - A record cut short by the end of the file is always the last one
+ *   visited; the bytes of it that exist are written last, after every
+ *   group, so that the records before it stay readable.
+ * - When an entry cannot be allocated the work stops: "reorder: out of
+ *   memory", RAMIMAGE_NO_MEMORY, every entry released, the file unchanged.
+ * - A failed read, write, close or final copy leaves the file as it was and
+ *   is reported by its own log line with RAMIMAGE_NOT_WRITTEN.
+ */
+#include "ramimage/image.h"
+
+#define NO_TAG (-1) /* no key record seen yet: distinct from every tag byte */
+
+/* One record waiting for its key group to be written. */
+typedef struct RecordEntry {
+    LONG offset;                /* the record's start in the input */
+    LONG size;                  /* length + 4 */
+    struct RecordEntry *next;   /* the following entry of the same list */
+    struct RecordEntry *values; /* a key's value entries, newest first */
+} RecordEntry;
+
+static const RewriteTexts REORDER_TEXTS = {
+    TEXT("reo"),
+    TEXT("rb"),
+    TEXT("reorder: GetTempFileName failed"),
+    TEXT("reorder: could not open"),
+    TEXT("reorder: sig unknown"),
+    TEXT("reorder: could not read "),
+    TEXT("reorder: could not write "),
+    TEXT("reorder: could not replace "),
+};
+
+static RecordEntry *newEntry(const RamImage *img)
+{
+    RecordEntry *entry = (RecordEntry *)LocalAlloc(LMEM_FIXED, sizeof(RecordEntry));
+
+    if (entry != NULL) {
+        entry->offset = (LONG)img->start;
+        entry->size = (LONG)img->size;
+        entry->next = NULL;
+        entry->values = NULL;
+    }
+    return entry;
+}
+
+/* Writes the pending keys, newest first, each followed by its values,
+ * newest first, releasing every entry once written (or once a failure has
+ * made writing pointless). The list is empty afterwards. */
+static void flushKeys(RamImage *img, RecordEntry **keys, BYTE *buffer)
+{
+    RecordEntry *key, *value, *following;
+
+    while ((key = *keys) != NULL) {
+        *keys = key->next;
+        imageCopy(img, key->offset, key->size, buffer);
+        for (value = key->values; value != NULL; value = following) {
+            following = value->next;
+            imageCopy(img, value->offset, value->size, buffer);
+            LocalFree(value);
+        }
+        LocalFree(key);
+    }
+}
+
+int reorder(const WCHAR *path)
+{
+    RamImage img;
+    BYTE buffer[IMAGE_BUFFER_CB];
+    BYTE tag[2];
+    RecordEntry *keys = NULL; /* the pending key group, newest first */
+    RecordEntry *entry;
+    int previousTag = NO_TAG;
+    int tagByte;
+    int walk;
+    int noMemory = 0;
+    int64_t cutStart = -1, cbCut = 0;
+    int result;
+
+    result = imageOpen(&img, path, &REORDER_TEXTS);
+    if (result != 0)
+        return result;
+
+    while ((walk = walkNext(&img)) != WALK_END) {
+        if (walk == WALK_CUT || img.start + img.size > img.inLength) {
+            cutStart = img.start;
+            cbCut = img.inLength - img.start;
+            continue; /* the walk ends next */
+        }
+        if (img.type == 1 && img.start + RECORD_HEAD_CB + 2 <= img.inLength) {
+            if (!imageRead(&img, tag, 2))
+                break;
+            tagByte = tag[0];
+            if (previousTag != NO_TAG && previousTag != tagByte)
+                flushKeys(&img, &keys, buffer);
+            previousTag = tagByte;
+            if ((entry = newEntry(&img)) == NULL) {
+                noMemory = 1;
+                break;
+            }
+            entry->next = keys;
+            keys = entry;
+        } else if (img.type == 2) {
+            if (keys == NULL) {
+                imageCopy(&img, img.start, img.size, buffer); /* belongs to no key */
+                continue;
+            }
+            /* A value belongs to the newest key: that key heads the list. */
+            if ((entry = newEntry(&img)) == NULL) {
+                noMemory = 1;
+                break;
+            }
+            entry->next = keys->values;
+            keys->values = entry;
+        } else {
+            flushKeys(&img, &keys, buffer);
+            imageCopy(&img, img.start, img.size, buffer);
+            previousTag = NO_TAG;
+        }
+    }
+
+    if (noMemory) {
+        writeLog(TEXT("reorder: out of memory"), TEXT(""), 1);
+        img.failed = IMAGE_WRITE_FAILED; /* stop the flush writing */
+        flushKeys(&img, &keys, buffer);
+        imageEnd(&img, path, 0);
+        return RAMIMAGE_NO_MEMORY;
+    }
+    flushKeys(&img, &keys, buffer);
+    if (cutStart >= 0)
+        imageCopy(&img, cutStart, cbCut, buffer);
+    result = imageEnd(&img, path, 1);
+    if (result != 0)
+        return result;
+    writeLog(TEXT("reorder: done"), TEXT(""), 1);
+    return 1;
+}

@@ -1,0 +1,168 @@
+// repair_test.cpp - repair: the records it writes, byte for byte, for
+// consistent and damaged images, and what it leaves when it refuses.
+#include "imagebytes.h"
+#include "rewrite.h"
+
+#include <gtest/gtest.h>
+
+using namespace imgtest;
+
+namespace {
+
+// Key "A", tag 0, and key "B", tag 2, both consistent.
+const std::string KEY_A = B({0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x41, 0x00, 0x00, 0x00});
+const std::string KEY_B = B({0x08, 0x00, 0x01, 0x00, 0x02, 0x00, 0x02, 0x00, 0x42, 0x00, 0x00, 0x00});
+
+struct RepairCase {
+    int line;
+    const char *what;
+    std::string input;
+    std::string output;
+};
+
+TEST(Repair, WritesConsistentRecords)
+{
+    const std::string name255(255, 'x');
+    const std::string big(5000, '\x5a');
+    const RepairCase cases[] = {
+        {__LINE__, "a consistent key is unchanged", image({KEY_A}), image({KEY_A})},
+        {__LINE__, "the header alone", image({}), image({})},
+        {__LINE__, "name cut at its first NUL, walk goes by the stored length",
+         image({B({0x0e, 0x00, 0x01, 0x00, 0x00, 0x00, 0x05, 0x00,  //
+                   0x61, 0x00, 0x62, 0x00, 0x00, 0x00, 0x78, 0x00, 0x79, 0x00}),
+                KEY_B}),
+         image({B({0x0a, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x61, 0x00, 0x62, 0x00, 0x00, 0x00}),
+                KEY_B})},
+        {__LINE__, "surplus bytes are dropped and totalSize shrinks",
+         image({B({0x0c, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x41, 0x00, 0x00, 0x00,  //
+                   0xee, 0xee, 0xee, 0xee}),
+                KEY_B}),
+         image({KEY_A, KEY_B})},
+        {__LINE__, "high bytes of type and tag are cleared",
+         image({B({0x08, 0x00, 0x01, 0x01, 0x03, 0x02, 0x02, 0x00, 0x41, 0x00, 0x00, 0x00})}),
+         image({B({0x08, 0x00, 0x01, 0x00, 0x03, 0x00, 0x02, 0x00, 0x41, 0x00, 0x00, 0x00})})},
+        {__LINE__, "a value without data",
+         image({KEY_A, B({0x0a, 0x00, 0x02, 0x00, 0x04, 0x00, 0x02, 0x00, 0x00, 0x00, 0x41, 0x00, 0x00, 0x00})}),
+         image({KEY_A, B({0x0a, 0x00, 0x02, 0x00, 0x04, 0x00, 0x02, 0x00, 0x00, 0x00, 0x41, 0x00, 0x00, 0x00})})},
+        {__LINE__, "a value's data are read after the stored name",
+         image({KEY_A, B({0x0e, 0x00, 0x02, 0x02, 0x01, 0x01, 0x03, 0x00, 0x02, 0x00,  //
+                          0x61, 0x00, 0x00, 0x00, 0x7a, 0x00, 0xd1, 0xd2})}),
+         image({KEY_A, B({0x0c, 0x00, 0x02, 0x00, 0x01, 0x00, 0x02, 0x00, 0x02, 0x00,  //
+                          0x61, 0x00, 0x00, 0x00, 0xd1, 0xd2})})},
+        {__LINE__, "data above the 4096-byte buffer are copied whole",
+         image({KEY_A, value(4, "Big", big)}), image({KEY_A, value(4, "Big", big)})},
+        {__LINE__, "a name without NUL gets one",
+         image({B({0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x61, 0x00, 0x62, 0x00})}),
+         image({B({0x0a, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x61, 0x00, 0x62, 0x00, 0x00, 0x00})})},
+        {__LINE__, "nameLength 0 is the empty name",
+         image({B({0x04, 0x00, 0x01, 0x00, 0x07, 0x00, 0x00, 0x00})}),
+         image({B({0x06, 0x00, 0x01, 0x00, 0x07, 0x00, 0x01, 0x00, 0x00, 0x00})})},
+        {__LINE__, "nameLength 0x100 counts its low byte only",
+         image({B({0x04, 0x00, 0x01, 0x00, 0x07, 0x00, 0x00, 0x01})}),
+         image({B({0x06, 0x00, 0x01, 0x00, 0x07, 0x00, 0x01, 0x00, 0x00, 0x00})})},
+        {__LINE__, "a 255-character name without NUL keeps 254 and the NUL",
+         image({le16(4 + 510) + le16(1) + le16(0) + le16(255) + utf16(name255)}),
+         image({key(0, name255.substr(0, 254))})},
+        {__LINE__, "a length shorter than the fields: the walk continues inside",
+         image({B({0x00, 0x00, 0x01, 0x00}), KEY_A}),
+         image({B({0x06, 0x00, 0x01, 0x00, 0x08, 0x00, 0x01, 0x00, 0x00, 0x00}), KEY_A})},
+        {__LINE__, "records at or after totalSize are not visited",
+         imageWithTotal(20, {KEY_A, KEY_B}), image({KEY_A})},
+        {__LINE__, "a totalSize beyond the file ends at the end of the file",
+         imageWithTotal(1000, {KEY_A}), image({KEY_A})},
+        {__LINE__, "totalSize 0 visits no record", imageWithTotal(0, {KEY_A}), image({})},
+        {__LINE__, "negative totalSize visits no record", imageWithTotal(0xffffffff, {KEY_A}), image({})},
+        {__LINE__, "a positive totalSize below 8 admits the first record only",
+         imageWithTotal(5, {KEY_A, KEY_B}), image({KEY_A})},
+        {__LINE__, "a file that ends inside totalSize", SIG + B({0x08, 0x00}), image({})},
+        {__LINE__, "a value cut short in its data is dropped",
+         image({KEY_A, B({0x0e, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x04, 0x00,  //
+                          0x41, 0x00, 0x00, 0x00, 0x01, 0x02})}),
+         image({KEY_A})},
+        {__LINE__, "a name cut short is dropped",
+         image({KEY_A, B({0x0a, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x41, 0x00})}),
+         image({KEY_A})},
+        {__LINE__, "a record head cut short is dropped", image({KEY_A, B({0x08, 0x00})}), image({KEY_A})},
+        {__LINE__, "a record cut short in its surplus keeps its fields",
+         image({B({0x0c, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x41, 0x00, 0x00, 0x00, 0xee, 0xee})}),
+         image({KEY_A})},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.what) + ", case at line " + std::to_string(c.line));
+        ts::Device dev;
+        Outcome o = rewrite(dev, repair, c.input);
+        EXPECT_EQ(o.result, 0);
+        EXPECT_EQ(ts::hex(o.file), ts::hex(c.output));
+        EXPECT_EQ(o.log, "repair: done\n");
+        EXPECT_TRUE(o.temp.empty());
+    }
+}
+
+// The type byte is the low byte of type: 0x0201 is a key, 0x0103 is not.
+TEST(Repair, TypeByteOtherThanOneOrTwoLeavesTheFileAsItWas)
+{
+    const std::string inputs[] = {
+        image({KEY_A, KEY_B, B({0x04, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00}), KEY_A}),
+        image({B({0x08, 0x00, 0x01, 0x02, 0x00, 0x00, 0x02, 0x00, 0x41, 0x00, 0x00, 0x00}),
+               B({0x04, 0x00, 0x03, 0x01, 0x00, 0x00, 0x00, 0x00})}),
+        image({B({0x00, 0x00, 0x00, 0x00})}),
+    };
+    for (const auto &input : inputs) {
+        SCOPED_TRACE(ts::hex(input));
+        ts::Device dev;
+        Outcome o = rewrite(dev, repair, input);
+        EXPECT_EQ(o.result, RAMIMAGE_TYPE_ERROR);
+        EXPECT_EQ(ts::hex(o.file), ts::hex(input));
+        EXPECT_EQ(o.log, "repair: type unknown, file left unchanged\n");
+        EXPECT_TRUE(o.temp.empty());
+    }
+}
+
+TEST(Repair, ConsistentImageIsUnchanged)
+{
+    std::mt19937 rng(7);
+    for (int i = 0; i < 20; ++i) {
+        std::string input = randomImage(rng, i * 3);
+        SCOPED_TRACE("image " + std::to_string(i));
+        ts::Device dev;
+        Outcome o = rewrite(dev, repair, input);
+        ASSERT_EQ(o.result, 0);
+        EXPECT_TRUE(o.file == input);
+    }
+}
+
+// Damage of every kind repair mends; a second repair changes nothing.
+TEST(Repair, RepairTwiceEqualsRepairOnce)
+{
+    std::mt19937 rng(11);
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    for (int i = 0; i < 40; ++i) {
+        std::string input = randomImage(rng, 12);
+        for (int d = pick(1, 6); d > 0; --d) {
+            size_t at = 8 + size_t(pick(0, int(input.size()) - 9));
+            switch (pick(0, 3)) {
+            case 0: input[at] = char(pick(0, 255)); break;      // any byte
+            case 1: input.insert(at, std::string(size_t(pick(1, 5)), '\0')); break;
+            case 2: input.erase(at, size_t(pick(1, 5))); break;
+            case 3: input.resize(at); break;                       // cut short
+            }
+            if (input.size() < 10) break;
+        }
+        SCOPED_TRACE("image " + std::to_string(i) + ": " + ts::hex(input.substr(0, 64)));
+        ts::Device dev;
+        Outcome once = rewrite(dev, repair, input);
+        if (once.result == RAMIMAGE_TYPE_ERROR) {
+            EXPECT_TRUE(once.file == input);
+            continue;
+        }
+        ASSERT_EQ(once.result, 0);
+        Outcome twice = rewrite(dev, repair, nullptr);
+        EXPECT_EQ(twice.result, 0);
+        EXPECT_TRUE(twice.file == once.file);
+        // totalSize is the file's length.
+        ASSERT_GE(once.file.size(), 8u);
+        EXPECT_EQ(once.file.substr(4, 4), le32(uint32_t(once.file.size())));
+    }
+}
+
+}  // namespace
