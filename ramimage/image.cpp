@@ -63,8 +63,19 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     }
     img->inLength = cbFile;
 
-    cbHeader = fread(header, 1, IMAGE_HEADER_CB, img->in);
+    cbHeader = img->failed == IMAGE_OK ? fread(header, 1, IMAGE_HEADER_CB, img->in) : 0;
     img->inPos = (int64_t)cbHeader;
+    /* Fewer bytes than the file holds is a failed read, not a short file. */
+    if (img->failed != IMAGE_OK ||
+        (int64_t)cbHeader != (cbFile < IMAGE_HEADER_CB ? cbFile : IMAGE_HEADER_CB)) {
+        writeLog(texts->noRead, path, 1);
+        fclose(img->out);
+        fclose(img->in);
+        img->out = NULL;
+        img->in = NULL;
+        DeleteFileW(img->tempPath);
+        return RAMIMAGE_NOT_WRITTEN;
+    }
     signature = (DWORD)header[0] | ((DWORD)header[1] << 8) | ((DWORD)header[2] << 16) |
                 ((DWORD)header[3] << 24);
     if (cbHeader < 4 || signature != RAM_REG_SIG) {

@@ -64,8 +64,9 @@ typedef struct {
  * path with texts->inputMode and the new image, checks the signature and
  * writes signature and the input's totalSize (a placeholder) to the new
  * image. Returns 0 ready for walkNext; otherwise 3 (no temporary name), 9 (a
- * file cannot be opened) or 8 (wrong signature), after writing the matching
- * log line, closing what it opened and deleting the temporary file. */
+ * file cannot be opened), 8 (wrong signature) or RAMIMAGE_NOT_WRITTEN (the
+ * header could not be read), after writing the matching log line, closing
+ * what it opened and deleting the temporary file. */
 int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts);
 
 /* Steps to the next record: WALK_END at the end of the input, at totalSize
