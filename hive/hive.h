@@ -6,19 +6,79 @@
  *   8       N1  system hive image (HKEY_LOCAL_MACHINE)
  *   8+N1     4  N2, signed length of the user hive image
  *   12+N1   N2  user hive image (HKEY_CURRENT_USER)
+ *
+ * All fields are little-endian. The operations stream the images through a
+ * buffer of HIVE_COPY_CB bytes; neither image is ever held whole in memory.
  */
 #ifndef CORVANE_HIVE_H
 #define CORVANE_HIVE_H
 
 #include "platform/platform.h"
 
-/* Saves both hives and packs them into the hive backup file at path.
- * 0 written, 9 a file cannot be opened. */
+#define HIVE_COPY_CB 4096   /* the copy buffer, in bytes */
+#define USER_HIVE_CCH 255   /* the user hive path: 254 characters and the terminator */
+
+/* Results of the hive operations. */
+#define HV_DONE 0           /* written / restored */
+#define HV_NO_TEMPNAME 3    /* GetTempFileNameW made no name */
+#define HV_BAD_SIG 8        /* the file does not begin with HIVE_REG_SIG */
+#define HV_NO_OPEN 9        /* a file cannot be opened, or no usable profile folder */
+#define HV_DAMAGED 10       /* the hive lengths do not fit the file (short or inconsistent) */
+#define HV_IO_FAILED 11     /* a read or a write failed (short write, full disk, read error) */
+
+/* hive/save.cpp */
+
+/* Saves both hives (RegSaveKey into "sHM" and "sHU" temporary files) and
+ * packs them into the hive backup file at path. Returns HV_DONE with both
+ * temporary files deleted; HV_NO_TEMPNAME before anything is saved;
+ * HV_NO_OPEN or HV_IO_FAILED otherwise. On every failure after path was
+ * created the incomplete file at path is removed, so that no partial backup
+ * is ever left there. A saved hive that could not be opened leaves the other
+ * one's temporary file behind; after a read or write failure both are
+ * deleted. */
 int corvaneHv(const WCHAR *path);
 
-/* Restores both hives from the hive backup file at path: logs the user off,
- * replaces user.hv, schedules the system hive. 0 restored, 8 wrong
- * signature, 9 no profile folder or a file cannot be opened. */
+/* Packs the hive files systemHive and userHive, as they stand, into a new
+ * hive backup file at path (truncating an existing one). Returns HV_DONE;
+ * HV_NO_OPEN when a file cannot be opened; HV_IO_FAILED on a read error, a
+ * short write or a hive file too large for its length field. Each failure is
+ * logged in corvaneHv's words and removes the incomplete file at path; the
+ * hive files are never changed. */
+int packHives(const WCHAR *path, const WCHAR *systemHive, const WCHAR *userHive);
+
+/* Makes a temporary name with the given prefix in the temporary folder
+ * (tempFileName) and deletes the placeholder file at once, so that only the
+ * name serves. name holds PATH_CCH characters. Returns non-zero when a name
+ * was made, 0 (name empty) when none was made or it did not fit. */
+int hiveTempName(const WCHAR *prefix, WCHAR *name);
+
+/* hive/restore.cpp */
+
+/* Restores both hives from the hive backup file at path: checks the whole
+ * file, extracts both images into "rHM" and "rHU" temporary files, logs the
+ * user off, replaces user.hv and hands the system hive to RegReplaceKey.
+ * Returns HV_DONE when both replacements were attempted (whatever their
+ * outcome; both temporary files deleted). Otherwise the user is still logged
+ * on and nothing is replaced: HV_NO_TEMPNAME, HV_BAD_SIG, HV_NO_OPEN (no
+ * profile folder, a profile folder too long for "user.hv", or a file cannot
+ * be opened), HV_DAMAGED or HV_IO_FAILED. */
 int restRegHv(const WCHAR *path);
+
+/* Extracts the two images of the hive backup file at path into new files
+ * systemOut and userOut, after checking the whole file: the signature, both
+ * lengths not negative, and 12 + N1 + N2 not beyond the end of the file
+ * (bytes after the user hive are ignored). Returns HV_DONE with both files
+ * written; HV_BAD_SIG or HV_DAMAGED before any output is made; HV_NO_OPEN
+ * when a file cannot be opened (an extracted systemOut stays when userOut
+ * cannot be opened); HV_IO_FAILED on a read or write error, with both
+ * outputs removed. Each outcome is logged in restRegHv's words. */
+int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut);
+
+/* Appends "user.hv" to the profile folder in buffer (at least MAX_PATH
+ * characters; the folder is terminated within its first USER_HIVE_CCH
+ * characters or it counts as too long). Returns non-zero when the joined
+ * path fits USER_HIVE_CCH characters with its terminator; 0 (buffer
+ * unchanged but terminated) when it does not. */
+int appendUserHive(WCHAR *buffer);
 
 #endif

@@ -1,0 +1,255 @@
+/*
+ * restore.cpp - restRegHv, the hive restore: the hive backup file is checked
+ * and unpacked into two temporary files (unpackHives), the user is logged
+ * off, the user hive file user.hv in the profile folder is replaced, and the
+ * system hive is handed to the platform for the next boot.
+ */
+#include "app/driver.h"
+
+static const WCHAR EMPTY[] = TEXT("");
+static const WCHAR USER_HIVE_NAME[] = TEXT("user.hv");
+
+static LONG getLe32(const BYTE *field)
+{
+    return (LONG)((DWORD)field[0] | (DWORD)field[1] << 8 | (DWORD)field[2] << 16 |
+                  (DWORD)field[3] << 24);
+}
+
+/* Reads the 4-byte little-endian field at offset. Returns non-zero when all
+ * 4 bytes were there. */
+static int readField(FILE *file, long long offset, LONG *value)
+{
+    BYTE field[4];
+
+    if (fseek(file, (long)offset, SEEK_SET) != 0 || fread(field, 1, 4, file) != 4)
+        return 0;
+    *value = getLe32(field);
+    return 1;
+}
+
+int appendUserHive(WCHAR *buffer)
+{
+    size_t cch = 0;
+    size_t i;
+
+    while (cch < USER_HIVE_CCH && buffer[cch] != 0)
+        cch++;
+    if (cch == USER_HIVE_CCH) {
+        buffer[USER_HIVE_CCH - 1] = 0; /* keep it printable for the log */
+        return 0;
+    }
+    if (cch + (sizeof(USER_HIVE_NAME) / sizeof(WCHAR) - 1) > USER_HIVE_CCH - 1)
+        return 0;
+    for (i = 0; USER_HIVE_NAME[i] != 0; i++)
+        buffer[cch + i] = USER_HIVE_NAME[i];
+    buffer[cch + i] = 0;
+    return 1;
+}
+
+/* Copies n bytes from the backup's current position into out, reading whole
+ * blocks of HIVE_COPY_CB (the bytes read beyond the image are dropped).
+ * Returns HV_DONE when n bytes were written; HV_IO_FAILED, logged, when the
+ * backup ended early, a read failed or a write fell short. */
+static int boundedCopy(FILE *backup, const WCHAR *path, FILE *out, const WCHAR *outPath, LONG n,
+                       BYTE *buffer)
+{
+    long long cbRead = 0; /* read so far, which may run past n */
+    size_t cbBlock;
+    size_t cbWrite;
+
+    while (!feof(backup) && cbRead < (long long)n) {
+        cbBlock = fread(buffer, 1, HIVE_COPY_CB, backup);
+        cbWrite = cbBlock;
+        if (cbRead + (long long)cbBlock > (long long)n)
+            cbWrite = (size_t)((long long)n - cbRead);
+        if (cbWrite > 0 && fwrite(buffer, 1, cbWrite, out) != cbWrite) {
+            writeLog(TEXT("restRegHv: could not write "), outPath, 1);
+            return HV_IO_FAILED;
+        }
+        cbRead += (long long)cbBlock;
+        /* A read error never reaches the end of the file: stop here. */
+        if (ferror(backup) || cbBlock == 0)
+            break;
+    }
+    if (cbRead < (long long)n) {
+        writeLog(TEXT("restRegHv: could not read "), path, 1);
+        return HV_IO_FAILED;
+    }
+    return HV_DONE;
+}
+
+/* Extracts n bytes from the backup's current position into a new file at
+ * outPath. openText is the log text of a failed open. Returns HV_DONE,
+ * HV_NO_OPEN (nothing made) or HV_IO_FAILED (outPath removed). */
+static int extractOne(FILE *backup, const WCHAR *path, const WCHAR *outPath, LONG n,
+                      const WCHAR *openText, BYTE *buffer)
+{
+    FILE *out;
+    int result;
+
+    out = _wfopen(outPath, TEXT("w+b"));
+    if (out == NULL) {
+        writeLog(openText, outPath, 1);
+        return HV_NO_OPEN;
+    }
+    writeLog(TEXT("restRegHv: file opened:"), outPath, 1);
+    result = boundedCopy(backup, path, out, outPath, n, buffer);
+    /* A short extracted hive must never be installed: the last bytes reach
+     * the disk only when the file is closed. */
+    if (fclose(out) != 0 && result == HV_DONE) {
+        writeLog(TEXT("restRegHv: could not write "), outPath, 1);
+        result = HV_IO_FAILED;
+    }
+    if (result != HV_DONE)
+        DeleteFileW(outPath);
+    return result;
+}
+
+/* Checks that both hive lengths are not negative and that both images lie
+ * within the file. Returns HV_DONE with *cbSystem and *cbUser set, or
+ * HV_DAMAGED / HV_IO_FAILED, logged. */
+static int checkLayout(FILE *backup, const WCHAR *path, LONG *cbSystem, LONG *cbUser)
+{
+    long cbFile;
+
+    if (fseek(backup, 0, SEEK_END) != 0 || (cbFile = ftell(backup)) < 0) {
+        writeLog(TEXT("restRegHv: could not read "), path, 1);
+        return HV_IO_FAILED;
+    }
+    if (!readField(backup, 4, cbSystem) || *cbSystem < 0 ||
+        12 + (long long)*cbSystem > (long long)cbFile ||
+        !readField(backup, 8 + (long long)*cbSystem, cbUser) || *cbUser < 0 ||
+        12 + (long long)*cbSystem + (long long)*cbUser > (long long)cbFile) {
+        writeLog(TEXT("restRegHv: hive lengths do not match the file "), path, 1);
+        return HV_DAMAGED;
+    }
+    return HV_DONE;
+}
+
+int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut)
+{
+    FILE *backup;
+    BYTE buffer[HIVE_COPY_CB];
+    BYTE field[4] = {0, 0, 0, 0};
+    LONG cbSystem = 0;
+    LONG cbUser = 0;
+    LONG length = 0;
+    int result;
+
+    backup = _wfopen(path, TEXT("rb"));
+    if (backup == NULL) {
+        writeLog(TEXT("restRegHv: could not open "), path, 1);
+        return HV_NO_OPEN;
+    }
+    writeLog(TEXT("restRegHv: file opened:"), path, 1);
+
+    /* A file of fewer than 4 bytes leaves field zero: not the signature. */
+    if (fread(field, 1, 4, backup) != 4 || (DWORD)getLe32(field) != HIVE_REG_SIG) {
+        writeLog(TEXT("restRegHv: sig unknown"), EMPTY, 1);
+        result = HV_BAD_SIG;
+        goto done;
+    }
+    writeLog(TEXT("restRegHv: sig correct"), EMPTY, 1);
+
+    /* The whole file is checked before anything is extracted, so that a
+     * short or damaged backup never gets as far as logging the user off. */
+    result = checkLayout(backup, path, &cbSystem, &cbUser);
+    if (result != HV_DONE)
+        goto done;
+    if (fseek(backup, 8, SEEK_SET) != 0) {
+        writeLog(TEXT("restRegHv: could not read "), path, 1);
+        result = HV_IO_FAILED;
+        goto done;
+    }
+
+    result = extractOne(backup, path, systemOut, cbSystem, TEXT("restRegHv: could not open "),
+                        buffer);
+    if (result != HV_DONE)
+        goto done;
+
+    /* The copy reads whole blocks and so runs past the system hive image;
+     * the user hive length is found by its absolute offset. The seek also
+     * clears an end-of-file state that the first copy may have met. */
+    if (!readField(backup, 8 + (long long)cbSystem, &length) || length != cbUser) {
+        writeLog(TEXT("restRegHv: could not read "), path, 1);
+        DeleteFileW(systemOut);
+        result = HV_IO_FAILED;
+        goto done;
+    }
+
+    /* This open failure's text has no blank before the path. */
+    result = extractOne(backup, path, userOut, length, TEXT("restRegHv: could not open"), buffer);
+    if (result == HV_IO_FAILED)
+        DeleteFileW(systemOut);
+
+done:
+    fclose(backup);
+    return result;
+}
+
+int restRegHv(const WCHAR *path)
+{
+    /* The user hive path holds USER_HIVE_CCH characters with its terminator;
+     * the buffer is MAX_PATH long because that is how much a profile look-up
+     * may write on the device. */
+    WCHAR userHive[MAX_PATH] = {0};
+    DWORD cchSize;
+    WCHAR systemTemp[PATH_CCH]; /* "rHM": the extracted system hive */
+    WCHAR userTemp[PATH_CCH];   /* "rHU": the extracted user hive */
+    const WCHAR *foundBy;
+    int result = HV_NO_OPEN;
+
+    if (!hiveTempName(TEXT("rHM"), systemTemp) || !hiveTempName(TEXT("rHU"), userTemp)) {
+        writeLog(TEXT("restRegHv: GetTempFileName failed"), EMPTY, 1);
+        result = HV_NO_TEMPNAME;
+        goto done;
+    }
+
+    cchSize = USER_HIVE_CCH;
+    foundBy = TEXT("user_hive (GetUserDirectory): ");
+    if (!GetUserDirectory(userHive, &cchSize)) {
+        userHive[MAX_PATH - 1] = 0; /* a failed look-up may leave anything */
+        writeLog(TEXT("restRegHv: could not read the profiledir using GetUserDirectory "), userHive, 1);
+        foundBy = TEXT("user_hive (SHGetSpecialFolderPath): ");
+        if (!SHGetSpecialFolderPath(NULL, userHive, CSIDL_PROFILE, FALSE)) {
+            userHive[MAX_PATH - 1] = 0;
+            writeLog(TEXT("restRegHv: could not read the profiledir using SHGetSpecialFolderPath "),
+                     userHive, 1);
+            writeLog(TEXT("restRegHv: ABORT could not read the profiledir  "), userHive, 1);
+            goto done;
+        }
+    }
+    if (!appendUserHive(userHive)) {
+        /* Refused before anything is opened: "user.hv" does not fit behind
+         * this folder in the user hive path. */
+        writeLog(TEXT("restRegHv: ABORT profiledir too long for user.hv "), userHive, 1);
+        goto done;
+    }
+    writeLog(foundBy, userHive, 1);
+
+    result = unpackHives(path, systemTemp, userTemp);
+    if (result != HV_DONE)
+        goto done;
+
+    /* The user is logged off just before the user hive file is overwritten,
+     * and the user hive is replaced before the system hive. */
+    writeLog(TEXT("restRegHv: unlogging user"), EMPTY, 1);
+    SetCurrentUser(NULL, NULL, 0, FALSE);
+    writeLog(TEXT("restRegHv: user unlogged"), EMPTY, 1);
+
+    if (CopyFileW(userTemp, userHive, FALSE))
+        writeLog(TEXT("restRegHv: registry (user hive) replaced with "), userTemp, 1);
+    else
+        writeLog(TEXT("restRegHv: ERROR could not replace registry (user hive) with "), userTemp, 1);
+
+    if (RegReplaceKey(HKEY_LOCAL_MACHINE, NULL, systemTemp, NULL) == ERROR_SUCCESS)
+        writeLog(TEXT("restRegHv: system registry hive restored - "), systemTemp, 1);
+    else
+        writeLog(TEXT("restRegHv: could not replace  - "), systemTemp, 1);
+
+    DeleteFileW(userTemp);
+    DeleteFileW(systemTemp);
+
+done:
+    return result;
+}

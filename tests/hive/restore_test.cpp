@@ -1,0 +1,206 @@
+// restore_test.cpp - restRegHv's reading of hive backup files (unpackHives):
+// the bounded copy over every block shape, the whole-file check that refuses
+// short or inconsistent files, and the failures that need no hive registry.
+#include "hivetest.h"
+
+using hvt::backupOf;
+using hvt::blob;
+using hvt::le32;
+using hvt::logLines;
+using hvt::tempFiles;
+using hvt::w;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const std::string kBackup = "\\Temp\\NEW1.tmp";
+const std::string kSystemOut = "\\Temp\\m.out";
+const std::string kUserOut = "\\Temp\\u.out";
+
+int unpack() {
+    return unpackHives(w(kBackup).c_str(), w(kSystemOut).c_str(), w(kUserOut).c_str());
+}
+
+const Lines kUnpacked = {
+    "restRegHv: file opened:\\Temp\\NEW1.tmp",
+    "restRegHv: sig correct",
+    "restRegHv: file opened:\\Temp\\m.out",
+    "restRegHv: file opened:\\Temp\\u.out",
+};
+
+TEST(UnpackHives, SmallFileByteForByte) {
+    ts::Device dev;
+    hvt::logOn();
+    dev.write(kBackup, std::string("\x58\x47\x45\x52"
+                                   "\x03\x00\x00\x00"
+                                   "abc"
+                                   "\x02\x00\x00\x00"
+                                   "de",
+                                   17));
+    EXPECT_EQ(unpack(), HV_DONE);
+    EXPECT_EQ(dev.read(kSystemOut), "abc");
+    EXPECT_EQ(dev.read(kUserOut), "de");
+    EXPECT_EQ(logLines(dev), kUnpacked);
+    EXPECT_TRUE(dev.exists(kBackup));
+}
+
+// The copy reads whole blocks; images of every shape come out whole and not
+// one byte longer, also when the whole file is smaller than one block.
+TEST(UnpackHives, ImagesOfEveryBlockShape) {
+    struct Case {
+        size_t cbSystem, cbUser, cbTrailing;
+    } cases[] = {
+        {0, 0, 0},       {0, 5, 0},          {5, 0, 0},         {1, 1, 0},
+        {100, 200, 50},  {4095, 1, 0},       {4084, 0, 0},      {4096, 4096, 0},
+        {4096, 0, 4096}, {8192, 3 * 4096, 0}, {5000, 4097, 1},  {3 * 4096 + 7, 4095, 9000},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "system " << c.cbSystem << ", user " << c.cbUser
+                                        << ", trailing " << c.cbTrailing);
+        ts::Device dev;
+        hvt::logOn();
+        std::string system = blob(c.cbSystem, 7), user = blob(c.cbUser, 8);
+        dev.write(kBackup, backupOf(system, user) + blob(c.cbTrailing, 9));
+        EXPECT_EQ(unpack(), HV_DONE);
+        EXPECT_TRUE(dev.read(kSystemOut) == system);
+        EXPECT_TRUE(dev.read(kUserOut) == user);
+        EXPECT_EQ(logLines(dev), kUnpacked);
+    }
+}
+
+// Files that do not begin with the signature, and files whose lengths do not
+// fit: refused before any output file is made.
+TEST(UnpackHives, RefusesShortAndInconsistentFiles) {
+    const std::string sig = "XGER";
+    const Lines sigUnknown = {"restRegHv: file opened:\\Temp\\NEW1.tmp", "restRegHv: sig unknown"};
+    const Lines damaged = {"restRegHv: file opened:\\Temp\\NEW1.tmp", "restRegHv: sig correct",
+                           "restRegHv: hive lengths do not match the file \\Temp\\NEW1.tmp"};
+    struct Case {
+        const char *name;
+        std::string bytes;
+        int result;
+    } cases[] = {
+        {"empty file", "", HV_BAD_SIG},
+        {"three bytes", "XGE", HV_BAD_SIG},
+        {"RAM image signature", std::string("\xb2\x74\x83\x1d", 4) + le32(0) + le32(0), HV_BAD_SIG},
+        {"signature reversed", "RGEX" + le32(0) + le32(0), HV_BAD_SIG},
+        {"signature alone", sig, HV_DAMAGED},
+        {"half a length", sig + "\x01\x00", HV_DAMAGED},
+        {"system hive only, as a failed save left it", sig + le32(3) + "abc", HV_DAMAGED},
+        {"system hive cut short", sig + le32(5) + "abc", HV_DAMAGED},
+        {"system length negative", sig + le32(-1) + le32(0) + "abcdefgh", HV_DAMAGED},
+        {"system length huge", sig + le32(0x7fffffff) + le32(0) + "abcdefgh", HV_DAMAGED},
+        {"user length missing", sig + le32(1) + "a", HV_DAMAGED},
+        {"user length negative", sig + le32(1) + "a" + le32(-2) + "bcdefgh", HV_DAMAGED},
+        {"user hive cut short", sig + le32(1) + "a" + le32(3) + "bc", HV_DAMAGED},
+        {"user length huge", sig + le32(1) + "a" + le32(0x7ffffff0) + "bc", HV_DAMAGED},
+        {"both lengths at the limit", sig + le32(0x7fffffff) + le32(0x7fffffff), HV_DAMAGED},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ts::Device dev;
+        hvt::logOn();
+        dev.write(kBackup, c.bytes);
+        EXPECT_EQ(unpack(), c.result);
+        EXPECT_EQ(logLines(dev), c.result == HV_BAD_SIG ? sigUnknown : damaged);
+        EXPECT_FALSE(dev.exists(kSystemOut));
+        EXPECT_FALSE(dev.exists(kUserOut));
+        EXPECT_TRUE(dev.read(kBackup) == c.bytes);
+    }
+}
+
+TEST(UnpackHives, OpenFailures) {
+    struct Case {
+        const char *name;
+        const char *faults;
+        Lines log;
+        bool systemOutStays;
+    } cases[] = {
+        {"backup", "_wfopen~*NEW1.tmp", {"restRegHv: could not open \\Temp\\NEW1.tmp"}, false},
+        {"system hive output",
+         "_wfopen~*m.out",
+         {"restRegHv: file opened:\\Temp\\NEW1.tmp", "restRegHv: sig correct",
+          "restRegHv: could not open \\Temp\\m.out"},
+         false},
+        // No blank before the path here; the extracted system hive stays.
+        {"user hive output",
+         "_wfopen~*u.out",
+         {"restRegHv: file opened:\\Temp\\NEW1.tmp", "restRegHv: sig correct",
+          "restRegHv: file opened:\\Temp\\m.out", "restRegHv: could not open\\Temp\\u.out"},
+         true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ts::Device dev;
+        hvt::logOn();
+        dev.write(kBackup, backupOf("sys", "user"));
+        ASSERT_TRUE(host::setFaults(c.faults));
+        EXPECT_EQ(unpack(), HV_NO_OPEN);
+        host::clearFaults();
+        EXPECT_EQ(logLines(dev), c.log);
+        EXPECT_EQ(dev.exists(kSystemOut), c.systemOutStays);
+        if (c.systemOutStays) EXPECT_EQ(dev.read(kSystemOut), "sys");
+        EXPECT_FALSE(dev.exists(kUserOut));
+    }
+}
+
+// The profile folder and "user.hv" share a buffer of 255 characters.
+TEST(AppendUserHive, JoinsOnlyWhatFits) {
+    struct Case {
+        size_t cchFolder;
+        bool fits;
+    } cases[] = {{0, true}, {30, true}, {247, true}, {248, false},
+                 {254, false}, {255, false}, {MAX_PATH - 1, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.cchFolder << " characters");
+        WCHAR buffer[MAX_PATH];
+        std::fill(buffer, buffer + MAX_PATH, u'#');
+        std::u16string folder(c.cchFolder, u'd');
+        std::copy(folder.begin(), folder.end(), buffer);
+        buffer[c.cchFolder] = 0;
+        EXPECT_EQ(appendUserHive(buffer) != 0, c.fits);
+        if (c.fits) {
+            EXPECT_TRUE(std::u16string(buffer) == folder + u"user.hv");
+        } else if (c.cchFolder < USER_HIVE_CCH) {
+            EXPECT_TRUE(std::u16string(buffer) == folder);  // unchanged
+            EXPECT_EQ(buffer[c.cchFolder + 1], u'#');        // nothing written beyond
+        } else {
+            // No terminator within the buffer's 255 characters: cut there.
+            EXPECT_TRUE(std::u16string(buffer) == folder.substr(0, USER_HIVE_CCH - 1));
+        }
+    }
+}
+
+// On a RAM registry device there are no profiles: both look-ups fail and the
+// restore stops before it opens the backup.
+TEST(RestRegHv, NoProfileFolderAbortsBeforeOpeningTheBackup) {
+    ts::Device dev("ram");
+    hvt::logOn();
+    dev.write(kBackup, backupOf("sys", "user"));
+    hvt::countCalls();
+    EXPECT_EQ(restRegHv(w(kBackup).c_str()), HV_NO_OPEN);
+    EXPECT_EQ(logLines(dev),
+              (Lines{"restRegHv: could not read the profiledir using GetUserDirectory ",
+                     "restRegHv: could not read the profiledir using SHGetSpecialFolderPath ",
+                     "restRegHv: ABORT could not read the profiledir  "}));
+    EXPECT_EQ(dev.ls("/Temp"), Lines{"NEW1.tmp"});
+    EXPECT_EQ(host::callCount("SetCurrentUser"), 0);
+}
+
+TEST(RestRegHv, NoTemporaryNameMeansNothingIsTouched) {
+    for (const char *faults : {"GetTempFileNameW@1", "GetTempFileNameW@2"}) {
+        SCOPED_TRACE(faults);
+        ts::Device dev("hive");
+        hvt::logOn();
+        dev.write(kBackup, backupOf("sys", "user"));
+        ASSERT_TRUE(host::setFaults(faults));
+        EXPECT_EQ(restRegHv(w(kBackup).c_str()), HV_NO_TEMPNAME);
+        EXPECT_EQ(host::callCount("GetUserDirectory"), 0);
+        EXPECT_EQ(host::callCount("SetCurrentUser"), 0);
+        host::clearFaults();
+        EXPECT_EQ(logLines(dev), Lines{"restRegHv: GetTempFileName failed"});
+        EXPECT_EQ(dev.ls("/Temp"), Lines{"NEW1.tmp"});
+    }
+}
+
+}  // namespace

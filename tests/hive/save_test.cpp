@@ -1,0 +1,190 @@
+// save_test.cpp - corvaneHv and its packing: the hive backup file's bytes,
+// the log lines, what a failure leaves behind (never a partial backup).
+#include "hivetest.h"
+
+using hvt::backupOf;
+using hvt::blob;
+using hvt::le32;
+using hvt::logLines;
+using hvt::tempFiles;
+using hvt::tempNameIn;
+using hvt::w;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const std::string kBackup = "\\My Documents\\reg.hvb";
+const std::string kSystem = "\\Temp\\sys.hv";
+const std::string kUser = "\\Temp\\usr.hv";
+
+int pack(const std::string &path = kBackup) {
+    return packHives(w(path).c_str(), w(kSystem).c_str(), w(kUser).c_str());
+}
+
+TEST(PackHives, SmallImagesByteForByte) {
+    ts::Device dev;
+    dev.write(kSystem, "abc");
+    dev.write(kUser, "de");
+    EXPECT_EQ(pack(), HV_DONE);
+    EXPECT_EQ(ts::hex(dev.read(kBackup)),
+              ts::hex(std::string("\x58\x47\x45\x52"
+                                  "\x03\x00\x00\x00"
+                                  "abc"
+                                  "\x02\x00\x00\x00"
+                                  "de",
+                                  17)));
+    // The hive files are read, never changed or removed.
+    EXPECT_EQ(dev.read(kSystem), "abc");
+    EXPECT_EQ(dev.read(kUser), "de");
+}
+
+TEST(PackHives, EmptyImagesAreALengthFieldAlone) {
+    ts::Device dev;
+    dev.write(kSystem, "");
+    dev.write(kUser, "");
+    EXPECT_EQ(pack(), HV_DONE);
+    EXPECT_EQ(ts::hex(dev.read(kBackup)), ts::hex(std::string("XGER\0\0\0\0\0\0\0\0", 12)));
+}
+
+TEST(PackHives, ImagesOfEveryBlockShapeAreCopiedWhole) {
+    struct Case {
+        size_t cbSystem, cbUser;
+    } cases[] = {
+        {0, 1},       {1, 0},          {4095, 4097}, {4096, 4096},
+        {8192, 0},    {0, 3 * 4096},   {5000, 123},  {3 * 4096 + 1, 4095},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "system " << c.cbSystem << ", user " << c.cbUser);
+        ts::Device dev;
+        std::string system = blob(c.cbSystem, 1), user = blob(c.cbUser, 2);
+        dev.write(kSystem, system);
+        dev.write(kUser, user);
+        EXPECT_EQ(pack(), HV_DONE);
+        std::string got = dev.read(kBackup);
+        EXPECT_EQ(got.size(), 12 + c.cbSystem + c.cbUser);
+        EXPECT_TRUE(got == backupOf(system, user));
+    }
+}
+
+TEST(PackHives, AnExistingFileIsTruncated) {
+    ts::Device dev;
+    dev.write(kBackup, blob(20000, 3));
+    dev.write(kSystem, "S");
+    dev.write(kUser, "U");
+    EXPECT_EQ(pack(), HV_DONE);
+    EXPECT_EQ(dev.read(kBackup), backupOf("S", "U"));
+}
+
+// Every failure after the backup was created removes it, whatever it held.
+TEST(PackHives, FailuresLeaveNoBackupAndTheHivesAsTheyWere) {
+    const std::string writeFailed = "corvaneHv: could not write \\My Documents\\reg.hvb";
+    struct Case {
+        const char *name;
+        const char *faults;  // in-process fault rules
+        bool systemThere, userThere;
+        std::string logLine;  // the one line logged
+        int result;
+    } cases[] = {
+        {"backup cannot be made", "_wfopen~*reg.hvb", true, true,
+         "corvaneHv: could not open\\My Documents\\reg.hvb", HV_NO_OPEN},
+        {"no system hive", "", false, true, "corvaneHv: could not open\\Temp\\sys.hv", HV_NO_OPEN},
+        {"no user hive", "", true, false, "corvaneHv: could not open\\Temp\\usr.hv", HV_NO_OPEN},
+        {"system hive unreadable", "fread~*sys.hv", true, true,
+         "corvaneHv: could not read \\Temp\\sys.hv", HV_IO_FAILED},
+        {"system hive unreadable after its first block", "fread@2+", true, true,
+         "corvaneHv: could not read \\Temp\\sys.hv", HV_IO_FAILED},
+        {"user hive unreadable", "fread~*usr.hv", true, true,
+         "corvaneHv: could not read \\Temp\\usr.hv", HV_IO_FAILED},
+        {"user hive cannot be measured", "fseek~*usr.hv", true, true,
+         "corvaneHv: could not read \\Temp\\usr.hv", HV_IO_FAILED},
+        {"every write fails", "fwrite~*reg.hvb", true, true, writeFailed, HV_IO_FAILED},
+        {"a write in the user hive fails", "fwrite@6", true, true, writeFailed, HV_IO_FAILED},
+        {"the last flush fails", "fclose~*reg.hvb", true, true, writeFailed, HV_IO_FAILED},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ts::Device dev;
+        hvt::logOn();
+        std::string system = blob(8000, 4), user = blob(4000, 5);
+        if (c.systemThere) dev.write(kSystem, system);
+        if (c.userThere) dev.write(kUser, user);
+        ASSERT_TRUE(host::setFaults(c.faults));
+        EXPECT_EQ(pack(), c.result);
+        EXPECT_GT(host::faultsFired() + !c.systemThere + !c.userThere, 0);
+        host::clearFaults();
+        EXPECT_EQ(logLines(dev), Lines{c.logLine});
+        EXPECT_FALSE(dev.exists(kBackup));
+        if (c.systemThere) EXPECT_TRUE(dev.read(kSystem) == system);
+        if (c.userThere) EXPECT_TRUE(dev.read(kUser) == user);
+    }
+}
+
+// A full disk: the log cannot be written either, so only the result and the
+// files tell.
+TEST(PackHives, AFullDiskLeavesNoBackup) {
+    for (int room : {0, 3, 4, 5000, 8011, 9000, 12011}) {
+        SCOPED_TRACE(testing::Message() << "room for " << room << " bytes");
+        ts::Device dev;
+        dev.write(kSystem, blob(8000, 4));
+        dev.write(kUser, blob(4000, 5));
+        ASSERT_TRUE(host::setFaults("disk=" + std::to_string(room)));
+        EXPECT_EQ(pack(), HV_IO_FAILED);
+        host::clearFaults();
+        EXPECT_FALSE(dev.exists(kBackup));
+    }
+}
+
+TEST(PackHives, ExactlyEnoughDiskIsEnough) {
+    ts::Device dev;
+    dev.write(kSystem, blob(8000, 4));
+    dev.write(kUser, blob(4000, 5));
+    ASSERT_TRUE(host::setFaults("disk=12012"));
+    EXPECT_EQ(pack(), HV_DONE);
+    host::clearFaults();
+    EXPECT_EQ(dev.read(kBackup).size(), 12012u);
+}
+
+// On a RAM registry device RegSaveKey is not supported: both saves fail and
+// leave no file, so packing stops at the system hive.
+TEST(CorvaneHv, BothSavesFailingLeaveNoBackupAndNoTemporaryFile) {
+    ts::Device dev("ram");
+    hvt::logOn();
+    hvt::countCalls();
+    EXPECT_EQ(corvaneHv(w(kBackup).c_str()), HV_NO_OPEN);
+    Lines lines = logLines(dev);
+    std::string sHM = tempNameIn(lines, "sHM");
+    EXPECT_TRUE(testing::internal::RE::FullMatch(sHM, "\\\\Temp\\\\sHM[0-9A-F]+\\.tmp")) << sHM;
+    EXPECT_EQ(lines, (Lines{"corvaneHv: RegSaveKey failed", "corvaneHv: could not open" + sHM}));
+    EXPECT_FALSE(dev.exists(kBackup));
+    EXPECT_EQ(dev.ls("/Temp"), Lines{});
+    EXPECT_EQ(host::callCount("RegSaveKey"), 2);
+}
+
+TEST(CorvaneHv, NoTemporaryNameMeansNothingIsSaved) {
+    for (const char *faults : {"GetTempFileNameW@1", "GetTempFileNameW@2"}) {
+        SCOPED_TRACE(faults);
+        ts::Device dev("ram");
+        hvt::logOn();
+        dev.write(kBackup, "previous backup");
+        ASSERT_TRUE(host::setFaults(faults));
+        EXPECT_EQ(corvaneHv(w(kBackup).c_str()), HV_NO_TEMPNAME);
+        EXPECT_EQ(host::callCount("RegSaveKey"), 0);
+        host::clearFaults();
+        EXPECT_EQ(logLines(dev), Lines{"corvaneHv: GetTempFileName failed"});
+        EXPECT_EQ(dev.read(kBackup), "previous backup");
+        EXPECT_EQ(dev.ls("/Temp"), Lines{});
+    }
+}
+
+TEST(CorvaneHv, TemporaryNamesAreMadeInTheTemporaryFolder) {
+    ts::Device dev("ram");
+    dev.write("\\Windows\\keep.txt", "");
+    wcscpy(g_tempDir, TEXT("\\Windows\\"));
+    hvt::logOn();
+    EXPECT_EQ(corvaneHv(w(kBackup).c_str()), HV_NO_OPEN);
+    EXPECT_EQ(logLines(dev).back().rfind("corvaneHv: could not open\\Windows\\sHM", 0), 0u)
+        << logLines(dev).back();
+    EXPECT_EQ(dev.ls("/Windows"), Lines{"keep.txt"});
+}
+
+}  // namespace
