@@ -165,7 +165,6 @@ BOOL GetUserDirectory(LPWSTR buffer, LPDWORD cchSize) {
     }
     std::char_traits<char16_t>::copy(buffer, kProfileFolder, needed);
     *cchSize = needed - 1;
-    call.arg(buffer);
     return call.ret(TRUE);
 }
 
@@ -179,7 +178,6 @@ BOOL SHGetSpecialFolderPath(HWND, LPWSTR path, int csidl, BOOL) {
     // this look-up serves while GetUserDirectory fails. The buffer holds
     // MAX_PATH characters, as the caller's must.
     std::char_traits<char16_t>::copy(path, kProfileFolder, profileChars() + 1);
-    call.arg(path);
     return call.ret(TRUE);
 }
 

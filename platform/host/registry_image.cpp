@@ -20,8 +20,9 @@ constexpr size_t kHeaderBytes = 8;
 constexpr uint16_t kKeyRecord = 1;
 constexpr uint16_t kValueRecord = 2;
 
+// Records name their offset in the reason; the header does not.
 bool fail(std::string *why, std::string reason, size_t at) {
-    if (why) *why = reason + " (record at offset " + std::to_string(at) + ")";
+    if (why) *why = at < 8 ? reason : reason + " (record at offset " + std::to_string(at) + ")";
     return false;
 }
 

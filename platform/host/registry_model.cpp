@@ -130,14 +130,18 @@ const Key *KeyTree::find(std::u16string_view path) const {
 }
 
 Key &KeyTree::create(std::u16string_view path) {
+    // A new key is spelled as its existing parent is, plus its own name as given.
     Key *key = &keys_[u""];
     size_t at = 0;
     while (at < path.size()) {
         size_t end = path.find(kSep, at);
         if (end == std::u16string_view::npos) end = path.size();
-        std::u16string_view prefix = path.substr(0, end);
-        auto [it, added] = keys_.try_emplace(fold(prefix));
-        if (added) it->second.path.assign(prefix);
+        auto [it, added] = keys_.try_emplace(fold(path.substr(0, end)));
+        if (added) {
+            it->second.path = key->path;
+            if (!key->path.empty()) it->second.path += kSep;
+            it->second.path.append(path.substr(at, end - at));
+        }
         key = &it->second;
         at = end + 1;
     }
