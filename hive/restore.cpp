@@ -15,16 +15,19 @@ static LONG getLe32(const BYTE *field)
                   (DWORD)field[3] << 24);
 }
 
-/* Reads the 4-byte little-endian field at offset. Returns non-zero when all
- * 4 bytes were there. */
+/* Reads the 4-byte little-endian field at offset. Returns HV_DONE; HV_DAMAGED
+ * when the file ends before the field does; HV_IO_FAILED when the seek or
+ * the read fails. */
 static int readField(FILE *file, long long offset, LONG *value)
 {
     BYTE field[4];
 
-    if (fseek(file, (long)offset, SEEK_SET) != 0 || fread(field, 1, 4, file) != 4)
-        return 0;
+    if (fseek(file, (long)offset, SEEK_SET) != 0)
+        return HV_IO_FAILED;
+    if (fread(field, 1, 4, file) != 4)
+        return ferror(file) ? HV_IO_FAILED : HV_DAMAGED;
     *value = getLe32(field);
-    return 1;
+    return HV_DONE;
 }
 
 int appendUserHive(WCHAR *buffer)
@@ -111,19 +114,27 @@ static int extractOne(FILE *backup, const WCHAR *path, const WCHAR *outPath, LON
 static int checkLayout(FILE *backup, const WCHAR *path, LONG *cbSystem, LONG *cbUser)
 {
     long cbFile;
+    int result;
 
     if (fseek(backup, 0, SEEK_END) != 0 || (cbFile = ftell(backup)) < 0) {
-        writeLog(TEXT("restRegHv: could not read "), path, 1);
-        return HV_IO_FAILED;
+        result = HV_IO_FAILED;
+        goto done;
     }
-    if (!readField(backup, 4, cbSystem) || *cbSystem < 0 ||
-        12 + (long long)*cbSystem > (long long)cbFile ||
-        !readField(backup, 8 + (long long)*cbSystem, cbUser) || *cbUser < 0 ||
-        12 + (long long)*cbSystem + (long long)*cbUser > (long long)cbFile) {
+    result = readField(backup, 4, cbSystem);
+    if (result == HV_DONE && (*cbSystem < 0 || 12 + (long long)*cbSystem > (long long)cbFile))
+        result = HV_DAMAGED;
+    if (result == HV_DONE)
+        result = readField(backup, 8 + (long long)*cbSystem, cbUser);
+    if (result == HV_DONE &&
+        (*cbUser < 0 || 12 + (long long)*cbSystem + (long long)*cbUser > (long long)cbFile))
+        result = HV_DAMAGED;
+
+done:
+    if (result == HV_DAMAGED)
         writeLog(TEXT("restRegHv: hive lengths do not match the file "), path, 1);
-        return HV_DAMAGED;
-    }
-    return HV_DONE;
+    else if (result != HV_DONE)
+        writeLog(TEXT("restRegHv: could not read "), path, 1);
+    return result;
 }
 
 int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut)
@@ -143,8 +154,14 @@ int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut)
     }
     writeLog(TEXT("restRegHv: file opened:"), path, 1);
 
-    /* A file of fewer than 4 bytes leaves field zero: not the signature. */
-    if (fread(field, 1, 4, backup) != 4 || (DWORD)getLe32(field) != HIVE_REG_SIG) {
+    /* A file of fewer than 4 bytes is refused as any other signature; a
+     * read error is not a verdict on the file. */
+    if (fread(field, 1, 4, backup) != 4 && ferror(backup)) {
+        writeLog(TEXT("restRegHv: could not read "), path, 1);
+        result = HV_IO_FAILED;
+        goto done;
+    }
+    if ((DWORD)getLe32(field) != HIVE_REG_SIG) {
         writeLog(TEXT("restRegHv: sig unknown"), EMPTY, 1);
         result = HV_BAD_SIG;
         goto done;
@@ -170,7 +187,7 @@ int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut)
     /* The copy reads whole blocks and so runs past the system hive image;
      * the user hive length is found by its absolute offset. The seek also
      * clears an end-of-file state that the first copy may have met. */
-    if (!readField(backup, 8 + (long long)cbSystem, &length) || length != cbUser) {
+    if (readField(backup, 8 + (long long)cbSystem, &length) != HV_DONE || length != cbUser) {
         writeLog(TEXT("restRegHv: could not read "), path, 1);
         DeleteFileW(systemOut);
         result = HV_IO_FAILED;

@@ -1,0 +1,322 @@
+// hive_device_test.cpp - corvaneHv and restRegHv on a simulated hive device:
+// the hives the platform saves, the exact log of a save and of a restore,
+// the profile look-ups, failed replacements, and a round trip through a warm
+// boot.
+#include "hivetest.h"
+
+#include <functional>
+
+using hvt::backupOf;
+using hvt::blob;
+using hvt::le32;
+using hvt::logLines;
+using hvt::tempFiles;
+using hvt::tempNameIn;
+using hvt::w;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const std::string kBackup = "\\My Documents\\reg.hvb";
+const std::string kUserHive = "\\Documents and Settings\\default\\user.hv";
+const std::string kUserHivePath = "\\Documents and Settings\\default\\user.hv";
+
+// What RegSaveKey writes for root right now.
+std::string savedHive(const ts::Device &dev, HKEY root) {
+    const std::string ref = "\\Temp\\reference.hv";
+    EXPECT_EQ(RegSaveKey(root, w(ref).c_str(), NULL), ERROR_SUCCESS);
+    std::string bytes = dev.read(ref);
+    DeleteFileW(w(ref).c_str());
+    return bytes;
+}
+
+bool loggedOn() {
+    WCHAR folder[MAX_PATH];
+    DWORD cch = MAX_PATH;
+    return GetUserDirectory(folder, &cch) != 0;
+}
+
+std::string regExport() {
+    ts::RunResult r = ts::cedevice({"reg", "export"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return r.out;
+}
+
+void regSet(const std::string &key, const std::string &name, const std::string &data) {
+    ts::RunResult r = ts::cedevice({"reg", "set", key, name, "REG_SZ", data});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+}
+
+TEST(CorvaneHvOnAHiveDevice, PacksBothHivesAsThePlatformSavesThem) {
+    ts::Device dev("hive");
+    hvt::logOn();
+    EXPECT_EQ(corvaneHv(w(kBackup).c_str()), HV_DONE);
+    EXPECT_EQ(logLines(dev), (Lines{"corvaneHv: RegSaveKey OK",
+                                    "corvaneHv: registry information saved to " + kBackup}));
+    EXPECT_EQ(dev.ls("/Temp"), Lines{});
+    std::string system = savedHive(dev, HKEY_LOCAL_MACHINE);
+    std::string user = savedHive(dev, HKEY_CURRENT_USER);
+    EXPECT_GT(system.size(), 4096u);  // the sample registry spans blocks
+    EXPECT_TRUE(dev.read(kBackup) == backupOf(system, user));
+}
+
+// A save that fails leaves no file; packing stops at it, the incomplete
+// backup is removed, and the other saved hive stays in \Temp.
+TEST(CorvaneHvOnAHiveDevice, AFailedSaveStopsThePacking) {
+    struct Case {
+        const char *faults;
+        const char *missing;  // the hive whose open fails
+        const char *stays;    // the saved hive left in \Temp, or ""
+    } cases[] = {
+        {"RegSaveKey@1", "sHM", "sHU"},
+        {"RegSaveKey@2", "sHU", "sHM"},
+        {"RegSaveKey@*", "sHM", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.faults);
+        ts::Device dev("hive");
+        hvt::logOn();
+        ASSERT_TRUE(host::setFaults(c.faults));
+        EXPECT_EQ(corvaneHv(w(kBackup).c_str()), HV_NO_OPEN);
+        EXPECT_EQ(host::callCount("RegSaveKey"), 2);
+        host::clearFaults();
+        Lines lines = logLines(dev);
+        std::string missing = tempNameIn(lines, c.missing);
+        EXPECT_FALSE(missing.empty());
+        EXPECT_EQ(lines, (Lines{"corvaneHv: RegSaveKey failed", "corvaneHv: could not open" + missing}));
+        EXPECT_FALSE(dev.exists(kBackup));
+        EXPECT_EQ(tempFiles(dev, c.missing), Lines{});
+        EXPECT_EQ(tempFiles(dev, c.stays).size(), *c.stays ? 1u : 0u);
+        EXPECT_EQ(dev.ls("/Temp").size(), *c.stays ? 1u : 0u);
+    }
+}
+
+TEST(CorvaneHvOnAHiveDevice, AFullDiskLeavesNeitherBackupNorSavedHives) {
+    ts::Device dev("hive");
+    ASSERT_TRUE(host::setFaults("fwrite~*reg.hvb"));
+    hvt::logOn();
+    EXPECT_EQ(corvaneHv(w(kBackup).c_str()), HV_IO_FAILED);
+    host::clearFaults();
+    EXPECT_EQ(logLines(dev), (Lines{"corvaneHv: RegSaveKey OK",
+                                    "corvaneHv: could not write " + kBackup}));
+    EXPECT_FALSE(dev.exists(kBackup));
+    EXPECT_EQ(dev.ls("/Temp"), Lines{});
+}
+
+class RestRegHvOnAHiveDevice : public testing::Test {
+protected:
+    ts::Device dev{"hive"};
+    std::string system = blob(5000, 11), user = blob(4096, 12);
+    std::string userBefore;
+
+    void SetUp() override {
+        dev.write(kBackup, backupOf(system, user));
+        userBefore = dev.read(kUserHive);
+        hvt::logOn();
+    }
+    int restore() { return restRegHv(w(kBackup).c_str()); }
+    // The log of a restore that got as far as replacing, with the first lines
+    // given; rHM and rHU are the names it used.
+    Lines restoredLog(const Lines &lookUp, const std::string &userLine, const std::string &systemLine) {
+        Lines lines = logLines(dev);
+        rHM = tempNameIn(lines, "rHM");
+        rHU = tempNameIn(lines, "rHU");
+        EXPECT_TRUE(testing::internal::RE::FullMatch(rHM, "\\\\Temp\\\\rHM[0-9A-F]+\\.tmp")) << rHM;
+        EXPECT_TRUE(testing::internal::RE::FullMatch(rHU, "\\\\Temp\\\\rHU[0-9A-F]+\\.tmp")) << rHU;
+        Lines want = lookUp;
+        for (const std::string &line :
+             {"restRegHv: file opened:" + kBackup, std::string("restRegHv: sig correct"),
+              "restRegHv: file opened:" + rHM, "restRegHv: file opened:" + rHU,
+              std::string("restRegHv: unlogging user"), std::string("restRegHv: user unlogged"),
+              userLine + rHU, systemLine + rHM})
+            want.push_back(line);
+        return want;
+    }
+    std::string rHM, rHU;
+};
+
+TEST_F(RestRegHvOnAHiveDevice, LogsEveryStepInOrder) {
+    EXPECT_EQ(restore(), HV_DONE);
+    EXPECT_EQ(logLines(dev),
+              restoredLog({"user_hive (GetUserDirectory): " + kUserHivePath},
+                          "restRegHv: registry (user hive) replaced with ",
+                          "restRegHv: system registry hive restored - "));
+    EXPECT_TRUE(dev.read(kUserHive) == user);
+    EXPECT_FALSE(loggedOn());
+    EXPECT_EQ(dev.ls("/Temp"), Lines{});
+    EXPECT_TRUE(dev.read(kBackup) == backupOf(system, user));
+}
+
+TEST_F(RestRegHvOnAHiveDevice, FallsBackToTheSecondProfileLookUp) {
+    ASSERT_TRUE(host::setFaults("GetUserDirectory@1"));
+    EXPECT_EQ(restore(), HV_DONE);
+    host::clearFaults();
+    EXPECT_EQ(logLines(dev),
+              restoredLog({"restRegHv: could not read the profiledir using GetUserDirectory ",
+                           "user_hive (SHGetSpecialFolderPath): " + kUserHivePath},
+                          "restRegHv: registry (user hive) replaced with ",
+                          "restRegHv: system registry hive restored - "));
+    EXPECT_TRUE(dev.read(kUserHive) == user);
+}
+
+TEST_F(RestRegHvOnAHiveDevice, NoProfileFolderTouchesNothing) {
+    ASSERT_TRUE(host::setFaults("GetUserDirectory@1; SHGetSpecialFolderPath@1"));
+    EXPECT_EQ(restore(), HV_NO_OPEN);
+    EXPECT_EQ(host::callCount("fread"), 0);  // the backup is never read
+    host::clearFaults();
+    EXPECT_EQ(logLines(dev),
+              (Lines{"restRegHv: could not read the profiledir using GetUserDirectory ",
+                     "restRegHv: could not read the profiledir using SHGetSpecialFolderPath ",
+                     "restRegHv: ABORT could not read the profiledir  "}));
+    EXPECT_TRUE(loggedOn());
+    EXPECT_TRUE(dev.read(kUserHive) == userBefore);
+    EXPECT_EQ(dev.ls("/Temp"), Lines{});
+}
+
+// A failed replacement is logged and the restore still ends with 0 and
+// both temporary files deleted.
+TEST_F(RestRegHvOnAHiveDevice, FailedReplacementsStillEndWithZero) {
+    ASSERT_TRUE(host::setFaults("CopyFileW@1; RegReplaceKey@1"));
+    EXPECT_EQ(restore(), HV_DONE);
+    host::clearFaults();
+    EXPECT_EQ(logLines(dev),
+              restoredLog({"user_hive (GetUserDirectory): " + kUserHivePath},
+                          "restRegHv: ERROR could not replace registry (user hive) with ",
+                          "restRegHv: could not replace  - "));
+    EXPECT_TRUE(dev.read(kUserHive) == userBefore);
+    EXPECT_FALSE(loggedOn());  // the user stays logged off
+    EXPECT_EQ(dev.ls("/Temp"), Lines{});
+}
+
+// A damaged backup is refused before the user is logged off: the user hive
+// and the next boot's system hive stay as they were.
+TEST(RestRegHvRefusing, ADamagedFileReplacesNothing) {
+    const std::string damaged = "restRegHv: hive lengths do not match the file " + kBackup;
+    struct Case {
+        const char *name;
+        std::string bytes;
+        int result;
+        std::string lastLine;
+    } cases[] = {
+        {"signature alone, as a failed save may leave it", "XGER", HV_DAMAGED, damaged},
+        {"system hive alone", "XGER" + le32(3) + "sys", HV_DAMAGED, damaged},
+        {"user hive cut short", backupOf("sys", "user").substr(0, 18), HV_DAMAGED, damaged},
+        {"negative user length", "XGER" + le32(0) + le32(-4) + "user", HV_DAMAGED, damaged},
+        {"wrong signature", "RGEX" + le32(0) + le32(0), HV_BAD_SIG, "restRegHv: sig unknown"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ts::Device dev("hive");
+        hvt::logOn();
+        dev.write(kBackup, c.bytes);
+        std::string userHive = dev.read(kUserHive);
+        hvt::countCalls();
+        EXPECT_EQ(restRegHv(w(kBackup).c_str()), c.result);
+        EXPECT_EQ(host::callCount("SetCurrentUser"), 0);
+        EXPECT_EQ(host::callCount("CopyFileW"), 0);
+        EXPECT_EQ(host::callCount("RegReplaceKey"), 0);
+        host::clearFaults();
+        Lines lines = logLines(dev);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), c.lastLine);
+        EXPECT_TRUE(loggedOn());
+        EXPECT_TRUE(dev.read(kUserHive) == userHive);
+        EXPECT_EQ(dev.ls("/Temp"), Lines{});
+        EXPECT_TRUE(dev.read(kBackup) == c.bytes);
+    }
+}
+
+// Fault loops: the n-th call of a stream service fails (once, and from then
+// on), for n = 1, 2, 3, ... in growing steps, until a run no longer reaches
+// the fault. Every run that meets a fault must fail cleanly: HV_IO_FAILED,
+// nothing replaced, no partial backup, nothing left in \Temp.
+void faultLoop(const char *service, const std::function<int()> &op,
+               const std::function<std::string(const ts::Device &)> &setUp,
+               const std::function<void(const ts::Device &, const std::string &, int)> &check) {
+    for (const char *mode : {"", "+"}) {
+        for (long n = 1;; n = n < 16 ? n + 1 : n * 2) {
+            SCOPED_TRACE(testing::Message() << service << "@" << n << mode);
+            ts::Device dev("hive");
+            std::string before = setUp(dev);
+            ASSERT_TRUE(host::setFaults(std::string(service) + "@" + std::to_string(n) + mode));
+            int result = op();
+            bool fired = host::faultsFired() > 0;
+            host::clearFaults();
+            if (!fired) {
+                EXPECT_EQ(result, HV_DONE);
+                break;
+            }
+            EXPECT_TRUE(result == HV_IO_FAILED || result == HV_DONE) << result;
+            check(dev, before, result);
+            if (testing::Test::HasFailure()) return;
+        }
+    }
+}
+
+TEST(RestRegHvFaults, AStreamThatFailsReplacesNothing) {
+    static const std::string user = blob(4096, 12);
+    auto setUp = [](const ts::Device &dev) {
+        dev.write(kBackup, backupOf(blob(5000, 11), user));
+        return dev.read(kUserHive);
+    };
+    auto check = [](const ts::Device &dev, const std::string &userHive, int result) {
+        EXPECT_EQ(loggedOn(), result != HV_DONE);
+        EXPECT_TRUE(dev.read(kUserHive) == (result == HV_DONE ? user : userHive));
+        EXPECT_EQ(dev.ls("/Temp"), Lines{});
+    };
+    auto op = [] { return restRegHv(w(kBackup).c_str()); };
+    for (const char *service : {"fread", "fwrite", "fseek", "ftell", "fclose"})
+        faultLoop(service, op, setUp, check);
+}
+
+TEST(CorvaneHvFaults, AStreamThatFailsLeavesNoBackup) {
+    auto setUp = [](const ts::Device &) { return std::string(); };
+    auto check = [](const ts::Device &dev, const std::string &, int result) {
+        EXPECT_EQ(dev.ls("/Temp"), Lines{});
+        if (result != HV_DONE) {
+            EXPECT_FALSE(dev.exists(kBackup));
+            return;
+        }
+        std::string system = savedHive(dev, HKEY_LOCAL_MACHINE);
+        std::string user = savedHive(dev, HKEY_CURRENT_USER);
+        EXPECT_TRUE(dev.read(kBackup) == backupOf(system, user));
+    };
+    auto op = [] { return corvaneHv(w(kBackup).c_str()); };
+    for (const char *service : {"fread", "fwrite", "fseek", "ftell", "fclose"})
+        faultLoop(service, op, setUp, check);
+}
+
+// A read error is reported as such, in the operation's words.
+TEST(RestRegHvFaults, AReadErrorIsLogged) {
+    ts::Device dev("hive");
+    hvt::logOn();
+    dev.write(kBackup, backupOf(blob(5000, 11), blob(4096, 12)));
+    ASSERT_TRUE(host::setFaults("fread~*reg.hvb"));
+    EXPECT_EQ(restRegHv(w(kBackup).c_str()), HV_IO_FAILED);
+    host::clearFaults();
+    EXPECT_EQ(logLines(dev).back(), "restRegHv: could not read " + kBackup);
+}
+
+// corvaneHv, a change to both hives, restRegHv and a warm boot: the device
+// has the saved registry again (the restored system hive marked as such).
+TEST(HiveRoundTrip, AWarmBootBringsBackTheSavedRegistry) {
+    ts::Device dev("hive");
+    std::string saved = regExport();
+    ASSERT_EQ(corvaneHv(w(kBackup).c_str()), HV_DONE);
+
+    regSet("HKEY_LOCAL_MACHINE\\Software\\Changed", "after", "the save");
+    regSet("HKEY_CURRENT_USER\\Software\\Changed", "after", "the save");
+    ASSERT_NE(regExport(), saved);
+
+    ASSERT_EQ(restRegHv(w(kBackup).c_str()), HV_DONE);
+    ASSERT_EQ(KernelIoControl(IOCTL_HAL_REBOOT, NULL, 0, NULL, 0, NULL), TRUE);
+
+    std::string expected = saved;
+    size_t at = expected.find("[HKEY_LOCAL_MACHINE]\n");
+    ASSERT_NE(at, std::string::npos);
+    expected.insert(at + 21, "\"RegPersisted\"=dword:00000001\n");
+    EXPECT_EQ(regExport(), expected);
+    EXPECT_TRUE(loggedOn());
+}
+
+}  // namespace
