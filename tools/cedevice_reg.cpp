@@ -149,8 +149,10 @@ bool parseDword(const std::string &text, uint32_t &v) {
 
 // The value of `reg set` from its TYPE and DATA. 0, or the exit code after
 // printing why not.
-int makeValue(const std::string &name, const std::string &type, const std::string &data, Value &v) {
+int makeValue(const std::string &name, const std::string &typeArg, const std::string &data, Value &v) {
     v.name = host::fromUtf8(name);
+    std::string type = typeArg;  // type names are accepted in any case
+    for (char &c : type) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (type == "REG_SZ" || type == "REG_EXPAND_SZ") {
         v.type = type == "REG_SZ" ? REG_SZ : REG_EXPAND_SZ;
         v.data = u16Bytes(host::fromUtf8(data) + u'\0');
@@ -181,7 +183,7 @@ int makeValue(const std::string &name, const std::string &type, const std::strin
             return fail("reg set: " + type + " data must be hex bytes (0a0b, 0a,0b or \"0a 0b\"): " + data, 2);
         }
     } else {
-        return fail("reg set: unknown type '" + type +
+        return fail("reg set: unknown type '" + typeArg +
                         "' (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_BINARY, REG_NONE)",
                     2);
     }

@@ -28,7 +28,7 @@ TEST(CedeviceReg, SetQueryDeleteWithFullAndShortRootNames) {
     CEDEVICE_OK("reg", "set", "hklm\\software\\test", "Big", "REG_DWORD", "4294967295");
     CEDEVICE_OK("reg", "set", "HKLM\\Software\\Test", "List", "REG_MULTI_SZ", "a\\0b c");
     CEDEVICE_OK("reg", "set", "HKLM\\Software\\Test", "Bytes", "REG_BINARY", "0a,b,ff");
-    CEDEVICE_OK("reg", "set", "HKLM\\Software\\Test", "Path", "REG_EXPAND_SZ", "%x%");
+    CEDEVICE_OK("reg", "set", "HKLM\\Software\\Test", "Path", "reg_expand_sz", "%x%");
     CEDEVICE_OK("reg", "set", "HKLM\\Software\\Test", "", "REG_NONE", "");
     CEDEVICE_OK("reg", "set", "HKLM\\Software\\Test\\Sub", "Raw", "REG_NONE", "00 01");
     EXPECT_EQ(CEDEVICE_OK("reg", "query", "HKLM\\Software\\Test"),
