@@ -70,8 +70,11 @@ static int boundedCopy(FILE *backup, const WCHAR *path, FILE *out, const WCHAR *
             return HV_IO_FAILED;
         }
         cbRead += (long long)cbBlock;
-        /* A read error never reaches the end of the file: stop here. */
-        if (ferror(backup) || cbBlock == 0)
+        /* A short block without the end of the file is a read error, which
+         * never reaches the end: stop here. (The stream's error state is
+         * not asked: it stays set after an error in the bytes read past the
+         * system hive image, which are never used.) */
+        if (cbBlock < HIVE_COPY_CB && !feof(backup))
             break;
     }
     if (cbRead < (long long)n) {
