@@ -1,0 +1,53 @@
+// reorder.cpp - fuzz target: reorder on any file. Besides the sanitizers'
+// checks: one log line that matches the result; nothing left in \Temp; a
+// refused file is untouched; a reordered image holds the same records, byte
+// for byte, with totalSize 8 plus their sizes, and reordering twice brings
+// back the original order wherever regrouping is its own inverse (only keys
+// and values, each long enough for its head and tag, the first a key).
+#include "fuzz/support.h"
+#include "tests/ramimage/imagebytes.h"
+
+#include <algorithm>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::string before(reinterpret_cast<const char *>(data), size);
+    fuzz::prepare(data, size);
+    int result = reorder(fuzz::INPUT_PATH);
+    std::string after = fuzz::input();
+    fuzz::check(fuzz::temp().empty(), "nothing left in \\Temp");
+    if (result == 8) {
+        fuzz::check(fuzz::log() == "reorder: sig unknown\n", "one line: sig unknown");
+        fuzz::check(after == before, "file untouched after sig unknown");
+        return 0;
+    }
+    fuzz::check(result == 1, "result 1 or 8 without faults");
+    fuzz::check(fuzz::log() == "reorder: done\n", "one line: reorder: done");
+    fuzz::check(after.size() >= 8 && after.compare(0, 4, imgtest::SIG) == 0, "signature kept");
+    fuzz::check(after.substr(4, 4) == imgtest::le32(uint32_t(after.size())), "totalSize is the length");
+    auto in = imgtest::records(before), out = imgtest::records(after);
+    size_t total = 8;
+    for (const auto &r : out) total += r.size();
+    fuzz::check(total == after.size(), "totalSize is 8 plus the records");
+    // Regrouping is its own inverse when every record is a key or a value
+    // that carries its whole head and tag, and the first is a key.
+    bool plain = !in.empty();
+    std::string walked;
+    for (size_t i = 0; i < in.size(); ++i) {
+        const std::string &r = in[i];
+        unsigned type = r.size() >= 4 ? static_cast<unsigned char>(r[2]) | static_cast<unsigned char>(r[3]) << 8 : 0;
+        unsigned cb = r.size() >= 2 ? (static_cast<unsigned char>(r[0]) | static_cast<unsigned char>(r[1]) << 8) + 4u : 0;
+        if (r.size() < 6 || cb != r.size() || (type != 1 && type != 2) || (i == 0 && type != 1)) plain = false;
+        walked += r;
+    }
+    std::vector<std::string> sortedIn = in, sortedOut = out;
+    std::sort(sortedIn.begin(), sortedIn.end());
+    std::sort(sortedOut.begin(), sortedOut.end());
+    fuzz::check(sortedIn == sortedOut, "the same records, byte for byte");
+    if (plain) {
+        fuzz::prepare(reinterpret_cast<const uint8_t *>(after.data()), after.size());
+        fuzz::check(reorder(fuzz::INPUT_PATH) == 1, "a second reorder is done");
+        fuzz::check(fuzz::input() == imgtest::SIG + imgtest::le32(uint32_t(walked.size() + 8)) + walked,
+                    "reordering twice gives back the order walked");
+    }
+    return 0;
+}

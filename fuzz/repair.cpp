@@ -1,0 +1,62 @@
+// repair.cpp - fuzz target: repair on any file. Besides the sanitizers'
+// checks: one log line that matches the result; nothing left in \Temp; a
+// refused file is untouched; a repaired image is consistent (every record's
+// length and nameLength agree with its fields, high bytes clear, totalSize
+// the file's length) and a second repair leaves it as it is.
+#include "fuzz/support.h"
+#include "tests/ramimage/imagebytes.h"
+
+namespace {
+
+unsigned u16at(const std::string &s, size_t i) {
+    return static_cast<unsigned char>(s[i]) | static_cast<unsigned char>(s[i + 1]) << 8;
+}
+
+bool consistent(const std::string &image) {
+    if (image.size() < 8 || image.compare(0, 4, imgtest::SIG) != 0) return false;
+    if (image.substr(4, 4) != imgtest::le32(uint32_t(image.size()))) return false;
+    size_t total = 8;
+    for (const std::string &r : imgtest::records(image)) {
+        total += r.size();
+        if (r.size() < 8) return false;
+        unsigned type = u16at(r, 2), tag = u16at(r, 4), cch = u16at(r, 6);
+        if ((type != 1 && type != 2) || tag > 0xff || cch < 1 || cch > 255) return false;
+        size_t nameAt = type == 1 ? 8 : 10;
+        size_t cbData = type == 2 && r.size() >= 10 ? u16at(r, 8) : 0;
+        if (r.size() != nameAt + 2 * cch + cbData) return false;
+        for (unsigned i = 0; i + 1 < cch; ++i)
+            if (u16at(r, nameAt + 2 * i) == 0) return false;
+        if (u16at(r, nameAt + 2 * (cch - 1)) != 0) return false;
+    }
+    return total == image.size();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::string before(reinterpret_cast<const char *>(data), size);
+    fuzz::prepare(data, size);
+    int result = repair(fuzz::INPUT_PATH);
+    std::string after = fuzz::input();
+    fuzz::check(fuzz::temp().empty(), "nothing left in \\Temp");
+    switch (result) {
+    case 0:
+        fuzz::check(fuzz::log() == "repair: done\n", "one line: repair: done");
+        fuzz::check(consistent(after), "the repaired image is consistent");
+        fuzz::prepare(reinterpret_cast<const uint8_t *>(after.data()), after.size());
+        fuzz::check(repair(fuzz::INPUT_PATH) == 0, "a second repair is done");
+        fuzz::check(fuzz::input() == after, "a second repair changes nothing");
+        break;
+    case RAMIMAGE_TYPE_ERROR:
+        fuzz::check(fuzz::log() == "repair: type unknown, file left unchanged\n", "one line: type unknown");
+        fuzz::check(after == before, "file untouched after a type error");
+        break;
+    case 8:
+        fuzz::check(fuzz::log() == "repair: sig unknown\n", "one line: sig unknown");
+        fuzz::check(after == before, "file untouched after sig unknown");
+        break;
+    default:
+        fuzz::check(false, "result 0, 7 or 8 without faults");
+    }
+    return 0;
+}
