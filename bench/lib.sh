@@ -1,0 +1,53 @@
+# lib.sh - helpers for the scripts of bench/figures/ (bench/run sources it).
+# BENCH_BUILD is the Release build, BENCH_WORK a folder for work files.
+
+BENCH_GEN=$BENCH_BUILD/bench/corvane_bench_gen
+BENCH_REWRITE=$BENCH_BUILD/bench/corvane_bench_rewrite
+BENCH_DEVICE=$BENCH_WORK/device
+
+# figure NAME VALUE UNIT: one line of the report.
+figure() { printf '%s %s %s\n' "$1" "$2" "$3"; }
+
+# bench_image NAME SIZE [generator options]: the path of a synthetic image,
+# made once per NAME.
+bench_image() {
+  local name=$1 size=$2; shift 2
+  local path=$BENCH_WORK/images/$name.img
+  if [ ! -f "$path" ]; then
+    mkdir -p "$BENCH_WORK/images"
+    "$BENCH_GEN" "$path.part" "$size" "$@" >/dev/null
+    mv "$path.part" "$path"
+  fi
+  echo "$path"
+}
+
+# bench_device: makes the simulated device once.
+bench_device() { "$BENCH_REWRITE" init "$BENCH_DEVICE"; }
+
+# bench_rewrite OP IMAGE [WRAPPER...]: copies IMAGE to \bench.img on the
+# device and runs OP (repair or reorder) on it, under WRAPPER if given.
+# Prints the driver's line: result=R seconds=S peak_kib=K.
+bench_rewrite() {
+  local op=$1 image=$2; shift 2
+  bench_device
+  cp "$image" "$BENCH_DEVICE/fs/bench.img"
+  "$@" "$BENCH_REWRITE" "$op" "$BENCH_DEVICE" '\bench.img'
+}
+
+# field NAME LINE: the value of NAME=... in a driver line.
+field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
+
+# bench_cp_seconds IMAGE: the wall time of cp of IMAGE into the device.
+bench_cp_seconds() {
+  bench_device
+  local start end
+  rm -f "$BENCH_DEVICE/fs/copy.img"
+  start=$(date +%s%N)
+  cp "$1" "$BENCH_DEVICE/fs/copy.img"
+  end=$(date +%s%N)
+  rm -f "$BENCH_DEVICE/fs/copy.img"
+  awk -v ns=$((end - start)) 'BEGIN { printf "%.6f\n", ns / 1e9 }'
+}
+
+# min VALUES...: the smallest.
+min() { printf '%s\n' "$@" | sort -g | head -1; }
