@@ -4,9 +4,10 @@
  * record by each record's stored length, streaming copies, the final
  * totalSize and the in-place replace through CopyFileW.
  *
- * The walk keeps its own idea of the input's position so that it seeks only
- * when a record did not end where the reading stopped; the output's
- * totalSize is always its own length.
+ * The input is read through a 4096-byte window and the output gathered in
+ * a 4096-byte run: the walk's small reads and the writer's small writes cost
+ * no stream call, and the input is seeked only when a read falls outside
+ * the window. The output's totalSize is always its own length.
  */
 #include "ramimage/image.h"
 
@@ -25,7 +26,11 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     img->texts = texts;
     img->inLength = 0;
     img->totalSize = 0;
-    img->inPos = -1;
+    img->pos = 0;
+    img->streamPos = -1;
+    img->windowStart = 0;
+    img->cbWindow = 0;
+    img->cbPending = 0;
     img->next = IMAGE_HEADER_CB;
     img->started = 0;
     img->failed = IMAGE_OK;
@@ -64,7 +69,8 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     img->inLength = cbFile;
 
     cbHeader = img->failed == IMAGE_OK ? fread(header, 1, IMAGE_HEADER_CB, img->in) : 0;
-    img->inPos = (int64_t)cbHeader;
+    img->pos = (int64_t)cbHeader;
+    img->streamPos = (int64_t)cbHeader;
     /* Fewer bytes than the file holds is a failed read, not a short file. */
     if (img->failed != IMAGE_OK ||
         (int64_t)cbHeader != (cbFile < IMAGE_HEADER_CB ? cbFile : IMAGE_HEADER_CB)) {
@@ -98,20 +104,55 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     return 0;
 }
 
-/* Moves the input to offset unless it stands there already. */
-static int seekInput(RamImage *img, int64_t offset)
+/* Reads up to cb bytes of the input at offset into buffer, seeking first
+ * unless the stream stands there. Returns the bytes read; 0 sets
+ * img->failed (callers only ask for bytes inside the file). */
+static size_t readAt(RamImage *img, int64_t offset, BYTE *buffer, size_t cb)
 {
-    if (img->failed != IMAGE_OK)
-        return 0;
-    if (img->inPos == offset)
-        return 1;
-    if (fseek(img->in, (long)offset, SEEK_SET) != 0) {
-        img->failed = IMAGE_READ_FAILED;
-        img->inPos = -1;
-        return 0;
+    size_t got;
+
+    if (img->streamPos != offset) {
+        if (fseek(img->in, (long)offset, SEEK_SET) != 0) {
+            img->streamPos = -1;
+            img->failed = IMAGE_READ_FAILED;
+            return 0;
+        }
+        img->streamPos = offset;
     }
-    img->inPos = offset;
-    return 1;
+    got = fread(buffer, 1, cb, img->in);
+    img->streamPos += (int64_t)got;
+    if (got == 0)
+        img->failed = IMAGE_READ_FAILED;
+    return got;
+}
+
+/* Makes the window hold the byte at img->pos. Returns 0 after a failure. */
+static int fillWindow(RamImage *img)
+{
+    size_t got;
+
+    if (img->pos >= img->windowStart && img->pos < img->windowStart + (int64_t)img->cbWindow)
+        return 1;
+    img->cbWindow = 0;
+    got = readAt(img, img->pos, img->window, IMAGE_BUFFER_CB);
+    img->windowStart = img->pos;
+    img->cbWindow = got;
+    return got != 0;
+}
+
+static void copyBytes(BYTE *to, const BYTE *from, size_t cb)
+{
+    while (cb-- > 0)
+        *to++ = *from++;
+}
+
+/* Hands the gathered output to the stream. */
+static void flushPending(RamImage *img)
+{
+    if (img->cbPending != 0 && img->failed == IMAGE_OK &&
+        fwrite(img->pending, 1, img->cbPending, img->out) != img->cbPending)
+        img->failed = IMAGE_WRITE_FAILED;
+    img->cbPending = 0;
 }
 
 int walkNext(RamImage *img)
@@ -125,8 +166,7 @@ int walkNext(RamImage *img)
     img->started = 1;
     if (img->failed != IMAGE_OK || offset >= img->inLength || tested >= (int64_t)img->totalSize)
         return WALK_END;
-    if (!seekInput(img, offset))
-        return WALK_END;
+    img->pos = offset;
     img->start = offset;
     if (img->inLength - offset < RECORD_HEAD_CB) {
         img->size = (DWORD)(img->inLength - offset);
@@ -146,37 +186,65 @@ int walkNext(RamImage *img)
 
 int imageRead(RamImage *img, void *buffer, size_t cb)
 {
-    size_t got;
+    BYTE *to = (BYTE *)buffer;
+    size_t at, piece;
 
-    if (img->failed != IMAGE_OK)
-        return 0;
-    got = fread(buffer, 1, cb, img->in);
-    img->inPos += (int64_t)got;
-    if (got != cb) {
-        img->failed = IMAGE_READ_FAILED;
-        return 0;
+    while (cb > 0 && img->failed == IMAGE_OK) {
+        if (cb >= IMAGE_BUFFER_CB &&
+            !(img->pos >= img->windowStart && img->pos < img->windowStart + (int64_t)img->cbWindow)) {
+            /* A large read goes past the window. */
+            piece = readAt(img, img->pos, to, cb);
+        } else {
+            if (!fillWindow(img))
+                break;
+            at = (size_t)(img->pos - img->windowStart);
+            piece = img->cbWindow - at < cb ? img->cbWindow - at : cb;
+            copyBytes(to, img->window + at, piece);
+        }
+        to += piece;
+        cb -= piece;
+        img->pos += (int64_t)piece;
     }
-    return 1;
+    return img->failed == IMAGE_OK;
 }
 
 void imageWrite(RamImage *img, const void *bytes, size_t cb)
 {
     if (img->failed != IMAGE_OK)
         return;
-    if (fwrite(bytes, 1, cb, img->out) != cb)
-        img->failed = IMAGE_WRITE_FAILED;
+    if (img->cbPending + cb > IMAGE_BUFFER_CB)
+        flushPending(img);
+    if (cb >= IMAGE_BUFFER_CB) {
+        if (img->failed == IMAGE_OK && fwrite(bytes, 1, cb, img->out) != cb)
+            img->failed = IMAGE_WRITE_FAILED;
+        return;
+    }
+    copyBytes(img->pending + img->cbPending, (const BYTE *)bytes, cb);
+    img->cbPending += cb;
 }
 
 int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
 {
-    size_t piece;
+    size_t at, piece;
 
-    if (offset >= 0 && !seekInput(img, offset))
-        return 0;
+    if (offset >= 0)
+        img->pos = offset;
     while (cb > 0 && img->failed == IMAGE_OK) {
-        piece = cb < IMAGE_BUFFER_CB ? (size_t)cb : IMAGE_BUFFER_CB;
-        if (imageRead(img, buffer, piece))
-            imageWrite(img, buffer, piece);
+        if (img->pos >= img->windowStart && img->pos < img->windowStart + (int64_t)img->cbWindow) {
+            /* Straight from the window to the output. */
+            at = (size_t)(img->pos - img->windowStart);
+            piece = img->cbWindow - at < (uint64_t)cb ? img->cbWindow - at : (size_t)cb;
+            imageWrite(img, img->window + at, piece);
+            img->pos += (int64_t)piece;
+        } else {
+            piece = cb < IMAGE_BUFFER_CB ? (size_t)cb : IMAGE_BUFFER_CB;
+            if (piece < IMAGE_BUFFER_CB) {
+                fillWindow(img);
+                continue;
+            }
+            if (imageRead(img, buffer, piece))
+                imageWrite(img, buffer, piece);
+        }
         cb -= (int64_t)piece;
     }
     return img->failed == IMAGE_OK;
@@ -189,6 +257,9 @@ int imageEnd(RamImage *img, const WCHAR *path, int keep)
     long cbOut;
     BYTE size[4];
 
+    if (keep)
+        flushPending(img);
+    failed = img->failed;
     if (keep && failed == IMAGE_OK) {
         /* The new image's length, whatever the input's totalSize said. */
         cbOut = ftell(img->out);

@@ -41,7 +41,9 @@ typedef struct {
     const WCHAR *noReplace;  /* the new image could not be copied over the input */
 } RewriteTexts;
 
-/* One rewrite in progress: the input, the new image and the walk's place. */
+/* One rewrite in progress: the input, the new image and the walk's place.
+ * Small reads are served from a 4096-byte window of the input and small
+ * writes gathered in a 4096-byte run, so that the streams see few calls. */
 typedef struct {
     FILE *in;                 /* the image being rewritten */
     FILE *out;                /* the new image, under tempPath */
@@ -49,7 +51,13 @@ typedef struct {
     const RewriteTexts *texts;
     int64_t inLength;         /* bytes in the input file */
     LONG totalSize;           /* the input's totalSize */
-    int64_t inPos;            /* the input's position; -1 when not known */
+    int64_t pos;              /* where the next read of the input starts */
+    int64_t streamPos;        /* where the input stream stands; -1 when not known */
+    BYTE window[IMAGE_BUFFER_CB]; /* input bytes [windowStart, windowStart + cbWindow) */
+    int64_t windowStart;
+    size_t cbWindow;
+    BYTE pending[IMAGE_BUFFER_CB]; /* output bytes not yet handed to the stream */
+    size_t cbPending;
     int64_t next;             /* offset of the record after the current one */
     int started;              /* 0 until the first record has been looked for */
     int failed;               /* IMAGE_OK, or the first failure met */
@@ -83,8 +91,8 @@ int imageRead(RamImage *img, void *buffer, size_t cb);
 void imageWrite(RamImage *img, const void *bytes, size_t cb);
 
 /* Copies cb bytes from the input at offset (or, with offset -1, at its
- * position) to the new image, in pieces of IMAGE_BUFFER_CB through buffer.
- * Returns 1, or 0 after a failure (img->failed set). */
+ * position) to the new image, in pieces of at most IMAGE_BUFFER_CB bytes
+ * through buffer. Returns 1, or 0 after a failure (img->failed set). */
 int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer);
 
 /* Ends a rewrite. With keep non-zero and nothing failed: writes the new

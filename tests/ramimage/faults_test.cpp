@@ -50,7 +50,7 @@ TEST(RewriteFaults, EachFailureHasItsResultAndLine)
         {__LINE__, reorder, "GetTempFileNameW@1", 3, "reorder: GetTempFileName failed\n"},
         {__LINE__, reorder, "_wfopen@1", 9, "reorder: could not open\\My Documents\\registry.img\n"},
         {__LINE__, reorder, "_wfopen@2", 9, "reorder: could not open\\Temp\\reo1.tmp\n"},
-        {__LINE__, reorder, "fread@4", 6, "reorder: could not read \\My Documents\\registry.img\n"},
+        {__LINE__, reorder, "fread@2", 6, "reorder: could not read \\My Documents\\registry.img\n"},
         {__LINE__, reorder, "fwrite@2", 6, "reorder: could not write \\Temp\\reo1.tmp\n"},
         {__LINE__, reorder, "disk=100", 6, ""},
         {__LINE__, reorder, "fclose@1", 6, "reorder: could not write \\Temp\\reo1.tmp\n"},
