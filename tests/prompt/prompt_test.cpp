@@ -200,3 +200,34 @@ TEST_F(Prompt, WholeProgram) {
 }
 
 }  // namespace
+
+namespace {
+
+// The button restarts the device: a restore waiting for the next boot takes
+// effect, and the boot count grows. The cancel command leaves both alone.
+TEST(PromptRestart, ButtonWarmBootsTheDevice) {
+    struct Case {
+        const char *answer;
+        const char *valueAfter;
+        const char *bootsAfter;
+    } cases[] = {{"ok", "saved", "1"}, {"cancel", "changed", "0"}, {"close", "changed", "0"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.answer);
+        ts::Device device("ram");
+        auto set = [](const char *value) {
+            ts::RunResult r = ts::cedevice({"reg", "set", "HKLM\\Software\\Corvane", "State", "REG_SZ", value});
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+        };
+        set("saved");
+        ASSERT_TRUE(RegCopyFile(u"\\Temp\\save.img"));
+        set("changed");
+        ASSERT_TRUE(RegRestoreFile(u"\\Temp\\save.img"));
+        ts::RunResult r = ts::run(PROMPT_RUN_BIN, {}, {{"CEDEVICE_PROMPT", c.answer}});
+        EXPECT_EQ(r.exitCode, std::string(c.answer) == "close" ? 0 : 1) << r.err;
+        ts::RunResult q = ts::cedevice({"reg", "query", "HKLM\\Software\\Corvane", "State"});
+        EXPECT_EQ(q.out, std::string("HKEY_LOCAL_MACHINE\\Software\\Corvane\n    State    REG_SZ    ") + c.valueAfter + "\n");
+        EXPECT_EQ(host::stateGet("boots", "0"), c.bootsAfter);
+    }
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 // and the picture of a dialog.
 #include "tests/prompt/prompt_support.h"
 
+#include "resources/resdata.h"
 #include "resources/resource.h"
 
 #include <sys/wait.h>
@@ -165,6 +166,35 @@ TEST_F(Windows, TemplatesThatAreNotWhole) {
         ASSERT_EQ(host::parseDialogTemplate(t.data(), cut, d), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << cut;
     std::string extended = pt::bytes({1, 0, 0xff, 0xff}) + std::string(40, '\0');
     EXPECT_EQ(host::parseDialogTemplate(extended.data(), extended.size(), d), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+}
+
+TEST_F(Windows, MutatedTemplatesAndImagesAreReadSafely) {
+    // Every byte set to 0x00 and to 0xFF in turn: the readers stay inside
+    // the bytes they are given (the sanitizer build checks) and either
+    // succeed or refuse.
+    std::string t = templateBytes();
+    for (size_t i = 0; i < t.size(); ++i) {
+        for (char v : {'\x00', '\xff'}) {
+            std::string m = t;
+            m[i] = v;
+            std::vector<char> exact(m.begin(), m.end());  // nothing readable past the end
+            host::DialogTemplate d;
+            DWORD r = host::parseDialogTemplate(exact.data(), exact.size(), d);
+            EXPECT_TRUE(r == ERROR_SUCCESS || r == ERROR_INVALID_PARAMETER || r == ERROR_NOT_SUPPORTED);
+            if (r == ERROR_SUCCESS) EXPECT_LE(d.cbTemplate, exact.size());
+        }
+    }
+    std::string image(reinterpret_cast<const char *>(corvane::programRes), corvane::programResBytes);
+    for (size_t i = 0; i < 400; ++i) {
+        std::string m = image;
+        m[i] = '\xff';
+        std::vector<BYTE> exact(m.begin(), m.end());
+        std::vector<host::Resource> out;
+        std::string error;
+        if (host::parseResourceImage(exact.data(), exact.size(), out, error)) {
+            for (const host::Resource &r : out) EXPECT_LE(r.data + r.cbData, exact.data() + exact.size());
+        }
+    }
 }
 
 TEST_F(Windows, DialogFailures) {

@@ -2,6 +2,7 @@
 #include "tests/support/testsupport.h"
 
 #include "app/driver.h"
+#include "platform/host/window.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -159,6 +160,7 @@ void resetSystemState() {
     wcscpy(g_tempDir, TEXT("\\Temp\\"));
     host::clearFaults();
     host::setTrace("");
+    host::resetWindows();
 }
 
 std::u16string u16(const std::string &utf8) { return host::fromUtf8(utf8); }

@@ -56,7 +56,8 @@ RunResult corvane(const std::vector<std::string> &args, const std::map<std::stri
 RunResult cedevice(const std::vector<std::string> &args, const std::map<std::string, std::string> &env = {});
 
 // Resets the system's process-wide state: logging off, default log path,
-// temporary folder "\Temp\". Fault rules are cleared.
+// temporary folder "\Temp\". Fault rules are cleared, and the process's
+// window classes and windows are forgotten.
 void resetSystemState();
 
 // UTF-16 literal helpers for in-process calls.
