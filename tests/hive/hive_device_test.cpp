@@ -286,6 +286,23 @@ TEST(CorvaneHvFaults, AStreamThatFailsLeavesNoBackup) {
         faultLoop(service, op, setUp, check);
 }
 
+// A full disk while the images are extracted: nothing is replaced and the
+// partial extracted files go. (The log has no room either.)
+TEST(RestRegHvFaults, AFullDiskReplacesNothing) {
+    for (int room : {0, 100, 4999, 5000, 9000}) {
+        SCOPED_TRACE(testing::Message() << "room for " << room << " bytes");
+        ts::Device dev("hive");
+        dev.write(kBackup, backupOf(blob(5000, 11), blob(6000, 12)));
+        std::string userHive = dev.read(kUserHive);
+        ASSERT_TRUE(host::setFaults("disk=" + std::to_string(room)));
+        EXPECT_EQ(restRegHv(w(kBackup).c_str()), HV_IO_FAILED);
+        host::clearFaults();
+        EXPECT_TRUE(loggedOn());
+        EXPECT_TRUE(dev.read(kUserHive) == userHive);
+        EXPECT_EQ(dev.ls("/Temp"), Lines{});
+    }
+}
+
 // A read error is reported as such, in the operation's words.
 TEST(RestRegHvFaults, AReadErrorIsLogged) {
     ts::Device dev("hive");
