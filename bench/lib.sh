@@ -51,3 +51,18 @@ bench_cp_seconds() {
 
 # min VALUES...: the smallest.
 min() { printf '%s\n' "$@" | sort -g | head -1; }
+
+# bench_hives FS SIZE: two hive files of SIZE (head -c units) each, of random
+# bytes, as \Temp\sys.hv and \Temp\usr.hv of the device whose root is FS
+# (made once per size).
+bench_hives() {
+  local fs=$1 size=$2 name
+  mkdir -p "$BENCH_WORK/hives"
+  for name in sys usr; do
+    if [ ! -f "$BENCH_WORK/hives/$name-$size" ]; then
+      head -c "$size" /dev/urandom >"$BENCH_WORK/hives/$name-$size.part"
+      mv "$BENCH_WORK/hives/$name-$size.part" "$BENCH_WORK/hives/$name-$size"
+    fi
+    cp "$BENCH_WORK/hives/$name-$size" "$fs/Temp/$name.hv"
+  done
+}

@@ -68,6 +68,24 @@ SIGS = {
 }
 
 
+def hives(system, user, tail=b""):
+    return b"XGER" + struct.pack("<i", len(system)) + system + struct.pack("<i", len(user)) + user + tail
+
+
+HIVES = {
+    "small": hives(b"abc", b"de"),
+    "empty-images": hives(b"", b""),
+    "block": hives(bytes(i & 0xff for i in range(4096)), b"u" * 100),
+    "two-blocks": hives(b"s" * 5000, bytes(i & 0xff for i in range(4097)), b"tail"),
+    "sig-only": b"XGER",
+    "system-only": b"XGER" + struct.pack("<i", 3) + b"sys",
+    "user-cut": hives(b"sys", b"user")[:-2],
+    "negative": b"XGER" + struct.pack("<i", -1) + struct.pack("<i", 0) + b"abcd",
+    "huge": b"XGER" + struct.pack("<i", 0x7FFFFFFF) + struct.pack("<i", 0x7FFFFFFF),
+    "ram-sig": SIG + b"\0" * 8,
+}
+
+
 def write(folder, files):
     path = os.path.join(HERE, "corpus", folder)
     os.makedirs(path, exist_ok=True)
@@ -78,3 +96,4 @@ def write(folder, files):
 
 write("images", IMAGES)
 write("detectsig", SIGS)
+write("restreghv", HIVES)
