@@ -103,6 +103,26 @@ TEST(CorvaneHvOnAHiveDevice, AFullDiskLeavesNeitherBackupNorSavedHives) {
     EXPECT_EQ(dev.ls("/Temp"), Lines{});
 }
 
+// The whole program: a save whose packing fails half-way keeps the user's
+// previous backup, and says so in the log.
+TEST(CorvaneHvOnAHiveDevice, AFailedSaveKeepsThePreviousBackup) {
+    for (const char *faults : {"fwrite~\\Temp\\NEW*", "RegSaveKey@2", "disk=3000"}) {
+        SCOPED_TRACE(faults);
+        ts::Device dev("hive");
+        dev.write(kBackup, "previous backup");
+        ts::RunResult r = ts::corvane({"lsh", kBackup}, {{"CEDEVICE_FAULTS", faults}});
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_EQ(dev.read(kBackup), "previous backup");
+        EXPECT_EQ(dev.ls("/Temp").size(), std::string(faults) == "RegSaveKey@2" ? 1u : 0u);
+        if (std::string(faults).rfind("disk=", 0) == 0) continue;  // no room for the log either
+        Lines lines = logLines(dev);
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2].rfind("corvaneHv: could ", 0), 0u) << lines[lines.size() - 2];
+        EXPECT_EQ(lines.back().rfind("main, option s: could not copy registry information from \\Temp\\NEW", 0), 0u)
+            << lines.back();
+    }
+}
+
 class RestRegHvOnAHiveDevice : public testing::Test {
 protected:
     ts::Device dev{"hive"};
