@@ -17,6 +17,7 @@ int main(int argc, char **argv) {
     std::vector<fs::path> files;
     for (int i = 1; i < argc; ++i) {
         std::error_code ec;
+        if (!fs::exists(argv[i], ec)) continue;  // a target without seeds yet
         if (fs::is_directory(argv[i], ec)) {
             for (const auto &e : fs::directory_iterator(argv[i]))
                 if (e.is_regular_file()) files.push_back(e.path());
@@ -24,10 +25,7 @@ int main(int argc, char **argv) {
             files.push_back(argv[i]);
         }
     }
-    if (files.empty()) {
-        fprintf(stderr, "replay: no inputs\n");
-        return 2;
-    }
+
     for (const auto &f : files) {
         std::ifstream in(f, std::ios::binary);
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

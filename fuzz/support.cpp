@@ -24,7 +24,7 @@ void removeDevice() {
     if (!g_device.empty()) fs::remove_all(g_device, ec);
 }
 
-void makeDevice() {
+void makeDevice(const char *registryKind) {
     const char *base = getenv("TMPDIR");
     std::string templ = std::string(base && *base ? base : "/tmp") + "/corvane-fuzz-XXXXXX";
     std::vector<char> buf(templ.begin(), templ.end());
@@ -36,7 +36,7 @@ void makeDevice() {
     // initDevice wants a folder that is not yet a device; the one made is empty.
     g_device = fs::path(buf.data()) / "device";
     std::string error;
-    if (!host::initDevice(g_device, "ram", error)) {
+    if (!host::initDevice(g_device, registryKind, error)) {
         fprintf(stderr, "fuzz: initDevice: %s\n", error.c_str());
         abort();
     }
@@ -59,8 +59,8 @@ std::string readFile(const fs::path &p) {
 
 }  // namespace
 
-void prepare(const uint8_t *data, size_t size) {
-    if (g_device.empty()) makeDevice();
+void prepare(const uint8_t *data, size_t size, const char *registryKind) {
+    if (g_device.empty()) makeDevice(registryKind);
     g_logging = -1;
     wcscpy(g_logPath, TEXT("\\Corvane.log"));
     wcscpy(g_tempDir, TEXT("\\Temp\\"));
