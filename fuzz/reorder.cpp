@@ -8,6 +8,7 @@
 #include "tests/ramimage/imagebytes.h"
 
 #include <algorithm>
+#include <cstdio>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string before(reinterpret_cast<const char *>(data), size);
@@ -20,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz::check(after == before, "file untouched after sig unknown");
         return 0;
     }
+    if (result != 1) fprintf(stderr, "fuzz: reorder gave %d, log: %s\n", result, fuzz::log().c_str());
     fuzz::check(result == 1, "result 1 or 8 without faults");
     fuzz::check(fuzz::log() == "reorder: done\n", "one line: reorder: done");
     fuzz::check(after.size() >= 8 && after.compare(0, 4, imgtest::SIG) == 0, "signature kept");

@@ -6,6 +6,8 @@
 #include "fuzz/support.h"
 #include "tests/ramimage/imagebytes.h"
 
+#include <cstdio>
+
 namespace {
 
 unsigned u16at(const std::string &s, size_t i) {
@@ -56,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz::check(after == before, "file untouched after sig unknown");
         break;
     default:
+        fprintf(stderr, "fuzz: repair gave %d, log: %s\n", result, fuzz::log().c_str());
         fuzz::check(false, "result 0, 7 or 8 without faults");
     }
     return 0;
