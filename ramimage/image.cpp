@@ -29,6 +29,7 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     img->pos = 0;
     img->streamPos = -1;
     img->windowStart = 0;
+    img->useWindow = 1;
     img->cbWindow = 0;
     img->cbPending = 0;
     img->next = IMAGE_HEADER_CB;
@@ -190,7 +191,7 @@ int imageRead(RamImage *img, void *buffer, size_t cb)
     size_t at, piece;
 
     while (cb > 0 && img->failed == IMAGE_OK) {
-        if (cb >= IMAGE_BUFFER_CB &&
+        if ((cb >= IMAGE_BUFFER_CB || !img->useWindow) &&
             !(img->pos >= img->windowStart && img->pos < img->windowStart + (int64_t)img->cbWindow)) {
             /* A large read goes past the window. */
             piece = readAt(img, img->pos, to, cb);
@@ -237,13 +238,11 @@ int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
             imageWrite(img, img->window + at, piece);
             img->pos += (int64_t)piece;
         } else {
-            piece = cb < IMAGE_BUFFER_CB ? (size_t)cb : IMAGE_BUFFER_CB;
-            if (piece < IMAGE_BUFFER_CB) {
-                fillWindow(img);
-                continue;
-            }
-            if (imageRead(img, buffer, piece))
-                imageWrite(img, buffer, piece);
+            /* Only the bytes asked for: a record seeked back to is seldom
+             * followed by the bytes after it. */
+            piece = readAt(img, img->pos, buffer, cb < IMAGE_BUFFER_CB ? (size_t)cb : IMAGE_BUFFER_CB);
+            imageWrite(img, buffer, piece);
+            img->pos += (int64_t)piece;
         }
         cb -= (int64_t)piece;
     }

@@ -42,8 +42,9 @@ typedef struct {
 } RewriteTexts;
 
 /* One rewrite in progress: the input, the new image and the walk's place.
- * Small reads are served from a 4096-byte window of the input and small
- * writes gathered in a 4096-byte run, so that the streams see few calls. */
+ * Small reads are served from a 4096-byte window of the input (unless
+ * useWindow is 0) and small writes gathered in a 4096-byte run, so that the
+ * streams see few calls. */
 typedef struct {
     FILE *in;                 /* the image being rewritten */
     FILE *out;                /* the new image, under tempPath */
@@ -53,6 +54,7 @@ typedef struct {
     LONG totalSize;           /* the input's totalSize */
     int64_t pos;              /* where the next read of the input starts */
     int64_t streamPos;        /* where the input stream stands; -1 when not known */
+    int useWindow;            /* 0: every read goes to the stream (see imageOpen) */
     BYTE window[IMAGE_BUFFER_CB]; /* input bytes [windowStart, windowStart + cbWindow) */
     int64_t windowStart;
     size_t cbWindow;
@@ -74,7 +76,9 @@ typedef struct {
  * image. Returns 0 ready for walkNext; otherwise 3 (no temporary name), 9 (a
  * file cannot be opened), 8 (wrong signature) or RAMIMAGE_NOT_WRITTEN (the
  * header could not be read), after writing the matching log line, closing
- * what it opened and deleting the temporary file. */
+ * what it opened and deleting the temporary file. Reads use the window; a
+ * caller that reads only a few bytes of each record and seeks back to the
+ * rest later (reorder) sets img->useWindow to 0. */
 int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts);
 
 /* Steps to the next record: WALK_END at the end of the input, at totalSize
@@ -91,7 +95,8 @@ int imageRead(RamImage *img, void *buffer, size_t cb);
 void imageWrite(RamImage *img, const void *bytes, size_t cb);
 
 /* Copies cb bytes from the input at offset (or, with offset -1, at its
- * position) to the new image, in pieces of at most IMAGE_BUFFER_CB bytes
+ * position) to the new image: bytes in the window straight from it, the
+ * others read as they are, in pieces of at most IMAGE_BUFFER_CB bytes
  * through buffer. Returns 1, or 0 after a failure (img->failed set). */
 int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer);
 

@@ -97,6 +97,9 @@ int reorder(const WCHAR *path)
     result = imageOpen(&img, path, &REORDER_TEXTS);
     if (result != 0)
         return result;
+    /* The walk needs 4 or 6 bytes of a record; its other bytes are read
+     * once, when its group is written. */
+    img.useWindow = 0;
 
     while ((walk = walkNext(&img)) != WALK_END) {
         if (walk == WALK_CUT || img.start + img.size > img.inLength) {
