@@ -61,7 +61,8 @@ int hiveTempName(const WCHAR *prefix, WCHAR *name);
  * outcome; both temporary files deleted). Otherwise the user is still logged
  * on and nothing is replaced: HV_NO_TEMPNAME, HV_BAD_SIG, HV_NO_OPEN (no
  * profile folder, a profile folder too long for "user.hv", or a file cannot
- * be opened), HV_DAMAGED or HV_IO_FAILED. */
+ * be opened; the extracted system hive stays in the temporary folder when
+ * the user hive's file cannot be opened), HV_DAMAGED or HV_IO_FAILED. */
 int restRegHv(const WCHAR *path);
 
 /* Extracts the two images of the hive backup file at path into new files
