@@ -1,25 +1,26 @@
 // streams.cpp - the C library streams of the simulated device.
 //
-// _wfopen hands out a real FILE* (glibc's fopencookie), unbuffered on the C
-// library's side, whose reads, writes and seeks come here: every one is a
-// platform call (fault injection, trace), every write draws on the disk
-// budget, and the bytes reach the host file through this stream's own
-// buffer. The buffer is what makes the record walk cheap: a small read or a
-// seek inside the buffered window costs no system call, where the C
-// library would drop its buffer at every fseek.
+// _wfopen hands out a real FILE* (glibc's fopencookie) over a Stream of our
+// own: a 64 KiB read window of the host file and a pending run of bytes to
+// write. The stream functions the program uses (fread, fwrite, fseek, ftell,
+// feof, ferror, clearerr, fflush, fprintf) are linked through --wrap: on a
+// device stream each one is one platform call (fault injection, trace) served
+// by the Stream directly, so a small read or a seek inside the window costs
+// no system call; on any other FILE* they are the C library's own. Other C
+// library calls on a device stream (fputs, fgetc, ...) still work: they reach
+// the same Stream through the cookie, which glibc drives unbuffered.
 //
-// Reads are served from a 64 KiB window of the file. Writes gather in a
-// pending run of bytes that is written when it is full, when a read or a
-// write elsewhere needs it out, or at fclose. "a" streams write through at
-// once, so that a log line is in the file when fclose returns, whatever
-// happens after. A failed flush at fclose makes fclose fail (EOF), as a full
-// disk does on the device.
+// Writes gather in the pending run, written when it is full, when a read or
+// a write elsewhere needs it out, at fflush or at fclose. "a" streams write
+// through at once. Every write draws on the disk budget (disk=N). A failed
+// flush at fclose makes fclose fail (EOF), as a full disk does on the device.
 #include "platform/host/host.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -41,7 +42,19 @@ struct Stream {
     std::vector<char> pending;  // bytes to write at [pendStart, pendStart + pending.size())
     off_t pendStart = 0;
     bool writeFailed = false;   // a flush failed; fclose reports it
+    bool eof = false;           // a read met the end of the file
+    bool error = false;         // a read or write failed
+    FILE *file = nullptr;       // the FILE* handed out for it
 };
+
+// The device streams that are open; few at a time.
+std::vector<Stream *> g_open;
+
+Stream *deviceStream(FILE *f) {
+    for (Stream *s : g_open)
+        if (s->file == f) return s;
+    return nullptr;
+}
 
 // Writes the pending run; false when the host refused some of it.
 bool flushPending(Stream &s) {
@@ -67,18 +80,10 @@ off_t fileSize(Stream &s) {
     return (!s.pending.empty() && pendEnd > size) ? pendEnd : size;
 }
 
-ssize_t cookieRead(void *cookie, char *buf, size_t size) {
-    Stream &s = *static_cast<Stream *>(cookie);
-    host::Call call("fread", s.devicePath.c_str());
-    call.arg(s.devicePath.c_str()).arg(static_cast<long long>(size));
-    if (call.failed()) {
-        errno = EIO;
-        return call.fail(static_cast<ssize_t>(-1), ERROR_READ_FAULT);
-    }
-    if (!s.pending.empty() && !flushPending(s)) {
-        errno = ENOSPC;
-        return call.fail(static_cast<ssize_t>(-1), ERROR_WRITE_FAULT);
-    }
+// Reads up to size bytes at the stream's position. Returns the count, or -1
+// when the host read failed before any byte came.
+ssize_t readBytes(Stream &s, char *buf, size_t size) {
+    if (!s.pending.empty() && !flushPending(s)) return -1;
     size_t done = 0;
     while (done < size) {
         if (s.pos >= s.winStart && s.pos < s.winStart + static_cast<off_t>(s.winLen)) {
@@ -91,7 +96,7 @@ ssize_t cookieRead(void *cookie, char *buf, size_t size) {
         }
         if (size - done >= kWindow) {  // a large read bypasses the window
             ssize_t n = ::pread(s.fd, buf + done, size - done, s.pos);
-            if (n < 0) return done ? call.ret(static_cast<ssize_t>(done)) : call.fail(static_cast<ssize_t>(-1), ERROR_READ_FAULT);
+            if (n < 0) return done ? static_cast<ssize_t>(done) : -1;
             if (n == 0) break;
             done += static_cast<size_t>(n);
             s.pos += n;
@@ -99,12 +104,68 @@ ssize_t cookieRead(void *cookie, char *buf, size_t size) {
         }
         if (s.window.empty()) s.window.resize(kWindow);
         ssize_t n = ::pread(s.fd, s.window.data(), kWindow, s.pos);
-        if (n < 0) return done ? call.ret(static_cast<ssize_t>(done)) : call.fail(static_cast<ssize_t>(-1), ERROR_READ_FAULT);
+        if (n < 0) return done ? static_cast<ssize_t>(done) : -1;
         s.winStart = s.pos;
         s.winLen = static_cast<size_t>(n);
         if (n == 0) break;
     }
-    return call.ret(static_cast<ssize_t>(done));
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t cookieRead(void *cookie, char *buf, size_t size) {
+    Stream &s = *static_cast<Stream *>(cookie);
+    host::Call call("fread", s.devicePath.c_str());
+    call.arg(s.devicePath.c_str()).arg(static_cast<long long>(size));
+    if (call.failed()) {
+        errno = EIO;
+        return call.fail(static_cast<ssize_t>(-1), ERROR_READ_FAULT);
+    }
+    ssize_t n = readBytes(s, buf, size);
+    if (n < 0) {
+        errno = EIO;
+        return call.fail(static_cast<ssize_t>(-1), ERROR_READ_FAULT);
+    }
+    return call.ret(n);
+}
+
+// Writes size bytes at the stream's position (at the end for "a"), as far as
+// the disk has room. Returns the count written; sets lastError when it is
+// short (ERROR_DISK_FULL, or ERROR_WRITE_FAULT when the host refused).
+size_t writeBytes(Stream &s, const char *buf, size_t size, DWORD &lastError) {
+    size_t room = host::diskReserve(size);
+    lastError = room < size ? ERROR_DISK_FULL : ERROR_SUCCESS;
+    if (s.append) {
+        size_t done = 0;
+        while (done < room) {
+            ssize_t n = ::write(s.fd, buf + done, room - done);
+            if (n <= 0) {
+                lastError = ERROR_WRITE_FAULT;
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+        return done;
+    }
+    // The read window no longer tells the truth where this write lands.
+    if (s.winLen && s.pos < s.winStart + static_cast<off_t>(s.winLen) &&
+        s.pos + static_cast<off_t>(room) > s.winStart)
+        s.winLen = 0;
+    if (!s.pending.empty() && s.pendStart + static_cast<off_t>(s.pending.size()) != s.pos &&
+        !flushPending(s)) {
+        lastError = ERROR_WRITE_FAULT;
+        return 0;
+    }
+    if (s.pending.empty()) {
+        s.pendStart = s.pos;
+        if (s.pending.capacity() < kWindow) s.pending.reserve(kWindow);
+    }
+    s.pending.insert(s.pending.end(), buf, buf + room);
+    s.pos += static_cast<off_t>(room);
+    if (s.pending.size() >= kWindow && !flushPending(s)) {
+        lastError = ERROR_WRITE_FAULT;
+        return 0;
+    }
+    return room;
 }
 
 ssize_t cookieWrite(void *cookie, const char *buf, size_t size) {
@@ -115,45 +176,13 @@ ssize_t cookieWrite(void *cookie, const char *buf, size_t size) {
         errno = EIO;
         return call.fail(static_cast<ssize_t>(0), ERROR_WRITE_FAULT);
     }
-    size_t room = host::diskReserve(size);
-    if (s.append) {
-        size_t done = 0;
-        while (done < room) {
-            ssize_t n = ::write(s.fd, buf + done, room - done);
-            if (n <= 0) break;
-            done += static_cast<size_t>(n);
-        }
-        if (done < size) {
-            errno = ENOSPC;
-            return call.fail(static_cast<ssize_t>(done), ERROR_DISK_FULL);
-        }
-        return call.ret(static_cast<ssize_t>(done));
-    }
-    // The read window no longer tells the truth where this write lands.
-    if (s.winLen && s.pos < s.winStart + static_cast<off_t>(s.winLen) &&
-        s.pos + static_cast<off_t>(room) > s.winStart)
-        s.winLen = 0;
-    if (!s.pending.empty() && s.pendStart + static_cast<off_t>(s.pending.size()) != s.pos) {
-        if (!flushPending(s)) {
-            errno = ENOSPC;
-            return call.fail(static_cast<ssize_t>(0), ERROR_WRITE_FAULT);
-        }
-    }
-    if (s.pending.empty()) {
-        s.pendStart = s.pos;
-        if (s.pending.capacity() < kWindow) s.pending.reserve(kWindow);
-    }
-    s.pending.insert(s.pending.end(), buf, buf + room);
-    s.pos += static_cast<off_t>(room);
-    if (s.pending.size() >= kWindow && !flushPending(s)) {
+    DWORD err;
+    size_t n = writeBytes(s, buf, size, err);
+    if (n < size) {
         errno = ENOSPC;
-        return call.fail(static_cast<ssize_t>(0), ERROR_WRITE_FAULT);
+        return call.fail(static_cast<ssize_t>(n), err);
     }
-    if (room < size) {
-        errno = ENOSPC;
-        return call.fail(static_cast<ssize_t>(room), ERROR_DISK_FULL);
-    }
-    return call.ret(static_cast<ssize_t>(size));
+    return call.ret(static_cast<ssize_t>(n));
 }
 
 int cookieSeek(void *cookie, off64_t *offset, int whence) {
@@ -174,6 +203,7 @@ int cookieSeek(void *cookie, off64_t *offset, int whence) {
         return call.fail(-1, ERROR_INVALID_PARAMETER);
     }
     s.pos = target;
+    s.eof = false;
     *offset = target;
     return call.ret(0);
 }
@@ -192,7 +222,7 @@ int cookieClose(void *cookie) {
     }
     if (s->writeFailed) rc = -1;
     if (::close(s->fd) != 0) rc = -1;
-    std::u16string device = s->devicePath;
+    g_open.erase(std::remove(g_open.begin(), g_open.end(), s), g_open.end());
     delete s;
     if (rc != 0) {
         errno = ENOSPC;
@@ -266,6 +296,8 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         return call.fail(static_cast<FILE *>(nullptr), ERROR_NOT_ENOUGH_MEMORY);
     }
     setvbuf(f, nullptr, _IONBF, 0);
+    s->file = f;
+    g_open.push_back(s);
     return call.ret(f);
 }
 
@@ -340,3 +372,146 @@ int fwprintf(FILE *stream, const WCHAR *format, ...) {
     if (std::fwrite(bytes.data(), 1, bytes.size(), stream) != bytes.size()) return call.fail(-1, ERROR_WRITE_FAULT);
     return call.ret(static_cast<int>(text.size()));
 }
+
+// ---- The stream functions, linked through --wrap ---------------------------
+
+extern "C" {
+size_t __real_fread(void *buf, size_t size, size_t count, FILE *f);
+size_t __real_fwrite(const void *buf, size_t size, size_t count, FILE *f);
+int __real_fseek(FILE *f, long offset, int whence);
+long __real_ftell(FILE *f);
+int __real_feof(FILE *f);
+int __real_ferror(FILE *f);
+void __real_clearerr(FILE *f);
+int __real_fflush(FILE *f);
+
+size_t __wrap_fread(void *buf, size_t size, size_t count, FILE *f) {
+    Stream *s = deviceStream(f);
+    if (!s) return __real_fread(buf, size, count, f);
+    host::Call call("fread", s->devicePath.c_str());
+    call.arg(s->devicePath.c_str()).arg(static_cast<long long>(size)).arg(static_cast<long long>(count));
+    if (call.failed()) {
+        s->error = true;
+        return call.fail(static_cast<size_t>(0), ERROR_READ_FAULT);
+    }
+    if (size == 0 || count == 0) return call.ret(static_cast<size_t>(0));
+    if (count > SIZE_MAX / size) count = SIZE_MAX / size;
+    ssize_t n = readBytes(*s, static_cast<char *>(buf), size * count);
+    if (n < 0) {
+        s->error = true;
+        return call.fail(static_cast<size_t>(0), ERROR_READ_FAULT);
+    }
+    if (static_cast<size_t>(n) < size * count) s->eof = true;
+    return call.ret(static_cast<size_t>(n) / size);
+}
+
+size_t __wrap_fwrite(const void *buf, size_t size, size_t count, FILE *f) {
+    Stream *s = deviceStream(f);
+    if (!s) return __real_fwrite(buf, size, count, f);
+    host::Call call("fwrite", s->devicePath.c_str());
+    call.arg(s->devicePath.c_str()).arg(static_cast<long long>(size)).arg(static_cast<long long>(count));
+    if (call.failed()) {
+        s->error = true;
+        return call.fail(static_cast<size_t>(0), ERROR_WRITE_FAULT);
+    }
+    if (size == 0 || count == 0) return call.ret(static_cast<size_t>(0));
+    if (count > SIZE_MAX / size) count = SIZE_MAX / size;
+    DWORD err;
+    size_t n = writeBytes(*s, static_cast<const char *>(buf), size * count, err);
+    if (n < size * count) {
+        s->error = true;
+        return call.fail(n / size, err);
+    }
+    return call.ret(count);
+}
+
+int __wrap_fseek(FILE *f, long offset, int whence) {
+    Stream *s = deviceStream(f);
+    if (!s) return __real_fseek(f, offset, whence);
+    host::Call call("fseek", s->devicePath.c_str());
+    call.arg(s->devicePath.c_str()).arg(static_cast<long long>(offset)).arg(static_cast<long long>(whence));
+    if (call.failed()) return call.fail(-1, ERROR_GEN_FAILURE);
+    off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->pos : whence == SEEK_END ? fileSize(*s) : -1;
+    if (base < 0 || base + offset < 0) {
+        errno = EINVAL;
+        return call.fail(-1, ERROR_INVALID_PARAMETER);
+    }
+    s->pos = base + offset;
+    s->eof = false;
+    return call.ret(0);
+}
+
+long __wrap_ftell(FILE *f) {
+    Stream *s = deviceStream(f);
+    if (!s) return __real_ftell(f);
+    host::Call call("ftell", s->devicePath.c_str());
+    call.arg(s->devicePath.c_str());
+    if (call.failed()) return call.fail(-1L, ERROR_GEN_FAILURE);
+    return call.ret(static_cast<long>(s->pos));
+}
+
+int __wrap_feof(FILE *f) {
+    Stream *s = deviceStream(f);
+    return (s && s->eof) || __real_feof(f);
+}
+
+int __wrap_ferror(FILE *f) {
+    Stream *s = deviceStream(f);
+    return (s && s->error) || __real_ferror(f);
+}
+
+void __wrap_clearerr(FILE *f) {
+    if (Stream *s = deviceStream(f)) s->eof = s->error = false;
+    __real_clearerr(f);
+}
+
+int __wrap_fflush(FILE *f) {
+    Stream *s = f ? deviceStream(f) : nullptr;
+    if (!s) {
+        int rc = __real_fflush(f);
+        if (!f)  // every stream: the device's too
+            for (Stream *d : g_open)
+                if (!d->pending.empty() && !flushPending(*d)) rc = EOF;
+        return rc;
+    }
+    host::Call call("fflush", s->devicePath.c_str());
+    call.arg(s->devicePath.c_str());
+    if (call.failed()) return call.fail(EOF, ERROR_WRITE_FAULT);
+    if (!s->pending.empty() && !flushPending(*s)) {
+        s->error = true;
+        return call.fail(EOF, ERROR_WRITE_FAULT);
+    }
+    return call.ret(0);
+}
+
+int __wrap_fprintf(FILE *f, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    Stream *s = deviceStream(f);
+    if (!s) {
+        int rc = vfprintf(f, format, ap);
+        va_end(ap);
+        return rc;
+    }
+    host::Call call("fprintf", s->devicePath.c_str());
+    call.arg(s->devicePath.c_str()).arg(format);
+    va_list copy;
+    va_copy(copy, ap);
+    int len = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(len > 0 ? static_cast<size_t>(len) : 0, '\0');
+    if (len > 0) vsnprintf(text.data(), text.size() + 1, format, ap);
+    va_end(ap);
+    if (call.failed()) {
+        s->error = true;
+        return call.fail(-1, ERROR_WRITE_FAULT);
+    }
+    if (len < 0) return call.fail(-1, ERROR_INVALID_PARAMETER);
+    DWORD err;
+    if (writeBytes(*s, text.data(), text.size(), err) < text.size()) {
+        s->error = true;
+        return call.fail(-1, err);
+    }
+    return call.ret(len);
+}
+}  // extern "C"
