@@ -92,6 +92,18 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
 
 // ---- Copy and delete ------------------------------------------------------
 
+// Writes the whole buffer, through interruptions; its size, or -1.
+static ssize_t writeAll(int fd, const char *buf, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, buf + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(size);
+}
+
 // Copies src to dst's folder under a hidden name, then renames it over dst,
 // so that a power loss leaves the old file or the new one, never half.
 static DWORD copyWhole(const path &src, const path &dst) {
@@ -115,11 +127,14 @@ static DWORD copyWhole(const path &src, const path &dst) {
     std::vector<char> buf;
     while (left > 0) {
         ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
+        if (n < 0 && errno == EINTR) continue;  // a signal is no failure of the copy
         if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
             if (buf.empty()) buf.resize(1 << 20);
-            ssize_t r = ::read(in, buf.data(), std::min(buf.size(), static_cast<size_t>(left)));
-            n = r > 0 ? ::write(out, buf.data(), static_cast<size_t>(r)) : r;
-            if (r > 0 && n != r) n = -1;
+            ssize_t r;
+            do
+                r = ::read(in, buf.data(), std::min(buf.size(), static_cast<size_t>(left)));
+            while (r < 0 && errno == EINTR);
+            n = r > 0 ? writeAll(out, buf.data(), static_cast<size_t>(r)) : r;
         }
         if (n <= 0) {
             err = ERROR_WRITE_FAULT;

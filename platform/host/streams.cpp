@@ -62,6 +62,7 @@ bool flushPending(Stream &s) {
     while (done < s.pending.size()) {
         ssize_t n = ::pwrite(s.fd, s.pending.data() + done, s.pending.size() - done,
                              s.pendStart + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             s.writeFailed = true;
             s.pending.clear();
@@ -96,6 +97,7 @@ ssize_t readBytes(Stream &s, char *buf, size_t size) {
         }
         if (size - done >= kWindow) {  // a large read bypasses the window
             ssize_t n = ::pread(s.fd, buf + done, size - done, s.pos);
+            if (n < 0 && errno == EINTR) continue;
             if (n < 0) return done ? static_cast<ssize_t>(done) : -1;
             if (n == 0) break;
             done += static_cast<size_t>(n);
@@ -104,6 +106,7 @@ ssize_t readBytes(Stream &s, char *buf, size_t size) {
         }
         if (s.window.empty()) s.window.resize(kWindow);
         ssize_t n = ::pread(s.fd, s.window.data(), kWindow, s.pos);
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0) return done ? static_cast<ssize_t>(done) : -1;
         s.winStart = s.pos;
         s.winLen = static_cast<size_t>(n);
@@ -138,6 +141,7 @@ size_t writeBytes(Stream &s, const char *buf, size_t size, DWORD &lastError) {
         size_t done = 0;
         while (done < room) {
             ssize_t n = ::write(s.fd, buf + done, room - done);
+            if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 lastError = ERROR_WRITE_FAULT;
                 break;

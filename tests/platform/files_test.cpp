@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 namespace {
 
@@ -156,6 +158,30 @@ TEST(FindFile, WildcardsWithoutRegardToCaseFilesAndFolders) {
     SetLastError(0);
     EXPECT_EQ(FindFirstFileW(u"\\Temp\\*.none", &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+}  // namespace
+
+namespace {
+
+void onAlarm(int) {}
+
+// Signals arrive (a profiler's or a fuzzer's timer); a copy does not fail
+// because one interrupted it.
+TEST(CopyFile, SignalsDoNotFailACopy) {
+    ts::Device dev;
+    dev.write("/Temp/src", std::string(4 << 20, 'x'));
+    struct sigaction sa = {}, old = {};
+    sa.sa_handler = onAlarm;  // no SA_RESTART: system calls return EINTR
+    sigaction(SIGALRM, &sa, &old);
+    itimerval tick = {{0, 200}, {0, 200}}, off = {};
+    setitimer(ITIMER_REAL, &tick, nullptr);
+    int failed = 0;
+    for (int i = 0; i < 40; ++i) failed += !CopyFileW(u"\\Temp\\src", u"\\Temp\\dst", FALSE);
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &old, nullptr);
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(dev.read("/Temp/dst").size(), 4u << 20);
 }
 
 }  // namespace
