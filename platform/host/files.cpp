@@ -165,6 +165,7 @@ BOOL CopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists) {
         if (failIfExists) return call.fail(FALSE, ERROR_FILE_EXISTS);
         if (host::fs::is_directory(dst, ec) || host::isReadOnly(dst)) return call.fail(FALSE, ERROR_ACCESS_DENIED);
         if (host::fs::equivalent(src, dst, ec)) return call.fail(FALSE, ERROR_SHARING_VIOLATION);
+        if (host::hiveInUse(dst)) return call.fail(FALSE, ERROR_SHARING_VIOLATION);
     }
     if (!host::fs::is_directory(dst.parent_path(), ec)) return call.fail(FALSE, ERROR_PATH_NOT_FOUND);
     err = copyWhole(src, dst);
@@ -183,6 +184,7 @@ BOOL DeleteFileW(LPCWSTR file) {
     auto st = host::fs::symlink_status(p, ec);
     if (st.type() == host::fs::file_type::not_found) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
     if (st.type() == host::fs::file_type::directory || host::isReadOnly(p)) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+    if (host::hiveInUse(p)) return call.fail(FALSE, ERROR_SHARING_VIOLATION);
     if (::unlink(p.c_str()) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
     return call.ret(TRUE);
 }

@@ -63,6 +63,12 @@ void stateSet(const std::string &key, const std::string &value);
 // kind into the device at dir (registry.cpp).
 bool initRegistry(const fs::path &dir, const std::string &registryKind, std::string &error);
 
+// True when the registry holds the file at hostPath open, as a hive device
+// holds system.hv always and user.hv while the user is logged on: the file
+// services refuse to write, replace or delete it (ERROR_SHARING_VIOLATION).
+// registry_store.cpp.
+bool hiveInUse(const fs::path &hostPath);
+
 // The instance handle of the program (and of its resources).
 HINSTANCE programInstance();
 

@@ -89,6 +89,23 @@ fs::path userHivePath() {
 bool userLoggedOn() { return !stateGet("user", "default").empty(); }
 void setUserLoggedOn(bool on) { stateSet("user", on ? "default" : ""); }
 
+}  // namespace host::reg
+
+namespace host {
+
+bool hiveInUse(const fs::path &hostPath) {
+    // Most files are no hive: decide by the name before reading any state.
+    if (!namesEqual(fromUtf8(hostPath.extension().string()), u".hv")) return false;
+    if (!reg::isHiveDevice()) return false;
+    std::error_code ec;
+    if (fs::equivalent(hostPath, reg::systemHivePath(), ec)) return true;
+    return reg::userLoggedOn() && fs::equivalent(hostPath, reg::userHivePath(), ec);
+}
+
+}  // namespace host
+
+namespace host::reg {
+
 bool readFile(const fs::path &path, std::string &bytes) {
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) return false;

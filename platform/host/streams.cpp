@@ -282,6 +282,10 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         errno = EACCES;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
     }
+    if (exists && (flags & (O_WRONLY | O_RDWR)) && host::hiveInUse(hostPath)) {
+        errno = EBUSY;
+        return call.fail(static_cast<FILE *>(nullptr), ERROR_SHARING_VIOLATION);
+    }
     int fd = ::open(hostPath.c_str(), flags | O_CLOEXEC, 0644);
     if (fd < 0) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;

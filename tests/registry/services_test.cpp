@@ -353,3 +353,57 @@ TEST(Trace, EveryServiceWritesOneLine) {
               "SHGetSpecialFolderPath(0x28) = 1\n"
               "KernelIoControl(0x101003c) = 1\n");
 }
+
+TEST(Users, HiveFilesInUseCannotBeWrittenReplacedOrDeleted) {
+    struct Case {
+        const char *what;
+        std::function<Outcome(const char16_t *)> call;
+    };
+    const Case cases[] = {
+        {"CopyFileW onto it", [](const char16_t *p) { return boolCall([&] { return CopyFileW(u"\\Temp\\in.hv", p, FALSE); }); }},
+        {"DeleteFileW", [](const char16_t *p) { return boolCall([&] { return DeleteFileW(p); }); }},
+        {"_wfopen r+b",
+         [](const char16_t *p) {
+             SetLastError(0);
+             FILE *f = _wfopen(p, u"r+b");
+             if (f) fclose(f);
+             return Outcome{f != nullptr, f ? 0 : GetLastError()};
+         }},
+        {"_wfopen w+b",
+         [](const char16_t *p) {
+             SetLastError(0);
+             FILE *f = _wfopen(p, u"w+b");
+             if (f) fclose(f);
+             return Outcome{f != nullptr, f ? 0 : GetLastError()};
+         }},
+    };
+    const char16_t *systemHive = u"\\documents and settings\\SYSTEM.HV";
+    const char16_t *userHive = u"\\Documents and Settings\\default\\user.hv";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ts::Device dev("hive");
+        dev.write("/Temp/in.hv", "new");
+        std::string system = dev.read("/Documents and Settings/system.hv");
+        std::string user = dev.read("/Documents and Settings/default/user.hv");
+        Outcome o = c.call(systemHive);
+        EXPECT_FALSE(o.ok);
+        EXPECT_EQ(o.error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        o = c.call(userHive);
+        EXPECT_FALSE(o.ok);
+        EXPECT_EQ(o.error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        EXPECT_EQ(dev.read("/Documents and Settings/system.hv"), system);
+        EXPECT_EQ(dev.read("/Documents and Settings/default/user.hv"), user);
+
+        ASSERT_TRUE(SetCurrentUser(nullptr, nullptr, 0, FALSE));
+        EXPECT_TRUE(c.call(userHive).ok);  // logged off: user.hv is free
+        EXPECT_FALSE(c.call(systemHive).ok);
+    }
+    // Reading a hive is allowed, and on a ram device these are plain files.
+    ts::Device hive("hive");
+    FILE *f = _wfopen(systemHive, u"rb");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    ts::Device ram("ram");
+    ram.write("/Documents and Settings/system.hv", "plain");
+    EXPECT_TRUE(DeleteFileW(systemHive));
+}
