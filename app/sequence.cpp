@@ -68,10 +68,52 @@ static void rewriteStep(const WCHAR *options, const WCHAR *file, const WCHAR *wo
     }
 }
 
-/* 4. Copy-out: the saved work file onto the file argument. */
+static DWORD getLe32(const BYTE *field)
+{
+    return (DWORD)field[0] | ((DWORD)field[1] << 8) | ((DWORD)field[2] << 16) | ((DWORD)field[3] << 24);
+}
+
+/* True when the work file holds a whole backup of either kind: a RAM
+ * registry image whose totalSize is its length, or a hive backup file whose
+ * two images lie within it. A save that failed may leave an empty or cut
+ * short work file behind when its delete failed too; the copy-out must
+ * never put such a file over the user's previous backup. */
+static int holdsBackup(const WCHAR *work)
+{
+    FILE *file;
+    BYTE head[12];
+    long cbFile;
+    LONG cbSystem, cbUser;
+    int whole = 0;
+
+    file = _wfopen(work, TEXT("rb"));
+    if (file == NULL)
+        return 0;
+    if (fseek(file, 0, SEEK_END) != 0 || (cbFile = ftell(file)) < 8 || fseek(file, 0, SEEK_SET) != 0 ||
+        fread(head, 1, 8, file) != 8)
+        goto done;
+    if (getLe32(head) == RAM_REG_SIG) {
+        whole = getLe32(head + 4) == (DWORD)cbFile;
+        goto done;
+    }
+    if (getLe32(head) != HIVE_REG_SIG)
+        goto done;
+    cbSystem = (LONG)getLe32(head + 4);
+    if (cbSystem < 0 || 12 + (long long)cbSystem > (long long)cbFile ||
+        fseek(file, 8 + cbSystem, SEEK_SET) != 0 || fread(head + 8, 1, 4, file) != 4)
+        goto done;
+    cbUser = (LONG)getLe32(head + 8);
+    whole = cbUser >= 0 && 12 + (long long)cbSystem + (long long)cbUser <= (long long)cbFile;
+done:
+    fclose(file);
+    return whole;
+}
+
+/* 4. Copy-out: the saved work file onto the file argument. A work file
+ * that holds no whole backup is not copied, and logged as a failed copy. */
 static void copyOutStep(const WCHAR *file, const WCHAR *work)
 {
-    if (CopyFileW(work, file, FALSE)) {
+    if (holdsBackup(work) && CopyFileW(work, file, FALSE)) {
         writeLog(TEXT("main, option s, registry information copied to "), file, 1);
         DeleteFileW(work);
     } else {

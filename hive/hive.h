@@ -25,6 +25,7 @@
 #define HV_NO_OPEN 9        /* a file cannot be opened, or no usable profile folder */
 #define HV_DAMAGED 10       /* the hive lengths do not fit the file (short or inconsistent) */
 #define HV_IO_FAILED 11     /* a read or a write failed (short write, full disk, read error) */
+#define HV_NOT_REPLACED 12  /* restRegHv: the user hive or the system hive was not replaced */
 
 /* hive/save.cpp */
 
@@ -57,8 +58,11 @@ int hiveTempName(const WCHAR *prefix, WCHAR *name);
 /* Restores both hives from the hive backup file at path: checks the whole
  * file, extracts both images into "rHM" and "rHU" temporary files, logs the
  * user off, replaces user.hv and hands the system hive to RegReplaceKey.
- * Returns HV_DONE when both replacements were attempted (whatever their
- * outcome; both temporary files deleted). Otherwise the user is still logged
+ * Returns HV_DONE when both replacements succeeded; HV_NOT_REPLACED when
+ * one failed (the system hive is not handed over when the user hive could
+ * not be replaced; a RegReplaceKey that fails after user.hv was replaced
+ * leaves the restored user hive in place). In both cases the temporary
+ * files are deleted and the user stays logged off. Otherwise the user is still logged
  * on and nothing is replaced: HV_NO_TEMPNAME, HV_BAD_SIG, HV_NO_OPEN (no
  * profile folder, a profile folder too long for "user.hv", or a file cannot
  * be opened; the extracted system hive stays in the temporary folder when

@@ -257,15 +257,22 @@ int restRegHv(const WCHAR *path)
     SetCurrentUser(NULL, NULL, 0, FALSE);
     writeLog(TEXT("restRegHv: user unlogged"), EMPTY, 1);
 
-    if (CopyFileW(userTemp, userHive, FALSE))
+    /* A failed replacement is no restore: the caller must not report one.
+     * When the user hive could not be replaced, the system hive is not
+     * handed over either, so that the next boot does not mix a restored
+     * system hive with the old user hive. */
+    if (CopyFileW(userTemp, userHive, FALSE)) {
         writeLog(TEXT("restRegHv: registry (user hive) replaced with "), userTemp, 1);
-    else
+        if (RegReplaceKey(HKEY_LOCAL_MACHINE, NULL, systemTemp, NULL) == ERROR_SUCCESS) {
+            writeLog(TEXT("restRegHv: system registry hive restored - "), systemTemp, 1);
+        } else {
+            writeLog(TEXT("restRegHv: could not replace  - "), systemTemp, 1);
+            result = HV_NOT_REPLACED;
+        }
+    } else {
         writeLog(TEXT("restRegHv: ERROR could not replace registry (user hive) with "), userTemp, 1);
-
-    if (RegReplaceKey(HKEY_LOCAL_MACHINE, NULL, systemTemp, NULL) == ERROR_SUCCESS)
-        writeLog(TEXT("restRegHv: system registry hive restored - "), systemTemp, 1);
-    else
-        writeLog(TEXT("restRegHv: could not replace  - "), systemTemp, 1);
+        result = HV_NOT_REPLACED;
+    }
 
     DeleteFileW(userTemp);
     DeleteFileW(systemTemp);

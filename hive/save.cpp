@@ -155,6 +155,15 @@ int corvaneHv(const WCHAR *path)
     else
         writeLog(TEXT("corvaneHv: RegSaveKey failed"), EMPTY, 1);
 
+    /* A hive whose save failed is never packed, even when a file of its
+     * name is there (a placeholder whose delete failed): the backup would
+     * hold an empty hive and pass for a good one. It counts as a saved hive
+     * that cannot be opened, and no backup file is left at path. */
+    if (systemSaved != ERROR_SUCCESS || userSaved != ERROR_SUCCESS) {
+        writeLog(TEXT("corvaneHv: could not open"), systemSaved != ERROR_SUCCESS ? systemHive : userHive, 1);
+        DeleteFileW(path);
+        return HV_NO_OPEN;
+    }
     result = packHives(path, systemHive, userHive);
     if (result == HV_DONE)
         writeLog(TEXT("corvaneHv: registry information saved to "), path, 1);

@@ -40,7 +40,10 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     img->length = 0;
     img->type = 0;
 
-    if (GetTempFileNameW(g_tempDir, texts->prefix, 0, img->tempPath) == 0) {
+    /* tempFileName refuses a name too long for tempPath: the platform may
+     * make one of up to MAX_PATH - 1 characters. */
+    if (tempFileName(texts->prefix, img->tempPath) == 0) {
+        img->tempPath[0] = 0;
         writeLog(texts->noTempName, EMPTY, 1);
         return 3;
     }

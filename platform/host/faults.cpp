@@ -16,8 +16,10 @@
 // The trace (CEDEVICE_TRACE=<host file>) gets one line per call:
 //   CopyFileW("\My Documents\b.reg", "\Temp\NEW1.tmp", 0) = 1
 // with " [error N]" after a failure that set the last error, and " FAULT"
-// when an injected fault made the call fail. Calls are counted and traced
-// only while rules or a trace are set, so an idle device costs one test.
+// when an injected fault made the call fail. While disk=N is set, every
+// draw on the disk budget adds "disk(WANTED) = GRANTED" before its call's
+// line. Calls are counted and traced only while rules or a trace are set,
+// so an idle device costs one test.
 #include "platform/host/host.h"
 
 #include <fcntl.h>
@@ -249,6 +251,9 @@ size_t diskReserve(size_t want) {
     if (s.diskLeft < 0) return want;
     size_t n = static_cast<unsigned long long>(s.diskLeft) < want ? static_cast<size_t>(s.diskLeft) : want;
     s.diskLeft -= static_cast<long long>(n);
+    // While the disk is limited, each draw on it is traced, so that a test
+    // can find where every write of a run begins and ends.
+    appendTrace("disk(" + std::to_string(want) + ") = " + std::to_string(n));
     return n;
 }
 

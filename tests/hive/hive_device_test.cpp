@@ -193,18 +193,31 @@ TEST_F(RestRegHvOnAHiveDevice, NoProfileFolderTouchesNothing) {
     EXPECT_EQ(dev.ls("/Temp"), Lines{});
 }
 
-// A failed replacement is logged and the restore still ends with 0 and
-// both temporary files deleted.
-TEST_F(RestRegHvOnAHiveDevice, FailedReplacementsStillEndWithZero) {
-    ASSERT_TRUE(host::setFaults("CopyFileW@1; RegReplaceKey@1"));
-    EXPECT_EQ(restore(), HV_DONE);
+// A failed replacement is logged and is no restore: the result says so,
+// and both temporary files are deleted. When the user hive could not be
+// replaced the system hive is not handed over, so the next boot does not
+// mix them.
+TEST_F(RestRegHvOnAHiveDevice, AFailedReplacementIsNoRestore) {
+    ASSERT_TRUE(host::setFaults("CopyFileW@1"));
+    EXPECT_EQ(restore(), HV_NOT_REPLACED);
+    EXPECT_EQ(host::callCount("RegReplaceKey"), 0);
     host::clearFaults();
-    EXPECT_EQ(logLines(dev),
-              restoredLog({"user_hive (GetUserDirectory): " + kUserHivePath},
-                          "restRegHv: ERROR could not replace registry (user hive) with ",
-                          "restRegHv: could not replace  - "));
+    Lines want = restoredLog({"user_hive (GetUserDirectory): " + kUserHivePath},
+                             "restRegHv: ERROR could not replace registry (user hive) with ", "");
+    want.pop_back();  // no system hive line
+    EXPECT_EQ(logLines(dev), want);
     EXPECT_TRUE(dev.read(kUserHive) == userBefore);
     EXPECT_FALSE(loggedOn());  // the user stays logged off
+    EXPECT_EQ(dev.ls("/Temp"), Lines{});
+}
+
+TEST_F(RestRegHvOnAHiveDevice, AFailedSystemHiveReplacementIsNoRestore) {
+    ASSERT_TRUE(host::setFaults("RegReplaceKey@1"));
+    EXPECT_EQ(restore(), HV_NOT_REPLACED);
+    host::clearFaults();
+    EXPECT_EQ(logLines(dev), restoredLog({"user_hive (GetUserDirectory): " + kUserHivePath},
+                                         "restRegHv: registry (user hive) replaced with ",
+                                         "restRegHv: could not replace  - "));
     EXPECT_EQ(dev.ls("/Temp"), Lines{});
 }
 

@@ -1,0 +1,370 @@
+// faultrun.cpp - the prepared device of one option combination, its runs
+// under fault rules, and the checks every run must pass.
+#include "tests/faults/faultrun.h"
+
+#include "app/driver.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace faults {
+
+const std::string F = "\\My Documents\\b.reg";
+
+namespace {
+
+std::string readHost(const fs::path &p, bool *there = nullptr) {
+    std::ifstream in(p, std::ios::binary);
+    if (there) *there = static_cast<bool>(in);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+fs::path fileOf(const fs::path &device, const std::string &devicePath) {
+    std::string rel = devicePath;
+    std::replace(rel.begin(), rel.end(), '\\', '/');
+    while (!rel.empty() && rel[0] == '/') rel.erase(0, 1);
+    return device / "fs" / rel;
+}
+
+std::vector<std::string> entries(const fs::path &folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The export without the value a hive restore adds to a restored hive's root.
+std::string withoutRegPersisted(const std::string &text) {
+    std::string out;
+    for (const std::string &line : lines(text))
+        if (line.rfind("\"RegPersisted\"=", 0) != 0) out += line + "\n";
+    return out;
+}
+
+// Where the device keeps its registry: a run that changed none of these
+// left the registry as it was.
+const char *const kRegistryFiles[] = {
+    "state/registry.img", "state/Restore.fdf", "state/system.hv",
+    "fs/Documents and Settings/system.hv", "fs/Documents and Settings/default/user.hv",
+};
+
+std::string registryFiles(const fs::path &device) {
+    std::string all;
+    for (const char *f : kRegistryFiles) {
+        bool there = false;
+        std::string bytes = readHost(device / f, &there);
+        all += std::string(f) + (there ? "=" + std::to_string(bytes.size()) + ":" + bytes : "-") + "\n";
+    }
+    return all;
+}
+
+std::map<std::string, std::string> deviceEnv(const fs::path &device) {
+    return {{"CEDEVICE", device.string()}, {"CEDEVICE_FAULTS", "\x01"}, {"CEDEVICE_TRACE", "\x01"}};
+}
+
+std::string exportOf(const fs::path &device) {
+    auto r = ts::cedevice({"reg", "export"}, deviceEnv(device));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return withoutRegPersisted(r.out);
+}
+
+void regSet(const std::string &key, const std::string &name) {
+    auto r = ts::cedevice({"reg", "set", key, name, "REG_SZ", "yes"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+}
+
+// Marks both roots, so that a restore of one hive alone shows as a mix.
+void mark(const std::string &name) {
+    regSet("HKLM\\Software\\Corvane", name);
+    regSet("HKCU\\Software\\Corvane", name);
+}
+
+// Makes the input at F with the platform of the selected device.
+void makeInput(Input input) {
+    std::u16string f = ts::u16(F);
+    if (input == Input::RamImage)
+        EXPECT_TRUE(RegCopyFile(f.c_str()));
+    else
+        EXPECT_EQ(corvaneHv(f.c_str()), 0);
+    ts::resetSystemState();
+}
+
+// The first line where two texts differ, for a failure message.
+std::string firstDifference(const std::string &got, const std::string &want) {
+    std::vector<std::string> a = lines(got), b = lines(want);
+    size_t i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+    return "line " + std::to_string(i + 1) + ": got '" + (i < a.size() ? a[i] : "(end)") + "', want '" +
+           (i < b.size() ? b[i] : "(end)") + "'";
+}
+
+size_t countOf(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Trace lines of a service that ended with the given result.
+size_t callsEnding(const std::string &trace, const std::string &prefix, const std::string &result) {
+    size_t n = 0;
+    for (const std::string &line : lines(trace)) {
+        if (line.rfind(prefix, 0) != 0) continue;
+        std::string cut = line.substr(0, line.find(" [error"));
+        cut = cut.substr(0, cut.find(" FAULT"));
+        if (cut.size() >= result.size() && cut.compare(cut.size() - result.size(), result.size(), result) == 0) ++n;
+    }
+    return n;
+}
+
+std::string workNameOf(const std::string &trace) {
+    std::smatch m;
+    static const std::regex re(R"re(GetTempFileNameW\("[^"]*", "NEW", 0, "[^"]*\\([^"\\]+)"\))re");
+    return std::regex_search(trace, m, re) ? m[1].str() : std::string();
+}
+
+}  // namespace
+
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) out.push_back(line);
+    return out;
+}
+
+std::string comboName(const Combo &c) {
+    return std::string(c.kind) + "_" + c.options + "_" + (c.input == Input::RamImage ? "RamImage" : "HiveBackup");
+}
+
+std::map<std::string, long> callCounts(const std::string &trace) {
+    std::map<std::string, long> counts;
+    for (const std::string &line : lines(trace)) {
+        size_t paren = line.find('(');
+        if (paren == std::string::npos || paren == 0) continue;
+        std::string service = line.substr(0, paren);
+        if (service == "disk") continue;  // a draw on the disk budget, not a call
+        ++counts[service];
+    }
+    return counts;
+}
+
+bool faultReached(const std::string &trace) {
+    for (const std::string &line : lines(trace)) {
+        if (line.size() >= 6 && line.compare(line.size() - 6, 6, " FAULT") == 0) return true;
+        if (line.find(") POWER LOSS") != std::string::npos) return true;
+    }
+    return false;
+}
+
+bool Bench::has(char letter) const { return std::string(combo_.options).find(letter) != std::string::npos; }
+
+Bench::Bench(const Combo &combo) : combo_(combo) {
+    const std::string inputKind = combo.input == Input::RamImage ? "ram" : "hive";
+    std::string inputBytes;
+    if (inputKind != combo.kind) {
+        // The input comes from a device of the other kind.
+        ts::Device other(inputKind);
+        mark("Saved");
+        makeInput(combo.input);
+        inputBytes = other.read(F);
+    }
+    scratch_ = std::make_unique<ts::Device>(combo.kind);
+    default_ = exportOf(scratch_->dir());
+    mark("Saved");
+    restored_ = exportOf(scratch_->dir());
+    if (inputBytes.empty())
+        makeInput(combo.input);
+    else
+        scratch_->write(F, inputBytes);
+    mark("Changed");
+    old_ = exportOf(scratch_->dir());
+    before_ = scratch_->read(F);
+    tempBefore_ = scratch_->ls("/Temp");
+
+    template_ = scratch_->dir().string() + "-template";
+    device_ = scratch_->dir().string() + "-run";
+    fs::copy(scratch_->dir(), template_, fs::copy_options::recursive);
+
+    clean_ = run("");
+    EXPECT_FALSE(faultReached(clean_.trace));
+    check(clean_);
+}
+
+Bench::~Bench() {
+    if (!std::getenv("CORVANE_KEEP_DEVICES")) {
+        std::error_code ec;
+        fs::remove_all(template_, ec);
+        fs::remove_all(device_, ec);
+    }
+    ts::resetSystemState();
+}
+
+Outcome Bench::run(const std::string &rules) { return runOn(rules, true); }
+
+Outcome Bench::rerun() { return runOn("", false); }
+
+Outcome Bench::runOn(const std::string &rules, bool fresh) {
+    ++runs_;
+    std::error_code ec;
+    if (fresh) {
+        fs::remove_all(device_, ec);
+        fs::copy(template_, device_, fs::copy_options::recursive);
+    }
+    const fs::path tracePath = device_ / "trace.txt";
+    const fs::path logPath = fileOf(device_, "\\Corvane.log");
+    fs::remove(tracePath, ec);
+    std::string logBefore = readHost(logPath);
+    std::string registryBefore = registryFiles(device_);
+
+    Outcome o;
+    o.rules = rules;
+    auto r = ts::run(CORVANE_BIN, {combo_.options, F}, {{"CEDEVICE", device_.string()},
+                                               {"CEDEVICE_FAULTS", rules.empty() ? "\x01" : rules},
+                                               {"CEDEVICE_TRACE", tracePath.string()},
+                                               {"CEDEVICE_PROMPT", has('d') ? "ok" : "\x01"}},
+                    10);
+    o.exitCode = r.exitCode;
+    if (r.exitCode == -1) ADD_FAILURE() << comboName(combo_) << ", rules '" << rules << "': the run hung";
+    o.trace = readHost(tracePath);
+    std::string log = readHost(logPath);
+    o.log = log.rfind(logBefore, 0) == 0 ? log.substr(logBefore.size()) : log;
+    o.file = readHost(fileOf(device_, F), &o.fileThere);
+    for (const std::string &name : entries(fileOf(device_, "\\Temp")))
+        if (std::find(tempBefore_.begin(), tempBefore_.end(), name) == tempBefore_.end()) o.temp.push_back(name);
+
+    // A power loss restarts the device; otherwise a registry whose files
+    // are untouched needs no boot to be known.
+    bool powerLoss = rules.find('!') != std::string::npos;
+    if (!fresh || powerLoss || registryFiles(device_) != registryBefore) {
+        auto boot = ts::cedevice({"reboot"}, deviceEnv(device_));
+        EXPECT_EQ(boot.exitCode, 0) << boot.err;
+        o.bootRecord = boot.out;
+        o.registry = exportOf(device_);
+    } else {
+        o.registry = old_;
+    }
+    return o;
+}
+
+bool Bench::validBackup(const std::string &bytes) {
+    if (bytes.size() >= 4 && bytes.compare(0, 4, "\xb2\x74\x83\x1d") == 0) {
+        // A RAM registry image that repair leaves as it is.
+        const std::string probe = "\\My Documents\\probe.img";
+        host::selectDevice(scratch_->dir());
+        scratch_->write(probe, bytes);
+        ts::resetSystemState();
+        std::u16string p = ts::u16(probe);
+        int result = repair(p.c_str());
+        return result == 0 && scratch_->read(probe) == bytes;
+    }
+    if (bytes.size() >= 12 && bytes.compare(0, 4, "XGER") == 0) {
+        // A hive backup file whose lengths add up to its size.
+        auto le32 = [&](size_t at) {
+            return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) |
+                                        static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8 |
+                                        static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 16 |
+                                        static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 3])) << 24);
+        };
+        long long n1 = le32(4);
+        if (n1 < 0 || 12 + n1 > static_cast<long long>(bytes.size())) return false;
+        long long n2 = le32(static_cast<size_t>(8 + n1));
+        return n2 >= 0 && 12 + n1 + n2 == static_cast<long long>(bytes.size());
+    }
+    return false;
+}
+
+bool Bench::check(const Outcome &o, bool powerLoss) {
+    std::vector<std::string> problems;
+    const bool reached = faultReached(o.trace);
+
+    // The exit code: start-up's, the prompt's, or the power loss.
+    if (powerLoss && reached) {
+        if (o.exitCode != 99) problems.push_back("exit code " + std::to_string(o.exitCode) + " after a power loss");
+    } else {
+        bool ok = o.exitCode >= 0 && o.exitCode <= 3;
+        if (has('r') && has('d')) ok = ok || o.exitCode == 255;  // DialogBoxIndirectParamW's -1
+        if (!ok) problems.push_back("exit code " + std::to_string(o.exitCode));
+    }
+
+    // The user's file: as before, the new backup, or another complete one.
+    bool fileOk = o.fileThere && (o.file == before_ || o.file == clean_.file || validBackup(o.file));
+    if (!o.fileThere)
+        problems.push_back("F is gone");
+    else if (!fileOk)
+        problems.push_back("F is damaged: " + std::to_string(o.file.size()) + " bytes, " + ts::hex(o.file.substr(0, 16)));
+
+    // The registry after a warm boot: the old one or the restored one.
+    const bool restored = o.registry == restored_;
+    const bool dropped = o.registry == default_ && clean_.registry == default_;
+    // Left open: a RegReplaceKey that fails (or a power loss at it) after
+    // user.hv was replaced leaves the restored user hive with the old system
+    // hive. Putting the old user hive back needs a copy of it; the log at
+    // least claims no restore then.
+    const bool userHiveOnly = callsEnding(o.trace, "CopyFileW(\"\\Temp\\rHU", "= 1") > 0 &&
+                              callsEnding(o.trace, "RegReplaceKey(", "= 0") == 0;
+    if (o.registry != old_ && !(has('r') && restored) && !dropped && !userHiveOnly)
+        problems.push_back("registry after the warm boot is neither the old nor the restored one: " +
+                           firstDifference(o.registry, old_) + " (boot: " + o.bootRecord + ")");
+
+    // No success is claimed for a step that failed.
+    const std::string &log = o.log;
+    if ((log.find("main, option r: restored from hive backup\n") != std::string::npos ||
+         log.find("main, option r: RegRestoreFile used\n") != std::string::npos) &&
+        !restored && !dropped)
+        problems.push_back("the log claims a restore, the registry is not the restored one");
+    if (countOf(log, "repair: done\n") > callsEnding(o.trace, "CopyFileW(\"\\Temp\\rep", "= 1"))
+        problems.push_back("\"repair: done\" without the new image copied over the work file");
+    if (countOf(log, "reorder: done\n") > callsEnding(o.trace, "CopyFileW(\"\\Temp\\reo", "= 1"))
+        problems.push_back("\"reorder: done\" without the new image copied over the work file");
+    if (countOf(log, "main, option s: RegCopyFile used\n") > callsEnding(o.trace, "RegCopyFile(", "= 1"))
+        problems.push_back("\"RegCopyFile used\" for a failed RegCopyFile");
+    if (countOf(log, "corvaneHv: RegSaveKey OK\n") * 2 > callsEnding(o.trace, "RegSaveKey(", "= 0"))
+        problems.push_back("\"RegSaveKey OK\" for a failed RegSaveKey");
+    if (countOf(log, "restRegHv: system registry hive restored - ") > callsEnding(o.trace, "RegReplaceKey(", "= 0"))
+        problems.push_back("\"system registry hive restored\" for a failed RegReplaceKey");
+    if (countOf(log, "restRegHv: registry (user hive) replaced with ") >
+        callsEnding(o.trace, "CopyFileW(\"\\Temp\\rHU", "= 1"))
+        problems.push_back("\"user hive replaced\" for a failed copy");
+    if (log.find("main, option s, registry information copied to " + F + "\n") != std::string::npos &&
+        !(o.fileThere && (o.file == clean_.file || (o.file != before_ && validBackup(o.file)))))
+        problems.push_back("\"copied to\" F, but F is not the new backup");
+    if (log.find("corvaneHv: registry information saved to ") != std::string::npos &&
+        log.find("corvaneHv: RegSaveKey failed") != std::string::npos)
+        problems.push_back("\"saved to\" after a failed RegSaveKey");
+
+    // \Temp: the work file, and the operations' files where their failure
+    // paths leave them (a saved or extracted hive whose partner could not be
+    // opened). A power loss may leave any of them.
+    const std::string work = workNameOf(o.trace);
+    const bool openFailed = o.trace.find(") = NULL") != std::string::npos || o.trace.find(") = (nil)") != std::string::npos;
+    for (const std::string &name : o.temp) {
+        if (!work.empty() && name == work) continue;
+        std::string prefix = name.substr(0, 3);
+        if ((prefix == "sHM" || prefix == "sHU" || prefix == "rHM") && openFailed) continue;
+        // A failed delete is not detected: the file it should have removed stays.
+        if (o.trace.find("DeleteFileW(\"\\Temp\\" + name + "\") = 0") != std::string::npos) continue;
+        if (powerLoss && (prefix == "NEW" || prefix == "rep" || prefix == "reo" || prefix == "sHM" ||
+                          prefix == "sHU" || prefix == "rHM" || prefix == "rHU"))
+            continue;
+        problems.push_back("left in \\Temp: " + name);
+    }
+
+    for (const std::string &p : problems) {
+        std::vector<std::string> logLines = lines(o.log);
+        std::string tail;
+        for (size_t i = logLines.size() > 8 ? logLines.size() - 8 : 0; i < logLines.size(); ++i)
+            tail += "\n    " + logLines[i];
+        ADD_FAILURE() << comboName(combo_) << ", rules '" << o.rules << "': " << p << "\n  log ends:" << tail;
+    }
+    return problems.empty();
+}
+
+}  // namespace faults

@@ -1,0 +1,93 @@
+// faultrun.h - one option combination of the operation sequence, run again
+// and again on copies of one prepared device, each run under other fault
+// rules, and the checks that every such run must pass: the exit code, the
+// user's file, the registry after a warm boot, what is left in \Temp and
+// what the log claims.
+#pragma once
+
+#include "tests/support/testsupport.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace faults {
+
+namespace fs = std::filesystem;
+
+// The file argument of every run.
+extern const std::string F;
+
+// What stands at F before the run.
+enum class Input {
+    RamImage,   // a RAM registry image, saved by a ram device
+    HiveBackup, // a hive backup file, saved by a hive device
+};
+
+struct Combo {
+    const char *kind;     // device: "ram" or "hive"
+    const char *options;  // options word, logging included
+    Input input;
+};
+std::string comboName(const Combo &c);  // "ram_lsh_RamImage"
+
+// What one run left behind.
+struct Outcome {
+    std::string rules;     // CEDEVICE_FAULTS of the run
+    int exitCode = -1;
+    std::string trace;     // CEDEVICE_TRACE
+    std::string log;       // \Corvane.log, this run's part
+    bool fileThere = false;
+    std::string file;      // F's bytes
+    std::vector<std::string> temp;  // new entries of \Temp
+    std::string registry;  // export after a warm boot, RegPersisted aside
+    std::string bootRecord;  // what that warm boot did
+};
+
+// Calls per service in a trace ("fwrite" -> 17).
+std::map<std::string, long> callCounts(const std::string &trace);
+// True when a fault rule fired in the run (a FAULT line or a power loss).
+bool faultReached(const std::string &trace);
+std::vector<std::string> lines(const std::string &text);
+
+// One combination: a prepared device (registry marked "Saved" in both
+// roots, F made from it, then marked "Changed"), copied afresh for every run.
+class Bench {
+public:
+    explicit Bench(const Combo &combo);
+    ~Bench();
+
+    // Runs the program once under rules (CEDEVICE_FAULTS), on a fresh copy
+    // of the prepared device, then boots it warm and exports its registry.
+    Outcome run(const std::string &rules);
+    // Runs again, without faults, on the device as the last run left it.
+    Outcome rerun();
+    // The checks every run must pass; failures name the rules. With
+    // powerLoss the run stopped on purpose: exit 99, and \Temp may hold
+    // whatever the stopped run had made. Returns false when a check failed.
+    bool check(const Outcome &o, bool powerLoss = false);
+
+    const Outcome &clean() const { return clean_; }
+    int runs() const { return runs_; }
+    const Combo &combo() const { return combo_; }
+
+private:
+    Outcome runOn(const std::string &rules, bool fresh);
+    bool validBackup(const std::string &bytes);
+    bool has(char letter) const;
+
+    Combo combo_;
+    std::unique_ptr<ts::Device> scratch_;  // in-process checks (repair of a copy)
+    fs::path template_;  // the prepared device
+    fs::path device_;    // the device of the runs
+    std::string before_;    // F before every run
+    std::string old_;       // registry export before every run
+    std::string restored_;  // registry export of the backup's registry
+    std::string default_;   // registry export of a new device
+    std::vector<std::string> tempBefore_;
+    Outcome clean_;
+    int runs_ = 0;
+};
+
+}  // namespace faults
