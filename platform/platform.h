@@ -3,18 +3,24 @@
  *
  * The system's code (app/, log/, ramimage/, hive/) reaches the device only
  * through the declarations below, by their CE names and signatures. A backend
- * provides them: platform/host/ simulates a CE device in a host folder; a
- * device build maps them onto COREDLL.
+ * provides them: platform/host/ simulates a CE device in a host folder;
+ * platform/win32/ runs the same code on Windows (desktop under mingw-w64, or
+ * a CE device through COREDLL).
  *
  * Text is UTF-16 throughout: WCHAR is the one 16-bit character type (wchar_t
- * where the platform's wchar_t is 16 bits wide, char16_t elsewhere) and TEXT()
- * makes a literal of it. The C library's string functions that the system
- * uses (wcslen, wcschr, wcscpy, wcscat) are declared here for WCHAR.
+ * on Windows, char16_t elsewhere) and TEXT() makes a literal of it. The C
+ * library's string functions that the system uses (wcslen, wcschr, wcscpy,
+ * wcscat) are declared here for WCHAR.
  *
  * Streams are the C library's FILE streams: _wfopen opens one by a device
  * path; fread, fwrite, fseek, ftell, feof, ferror, fclose, fflush and fprintf
  * are the standard ones from <stdio.h>. fwprintf takes a WCHAR format, and its
  * %s is a WCHAR string (Microsoft's reading of %s in the wide functions).
+ *
+ * On Windows the types, constants and most services come from <windows.h>;
+ * this header adds what it lacks (the CE-only services) and routes the few
+ * services whose desktop behaviour differs from the device's to the Windows
+ * backend (platform/win32/win32.h says why for each one).
  */
 #ifndef CORVANE_PLATFORM_H
 #define CORVANE_PLATFORM_H
@@ -24,27 +30,99 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#if defined(_WIN32)
+
+/* ---- Windows: the SDK's own declarations -------------------------------- */
+
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <wchar.h>
+
+typedef WCHAR CE_WCHAR_IS_WCHAR_T_[sizeof(WCHAR) == 2 ? 1 : -1];
+
+/* Services the SDK's headers lack, or whose desktop versions are not the
+ * device's. Each name below is routed to the backend's function of the same
+ * name with the prefix "ce": the CE-only ones are looked up in coredll.dll
+ * at run time and fail with ERROR_NOT_SUPPORTED where it is absent. */
+#undef RegSaveKey
+#undef RegReplaceKey
+#undef SHGetSpecialFolderPath
+#undef fwprintf
+#define RegCopyFile ceRegCopyFile
+#define RegRestoreFile ceRegRestoreFile
+#define RegSaveKey ceRegSaveKey
+#define RegReplaceKey ceRegReplaceKey
+#define SetCurrentUser ceSetCurrentUser
+#define GetUserDirectory ceGetUserDirectory
+#define SHGetSpecialFolderPath ceSHGetSpecialFolderPath
+#define KernelIoControl ceKernelIoControl
+#define GetClassInfoW ceGetClassInfoW
+#define FindWindowW ceFindWindowW
+#define SetForegroundWindow ceSetForegroundWindow
+#define fwprintf ceFwprintf
+
+/* RAM registry: writes the whole registry to path (which must not exist) as
+ * a RAM registry image. Non-zero on success. */
+BOOL ceRegCopyFile(LPCWSTR path);
+/* RAM registry: the image at path replaces the registry at the next warm
+ * boot. Non-zero on success. */
+BOOL ceRegRestoreFile(LPCWSTR path);
+/* Hive registry: writes the hive of root to path (must not exist).
+ * ERROR_SUCCESS on success. */
+LONG ceRegSaveKey(HKEY key, LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+/* Hive registry: newFile becomes the hive of key at the next boot.
+ * ERROR_SUCCESS on success. */
+LONG ceRegReplaceKey(HKEY key, LPCWSTR subKey, LPCWSTR newFile, LPCWSTR oldFile);
+/* With a NULL user name: logs the current user off. */
+BOOL ceSetCurrentUser(LPWSTR userName, LPBYTE userData, DWORD cbUserData, BOOL createIfNew);
+/* The current user's profile folder, ending in a separator. *cchSize is the
+ * capacity in characters. Non-zero on success. */
+BOOL ceGetUserDirectory(LPWSTR buffer, LPDWORD cchSize);
+#ifndef CSIDL_PROFILE
+#define CSIDL_PROFILE 0x0028
+#endif
+BOOL ceSHGetSpecialFolderPath(HWND owner, LPWSTR path, int csidl, BOOL create);
+
+#ifndef IOCTL_HAL_REBOOT
+#define IOCTL_HAL_REBOOT 0x0101003C
+#endif
+BOOL ceKernelIoControl(DWORD ioControlCode, LPVOID inBuf, DWORD cbInBuf, LPVOID outBuf,
+                       DWORD cbOutBuf, LPDWORD cbReturned);
+
+/* GetClassInfoW; the name "Dialog" also finds the platform's dialog class
+ * where it has another name ("#32770" on desktop Windows). */
+BOOL ceGetClassInfoW(HINSTANCE instance, LPCWSTR className, LPWNDCLASSW wndClass);
+HWND ceFindWindowW(LPCWSTR className, LPCWSTR windowName);
+/* SetForegroundWindow; a found window's handle with its lowest bit set (the
+ * device's "and its owned windows") names that window. */
+BOOL ceSetForegroundWindow(HWND window);
+
+/* Writes format to stream; %s takes a WCHAR string and %c a WCHAR, whatever
+ * the C runtime's own reading; the text reaches the file as UTF-8. Returns
+ * the number of characters written, or a negative value on failure. */
+int ceFwprintf(FILE *stream, const WCHAR *format, ...);
+
+#else /* the host */
+
 /* ---- Characters and basic types -------------------------------------- */
 
-#if defined(_WIN32)
-typedef wchar_t WCHAR;
-#define CE_TEXT_(s) L##s
-#else
 typedef char16_t WCHAR;
 #define CE_TEXT_(s) u##s
-#endif
 #ifndef TEXT
 #define TEXT(s) CE_TEXT_(s)
 #endif
 
 #ifndef CALLBACK
-#if defined(_WIN32)
-#define CALLBACK __stdcall
-#define WINAPI __stdcall
-#else
 #define CALLBACK
 #define WINAPI
-#endif
 #endif
 
 typedef int BOOL;
@@ -328,5 +406,7 @@ HGLOBAL LoadResource(HMODULE module, HRSRC resource);
 INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTemplate,
                                 HWND owner, DLGPROC dialogProc, LPARAM initParam);
 BOOL EndDialog(HWND dialog, INT_PTR result);
+
+#endif /* _WIN32 */
 
 #endif /* CORVANE_PLATFORM_H */

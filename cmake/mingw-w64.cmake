@@ -1,0 +1,16 @@
+# Cross-building for 64-bit Windows with Debian's mingw-w64:
+#   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+# The program then runs on Windows, or under wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(CORVANE_MINGW_PREFIX x86_64-w64-mingw32 CACHE STRING "Prefix of the mingw-w64 tools")
+set(CMAKE_C_COMPILER ${CORVANE_MINGW_PREFIX}-gcc)
+set(CMAKE_CXX_COMPILER ${CORVANE_MINGW_PREFIX}-g++)
+set(CMAKE_RC_COMPILER ${CORVANE_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${CORVANE_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
