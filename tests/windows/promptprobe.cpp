@@ -27,15 +27,19 @@ static void printLine(const char *key, const WCHAR *text)
     printf("%s: %s\n", key, bytes);
 }
 
+/* The prompt once it is shown: a window is found as soon as it is made,
+ * before its controls and before it is visible. */
 static HWND waitForPrompt(int seconds)
 {
-    HWND w = NULL;
-    for (int i = 0; i < seconds * 10 && w == NULL; ++i) {
-        w = FindWindowW(kClass, NULL);
-        if (w == NULL)
-            Sleep(100);
+    for (int i = 0; i < seconds * 10; ++i) {
+        HWND w = FindWindowW(kClass, NULL);
+        if (w != NULL && IsWindowVisible(w)) {
+            Sleep(300); /* let it be drawn */
+            return w;
+        }
+        Sleep(100);
     }
-    return w;
+    return NULL;
 }
 
 static BOOL CALLBACK describeControl(HWND control, LPARAM)
