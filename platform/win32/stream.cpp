@@ -67,8 +67,9 @@ int ceFwprintf(FILE *stream, const WCHAR *format, ...)
         goto done;
     wideConversions(format, wideFormat);
 
-    /* vswprintf is the runtime's, under whichever reading it has; it fails
-     * when the text does not fit, so the buffer grows until it does. */
+    /* The runtime's formatter, under whichever reading it has; it fails
+     * when the text does not fit, so the buffer grows until it does. (CE's
+     * vswprintf takes no buffer size: _vsnwprintf is its counted one.) */
     for (cchCap = 256;; cchCap *= 2) {
         if (cchCap > CCH_TEXT_MAX)
             goto done;
@@ -77,7 +78,11 @@ int ceFwprintf(FILE *stream, const WCHAR *format, ...)
         if (text == NULL)
             goto done;
         va_start(args, format);
+#if defined(_WIN32_WCE)
+        cchText = _vsnwprintf(text, cchCap, wideFormat, args);
+#else
         cchText = vswprintf(text, cchCap, wideFormat, args);
+#endif
         va_end(args);
         if (cchText >= 0 && cchText < cchCap)
             break;

@@ -5,6 +5,10 @@
  */
 #include "platform/win32/win32.h"
 
+#ifndef IS_INTRESOURCE
+#define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
+#endif
+
 /* The window that FindWindowW found last, for ceSetForegroundWindow. */
 static HWND s_lastFound;
 

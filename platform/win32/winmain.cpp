@@ -12,6 +12,27 @@
 
 #include <stdlib.h>
 
+#if defined(_WIN32_WCE)
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR line, int show)
+{
+    WCHAR *commandLine;
+    int exitCode;
+
+    (void)previous;
+    (void)show;
+    /* corvaneMain writes into its command line: it gets a copy of its own. */
+    commandLine = (WCHAR *)LocalAlloc(LPTR, (wcslen(line) + 1) * sizeof(WCHAR));
+    if (commandLine == NULL)
+        return EXIT_NOTHING;
+    wcscpy(commandLine, line);
+    exitCode = corvaneMain(instance, commandLine);
+    LocalFree(commandLine);
+    return exitCode;
+}
+
+#else
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR line, int show)
 {
     WCHAR *commandLine;
@@ -37,3 +58,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR line, int sho
     LocalFree(commandLine);
     return exitCode;
 }
+
+#endif
