@@ -40,7 +40,7 @@ int main(int argc, char **argv)
 {
     WCHAR path[MAX_PATH];
     WCHAR probe[16];
-    char got[512];
+    char got[1024];
     long n;
     FILE *f;
     int r;
@@ -99,6 +99,27 @@ int main(int argc, char **argv)
             for (long i = 0; i < n; ++i)
                 printf(" %02x", (unsigned char)got[i]);
             printf("\n");
+        }
+    }
+
+    /* A text longer than the first formatting buffer (256 characters). */
+    {
+        static WCHAR longText[1001];
+        static char longExpected[1001];
+        for (int i = 0; i < 1000; ++i) {
+            longText[i] = (WCHAR)('a' + i % 26);
+            longExpected[i] = (char)('a' + i % 26);
+        }
+        DeleteFileW(path);
+        f = _wfopen(path, TEXT("a"));
+        CHECK(f != NULL, "open for the long text");
+        if (f != NULL) {
+            r = fwprintf(f, TEXT("%s"), longText);
+            CHECK(r == 1000, "a 1000-character text: 1000 written");
+            fclose(f);
+            n = readBytes(path, got, sizeof(got) - 1);
+            CHECK(n == 1000 && memcmp(got, longExpected, 1000) == 0,
+                  "a 1000-character text reaches the file whole");
         }
     }
 
