@@ -321,8 +321,8 @@ static std::u16string formatWide(const WCHAR *format, va_list ap) {
             continue;
         }
         const WCHAR *start = p++;
-        std::string spec = "%";
-        while (*p && std::strchr("-+ #0123456789.", static_cast<char>(*p) & 0x7F) && *p < 0x80) spec += static_cast<char>(*p++);
+        std::string conversion = "%";
+        while (*p && std::strchr("-+ #0123456789.", static_cast<char>(*p) & 0x7F) && *p < 0x80) conversion += static_cast<char>(*p++);
         bool narrow = false;
         if (*p == u'l') {
             ++p;
@@ -350,8 +350,8 @@ static std::u16string formatWide(const WCHAR *format, va_list ap) {
         case u'x':
         case u'X': {
             char buf[64];
-            spec += static_cast<char>(*p);
-            snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, int));
+            conversion += static_cast<char>(*p);
+            snprintf(buf, sizeof buf, conversion.c_str(), va_arg(ap, int));
             out += host::fromUtf8(buf);
             break;
         }
