@@ -26,6 +26,8 @@ namespace fs = std::filesystem;
 std::string toUtf8(std::u16string_view s);
 std::string toUtf8(const WCHAR *s);  // NULL gives ""
 std::u16string fromUtf8(std::string_view s);
+// Appends one code point, UTF-8 encoded.
+void appendUtf8(std::string &out, char32_t c);
 // Case-insensitive compare of device names (ASCII and Latin-1 letters fold).
 bool namesEqual(std::u16string_view a, std::u16string_view b);
 // Order of names without regard to case.

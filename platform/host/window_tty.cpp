@@ -64,24 +64,6 @@ std::u32string toCells(const std::u16string &s) {
     return out;
 }
 
-void appendUtf8(std::string &out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // A control's text as shown: '&' marks the next letter as the control's
 // mnemonic and is not shown; "&&" shows one '&'.
 std::u16string withoutMnemonics(const std::u16string &s) {
@@ -285,7 +267,7 @@ void draw(Terminal *t, const Window &w, bool bell) {
                 out += cell.inverse ? "\x1b[7m" : "\x1b[27m";
                 inverse = cell.inverse;
             }
-            appendUtf8(out, cell.ch);
+            host::appendUtf8(out, cell.ch);
         }
         if (inverse) out += "\x1b[27m";
     }
@@ -391,7 +373,7 @@ std::vector<std::string> renderDialog(const Window &w) {
     std::vector<std::string> lines;
     for (int r = 0; r < g.rows; ++r) {
         std::string line;
-        for (int c = 0; c < g.cols; ++c) appendUtf8(line, g.cells[static_cast<size_t>(r * g.cols + c)].ch);
+        for (int c = 0; c < g.cols; ++c) host::appendUtf8(line, g.cells[static_cast<size_t>(r * g.cols + c)].ch);
         lines.push_back(line);
     }
     return lines;
