@@ -57,16 +57,19 @@ int hiveTempName(const WCHAR *prefix, WCHAR *name);
 
 /* Restores both hives from the hive backup file at path: checks the whole
  * file, extracts both images into "rHM" and "rHU" temporary files, logs the
- * user off, replaces user.hv and hands the system hive to RegReplaceKey.
- * Returns HV_DONE when both replacements succeeded; HV_NOT_REPLACED when
- * one failed (the system hive is not handed over when the user hive could
- * not be replaced; a RegReplaceKey that fails after user.hv was replaced
- * leaves the restored user hive in place). In both cases the temporary
- * files are deleted and the user stays logged off. Otherwise the user is still logged
- * on and nothing is replaced: HV_NO_TEMPNAME, HV_BAD_SIG, HV_NO_OPEN (no
- * profile folder, a profile folder too long for "user.hv", or a file cannot
- * be opened; the extracted system hive stays in the temporary folder when
- * the user hive's file cannot be opened), HV_DAMAGED or HV_IO_FAILED. */
+ * user off, keeps a copy of user.hv in an "rHO" temporary file, replaces
+ * user.hv and hands the system hive to RegReplaceKey. Returns HV_DONE when
+ * both replacements succeeded; HV_NOT_REPLACED when one failed or user.hv
+ * could not be kept: the system hive is then not handed over, or (when
+ * RegReplaceKey failed) user.hv is put back from its copy, so that the next
+ * boot finds the old hives. The temporary files are deleted, except the
+ * "rHO" copy when putting it back failed (it is then the only copy of the
+ * old user hive, named in the log); the user stays logged off. Otherwise the
+ * user is still logged on and nothing is replaced: HV_NO_TEMPNAME,
+ * HV_BAD_SIG, HV_NO_OPEN (no profile folder, a profile folder too long for
+ * "user.hv", or a file cannot be opened; the extracted system hive stays in
+ * the temporary folder when the user hive's file cannot be opened),
+ * HV_DAMAGED or HV_IO_FAILED. */
 int restRegHv(const WCHAR *path);
 
 /* Extracts the two images of the hive backup file at path into new files

@@ -207,6 +207,51 @@ done:
     return result;
 }
 
+/* Copies the user hive about to be replaced to keptTemp, so that it can be
+ * put back. Returns 1 when the copy was made; 0 when there is no user hive
+ * file to keep (nothing to put back then); -1 when the copy failed. */
+static int keepUserHive(const WCHAR *userHive, const WCHAR *keptTemp)
+{
+    DWORD error;
+
+    if (CopyFileW(userHive, keptTemp, FALSE))
+        return 1;
+    error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return 0;
+    DeleteFileW(keptTemp); /* a failed copy may leave part of one */
+    return -1;
+}
+
+/* Undoes the user hive's replacement after the system hive could not be
+ * handed over, so that the next boot finds the old user hive with the old
+ * system hive rather than a mix of old and restored; also after a failed
+ * replacement, which may have left part of a file. Returns 1 when keptTemp
+ * may be deleted; 0 when it holds the only copy of the old user hive. */
+static int putUserHiveBack(const WCHAR *userHive, const WCHAR *keptTemp, int kept)
+{
+    DWORD error;
+
+    if (!kept) {
+        /* There was no user hive file before: the device makes a default
+         * one at the next log-on, as it would have done. */
+        if (DeleteFileW(userHive)) {
+            writeLog(TEXT("restRegHv: user hive removed again "), userHive, 1);
+        } else {
+            error = GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+                writeLog(TEXT("restRegHv: ERROR could not remove the user hive "), userHive, 1);
+        }
+        return 1;
+    }
+    if (CopyFileW(keptTemp, userHive, FALSE)) {
+        writeLog(TEXT("restRegHv: user hive put back from "), keptTemp, 1);
+        return 1;
+    }
+    writeLog(TEXT("restRegHv: ERROR could not put the user hive back from "), keptTemp, 1);
+    return 0;
+}
+
 int restRegHv(const WCHAR *path)
 {
     /* The user hive path holds USER_HIVE_CCH characters with its terminator;
@@ -216,10 +261,14 @@ int restRegHv(const WCHAR *path)
     DWORD cchSize;
     WCHAR systemTemp[PATH_CCH]; /* "rHM": the extracted system hive */
     WCHAR userTemp[PATH_CCH];   /* "rHU": the extracted user hive */
+    WCHAR keptTemp[PATH_CCH];   /* "rHO": a copy of the user hive being replaced */
     const WCHAR *foundBy;
+    int kept;
+    int deleteKept = 1;
     int result = HV_NO_OPEN;
 
-    if (!hiveTempName(TEXT("rHM"), systemTemp) || !hiveTempName(TEXT("rHU"), userTemp)) {
+    if (!hiveTempName(TEXT("rHM"), systemTemp) || !hiveTempName(TEXT("rHU"), userTemp) ||
+        !hiveTempName(TEXT("rHO"), keptTemp)) {
         writeLog(TEXT("restRegHv: GetTempFileName failed"), EMPTY, 1);
         result = HV_NO_TEMPNAME;
         goto done;
@@ -257,25 +306,35 @@ int restRegHv(const WCHAR *path)
     SetCurrentUser(NULL, NULL, 0, FALSE);
     writeLog(TEXT("restRegHv: user unlogged"), EMPTY, 1);
 
-    /* A failed replacement is no restore: the caller must not report one.
-     * When the user hive could not be replaced, the system hive is not
-     * handed over either, so that the next boot does not mix a restored
-     * system hive with the old user hive. */
-    if (CopyFileW(userTemp, userHive, FALSE)) {
+    /* A failed replacement is no restore: the caller must not report one,
+     * and the next boot must not mix a restored hive with an old one. The
+     * user hive is kept before it is replaced, so that it can be put back
+     * when the system hive cannot be handed over; when the user hive cannot
+     * be kept or replaced, the system hive is not handed over either. Only a
+     * power loss between the two replacements can still mix them. */
+    kept = keepUserHive(userHive, keptTemp);
+    if (kept < 0) {
+        writeLog(TEXT("restRegHv: ERROR could not keep a copy of the user hive "), userHive, 1);
+        result = HV_NOT_REPLACED;
+    } else if (CopyFileW(userTemp, userHive, FALSE)) {
         writeLog(TEXT("restRegHv: registry (user hive) replaced with "), userTemp, 1);
         if (RegReplaceKey(HKEY_LOCAL_MACHINE, NULL, systemTemp, NULL) == ERROR_SUCCESS) {
             writeLog(TEXT("restRegHv: system registry hive restored - "), systemTemp, 1);
         } else {
             writeLog(TEXT("restRegHv: could not replace  - "), systemTemp, 1);
+            deleteKept = putUserHiveBack(userHive, keptTemp, kept);
             result = HV_NOT_REPLACED;
         }
     } else {
         writeLog(TEXT("restRegHv: ERROR could not replace registry (user hive) with "), userTemp, 1);
+        deleteKept = putUserHiveBack(userHive, keptTemp, kept);
         result = HV_NOT_REPLACED;
     }
 
     DeleteFileW(userTemp);
     DeleteFileW(systemTemp);
+    if (kept > 0 && deleteKept)
+        DeleteFileW(keptTemp);
 
 done:
     return result;

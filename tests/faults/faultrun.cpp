@@ -304,11 +304,10 @@ bool Bench::check(const Outcome &o, bool powerLoss) {
     // The registry after a warm boot: the old one or the restored one.
     const bool restored = o.registry == restored_;
     const bool dropped = o.registry == default_ && clean_.registry == default_;
-    // Left open: a RegReplaceKey that fails (or a power loss at it) after
-    // user.hv was replaced leaves the restored user hive with the old system
-    // hive. Putting the old user hive back needs a copy of it; the log at
-    // least claims no restore then.
-    const bool userHiveOnly = callsEnding(o.trace, "CopyFileW(\"\\Temp\\rHU", "= 1") > 0 &&
+    // A failed RegReplaceKey has the old user hive put back; only a power
+    // loss between user.hv's replacement and RegReplaceKey leaves the
+    // restored user hive with the old system hive.
+    const bool userHiveOnly = powerLoss && callsEnding(o.trace, "CopyFileW(\"\\Temp\\rHU", "= 1") > 0 &&
                               callsEnding(o.trace, "RegReplaceKey(", "= 0") == 0;
     if (o.registry != old_ && !(has('r') && restored) && !dropped && !userHiveOnly)
         problems.push_back("registry after the warm boot is neither the old nor the restored one: " +
@@ -349,10 +348,13 @@ bool Bench::check(const Outcome &o, bool powerLoss) {
         if (!work.empty() && name == work) continue;
         std::string prefix = name.substr(0, 3);
         if ((prefix == "sHM" || prefix == "sHU" || prefix == "rHM") && openFailed) continue;
+        // The copy of the old user hive stays when putting it back failed
+        // (on a full disk the log may not say so).
+        if (prefix == "rHO" && callsEnding(o.trace, "CopyFileW(\"\\Temp\\" + name + "\"", "= 0") > 0) continue;
         // A failed delete is not detected: the file it should have removed stays.
         if (o.trace.find("DeleteFileW(\"\\Temp\\" + name + "\") = 0") != std::string::npos) continue;
         if (powerLoss && (prefix == "NEW" || prefix == "rep" || prefix == "reo" || prefix == "sHM" ||
-                          prefix == "sHU" || prefix == "rHM" || prefix == "rHU"))
+                          prefix == "sHU" || prefix == "rHM" || prefix == "rHU" || prefix == "rHO"))
             continue;
         problems.push_back("left in \\Temp: " + name);
     }
@@ -362,7 +364,12 @@ bool Bench::check(const Outcome &o, bool powerLoss) {
         std::string tail;
         for (size_t i = logLines.size() > 8 ? logLines.size() - 8 : 0; i < logLines.size(); ++i)
             tail += "\n    " + logLines[i];
-        ADD_FAILURE() << comboName(combo_) << ", rules '" << o.rules << "': " << p << "\n  log ends:" << tail;
+        std::vector<std::string> traceLines = lines(o.trace);
+        std::string traceTail;
+        for (size_t i = traceLines.size() > 8 ? traceLines.size() - 8 : 0; i < traceLines.size(); ++i)
+            traceTail += "\n    " + traceLines[i];
+        ADD_FAILURE() << comboName(combo_) << ", rules '" << o.rules << "': " << p << "\n  log ends:" << tail
+                      << "\n  platform calls end:" << traceTail;
     }
     return problems.empty();
 }

@@ -4,7 +4,10 @@
 // boot.
 #include "hivetest.h"
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 using hvt::backupOf;
 using hvt::blob;
@@ -193,32 +196,79 @@ TEST_F(RestRegHvOnAHiveDevice, NoProfileFolderTouchesNothing) {
     EXPECT_EQ(dev.ls("/Temp"), Lines{});
 }
 
-// A failed replacement is logged and is no restore: the result says so,
-// and both temporary files are deleted. When the user hive could not be
-// replaced the system hive is not handed over, so the next boot does not
-// mix them.
-TEST_F(RestRegHvOnAHiveDevice, AFailedReplacementIsNoRestore) {
-    ASSERT_TRUE(host::setFaults("CopyFileW@1"));
-    EXPECT_EQ(restore(), HV_NOT_REPLACED);
-    EXPECT_EQ(host::callCount("RegReplaceKey"), 0);
-    host::clearFaults();
-    Lines want = restoredLog({"user_hive (GetUserDirectory): " + kUserHivePath},
-                             "restRegHv: ERROR could not replace registry (user hive) with ", "");
-    want.pop_back();  // no system hive line
-    EXPECT_EQ(logLines(dev), want);
-    EXPECT_TRUE(dev.read(kUserHive) == userBefore);
-    EXPECT_FALSE(loggedOn());  // the user stays logged off
-    EXPECT_EQ(dev.ls("/Temp"), Lines{});
-}
+// A failed replacement is logged and is no restore, and the next boot finds
+// the old hives, never a restored one beside an old one: the user hive is
+// kept before it is replaced and put back when the system hive cannot be
+// handed over; when the user hive cannot be kept or replaced the system
+// hive is not handed over. The user stays logged off.
+TEST(RestRegHvReplacing, AFailedReplacementLeavesTheOldHives) {
+    const std::string system = blob(5000, 11), user = blob(4096, 12);
+    const std::string replaced = "restRegHv: registry (user hive) replaced with ";
+    const std::string notReplaced = "restRegHv: could not replace  - ";
+    struct Case {
+        const char *faults;
+        bool noUserHive;          // no user.hv before the restore
+        int regReplaceKeyCalls;
+        Lines tail;               // after "user unlogged"; {M} {U} {O} are rHM rHU rHO
+        bool keptLeft;            // rHO stays, holding the old user hive
+    } cases[] = {
+        {"CopyFileW@1", false, 0, {"restRegHv: ERROR could not keep a copy of the user hive " + kUserHivePath}, false},
+        {"CopyFileW@2", false, 0,
+         {"restRegHv: ERROR could not replace registry (user hive) with {U}", "restRegHv: user hive put back from {O}"},
+         false},
+        {"RegReplaceKey@1", false, 1, {replaced + "{U}", notReplaced + "{M}", "restRegHv: user hive put back from {O}"},
+         false},
+        {"RegReplaceKey@1; CopyFileW@3", false, 1,
+         {replaced + "{U}", notReplaced + "{M}", "restRegHv: ERROR could not put the user hive back from {O}"}, true},
+        {"RegReplaceKey@1", true, 1, {replaced + "{U}", notReplaced + "{M}", "restRegHv: user hive removed again " + kUserHivePath},
+         false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.faults) + (c.noUserHive ? ", no user.hv" : ""));
+        ts::Device dev("hive");
+        dev.write(kBackup, backupOf(system, user));
+        if (c.noUserHive) std::filesystem::remove(dev.host(kUserHive));
+        hvt::logOn();
+        auto keptHive = [&] {  // what the next boot will apply
+            std::ifstream in(dev.dir() / "state" / "system.hv", std::ios::binary);
+            return std::string(std::istreambuf_iterator<char>(in), {});
+        };
+        const std::string keptSystemHive = keptHive();
+        const std::string userBefore = c.noUserHive ? "" : dev.read(kUserHive);
+        const std::string registryBefore = c.noUserHive ? "" : regExport();
+        hvt::countCalls();
+        ASSERT_TRUE(host::setFaults(c.faults));
+        EXPECT_EQ(restRegHv(w(kBackup).c_str()), HV_NOT_REPLACED);
+        EXPECT_EQ(host::callCount("RegReplaceKey"), c.regReplaceKeyCalls);
+        host::clearFaults();
 
-TEST_F(RestRegHvOnAHiveDevice, AFailedSystemHiveReplacementIsNoRestore) {
-    ASSERT_TRUE(host::setFaults("RegReplaceKey@1"));
-    EXPECT_EQ(restore(), HV_NOT_REPLACED);
-    host::clearFaults();
-    EXPECT_EQ(logLines(dev), restoredLog({"user_hive (GetUserDirectory): " + kUserHivePath},
-                                         "restRegHv: registry (user hive) replaced with ",
-                                         "restRegHv: could not replace  - "));
-    EXPECT_EQ(dev.ls("/Temp"), Lines{});
+        Lines lines = logLines(dev);
+        const std::string rHM = tempNameIn(lines, "rHM"), rHU = tempNameIn(lines, "rHU");
+        const std::string rHO = "\\Temp\\" + (tempFiles(dev, "rHO").empty() ? "rHO3.tmp" : tempFiles(dev, "rHO")[0]);
+        Lines want{"user_hive (GetUserDirectory): " + kUserHivePath, "restRegHv: file opened:" + kBackup,
+                   "restRegHv: sig correct", "restRegHv: file opened:" + rHM, "restRegHv: file opened:" + rHU,
+                   "restRegHv: unlogging user", "restRegHv: user unlogged"};
+        for (std::string line : c.tail) {
+            for (auto [mark, name] : {std::pair{"{M}", rHM}, {"{U}", rHU}, {"{O}", rHO}})
+                if (size_t at = line.find(mark); at != std::string::npos) line.replace(at, 3, name);
+            want.push_back(line);
+        }
+        EXPECT_EQ(lines, want);
+        EXPECT_FALSE(loggedOn());
+        EXPECT_TRUE(keptHive() == keptSystemHive);  // nothing for the next boot
+        if (c.keptLeft) {
+            EXPECT_EQ(dev.ls("/Temp"), Lines{rHO.substr(6)});
+            EXPECT_TRUE(dev.read(rHO) == userBefore);
+            continue;  // the restored user hive stays: the log says so
+        }
+        EXPECT_EQ(dev.ls("/Temp"), Lines{});
+        EXPECT_EQ(dev.exists(kUserHive), !c.noUserHive);
+        if (c.noUserHive) continue;  // the next log-on makes a default user hive, as before
+        EXPECT_TRUE(dev.read(kUserHive) == userBefore);
+        ts::RunResult boot = ts::cedevice({"reboot"});
+        ASSERT_EQ(boot.exitCode, 0) << boot.err;
+        EXPECT_TRUE(regExport() == registryBefore);
+    }
 }
 
 // A damaged backup is refused before the user is logged off: the user hive
