@@ -124,6 +124,14 @@ size_t callsEnding(const std::string &trace, const std::string &prefix, const st
     return n;
 }
 
+// The last n lines of text, each on a line of its own and indented.
+std::string lastLines(const std::string &text, size_t n) {
+    std::vector<std::string> all = lines(text);
+    std::string tail;
+    for (size_t i = all.size() > n ? all.size() - n : 0; i < all.size(); ++i) tail += "\n    " + all[i];
+    return tail;
+}
+
 std::string workNameOf(const std::string &trace) {
     std::smatch m;
     static const std::regex re(R"re(GetTempFileNameW\("[^"]*", "NEW", 0, "[^"]*\\([^"\\]+)"\))re");
@@ -359,18 +367,9 @@ bool Bench::check(const Outcome &o, bool powerLoss) {
         problems.push_back("left in \\Temp: " + name);
     }
 
-    for (const std::string &p : problems) {
-        std::vector<std::string> logLines = lines(o.log);
-        std::string tail;
-        for (size_t i = logLines.size() > 8 ? logLines.size() - 8 : 0; i < logLines.size(); ++i)
-            tail += "\n    " + logLines[i];
-        std::vector<std::string> traceLines = lines(o.trace);
-        std::string traceTail;
-        for (size_t i = traceLines.size() > 8 ? traceLines.size() - 8 : 0; i < traceLines.size(); ++i)
-            traceTail += "\n    " + traceLines[i];
-        ADD_FAILURE() << comboName(combo_) << ", rules '" << o.rules << "': " << p << "\n  log ends:" << tail
-                      << "\n  platform calls end:" << traceTail;
-    }
+    for (const std::string &p : problems)
+        ADD_FAILURE() << comboName(combo_) << ", rules '" << o.rules << "': " << p
+                      << "\n  log ends:" << lastLines(o.log, 8) << "\n  platform calls end:" << lastLines(o.trace, 8);
     return problems.empty();
 }
 

@@ -5,9 +5,7 @@
 #include "hivetest.h"
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 
 using hvt::backupOf;
 using hvt::blob;
@@ -126,6 +124,22 @@ TEST(CorvaneHvOnAHiveDevice, AFailedSaveKeepsThePreviousBackup) {
     }
 }
 
+// The log of a restore up to the user's log-off, after the profile look-up
+// lines; rHM and rHU get the temporary names it used.
+Lines unpackedLog(const Lines &lines, const Lines &lookUp, std::string &rHM, std::string &rHU) {
+    rHM = tempNameIn(lines, "rHM");
+    rHU = tempNameIn(lines, "rHU");
+    EXPECT_TRUE(testing::internal::RE::FullMatch(rHM, "\\\\Temp\\\\rHM[0-9A-F]+\\.tmp")) << rHM;
+    EXPECT_TRUE(testing::internal::RE::FullMatch(rHU, "\\\\Temp\\\\rHU[0-9A-F]+\\.tmp")) << rHU;
+    Lines want = lookUp;
+    for (const std::string &line :
+         {"restRegHv: file opened:" + kBackup, std::string("restRegHv: sig correct"),
+          "restRegHv: file opened:" + rHM, "restRegHv: file opened:" + rHU,
+          std::string("restRegHv: unlogging user"), std::string("restRegHv: user unlogged")})
+        want.push_back(line);
+    return want;
+}
+
 class RestRegHvOnAHiveDevice : public testing::Test {
 protected:
     ts::Device dev{"hive"};
@@ -141,18 +155,9 @@ protected:
     // The log of a restore that got as far as replacing, with the first lines
     // given; rHM and rHU are the names it used.
     Lines restoredLog(const Lines &lookUp, const std::string &userLine, const std::string &systemLine) {
-        Lines lines = logLines(dev);
-        rHM = tempNameIn(lines, "rHM");
-        rHU = tempNameIn(lines, "rHU");
-        EXPECT_TRUE(testing::internal::RE::FullMatch(rHM, "\\\\Temp\\\\rHM[0-9A-F]+\\.tmp")) << rHM;
-        EXPECT_TRUE(testing::internal::RE::FullMatch(rHU, "\\\\Temp\\\\rHU[0-9A-F]+\\.tmp")) << rHU;
-        Lines want = lookUp;
-        for (const std::string &line :
-             {"restRegHv: file opened:" + kBackup, std::string("restRegHv: sig correct"),
-              "restRegHv: file opened:" + rHM, "restRegHv: file opened:" + rHU,
-              std::string("restRegHv: unlogging user"), std::string("restRegHv: user unlogged"),
-              userLine + rHU, systemLine + rHM})
-            want.push_back(line);
+        Lines want = unpackedLog(logLines(dev), lookUp, rHM, rHU);
+        want.push_back(userLine + rHU);
+        want.push_back(systemLine + rHM);
         return want;
     }
     std::string rHM, rHU;
@@ -229,10 +234,7 @@ TEST(RestRegHvReplacing, AFailedReplacementLeavesTheOldHives) {
         dev.write(kBackup, backupOf(system, user));
         if (c.noUserHive) std::filesystem::remove(dev.host(kUserHive));
         hvt::logOn();
-        auto keptHive = [&] {  // what the next boot will apply
-            std::ifstream in(dev.dir() / "state" / "system.hv", std::ios::binary);
-            return std::string(std::istreambuf_iterator<char>(in), {});
-        };
+        auto keptHive = [&] { return ts::readFile(dev.dir() / "state" / "system.hv"); };  // for the next boot
         const std::string keptSystemHive = keptHive();
         const std::string userBefore = c.noUserHive ? "" : dev.read(kUserHive);
         const std::string registryBefore = c.noUserHive ? "" : regExport();
@@ -243,11 +245,9 @@ TEST(RestRegHvReplacing, AFailedReplacementLeavesTheOldHives) {
         host::clearFaults();
 
         Lines lines = logLines(dev);
-        const std::string rHM = tempNameIn(lines, "rHM"), rHU = tempNameIn(lines, "rHU");
+        std::string rHM, rHU;
+        Lines want = unpackedLog(lines, {"user_hive (GetUserDirectory): " + kUserHivePath}, rHM, rHU);
         const std::string rHO = "\\Temp\\" + (tempFiles(dev, "rHO").empty() ? "rHO3.tmp" : tempFiles(dev, "rHO")[0]);
-        Lines want{"user_hive (GetUserDirectory): " + kUserHivePath, "restRegHv: file opened:" + kBackup,
-                   "restRegHv: sig correct", "restRegHv: file opened:" + rHM, "restRegHv: file opened:" + rHU,
-                   "restRegHv: unlogging user", "restRegHv: user unlogged"};
         for (std::string line : c.tail) {
             for (auto [mark, name] : {std::pair{"{M}", rHM}, {"{U}", rHU}, {"{O}", rHO}})
                 if (size_t at = line.find(mark); at != std::string::npos) line.replace(at, 3, name);

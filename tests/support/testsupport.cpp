@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -164,6 +165,11 @@ void resetSystemState() {
 }
 
 std::u16string u16(const std::string &utf8) { return host::fromUtf8(utf8); }
+
+std::string readFile(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
 
 std::string hex(const std::string &bytes) {
     std::string out;

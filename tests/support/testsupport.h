@@ -64,4 +64,7 @@ void resetSystemState();
 std::u16string u16(const std::string &utf8);
 std::string hex(const std::string &bytes);  // "b2 74 83 1d ..."
 
+// A host file's bytes, "" when it cannot be read.
+std::string readFile(const fs::path &p);
+
 }  // namespace ts

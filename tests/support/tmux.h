@@ -19,11 +19,6 @@ inline std::string shellQuote(const std::string &s) {
     return out + "'";
 }
 
-inline std::string readFile(const host::fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 inline bool haveTmux() { return std::system("tmux -V >/dev/null 2>&1") == 0; }
 
 // A tmux server of its own, in the device's folder, with one 80x24 pane
