@@ -34,6 +34,8 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     img->cbPending = 0;
     img->next = IMAGE_HEADER_CB;
     img->started = 0;
+    img->pastTotal = 0;
+    img->endedAtTotal = 0;
     img->failed = IMAGE_OK;
     img->start = 0;
     img->size = 0;
@@ -144,12 +146,6 @@ static int fillWindow(RamImage *img)
     return got != 0;
 }
 
-static void copyBytes(BYTE *to, const BYTE *from, size_t cb)
-{
-    while (cb-- > 0)
-        *to++ = *from++;
-}
-
 /* Hands the gathered output to the stream. */
 static void flushPending(RamImage *img)
 {
@@ -168,8 +164,13 @@ int walkNext(RamImage *img)
     int64_t tested = img->started ? offset : 0;
 
     img->started = 1;
-    if (img->failed != IMAGE_OK || offset >= img->inLength || tested >= (int64_t)img->totalSize)
+    if (img->failed != IMAGE_OK || offset >= img->inLength)
         return WALK_END;
+    if (tested >= (int64_t)img->totalSize && !(img->pastTotal && imageWholeRecordAt(img, offset))) {
+        /* Bytes that hold no whole record after totalSize are padding. */
+        img->endedAtTotal = 1;
+        return WALK_END;
+    }
     img->pos = offset;
     img->start = offset;
     if (img->inLength - offset < RECORD_HEAD_CB) {
@@ -186,6 +187,26 @@ int walkNext(RamImage *img)
     img->size = (DWORD)img->length + RECORD_HEAD_CB;
     img->next = offset + img->size;
     return WALK_RECORD;
+}
+
+int imageWholeRecordAt(RamImage *img, int64_t offset)
+{
+    BYTE rec[IMAGE_CHECK_RECORD_CB];
+    RecordCheck check;
+    size_t cb = 0;
+    int problem;
+
+    img->pos = offset;
+    for (;;) {
+        problem = imageRecordCheck(rec, cb, img->inLength - offset, &check);
+        if (problem != IMAGE_WHOLE)
+            return 0;
+        if (check.cbNeeded == 0)
+            return 1;
+        if (!imageRead(img, rec + cb, check.cbNeeded - cb))
+            return 0;
+        cb = check.cbNeeded;
+    }
 }
 
 int imageRead(RamImage *img, void *buffer, size_t cb)

@@ -62,6 +62,8 @@ typedef struct {
     size_t cbPending;
     int64_t next;             /* offset of the record after the current one */
     int started;              /* 0 until the first record has been looked for */
+    int pastTotal;            /* 1: walk on past totalSize while whole records follow */
+    int endedAtTotal;         /* the walk ended at totalSize with bytes left after it */
     int failed;               /* IMAGE_OK, or the first failure met */
     /* The current record. */
     int64_t start;            /* its offset in the input */
@@ -82,8 +84,12 @@ typedef struct {
 int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts);
 
 /* Steps to the next record: WALK_END at the end of the input, at totalSize
- * (the first record is always tried when totalSize is positive) or after a
- * failure; otherwise WALK_RECORD or WALK_CUT with the current record set. */
+ * (the first record is always tried when totalSize is positive; with
+ * img->pastTotal set, the walk goes on past it while a whole, consistent
+ * record follows, so that a damaged totalSize loses no record) or after a
+ * failure; otherwise WALK_RECORD or WALK_CUT with the current record set.
+ * An end at totalSize with bytes after it sets img->endedAtTotal, with
+ * img->next the offset after the last record visited. */
 int walkNext(RamImage *img);
 
 /* Reads cb bytes of the input at its position. Callers ask only for bytes
@@ -108,8 +114,40 @@ int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer);
  * the failure (path unchanged). */
 int imageEnd(RamImage *img, const WCHAR *path, int keep);
 
-/* Little-endian 16-bit field at p. */
+/* One record as the check sees it (imageRecordCheck). */
+typedef struct {
+    DWORD have;      /* with a problem: what was found */
+    DWORD need;      /* with a problem: what it should be */
+    size_t cbNeeded; /* 0, or the bytes of the record wanted before a verdict */
+    DWORD size;      /* length + 4, once the head was read */
+    WORD type;       /* as stored, once the head was read */
+} RecordCheck;
+
+/* Looks at a record whose first cb bytes are at rec, with cbLeft bytes of
+ * the file from its start on. Returns IMAGE_WHOLE with out->cbNeeded 0 when
+ * the record is consistent and lies within the file (its head, fields and
+ * name looked at; its data are not), IMAGE_WHOLE with out->cbNeeded set
+ * when it must see that many of the record's bytes first (never more than
+ * IMAGE_CHECK_RECORD_CB, never past the file's end), or the record's first
+ * problem with out->have and out->need. */
+int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *out);
+
+/* True when a whole, consistent record starts at offset of the input (for
+ * the walk past a damaged totalSize). A failed read counts as no record. */
+int imageWholeRecordAt(RamImage *img, int64_t offset);
+
+static inline void copyBytes(BYTE *to, const BYTE *from, size_t cb)
+{
+    while (cb-- > 0)
+        *to++ = *from++;
+}
+
+/* Little-endian 16- and 32-bit fields at p. */
 static inline WORD getWord(const BYTE *p) { return (WORD)(p[0] | (p[1] << 8)); }
+static inline DWORD getDword(const BYTE *p)
+{
+    return (DWORD)p[0] | ((DWORD)p[1] << 8) | ((DWORD)p[2] << 16) | ((DWORD)p[3] << 24);
+}
 static inline void putWord(BYTE *p, unsigned v)
 {
     p[0] = (BYTE)v;

@@ -20,19 +20,83 @@ int detectSig(const WCHAR *path);
 
 /* Results of repair and reorder beyond done, 3, 8 and 9. In each of them the
  * file is left as it was and the temporary file is gone. */
+#define RAMIMAGE_RECORD_CUT 2  /* repair: a record is cut short by the end of the
+                                  file (a rewrite would drop it) */
+#define RAMIMAGE_SIZE_FIELD 4  /* reorder: whole records follow totalSize, which
+                                  is damaged (a rewrite would drop them) */
 #define RAMIMAGE_NO_MEMORY 5   /* reorder: a record entry could not be allocated */
 #define RAMIMAGE_NOT_WRITTEN 6 /* reading the input, writing the new image or
                                   copying it over the input failed */
 #define RAMIMAGE_TYPE_ERROR 7  /* repair: a record of a type other than 1 or 2 */
 
 /* Rewrites the RAM registry image at path with consistent record lengths.
- * 0 done, 3 no temporary name, 6 not written, 7 type error, 8 wrong
- * signature, 9 a file cannot be opened. One log line for each. */
+ * Whole records that follow a damaged totalSize are walked and kept.
+ * 0 done, 2 record cut short, 3 no temporary name, 6 not written, 7 type
+ * error, 8 wrong signature, 9 a file cannot be opened. One log line for
+ * each; "repair: done" only when the new image holds every record. */
 int repair(const WCHAR *path);
 
 /* Rewrites the RAM registry image at path with its key groups regrouped.
- * 1 done, 3 no temporary name, 5 no memory, 6 not written, 8 wrong
- * signature, 9 a file cannot be opened. One log line for each. */
+ * 1 done, 3 no temporary name, 4 records after a damaged totalSize, 5 no
+ * memory, 6 not written, 8 wrong signature, 9 a file cannot be opened. One
+ * log line for each; "reorder: done" only when the new image holds every
+ * byte of every record. */
 int reorder(const WCHAR *path);
+
+/* ---- The check of a whole image ---------------------------------------- */
+
+/* Results of the image check: IMAGE_WHOLE, or the first problem found. */
+#define IMAGE_WHOLE 0
+#define IMAGE_TOO_SHORT 1     /* fewer than 8 bytes: no image header */
+#define IMAGE_NOT_RAM 2       /* the file does not begin with RAM_REG_SIG */
+#define IMAGE_SIZE_FIELD 3    /* totalSize (have) is not the file's length (need) */
+#define IMAGE_RECORD_CUT 4    /* the file ends inside a record: have bytes left, need its size */
+#define IMAGE_RECORD_LENGTH 5 /* length (have) is not what its fields need (need) */
+#define IMAGE_RECORD_NAME 6   /* nameLength (have) is not the first NUL's position + 1
+                                 (need; 0: no NUL) */
+#define IMAGE_RECORD_HIGH 7   /* a high byte of type, tag or nameLength is not 0
+                                 (have: the 16-bit field) */
+#define IMAGE_RECORD_TYPE 8   /* type (have) is neither 1 nor 2 */
+#define IMAGE_VALUE_FIRST 9   /* a value record before the first key record */
+#define IMAGE_NO_KEY 10       /* no key record at all (a header-only image
+                                 restores an empty registry) */
+#define IMAGE_UNREADABLE 11   /* the file cannot be opened or read */
+
+#define IMAGE_CHECK_RECORD_CB 520 /* the most of a record the check looks at:
+                                     head, fields and a name of 255 characters */
+
+typedef struct {
+    int problem;     /* IMAGE_WHOLE or the first problem */
+    DWORD offset;    /* where: the record's offset; 4 for totalSize; 0 for the header */
+    DWORD have;      /* what was found (see each problem) */
+    DWORD need;      /* what it should be */
+    DWORD records;   /* whole records read before the problem (all of them when whole) */
+    DWORD keys;      /* key records among them */
+    /* The check's own state. */
+    int64_t cbFile;  /* the file's length */
+    int64_t pos;     /* bytes fed so far */
+    int64_t start;   /* the current record's offset */
+    int stage;
+    BYTE buffer[IMAGE_CHECK_RECORD_CB]; /* the image header, or the current record's first bytes */
+    size_t cbBuffered;
+    size_t cbWanted; /* bytes wanted in buffer before the next step */
+    int64_t cbSkip;  /* bytes of the current record still to skip */
+} ImageCheck;
+
+/* Starts a check of an image of cbFile bytes, fed in order from its first
+ * byte. */
+void imageCheckStart(ImageCheck *check, int64_t cbFile);
+/* Feeds the next cb bytes. Returns 1 while the check wants more, 0 once it
+ * has its verdict. */
+int imageCheckFeed(ImageCheck *check, const BYTE *bytes, size_t cb);
+/* Ends the check (all bytes fed, or fewer after a 0 from imageCheckFeed);
+ * returns check->problem. Fewer bytes than announced and no verdict yet is
+ * IMAGE_UNREADABLE. */
+int imageCheckEnd(ImageCheck *check);
+/* The whole check of the file at path. Returns check->problem. */
+int checkImageFile(const WCHAR *path, ImageCheck *check);
+/* The problem in words, for example "record at 0x1F40: length 22, its
+ * fields need 26"; the empty string when the image is whole. */
+void imageProblemText(const ImageCheck *check, WCHAR *text, size_t cchText);
 
 #endif

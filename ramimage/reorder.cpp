@@ -20,6 +20,11 @@
  * - A record cut short by the end of the file is always the last one
  *   visited; the bytes of it that exist are written last, after every
  *   group, so that the records before it stay readable.
+ * - Whole records after a damaged totalSize (0, 8, or too small for the
+ *   records) would be lost by a walk that stops at totalSize: the file is
+ *   left as it was, with "reorder: records after totalSize, file left
+ *   unchanged" and RAMIMAGE_SIZE_FIELD (repair mends totalSize first).
+ *   Bytes after totalSize that hold no whole record are padding.
  * - When an entry cannot be allocated the work stops: "reorder: out of
  *   memory", RAMIMAGE_NO_MEMORY, every entry released, the file unchanged.
  * - A failed read, write, close or final copy leaves the file as it was and
@@ -145,6 +150,13 @@ int reorder(const WCHAR *path)
         flushKeys(&img, &keys, buffer);
         imageEnd(&img, path, 0);
         return RAMIMAGE_NO_MEMORY;
+    }
+    if (img.endedAtTotal && img.failed == IMAGE_OK && imageWholeRecordAt(&img, img.next)) {
+        writeLog(TEXT("reorder: records after totalSize, file left unchanged"), TEXT(""), 1);
+        img.failed = IMAGE_WRITE_FAILED; /* stop the flush writing */
+        flushKeys(&img, &keys, buffer);
+        imageEnd(&img, path, 0);
+        return RAMIMAGE_SIZE_FIELD;
     }
     flushKeys(&img, &keys, buffer);
     if (cutStart >= 0)

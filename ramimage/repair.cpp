@@ -9,9 +9,14 @@
  *   and gets a NUL appended; a name of 255 characters without one (the most
  *   nameLength holds) keeps 254 and the NUL. A nameLength of 0 gives the
  *   empty name (the NUL alone). Nothing of an earlier record's name is used.
- * - A record whose fields (name and data included) run past the end of the
- *   file is not written: its fields cannot be trusted and no byte past the
- *   end is read. The walk goes on by its stored length as for any record.
+ * - A record cut short by the end of the file (its head, or its fields, name
+ *   and data) cannot be rewritten without losing it: the file is left as it
+ *   was, with "repair: record cut short, file left unchanged" and the result
+ *   RAMIMAGE_RECORD_CUT; "repair: done" is not written.
+ * - A damaged totalSize loses no record: after totalSize the walk goes on
+ *   while the bytes there form whole, consistent records (a totalSize of 0,
+ *   8 or too small for the records). Bytes after the last record that hold
+ *   no whole record are padding and are dropped, as before.
  * - A record whose type byte is neither 1 nor 2 means the walk has lost its
  *   way; rewriting would drop it and every record after it. The file is left
  *   as it was, with the log line "repair: type unknown, file left unchanged"
@@ -67,6 +72,7 @@ int repair(const WCHAR *path)
     BYTE fields[VALUE_FIELDS_CB];
     int walk;
     int typeError = 0;
+    int cut = 0;
     int result;
     unsigned typeByte, tagByte, cchStored, cchName, cbData, cbFields;
     int64_t cbNeeded;
@@ -74,26 +80,33 @@ int repair(const WCHAR *path)
     result = imageOpen(&img, path, &REPAIR_TEXTS);
     if (result != 0)
         return result;
+    img.pastTotal = 1;
 
     while ((walk = walkNext(&img)) != WALK_END) {
-        if (walk == WALK_CUT)
-            continue; /* dropped; the walk ends */
+        if (walk == WALK_CUT) {
+            cut = 1;
+            break;
+        }
         typeByte = img.type & 0xFF;
         if (typeByte != 1 && typeByte != 2) {
             typeError = 1;
             break;
         }
         cbFields = typeByte == 1 ? KEY_FIELDS_CB : VALUE_FIELDS_CB;
-        if (img.start + RECORD_HEAD_CB + cbFields > img.inLength)
-            continue; /* cut short: dropped */
+        if (img.start + RECORD_HEAD_CB + cbFields > img.inLength) {
+            cut = 1;
+            break;
+        }
         if (!imageRead(&img, fields, cbFields))
             break;
         tagByte = fields[0];
         cchStored = fields[2];
         cbData = typeByte == 2 ? getWord(fields + 4) : 0;
         cbNeeded = RECORD_HEAD_CB + cbFields + 2 * (int64_t)cchStored + cbData;
-        if (img.start + cbNeeded > img.inLength)
-            continue; /* cut short: dropped */
+        if (img.start + cbNeeded > img.inLength) {
+            cut = 1;
+            break;
+        }
         if (!imageRead(&img, name, 2 * (size_t)cchStored))
             break;
         cchName = nameChars(name, cchStored);
@@ -122,6 +135,11 @@ int repair(const WCHAR *path)
         writeLog(TEXT("repair: type unknown, file left unchanged"), TEXT(""), 1);
         imageEnd(&img, path, 0);
         return RAMIMAGE_TYPE_ERROR;
+    }
+    if (cut && img.failed == IMAGE_OK) {
+        writeLog(TEXT("repair: record cut short, file left unchanged"), TEXT(""), 1);
+        imageEnd(&img, path, 0);
+        return RAMIMAGE_RECORD_CUT;
     }
     result = imageEnd(&img, path, 1);
     if (result != 0)

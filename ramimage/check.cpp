@@ -1,0 +1,385 @@
+/*
+ * check.cpp - the one check of a RAM registry image: whether a file is a
+ * whole, consistent image that a restore may hand to the platform.
+ *
+ * Whole and consistent means: the 8-byte header with the signature;
+ * totalSize equal to the file's length; every record consistent (its
+ * length the sum of its fields, its nameLength the position of its name's
+ * first NUL plus 1, the high bytes of type, tag and nameLength 0); the last
+ * record ending exactly at the end of the file; no value record before the
+ * first key record; and at least one key record (a header-only image is
+ * consistent, but restoring it leaves the device with an empty registry).
+ *
+ * The check is fed the file's bytes in order, in pieces of any size, so
+ * that it needs no more memory than one record's head and name whatever
+ * the image's size, and so that a caller that reads the file its own way
+ * (the backup tool on the PC) gets the very same verdict as the restore.
+ */
+#include "ramimage/image.h"
+
+#define CHECK_HEADER 0 /* waiting for the 8-byte image header */
+#define CHECK_RECORD 1 /* waiting for the bytes of a record's head and name */
+#define CHECK_SKIP 2   /* skipping a record's data */
+#define CHECK_DONE 3   /* the verdict is in */
+
+void imageCheckStart(ImageCheck *check, int64_t cbFile)
+{
+    check->problem = IMAGE_WHOLE;
+    check->offset = 0;
+    check->have = 0;
+    check->need = 0;
+    check->records = 0;
+    check->keys = 0;
+    check->cbFile = cbFile;
+    check->pos = 0;
+    check->start = 0;
+    check->stage = CHECK_HEADER;
+    check->cbBuffered = 0;
+    check->cbWanted = IMAGE_HEADER_CB;
+    check->cbSkip = 0;
+}
+
+/* Sets the verdict. */
+static void found(ImageCheck *check, int problem, int64_t offset, DWORD have, DWORD need)
+{
+    check->problem = problem;
+    check->offset = (DWORD)offset;
+    check->have = have;
+    check->need = need;
+    check->stage = CHECK_DONE;
+}
+
+int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *out)
+{
+    WORD length, type, tag, cchName, cbData = 0;
+    size_t cbFields, cbHead, i;
+    DWORD formula;
+
+    out->have = 0;
+    out->need = 0;
+    out->cbNeeded = 0;
+    out->size = 0;
+    out->type = 0;
+    if (cbLeft < RECORD_HEAD_CB) {
+        out->have = (DWORD)cbLeft;
+        out->need = RECORD_HEAD_CB;
+        return IMAGE_RECORD_CUT;
+    }
+    if (cb < RECORD_HEAD_CB) {
+        out->cbNeeded = RECORD_HEAD_CB;
+        return IMAGE_WHOLE;
+    }
+    length = getWord(rec);
+    type = getWord(rec + 2);
+    out->size = (DWORD)length + RECORD_HEAD_CB;
+    out->type = type;
+    if ((int64_t)out->size > cbLeft) {
+        out->have = (DWORD)cbLeft;
+        out->need = out->size;
+        return IMAGE_RECORD_CUT;
+    }
+    if ((type & 0xFF) != 1 && (type & 0xFF) != 2) {
+        out->have = type;
+        return IMAGE_RECORD_TYPE;
+    }
+    if ((type >> 8) != 0) {
+        out->have = type;
+        return IMAGE_RECORD_HIGH;
+    }
+    /* tag, nameLength and (for a value) dataLength */
+    cbFields = type == 1 ? 4 : 6;
+    cbHead = RECORD_HEAD_CB + cbFields;
+    if (length < cbFields) {
+        /* Its fields reach into whatever follows it. */
+        out->have = length;
+        out->need = (DWORD)cbFields;
+        return IMAGE_RECORD_LENGTH;
+    }
+    if (cb < cbHead) {
+        out->cbNeeded = cbHead;
+        return IMAGE_WHOLE;
+    }
+    tag = getWord(rec + 4);
+    cchName = getWord(rec + 6);
+    if (type == 2)
+        cbData = getWord(rec + 8);
+    if ((tag >> 8) != 0) {
+        out->have = tag;
+        return IMAGE_RECORD_HIGH;
+    }
+    if ((cchName >> 8) != 0) {
+        out->have = cchName;
+        return IMAGE_RECORD_HIGH;
+    }
+    formula = (DWORD)cbFields + 2u * cchName + cbData;
+    if (length != formula) {
+        out->have = length;
+        out->need = formula;
+        return IMAGE_RECORD_LENGTH;
+    }
+    /* The name lies within the record now, and so within the file. */
+    if (cb < cbHead + 2u * cchName) {
+        out->cbNeeded = cbHead + 2u * cchName;
+        return IMAGE_WHOLE;
+    }
+    for (i = 0; i < cchName; i++) {
+        if (rec[cbHead + 2 * i] == 0 && rec[cbHead + 2 * i + 1] == 0)
+            break;
+    }
+    if (i + 1 != cchName) {
+        out->have = cchName;
+        out->need = i < cchName ? (DWORD)(i + 1) : 0;
+        return IMAGE_RECORD_NAME;
+    }
+    return IMAGE_WHOLE;
+}
+
+static void nextRecord(ImageCheck *check);
+
+/* Takes the buffered bytes of the record at check->start as far as they
+ * go: a verdict, a wish for more bytes, or the skip over its data. */
+static void stepRecord(ImageCheck *check)
+{
+    RecordCheck rec;
+    int problem;
+
+    problem = imageRecordCheck(check->buffer, check->cbBuffered, check->cbFile - check->start, &rec);
+    if (problem != IMAGE_WHOLE) {
+        found(check, problem, check->start, rec.have, rec.need);
+        return;
+    }
+    if (rec.cbNeeded != 0) {
+        check->cbWanted = rec.cbNeeded;
+        return;
+    }
+    if (rec.type == 2 && check->keys == 0) {
+        found(check, IMAGE_VALUE_FIRST, check->start, 0, 0);
+        return;
+    }
+    check->records++;
+    if (rec.type == 1)
+        check->keys++;
+    check->cbSkip = (int64_t)rec.size - (int64_t)check->cbBuffered;
+    check->stage = CHECK_SKIP;
+    if (check->cbSkip == 0)
+        nextRecord(check);
+}
+
+/* The next record starts at check->pos, or the image ends there. */
+static void nextRecord(ImageCheck *check)
+{
+    check->start = check->pos;
+    check->cbBuffered = 0;
+    check->cbWanted = RECORD_HEAD_CB;
+    if (check->pos >= check->cbFile) {
+        if (check->keys == 0)
+            found(check, IMAGE_NO_KEY, check->pos, 0, 0);
+        else
+            check->stage = CHECK_DONE;
+        return;
+    }
+    check->stage = CHECK_RECORD;
+    /* Fewer bytes left than a record head: no need to wait for them. */
+    if (check->cbFile - check->start < RECORD_HEAD_CB)
+        stepRecord(check);
+}
+
+static void stepHeader(ImageCheck *check)
+{
+    DWORD signature = getDword(check->buffer);
+    DWORD totalSize = getDword(check->buffer + 4);
+
+    if (signature != RAM_REG_SIG) {
+        found(check, IMAGE_NOT_RAM, 0, signature, RAM_REG_SIG);
+        return;
+    }
+    if ((int64_t)totalSize != check->cbFile) {
+        found(check, IMAGE_SIZE_FIELD, 4, totalSize, (DWORD)check->cbFile);
+        return;
+    }
+    nextRecord(check);
+}
+
+int imageCheckFeed(ImageCheck *check, const BYTE *bytes, size_t cb)
+{
+    size_t take;
+
+    if (check->stage == CHECK_HEADER && check->cbFile < IMAGE_HEADER_CB) {
+        found(check, IMAGE_TOO_SHORT, 0, (DWORD)check->cbFile, IMAGE_HEADER_CB);
+        return 0;
+    }
+    while (cb > 0 && check->stage != CHECK_DONE) {
+        if (check->stage == CHECK_SKIP) {
+            take = (int64_t)cb < check->cbSkip ? cb : (size_t)check->cbSkip;
+            check->cbSkip -= (int64_t)take;
+            check->pos += (int64_t)take;
+            bytes += take;
+            cb -= take;
+            if (check->cbSkip == 0)
+                nextRecord(check);
+            continue;
+        }
+        take = check->cbWanted - check->cbBuffered;
+        if (take > cb)
+            take = cb;
+        copyBytes(check->buffer + check->cbBuffered, bytes, take);
+        check->cbBuffered += take;
+        check->pos += (int64_t)take;
+        bytes += take;
+        cb -= take;
+        if (check->cbBuffered < check->cbWanted)
+            break;
+        if (check->stage == CHECK_HEADER)
+            stepHeader(check);
+        else
+            stepRecord(check);
+    }
+    return check->stage != CHECK_DONE;
+}
+
+int imageCheckEnd(ImageCheck *check)
+{
+    if (check->stage == CHECK_HEADER && check->cbFile < IMAGE_HEADER_CB)
+        found(check, IMAGE_TOO_SHORT, 0, (DWORD)check->cbFile, IMAGE_HEADER_CB);
+    else if (check->stage != CHECK_DONE)
+        found(check, IMAGE_UNREADABLE, check->pos, (DWORD)check->pos, (DWORD)check->cbFile);
+    return check->problem;
+}
+
+int checkImageFile(const WCHAR *path, ImageCheck *check)
+{
+    BYTE block[IMAGE_BUFFER_CB];
+    FILE *file;
+    long cbFile;
+    size_t cbRead;
+
+    imageCheckStart(check, 0);
+    file = _wfopen(path, TEXT("rb"));
+    if (file == NULL) {
+        found(check, IMAGE_UNREADABLE, 0, 0, 0);
+        return check->problem;
+    }
+    if (fseek(file, 0, SEEK_END) != 0 || (cbFile = ftell(file)) < 0 || fseek(file, 0, SEEK_SET) != 0) {
+        found(check, IMAGE_UNREADABLE, 0, 0, 0);
+        goto done;
+    }
+    imageCheckStart(check, cbFile);
+    do {
+        cbRead = fread(block, 1, sizeof block, file);
+    } while (cbRead > 0 && imageCheckFeed(check, block, cbRead));
+    imageCheckEnd(check);
+done:
+    fclose(file);
+    return check->problem;
+}
+
+/* ---- The verdict in words ------------------------------------------------ */
+
+typedef struct {
+    WCHAR *text;
+    size_t cch; /* capacity, the terminator included */
+    size_t len;
+} TextOut;
+
+static void put(TextOut *out, const WCHAR *s)
+{
+    while (*s != 0 && out->len + 1 < out->cch)
+        out->text[out->len++] = *s++;
+    out->text[out->len] = 0;
+}
+
+static void putNumber(TextOut *out, DWORD value, int hex)
+{
+    WCHAR digits[16];
+    int n = 0;
+    DWORD base = hex ? 16 : 10;
+
+    do {
+        DWORD digit = value % base;
+        digits[n++] = (WCHAR)(digit < 10 ? '0' + digit : 'A' + digit - 10);
+        value /= base;
+    } while (value != 0);
+    if (hex)
+        put(out, TEXT("0x"));
+    while (n > 0 && out->len + 1 < out->cch)
+        out->text[out->len++] = digits[--n];
+    out->text[out->len] = 0;
+}
+
+void imageProblemText(const ImageCheck *check, WCHAR *text, size_t cchText)
+{
+    TextOut out;
+
+    out.text = text;
+    out.cch = cchText;
+    out.len = 0;
+    if (cchText == 0)
+        return;
+    text[0] = 0;
+    if (check->problem >= IMAGE_RECORD_CUT && check->problem <= IMAGE_VALUE_FIRST) {
+        put(&out, TEXT("record at "));
+        putNumber(&out, check->offset, 1);
+        put(&out, TEXT(": "));
+    }
+    switch (check->problem) {
+    case IMAGE_WHOLE:
+        break;
+    case IMAGE_TOO_SHORT:
+        put(&out, TEXT("shorter than the 8-byte image header ("));
+        putNumber(&out, check->have, 0);
+        put(&out, TEXT(" bytes)"));
+        break;
+    case IMAGE_NOT_RAM:
+        put(&out, TEXT("no RAM registry image signature"));
+        break;
+    case IMAGE_SIZE_FIELD:
+        put(&out, TEXT("totalSize "));
+        putNumber(&out, check->have, 0);
+        put(&out, TEXT(", the file holds "));
+        putNumber(&out, check->need, 0);
+        put(&out, TEXT(" bytes"));
+        break;
+    case IMAGE_RECORD_CUT:
+        put(&out, TEXT("cut short, "));
+        putNumber(&out, check->have, 0);
+        put(&out, TEXT(" of its "));
+        putNumber(&out, check->need, 0);
+        put(&out, TEXT(" bytes in the file"));
+        break;
+    case IMAGE_RECORD_LENGTH:
+        put(&out, TEXT("length "));
+        putNumber(&out, check->have, 0);
+        put(&out, TEXT(", its fields need "));
+        putNumber(&out, check->need, 0);
+        break;
+    case IMAGE_RECORD_NAME:
+        put(&out, TEXT("nameLength "));
+        putNumber(&out, check->have, 0);
+        if (check->need == 0) {
+            put(&out, TEXT(", its name has no NUL"));
+        } else {
+            put(&out, TEXT(", its name ends at character "));
+            putNumber(&out, check->need, 0);
+        }
+        break;
+    case IMAGE_RECORD_HIGH:
+        put(&out, TEXT("high byte set in type, tag or nameLength ("));
+        putNumber(&out, check->have, 1);
+        put(&out, TEXT(")"));
+        break;
+    case IMAGE_RECORD_TYPE:
+        put(&out, TEXT("type "));
+        putNumber(&out, check->have, 0);
+        put(&out, TEXT(" is neither key (1) nor value (2)"));
+        break;
+    case IMAGE_VALUE_FIRST:
+        put(&out, TEXT("value record before the first key record"));
+        break;
+    case IMAGE_NO_KEY:
+        put(&out, TEXT("no key record: it would restore an empty registry"));
+        break;
+    default:
+        put(&out, TEXT("cannot be read"));
+        break;
+    }
+}
