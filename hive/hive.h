@@ -7,8 +7,14 @@
  *   8+N1     4  N2, signed length of the user hive image
  *   12+N1   N2  user hive image (HKEY_CURRENT_USER)
  *
- * All fields are little-endian. The operations stream the images through a
- * buffer of HIVE_COPY_CB bytes; neither image is ever held whole in memory.
+ *   12+N1+N2 12  the integrity trailer: "XGCK", the CRC-32 of the system
+ *               hive image, the CRC-32 of the user hive image
+ *
+ * All fields are little-endian. Readers ignore bytes after the user hive
+ * image, so a file with the trailer still restores with an older program,
+ * and a file without it (an older one) restores as before, unchecked. The
+ * operations stream the images through a buffer of HIVE_COPY_CB bytes;
+ * neither image is ever held whole in memory.
  */
 #ifndef CORVANE_HIVE_H
 #define CORVANE_HIVE_H
@@ -26,6 +32,50 @@
 #define HV_DAMAGED 10       /* the hive lengths do not fit the file (short or inconsistent) */
 #define HV_IO_FAILED 11     /* a read or a write failed (short write, full disk, read error) */
 #define HV_NOT_REPLACED 12  /* restRegHv: the user hive or the system hive was not replaced */
+#define HV_CHECKSUM 13      /* an image does not match its checksum in the trailer */
+
+#define HIVE_TRAILER_CB 12  /* "XGCK", CRC-32 of the system image, of the user image */
+
+/* hive/check.cpp */
+
+typedef struct {
+    int problem;      /* HV_DONE, HV_BAD_SIG (not a hive backup), HV_DAMAGED (the
+                         lengths do not fit the file), HV_CHECKSUM, HV_NO_OPEN or
+                         HV_IO_FAILED */
+    DWORD offset;     /* where the problem is: the length field, or the image */
+    LONG cbSystem;    /* N1, once read */
+    LONG cbUser;      /* N2, once read */
+    int trailer;      /* 1 when the file carries the integrity trailer */
+    /* The check's own state. */
+    int64_t cbFile;
+    int64_t pos;      /* bytes fed so far */
+    int stage;
+    int field;        /* 0 signature, 1 N1 (then the system image), 2 N2, 3 the rest */
+    BYTE buffer[HIVE_TRAILER_CB];
+    size_t cbBuffered;
+    int64_t cbLeft;   /* bytes of the current image (or of the rest) still to come */
+    DWORD crc;        /* of the current image so far */
+    DWORD crcSystem;
+    DWORD crcUser;
+} HiveCheck;
+
+/* The CRC-32 of cb bytes, continuing crc (0 to start), as zlib's crc32. */
+DWORD crc32Update(DWORD crc, const BYTE *bytes, size_t cb);
+
+/* Starts a check of a hive backup file of cbFile bytes, fed in order. */
+void hiveCheckStart(HiveCheck *check, int64_t cbFile);
+/* Feeds the next cb bytes. Returns 1 while the check wants more, 0 once it
+ * has its verdict. */
+int hiveCheckFeed(HiveCheck *check, const BYTE *bytes, size_t cb);
+/* Ends the check; returns check->problem. */
+int hiveCheckEnd(HiveCheck *check);
+/* The check of an open stream, read from its start. Returns check->problem. */
+int hiveCheckStream(FILE *file, HiveCheck *check);
+/* The check of the file at path. Returns check->problem. */
+int checkHiveFile(const WCHAR *path, HiveCheck *check);
+/* The problem in words, for example "user hive image at 0x2A0C does not
+ * match its checksum"; the empty string when the file is whole. */
+void hiveProblemText(const HiveCheck *check, WCHAR *text, size_t cchText);
 
 /* hive/save.cpp */
 
@@ -40,7 +90,8 @@
 int corvaneHv(const WCHAR *path);
 
 /* Packs the hive files systemHive and userHive, as they stand, into a new
- * hive backup file at path (truncating an existing one). Returns HV_DONE;
+ * hive backup file at path (truncating an existing one), with the integrity
+ * trailer after them. Returns HV_DONE;
  * HV_NO_OPEN when a file cannot be opened; HV_IO_FAILED on a read error, a
  * short write or a hive file too large for its length field. Each failure is
  * logged in corvaneHv's words and removes the incomplete file at path; the
@@ -74,9 +125,11 @@ int restRegHv(const WCHAR *path);
 
 /* Extracts the two images of the hive backup file at path into new files
  * systemOut and userOut, after checking the whole file: the signature, both
- * lengths not negative, and 12 + N1 + N2 not beyond the end of the file
- * (bytes after the user hive are ignored). Returns HV_DONE with both files
- * written; HV_BAD_SIG or HV_DAMAGED before any output is made; HV_NO_OPEN
+ * lengths not negative, 12 + N1 + N2 not beyond the end of the file, and,
+ * when the file carries the integrity trailer, both images' checksums
+ * (other bytes after the user hive are ignored). Returns HV_DONE with both
+ * files written; HV_BAD_SIG, HV_DAMAGED or HV_CHECKSUM before any output is
+ * made; HV_NO_OPEN
  * when a file cannot be opened (an extracted systemOut stays when userOut
  * cannot be opened); HV_IO_FAILED on a read or write error, with both
  * outputs removed. Each outcome is logged in restRegHv's words. */

@@ -111,35 +111,6 @@ static int extractOne(FILE *backup, const WCHAR *path, const WCHAR *outPath, LON
     return result;
 }
 
-/* Checks that both hive lengths are not negative and that both images lie
- * within the file. Returns HV_DONE with *cbSystem and *cbUser set, or
- * HV_DAMAGED / HV_IO_FAILED, logged. */
-static int checkLayout(FILE *backup, const WCHAR *path, LONG *cbSystem, LONG *cbUser)
-{
-    long cbFile;
-    int result;
-
-    if (fseek(backup, 0, SEEK_END) != 0 || (cbFile = ftell(backup)) < 0) {
-        result = HV_IO_FAILED;
-        goto done;
-    }
-    result = readField(backup, 4, cbSystem);
-    if (result == HV_DONE && (*cbSystem < 0 || 12 + (long long)*cbSystem > (long long)cbFile))
-        result = HV_DAMAGED;
-    if (result == HV_DONE)
-        result = readField(backup, 8 + (long long)*cbSystem, cbUser);
-    if (result == HV_DONE &&
-        (*cbUser < 0 || 12 + (long long)*cbSystem + (long long)*cbUser > (long long)cbFile))
-        result = HV_DAMAGED;
-
-done:
-    if (result == HV_DAMAGED)
-        writeLog(TEXT("restRegHv: hive lengths do not match the file "), path, 1);
-    else if (result != HV_DONE)
-        writeLog(TEXT("restRegHv: could not read "), path, 1);
-    return result;
-}
-
 int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut)
 {
     FILE *backup;
@@ -148,6 +119,7 @@ int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut)
     LONG cbSystem = 0;
     LONG cbUser = 0;
     LONG length = 0;
+    HiveCheck check;
     int result;
 
     backup = _wfopen(path, TEXT("rb"));
@@ -172,10 +144,22 @@ int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut)
     writeLog(TEXT("restRegHv: sig correct"), EMPTY, 1);
 
     /* The whole file is checked before anything is extracted, so that a
-     * short or damaged backup never gets as far as logging the user off. */
-    result = checkLayout(backup, path, &cbSystem, &cbUser);
-    if (result != HV_DONE)
+     * short or damaged backup never gets as far as logging the user off:
+     * its lengths, and the images' checksums when it carries the trailer. */
+    result = hiveCheckStream(backup, &check);
+    if (result == HV_DAMAGED)
+        writeLog(TEXT("restRegHv: hive lengths do not match the file "), path, 1);
+    else if (result == HV_CHECKSUM)
+        writeLog(TEXT("restRegHv: hive images do not match their checksums "), path, 1);
+    else if (result != HV_DONE)
+        writeLog(TEXT("restRegHv: could not read "), path, 1);
+    if (result != HV_DONE) {
+        if (result == HV_BAD_SIG) /* the signature changed under us: a read error */
+            result = HV_IO_FAILED;
         goto done;
+    }
+    cbSystem = check.cbSystem;
+    cbUser = check.cbUser;
     if (fseek(backup, 8, SEEK_SET) != 0) {
         writeLog(TEXT("restRegHv: could not read "), path, 1);
         result = HV_IO_FAILED;

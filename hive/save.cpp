@@ -28,9 +28,9 @@ int hiveTempName(const WCHAR *prefix, WCHAR *name)
 }
 
 /* Appends one hive file to the open backup: its length field, then its bytes
- * in blocks of HIVE_COPY_CB. Returns HV_DONE, HV_NO_OPEN or HV_IO_FAILED,
- * each failure logged. */
-static int packOne(FILE *backup, const WCHAR *path, const WCHAR *hivePath, BYTE *buffer)
+ * in blocks of HIVE_COPY_CB, and puts their CRC-32 into *crc. Returns
+ * HV_DONE, HV_NO_OPEN or HV_IO_FAILED, each failure logged. */
+static int packOne(FILE *backup, const WCHAR *path, const WCHAR *hivePath, BYTE *buffer, DWORD *crc)
 {
     FILE *hive = NULL;
     long cbHive;
@@ -39,6 +39,7 @@ static int packOne(FILE *backup, const WCHAR *path, const WCHAR *hivePath, BYTE 
     BYTE field[4];
     int result = HV_DONE;
 
+    *crc = 0;
     hive = _wfopen(hivePath, TEXT("rb"));
     if (hive == NULL) {
         writeLog(TEXT("corvaneHv: could not open"), hivePath, 1);
@@ -68,6 +69,7 @@ static int packOne(FILE *backup, const WCHAR *path, const WCHAR *hivePath, BYTE 
             result = HV_IO_FAILED;
             goto done;
         }
+        *crc = crc32Update(*crc, buffer, cbRead);
         cbCopied += (long long)cbRead;
         /* A read error never reaches the end of the file: stop here rather
          * than wait for an end that does not come. */
@@ -90,6 +92,8 @@ int packHives(const WCHAR *path, const WCHAR *systemHive, const WCHAR *userHive)
     FILE *backup;
     BYTE buffer[HIVE_COPY_CB];
     BYTE field[4];
+    BYTE trailer[HIVE_TRAILER_CB];
+    DWORD crcSystem = 0, crcUser = 0;
     int result = HV_DONE;
 
     backup = _wfopen(path, TEXT("w+b"));
@@ -105,13 +109,21 @@ int packHives(const WCHAR *path, const WCHAR *systemHive, const WCHAR *userHive)
         goto done;
     }
     /* The system hive always comes first. */
-    result = packOne(backup, path, systemHive, buffer);
+    result = packOne(backup, path, systemHive, buffer, &crcSystem);
     if (result != HV_DONE)
         goto done;
-    result = packOne(backup, path, userHive, buffer);
+    result = packOne(backup, path, userHive, buffer, &crcUser);
     if (result != HV_DONE)
         goto done;
-    if (ferror(backup)) {
+    /* The integrity trailer: the restore checks both images against it
+     * before it changes anything. */
+    trailer[0] = 'X';
+    trailer[1] = 'G';
+    trailer[2] = 'C';
+    trailer[3] = 'K';
+    putLe32(trailer + 4, crcSystem);
+    putLe32(trailer + 8, crcUser);
+    if (fwrite(trailer, 1, HIVE_TRAILER_CB, backup) != HIVE_TRAILER_CB || ferror(backup)) {
         writeLog(TEXT("corvaneHv: could not write "), path, 1);
         result = HV_IO_FAILED;
     }
