@@ -68,45 +68,30 @@ static void rewriteStep(const WCHAR *options, const WCHAR *file, const WCHAR *wo
     }
 }
 
-static DWORD getLe32(const BYTE *field)
-{
-    return (DWORD)field[0] | ((DWORD)field[1] << 8) | ((DWORD)field[2] << 16) | ((DWORD)field[3] << 24);
-}
-
 /* True when the work file holds a whole backup of either kind: a RAM
- * registry image whose totalSize is its length, or a hive backup file whose
- * two images lie within it. A save that failed may leave an empty or cut
- * short work file behind when its delete failed too; the copy-out must
- * never put such a file over the user's previous backup. */
+ * registry image as the platform writes it (its header whole, totalSize its
+ * length and its last record within it) or a hive backup file that passes
+ * its check. A save that failed may leave an empty or cut short work file
+ * behind when its delete failed too; the copy-out must never put such a
+ * file over the user's previous backup. A record that is merely
+ * inconsistent does not stop the copy-out: the platform's image is saved as
+ * it was written. */
 static int holdsBackup(const WCHAR *work)
 {
-    FILE *file;
-    BYTE head[12];
-    long cbFile;
-    LONG cbSystem, cbUser;
-    int whole = 0;
+    ImageCheck image;
+    HiveCheck hive;
 
-    file = _wfopen(work, TEXT("rb"));
-    if (file == NULL)
+    switch (checkImageFile(work, &image)) {
+    case IMAGE_TOO_SHORT:
+    case IMAGE_SIZE_FIELD:
+    case IMAGE_RECORD_CUT:
+    case IMAGE_UNREADABLE:
         return 0;
-    if (fseek(file, 0, SEEK_END) != 0 || (cbFile = ftell(file)) < 8 || fseek(file, 0, SEEK_SET) != 0 ||
-        fread(head, 1, 8, file) != 8)
-        goto done;
-    if (getLe32(head) == RAM_REG_SIG) {
-        whole = getLe32(head + 4) == (DWORD)cbFile;
-        goto done;
+    case IMAGE_NOT_RAM:
+        return checkHiveFile(work, &hive) == HV_DONE;
+    default:
+        return 1;
     }
-    if (getLe32(head) != HIVE_REG_SIG)
-        goto done;
-    cbSystem = (LONG)getLe32(head + 4);
-    if (cbSystem < 0 || 12 + (long long)cbSystem > (long long)cbFile ||
-        fseek(file, 8 + cbSystem, SEEK_SET) != 0 || fread(head + 8, 1, 4, file) != 4)
-        goto done;
-    cbUser = (LONG)getLe32(head + 8);
-    whole = cbUser >= 0 && 12 + (long long)cbSystem + (long long)cbUser <= (long long)cbFile;
-done:
-    fclose(file);
-    return whole;
 }
 
 /* 4. Copy-out: the saved work file onto the file argument. A work file
@@ -120,6 +105,29 @@ static void copyOutStep(const WCHAR *file, const WCHAR *work)
         writeLog(TEXT("main, option s: could not copy registry information from "), work, 0);
         writeLog(TEXT(" to "), file, 1);
     }
+}
+
+/* The platform's restore, only of a whole RAM registry image. The device
+ * throws away a restore image that does not read back and boots with its
+ * default registry: handing it a damaged, cut short or foreign file would
+ * silently reset every setting. Returns 1 when RegRestoreFile took the
+ * file; otherwise 0, after the log line that says why. */
+static int platformRestore(const WCHAR *work)
+{
+    ImageCheck check;
+    WCHAR why[LOG_PATH_CCH];
+
+    if (checkImageFile(work, &check) != IMAGE_WHOLE) {
+        imageProblemText(&check, why, LOG_PATH_CCH);
+        writeLog(TEXT("main, option r: not a whole RAM registry image, RegRestoreFile not used: "), why, 1);
+        return 0;
+    }
+    if (RegRestoreFile(work)) {
+        writeLog(TEXT("main, option r: RegRestoreFile used"), kEmpty, 1);
+        return 1;
+    }
+    writeLog(TEXT("main, option r: RegRestoreFile failed"), kEmpty, 1);
+    return 0;
 }
 
 /* 5. Restore: the hive backup first (with h, or for a hive backup file),
@@ -139,17 +147,11 @@ static void restoreStep(const WCHAR *options, const WCHAR *work, int kind)
         }
         writeLog(TEXT("main, option r: reading from hive backup failed"), kEmpty, 1);
         writeLog(TEXT("main, option r: try RegRestoreFile"), kEmpty, 1);
-        if (RegRestoreFile(work))
-            writeLog(TEXT("main, option r: RegRestoreFile used"), kEmpty, 1);
-        else
-            writeLog(TEXT("main, option r: RegRestoreFile failed"), kEmpty, 1);
+        platformRestore(work);
         return;
     }
-    if (RegRestoreFile(work)) {
-        writeLog(TEXT("main, option r: RegRestoreFile used"), kEmpty, 1);
+    if (platformRestore(work))
         return;
-    }
-    writeLog(TEXT("main, option r: RegRestoreFile failed"), kEmpty, 1);
     writeLog(TEXT("main, option r: try reading from hive backup"), kEmpty, 1);
     if (restRegHv(work) == 0) {
         writeLog(TEXT("main, option r: restored from hive backup"), kEmpty, 1);
