@@ -59,9 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz::check(repair(fuzz::INPUT_PATH) == 0, "a second repair is done");
         fuzz::check(fuzz::input() == after, "a second repair changes nothing");
         break;
-    case RAMIMAGE_RECORD_CUT:
-        fuzz::check(fuzz::log() == "repair: record cut short, file left unchanged\n", "one line: record cut short");
-        fuzz::check(after == before, "file untouched after a record cut short");
+    case RAMIMAGE_CUT_SHORT:
+        fuzz::check(fuzz::log() == "repair: file cut short, file left unchanged\n", "one line: file cut short");
+        fuzz::check(after == before, "file untouched when cut short");
         break;
     case RAMIMAGE_TYPE_ERROR:
         fuzz::check(fuzz::log() == "repair: type unknown, file left unchanged\n", "one line: type unknown");
