@@ -3,6 +3,7 @@
 #include "tests/faults/faultrun.h"
 
 #include "app/driver.h"
+#include "tests/ramimage/imagebytes.h"
 
 #include <gtest/gtest.h>
 
@@ -318,33 +319,6 @@ Outcome Bench::runOn(const std::string &rules, bool fresh) {
     return o;
 }
 
-namespace {
-
-// The records of a RAM image that a rewrite must keep: from offset 8, by
-// stored length, as long as each is whole and consistent (totalSize aside).
-std::vector<std::string> wholeRecords(const std::string &image) {
-    std::vector<std::string> out;
-    if (image.size() < 8 || image.compare(0, 4, "\xb2\x74\x83\x1d") != 0) return out;
-    size_t at = 8;
-    while (at + 4 <= image.size()) {
-        size_t size = (static_cast<unsigned char>(image[at]) | static_cast<unsigned char>(image[at + 1]) << 8) + 4u;
-        if (at + size > image.size()) break;
-        // The record alone in an image of its own, through the image check.
-        std::string one = image.substr(0, 4) + std::string(4, '\0') + image.substr(at, size);
-        for (int i = 0; i < 4; ++i) one[4 + i] = static_cast<char>((one.size() >> (8 * i)) & 0xff);
-        ImageCheck check;
-        imageCheckStart(&check, static_cast<int64_t>(one.size()));
-        imageCheckFeed(&check, reinterpret_cast<const BYTE *>(one.data()), one.size());
-        int verdict = imageCheckEnd(&check);
-        if (verdict != IMAGE_WHOLE && verdict != IMAGE_NO_KEY && verdict != IMAGE_VALUE_FIRST) break;
-        out.push_back(image.substr(at, size));
-        at += size;
-    }
-    return out;
-}
-
-}  // namespace
-
 bool Bench::validBackup(const std::string &bytes) {
     if (bytes.size() >= 4 && bytes.compare(0, 4, "\xb2\x74\x83\x1d") == 0) {
         // A RAM registry image that repair leaves as it is.
@@ -384,19 +358,9 @@ bool Bench::check(const Outcome &o, bool powerLoss) {
 
     // The user's file: as before, the new backup, or another complete one.
     bool fileOk = o.fileThere && (o.file == before_ || o.file == clean_.file || validBackup(o.file));
-    if (o.fileThere && o.file != before_ && !has('s') && !has('r')) {
-        // A rewritten F keeps every whole record it held.
-        std::vector<std::string> kept = wholeRecords(o.file);
-        std::multiset<std::string> now(kept.begin(), kept.end());
-        for (const std::string &record : wholeRecords(before_)) {
-            auto it = now.find(record);
-            if (it == now.end()) {
-                problems.push_back("F lost a record: " + ts::hex(record.substr(0, 16)));
-                break;
-            }
-            now.erase(it);
-        }
-    }
+    // A rewritten F keeps every whole record it held.
+    if (o.fileThere && o.file != before_ && !has('s') && !has('r') && !imgtest::keepsWholeRecords(before_, o.file))
+        problems.push_back("F lost a record");
     if (!o.fileThere)
         problems.push_back("F is gone");
     else if (!fileOk)
