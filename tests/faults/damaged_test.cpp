@@ -42,6 +42,12 @@ void runOne(const Combo &combo) {
         EXPECT_TRUE(named) << o.log;
     }
     EXPECT_EQ(o.bootRecord.find("default"), std::string::npos) << o.bootRecord;
+    // A totalSize that is merely damaged is mended by repair, and the
+    // repaired image restores every saved value.
+    const bool mendable = combo.damage == Damage::TotalSize0 || combo.damage == Damage::TotalSize8 ||
+                          combo.damage == Damage::TotalSizeSmall || combo.damage == Damage::TotalSize2p32;
+    if (std::string(combo.options) == "lrc" && std::string(combo.kind) == "ram" && mendable)
+        EXPECT_EQ(o.registry, bench.restored());
 }
 
 TEST_P(DamagedBackup, OldOrBackupRegistryNeverDefault) {

@@ -92,6 +92,7 @@ public:
     bool check(const Outcome &o, bool powerLoss = false);
 
     const Outcome &clean() const { return clean_; }
+    const std::string &restored() const { return restored_; }  // the backup's registry
     int runs() const { return runs_; }
     const Combo &combo() const { return combo_; }
 
