@@ -26,8 +26,8 @@
 //   CopyFileW("\My Documents\b.reg", "\Temp\NEW1.tmp", 0) = 1
 // with " [error N]" after a failure that set the last error, and " FAULT"
 // when an injected fault made the call fail. A power cut writes
-// "Svc(...) POWER LOSS" before the service acts, or
-// "Svc(ARGS) POWER LOSS after N bytes" inside or right after it. While disk=N is set, every
+// "Svc(...) POWER LOSS" before the service acts, or "Svc(ARGS) POWER LOSS
+// after N bytes" inside or right after it. While disk=N is set, every
 // draw on the disk budget adds "disk(WANTED) = GRANTED" before its call's
 // line. Calls are counted and traced only while rules or a trace are set,
 // so an idle device costs one test.
@@ -36,6 +36,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <unordered_map>
@@ -99,16 +100,19 @@ bool parseRules(const std::string &text, std::vector<Rule> &rules, long long &di
             continue;
         }
         Rule r;
+        // "!" or "!BYTES" at the end; anything else after a '!' belongs to
+        // the rule (a pattern may hold one) and is judged below.
         if (size_t bang = item.rfind('!'); bang != std::string::npos) {
             std::string bytes = item.substr(bang + 1);
-            if (!bytes.empty()) {
-                char *stop = nullptr;
-                r.cutBytes = std::strtoll(bytes.c_str(), &stop, 10);
-                if (*stop || r.cutBytes < 0 || bytes[0] == '-' || bytes[0] == '+')
-                    return bad("!BYTES needs a byte count");
+            if (bytes.find_first_not_of("0123456789") == std::string::npos) {
+                if (!bytes.empty()) {
+                    errno = 0;
+                    r.cutBytes = std::strtoll(bytes.c_str(), nullptr, 10);
+                    if (errno == ERANGE) return bad("!BYTES is too large");
+                }
+                r.powerLoss = bytes.empty();
+                item.erase(bang);
             }
-            r.powerLoss = r.cutBytes < 0;
-            item.erase(bang);
         }
         size_t at = item.find('@'), tilde = item.find('~');
         if (tilde != std::string::npos && (at == std::string::npos || tilde < at)) {
@@ -268,7 +272,8 @@ void Call::resultPointer(const void *p) {
 }
 
 void Call::finish(const std::string &value) {
-    if (state().cutCall == this) powerCut();  // the call wrote less than its bytes: it completes, then the power goes
+    // A call that wrote fewer bytes than the cut's completes, then the power goes.
+    if (state().cutCall == this) powerCut();
     if (!active_ || done_) return;
     done_ = true;
     std::string line = std::string(service_) + "(" + args_ + ") = " + value;
