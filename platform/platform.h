@@ -228,8 +228,16 @@ DWORD GetTempPathW(DWORD cchBuffer, LPWSTR buffer);
  * the folder is missing or the name does not fit in MAX_PATH. */
 UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFileName);
 /* Whole-file copy; non-zero on success. With failIfExists FALSE an existing
- * target is replaced. */
+ * target is overwritten in place, as on the device: it is emptied and
+ * written from the start, so a copy that fails part way (or a power cut
+ * during it) leaves the target holding only what was written, its old
+ * content gone. There is no atomic replace. */
 BOOL CopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists);
+/* Renames a file (or folder) within the device; non-zero on success. Fails
+ * with ERROR_ALREADY_EXISTS when newFile exists (CE has no replacing move),
+ * ERROR_FILE_NOT_FOUND when existingFile does not, ERROR_PATH_NOT_FOUND when
+ * a folder of newFile is missing; on failure nothing is renamed. */
+BOOL MoveFileW(LPCWSTR existingFile, LPCWSTR newFile);
 BOOL DeleteFileW(LPCWSTR path);
 /* '*' and '?' compared without regard to case, files and folders alike. */
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW findData);
