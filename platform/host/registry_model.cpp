@@ -414,6 +414,12 @@ void exportKey(int root, const Key &key, std::string &out) {
 
 }  // namespace
 
+std::string exportValueText(const Value &value) {
+    std::string out;
+    exportValue(value, out);
+    return out;
+}
+
 std::string exportRegedit(const Registry &reg, int root, std::u16string_view path) {
     std::string out = "REGEDIT4\n\n";
     for (int r = 0; r < kRootCount; ++r) {

@@ -145,6 +145,9 @@ Registry sampleRegistry();
 // root\path and its subtree when root >= 0. Keys in tree order, values sorted
 // by name without regard to case, so that two exports diff cleanly.
 std::string exportRegedit(const Registry &reg, int root = -1, std::u16string_view path = u"");
+// The lines of one value as exportRegedit writes them ("name"=data, long hex
+// data continued on further lines), each ending with '\n'.
+std::string exportValueText(const Value &value);
 
 // Little-endian helpers shared by the formats.
 void putLe16(std::string &out, uint16_t v);
