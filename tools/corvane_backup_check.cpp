@@ -23,7 +23,7 @@ constexpr size_t kHeaderBytes = 8;
 
 std::string hexOffset(uint64_t offset) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%" PRIX64, offset);
+    std::snprintf(buf, sizeof buf, "0x%08" PRIX64, offset);
     return buf;
 }
 
@@ -142,7 +142,11 @@ std::string shownName(const Record &r) {
 std::string shownTag(const Record &r) {
     uint16_t tag = field(r.bytes, 4);
     unsigned type = field(r.bytes, 2) & 0xFF;
-    if (tag > 0xFF) return hexOffset(tag);
+    if (tag > 0xFF) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "0x%04X", tag);
+        return buf;
+    }
     std::string out = std::to_string(tag);
     if (type == 1 && tag < kRootCount) out += std::string(" ") + rootName(tag);
     if (type == 2 && knownType(tag)) out += std::string(" ") + typeName(tag);
@@ -264,8 +268,11 @@ int cmdCheck(const std::vector<std::string> &args) {
         if (verdict.whole) std::printf(", %u records (%u keys)", verdict.records, verdict.keys);
         std::printf("\n");
     } else {
-        std::printf("%s: hive backup file %s its integrity trailer, %" PRIu64 " bytes\n", args[0].c_str(),
-                    verdict.trailer ? "with" : "without", size);
+        // A damaged file may have lost its trailer: only a whole one is
+        // said to be without it.
+        std::printf("%s: hive backup file%s, %" PRIu64 " bytes\n", args[0].c_str(),
+                    verdict.trailer ? " with its integrity trailer" : verdict.whole ? " without its integrity trailer" : "",
+                    size);
     }
     if (verdict.whole) {
         if (kind == Kind::Hive)
