@@ -70,15 +70,14 @@ int cmdExport(const std::vector<std::string> &args) {
     Kind kind;
     FileArg file;
     if (!load("export", args[0], reg, kind, file)) return 1;
-    std::string text;
-    if (args.size() == 2) {
-        if (!reg.roots[key.root].find(key.path)) return fail("export: " + args[1] + ": no such key");
-        text = exportRegedit(reg, key.root, key.path);
-    } else {
-        text = exportRegedit(reg);
-    }
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : fail("export: cannot write the output");
+    if (args.size() == 2 && !reg.roots[key.root].find(key.path)) return fail("export: " + args[1] + ": no such key");
+    // The text goes out a key at a time: a large registry's text is never
+    // held whole.
+    bool written = true;
+    exportRegedit(reg, args.size() == 2 ? key.root : -1, key.path, [&](const std::string &text) {
+        written = written && std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    });
+    return written && std::fflush(stdout) == 0 ? 0 : fail("export: cannot write the output");
 }
 
 // ---- diff ---------------------------------------------------------------------
