@@ -1,6 +1,7 @@
 // corvane_backup.cpp - corvane-backup, backups on the PC: check, list,
 // export, diff, import, set and delete (check and list are in
-// corvane_backup_check.cpp, the files in corvane_backup_files.cpp).
+// corvane_backup_check.cpp, the files in corvane_backup_files.cpp, the
+// process entry in corvane_backup_main.cpp).
 //
 // A backup is read into the simulated registry's model by the simulator's
 // own readers (readRamImage, readHive, after the system's unpackHives) and
@@ -280,27 +281,23 @@ int cmdDelete(const std::vector<std::string> &args) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
-    if (argc < 2) {
+int backup::run(const std::vector<std::string> &args) {
+    if (args.empty()) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    std::string verb = argv[1];
-    std::vector<std::string> args(argv + 2, argv + argc);
+    const std::string &verb = args[0];
+    std::vector<std::string> rest(args.begin() + 1, args.end());
     if (verb == "-h" || verb == "--help" || verb == "help") {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    // The tool is no program under test: the device's fault rules and trace
-    // are for the system's runs, not for the scratch device's.
-    host::clearFaults();
-    host::setTrace("");
-    if (verb == "check") return cmdCheck(args);
-    if (verb == "list") return cmdList(args);
-    if (verb == "export") return cmdExport(args);
-    if (verb == "diff") return cmdDiff(args);
-    if (verb == "import") return cmdImport(args);
-    if (verb == "set") return cmdSet(args);
-    if (verb == "delete") return cmdDelete(args);
+    if (verb == "check") return cmdCheck(rest);
+    if (verb == "list") return cmdList(rest);
+    if (verb == "export") return cmdExport(rest);
+    if (verb == "diff") return cmdDiff(rest);
+    if (verb == "import") return cmdImport(rest);
+    if (verb == "set") return cmdSet(rest);
+    if (verb == "delete") return cmdDelete(rest);
     return fail("unknown verb '" + verb + "' (corvane-backup --help lists them)", 2);
 }

@@ -88,6 +88,8 @@ private:
     std::string error_;
     fs::path dir_;
     fs::path previous_;
+    char16_t tempDir_[256];  // the system's temporary folder and logging switch,
+    int logging_ = 0;        // put back at the end
 };
 
 // Copies a host file; false with the reason.
@@ -114,6 +116,10 @@ struct Verdict {
 };
 // False (error set) when the file cannot be read.
 bool systemCheck(const FileArg &file, Kind kind, Verdict &verdict, std::string &error);
+
+// Runs the tool: args[0] is the verb. Returns the exit code, after one line
+// on stderr for a failure.
+int run(const std::vector<std::string> &args);
 
 // The verbs of corvane_backup_check.cpp; each returns the exit code.
 int cmdCheck(const std::vector<std::string> &args);

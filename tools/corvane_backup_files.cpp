@@ -164,6 +164,9 @@ Scratch::Scratch() {
     host::selectDevice(dir_ / "device");
     // The system's code runs as start-up leaves it: its temporary folder
     // set, logging off.
+    static_assert(sizeof tempDir_ == sizeof g_tempDir);
+    std::memcpy(tempDir_, g_tempDir, sizeof tempDir_);
+    logging_ = g_logging;
     static const char16_t kTemp[] = u"\\Temp\\";
     std::memcpy(g_tempDir, kTemp, sizeof kTemp);
     g_logging = 0;
@@ -171,7 +174,11 @@ Scratch::Scratch() {
 }
 
 Scratch::~Scratch() {
-    if (!previous_.empty()) host::selectDevice(previous_);
+    if (!previous_.empty()) {
+        host::selectDevice(previous_);
+        std::memcpy(g_tempDir, tempDir_, sizeof tempDir_);
+        g_logging = logging_;
+    }
     std::error_code ec;
     if (!dir_.empty()) fs::remove_all(dir_, ec);
 }
