@@ -233,6 +233,50 @@ bool loadHives(const FileArg &file, Registry &reg, std::string &error) {
     return true;
 }
 
+// Writes bytes to target whole or not at all: into a new file beside it,
+// under a name of its own, flushed to the disk, then renamed over it. The
+// new file keeps an existing target's permissions.
+bool replaceWhole(const fs::path &target, const std::string &bytes, std::string &error) {
+    std::error_code ec;
+    if (fs::is_directory(target, ec)) {
+        error = "a folder, not a file";
+        return false;
+    }
+    fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    // cedevice ls does not show ".~copy" names: a device folder looks the
+    // same while the file is written.
+    std::string pattern = (folder / (".~copy-" + target.filename().string() + ".XXXXXX")).string();
+    int fd = ::mkstemp(pattern.data());
+    if (fd < 0) {
+        error = "cannot write beside it: " + std::string(std::strerror(errno));
+        return false;
+    }
+    struct stat st;
+    mode_t mode;
+    if (::stat(target.c_str(), &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    bool ok = ::fchmod(fd, mode) == 0;
+    for (size_t done = 0; ok && done < bytes.size();) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false;
+        else done += static_cast<size_t>(n);
+    }
+    int saved = errno;
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::rename(pattern.c_str(), target.c_str()) == 0) return true;
+    saved = errno ? errno : saved;
+    ::unlink(pattern.c_str());
+    error = "cannot write it: " + std::string(std::strerror(saved));
+    return false;
+}
+
 }  // namespace
 
 bool loadBackup(const FileArg &file, Registry &reg, Kind &kind, std::string &error) {
@@ -289,11 +333,7 @@ bool writeBackup(const Registry &reg, Kind kind, const fs::path &target, std::st
             return false;
         }
     }
-    if (!writeFileAtomic(target, bytes, &why)) {
-        error = why;
-        return false;
-    }
-    return true;
+    return replaceWhole(target, bytes, error);
 }
 
 }  // namespace backup

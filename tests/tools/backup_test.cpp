@@ -301,6 +301,7 @@ TEST(CorvaneBackup, FailuresSayWhyAndLeaveEveryFileAsItWas) {
     std::ofstream(pc + "nokey.txt") << "REGEDIT4\n\n\"N\"=\"v\"\n";
     std::ofstream(pc + "cut.txt") << "REGEDIT4\n[HKLM\\X]\n\"N\"=hex:01,\\\n";
     std::ofstream(pc + "out.reg") << "old";
+    std::ofstream(pc + "w.txt") << "REGEDIT4\n\n[HKLM\\X]\n\"N\"=\"v\"\n";
     struct Case {
         std::vector<std::string> args;
         int exitCode;
@@ -337,6 +338,9 @@ TEST(CorvaneBackup, FailuresSayWhyAndLeaveEveryFileAsItWas) {
          "corvane-backup: import: " + pc + "t.txt: line 1: not REGEDIT4 text (its first line is not REGEDIT4)\n"},
         {{"import", pc + "good.reg", pc + "new.reg", "--kind", "flat"}, 2,
          "corvane-backup: import: unknown kind 'flat' (ram or hive)\n"},
+        {{"import", pc + "w.txt", pc + "no folder/new.reg"}, 1,
+         "corvane-backup: import: " + pc + "no folder/new.reg: cannot write beside it: No such file or directory\n"},
+        {{"import", pc + "w.txt", pc}, 1, "corvane-backup: import: " + pc + ": a folder, not a file\n"},
         {{"diff", pc + "good.reg", pc + "missing.reg"}, 2,
          "corvane-backup: diff: " + pc + "missing.reg: cannot open: No such file or directory\n"},
         {{"set", "\\No Folder\\b.reg", "HKLM\\X", "N", "REG_SZ", "v"}, 1,
