@@ -221,11 +221,12 @@ bool systemCheck(const FileArg &file, Kind kind, Verdict &verdict, std::string &
     std::string_view block;
     WCHAR text[512];
     text[0] = 0;
+    bool readOk = true;
     verdict = Verdict{};
     if (kind == Kind::Ram) {
         ImageCheck check;
         imageCheckStart(&check, reader.size());
-        while (reader.next(block) && !block.empty())
+        while ((readOk = reader.next(block)) && !block.empty())
             if (!imageCheckFeed(&check, reinterpret_cast<const BYTE *>(block.data()), block.size())) break;
         verdict.whole = imageCheckEnd(&check) == IMAGE_WHOLE;
         imageProblemText(&check, text, sizeof text / sizeof text[0]);
@@ -235,7 +236,7 @@ bool systemCheck(const FileArg &file, Kind kind, Verdict &verdict, std::string &
     } else {
         HiveCheck check;
         hiveCheckStart(&check, reader.size());
-        while (reader.next(block) && !block.empty())
+        while ((readOk = reader.next(block)) && !block.empty())
             if (!hiveCheckFeed(&check, reinterpret_cast<const BYTE *>(block.data()), block.size())) break;
         verdict.whole = hiveCheckEnd(&check) == HV_DONE;
         hiveProblemText(&check, text, sizeof text / sizeof text[0]);
@@ -243,6 +244,10 @@ bool systemCheck(const FileArg &file, Kind kind, Verdict &verdict, std::string &
         verdict.trailer = check.trailer != 0;
         verdict.cbSystem = check.cbSystem;
         verdict.cbUser = check.cbUser;
+    }
+    if (!readOk) {
+        error = file.text + ": cannot read";
+        return false;
     }
     verdict.problem = host::toUtf8(text);
     if (!verdict.whole && verdict.problem.empty()) verdict.problem = "damaged";
