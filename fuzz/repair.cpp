@@ -2,7 +2,8 @@
 // checks: one log line that matches the result; nothing left in \Temp; a
 // refused file is untouched; a repaired image is consistent (every record's
 // length and nameLength agree with its fields, high bytes clear, totalSize
-// the file's length) and a second repair leaves it as it is.
+// the file's length, and so by the image check too) and a second repair
+// leaves it as it is.
 #include "fuzz/support.h"
 #include "tests/ramimage/imagebytes.h"
 
@@ -45,9 +46,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     case 0:
         fuzz::check(fuzz::log() == "repair: done\n", "one line: repair: done");
         fuzz::check(consistent(after), "the repaired image is consistent");
+        {
+            // The image check agrees: every record consistent, nothing cut.
+            ImageCheck check;
+            imageCheckStart(&check, static_cast<int64_t>(after.size()));
+            imageCheckFeed(&check, reinterpret_cast<const BYTE *>(after.data()), after.size());
+            int verdict = imageCheckEnd(&check);
+            fuzz::check(verdict == IMAGE_WHOLE || verdict == IMAGE_NO_KEY || verdict == IMAGE_VALUE_FIRST,
+                        "the check finds the repaired image consistent");
+        }
         fuzz::prepare(reinterpret_cast<const uint8_t *>(after.data()), after.size());
         fuzz::check(repair(fuzz::INPUT_PATH) == 0, "a second repair is done");
         fuzz::check(fuzz::input() == after, "a second repair changes nothing");
+        break;
+    case RAMIMAGE_CUT_SHORT:
+        fuzz::check(fuzz::log() == "repair: file cut short, file left unchanged\n", "one line: file cut short");
+        fuzz::check(after == before, "file untouched when cut short");
         break;
     case RAMIMAGE_TYPE_ERROR:
         fuzz::check(fuzz::log() == "repair: type unknown, file left unchanged\n", "one line: type unknown");
@@ -59,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
     default:
         fprintf(stderr, "fuzz: repair gave %d, log: %s\n", result, fuzz::log().c_str());
-        fuzz::check(false, "result 0, 7 or 8 without faults");
+        fuzz::check(false, "result 0, 2, 7 or 8 without faults");
     }
     return 0;
 }

@@ -1,7 +1,8 @@
 // restreghv.cpp - fuzz target: restRegHv's reading of a hive backup file
 // (unpackHives, the part of the restore that reads the file). The outcome
 // must match an independent reading of the format: refused (wrong signature,
-// or lengths that do not fit the file) with its log line and no output
+// lengths that do not fit the file, or images that do not match the
+// checksums of the integrity trailer) with its log line and no output
 // file, or both images extracted byte for byte with the four log lines of a
 // good file. The input file is never changed.
 #include "fuzz/support.h"
@@ -10,6 +11,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+
+#include <zlib.h>
 
 #include "platform/host/host.h"
 
@@ -31,6 +34,13 @@ int expected(const uint8_t *data, size_t size, int64_t &n1, int64_t &n2) {
     if (n1 < 0 || 12 + n1 > cb) return HV_DAMAGED;
     n2 = le32(data + 8 + n1);
     if (n2 < 0 || 12 + n1 + n2 > cb) return HV_DAMAGED;
+    // Exactly twelve bytes after the user hive that begin with "XGCK": the
+    // trailer, whose CRC-32s (zlib's) must match both images.
+    const uint8_t *t = data + 12 + n1 + n2;
+    if (cb - (12 + n1 + n2) == 12 && std::memcmp(t, "XGCK", 4) == 0 &&
+        (uint32_t(le32(t + 4)) != crc32(0, data + 8, uInt(n1)) ||
+         uint32_t(le32(t + 8)) != crc32(0, data + 12 + n1, uInt(n2))))
+        return HV_CHECKSUM;
     return HV_DONE;
 }
 
@@ -60,6 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         log += "restRegHv: sig correct\n";
         if (want == HV_DAMAGED)
             log += "restRegHv: hive lengths do not match the file \\My Documents\\input.img\n";
+        else if (want == HV_CHECKSUM)
+            log += "restRegHv: hive images do not match their checksums \\My Documents\\input.img\n";
         else
             log += "restRegHv: file opened:\\Temp\\m.out\nrestRegHv: file opened:\\Temp\\u.out\n";
     }

@@ -189,6 +189,11 @@ int walkNext(RamImage *img)
     return WALK_RECORD;
 }
 
+int imageCutShort(const RamImage *img)
+{
+    return (int64_t)img->totalSize > img->inLength;
+}
+
 int imageWholeRecordAt(RamImage *img, int64_t offset)
 {
     BYTE rec[IMAGE_CHECK_RECORD_CB];

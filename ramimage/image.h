@@ -83,6 +83,12 @@ typedef struct {
  * rest later (reorder) sets img->useWindow to 0. */
 int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts);
 
+/* True when the file ends before the length its totalSize gives (compared
+ * as a signed number): a copy cut short, or a totalSize too large to tell
+ * from one. A rewrite would give such a file a totalSize that hides what is
+ * missing, so repair and reorder leave it as it is. */
+int imageCutShort(const RamImage *img);
+
 /* Steps to the next record: WALK_END at the end of the input, at totalSize
  * (the first record is always tried when totalSize is positive; with
  * img->pastTotal set, the walk goes on past it while a whole, consistent

@@ -20,8 +20,9 @@ int detectSig(const WCHAR *path);
 
 /* Results of repair and reorder beyond done, 3, 8 and 9. In each of them the
  * file is left as it was and the temporary file is gone. */
-#define RAMIMAGE_RECORD_CUT 2  /* repair: a record is cut short by the end of the
-                                  file (a rewrite would drop it) */
+#define RAMIMAGE_CUT_SHORT 2   /* the file ends before its totalSize, or inside a
+                                  record: a rewrite would drop what is there of
+                                  it, or make a cut copy pass for a whole one */
 #define RAMIMAGE_SIZE_FIELD 4  /* reorder: whole records follow totalSize, which
                                   is damaged (a rewrite would drop them) */
 #define RAMIMAGE_NO_MEMORY 5   /* reorder: a record entry could not be allocated */
@@ -31,14 +32,14 @@ int detectSig(const WCHAR *path);
 
 /* Rewrites the RAM registry image at path with consistent record lengths.
  * Whole records that follow a damaged totalSize are walked and kept.
- * 0 done, 2 record cut short, 3 no temporary name, 6 not written, 7 type
- * error, 8 wrong signature, 9 a file cannot be opened. One log line for
+ * 0 done, 2 cut short, 3 no temporary name, 6 not written, 7 type error,
+ * 8 wrong signature, 9 a file cannot be opened. One log line for
  * each; "repair: done" only when the new image holds every record. */
 int repair(const WCHAR *path);
 
 /* Rewrites the RAM registry image at path with its key groups regrouped.
- * 1 done, 3 no temporary name, 4 records after a damaged totalSize, 5 no
- * memory, 6 not written, 8 wrong signature, 9 a file cannot be opened. One
+ * 1 done, 2 cut short, 3 no temporary name, 4 records after a damaged
+ * totalSize, 5 no memory, 6 not written, 8 wrong signature, 9 a file cannot be opened. One
  * log line for each; "reorder: done" only when the new image holds every
  * byte of every record. */
 int reorder(const WCHAR *path);

@@ -17,9 +17,10 @@
  * - A record whose type is neither 1 nor 2 (all 16 bits count), and a key
  *   record whose tag lies past the end of the file, end the current key
  *   group: the group is written, then that record in its place.
- * - A record cut short by the end of the file is always the last one
- *   visited; the bytes of it that exist are written last, after every
- *   group, so that the records before it stay readable.
+ * - A file cut short (it ends before its totalSize, or inside a record) is
+ *   left as it was, with "reorder: file cut short, file left unchanged" and
+ *   RAMIMAGE_CUT_SHORT: its new totalSize would make a cut copy pass for a
+ *   whole backup.
  * - Whole records after a damaged totalSize (0, 8, or too small for the
  *   records) would be lost by a walk that stops at totalSize: the file is
  *   left as it was, with "reorder: records after totalSize, file left
@@ -96,7 +97,7 @@ int reorder(const WCHAR *path)
     int tagByte;
     int walk;
     int noMemory = 0;
-    int64_t cutStart = -1, cbCut = 0;
+    int cut;
     int result;
 
     result = imageOpen(&img, path, &REORDER_TEXTS);
@@ -105,12 +106,12 @@ int reorder(const WCHAR *path)
     /* The walk needs 4 or 6 bytes of a record; its other bytes are read
      * once, when its group is written. */
     img.useWindow = 0;
+    cut = imageCutShort(&img);
 
-    while ((walk = walkNext(&img)) != WALK_END) {
+    while (!cut && (walk = walkNext(&img)) != WALK_END) {
         if (walk == WALK_CUT || img.start + img.size > img.inLength) {
-            cutStart = img.start;
-            cbCut = img.inLength - img.start;
-            continue; /* the walk ends next */
+            cut = 1;
+            break;
         }
         if (img.type == 1 && img.start + RECORD_HEAD_CB + 2 <= img.inLength) {
             if (!imageRead(&img, tag, 2))
@@ -151,16 +152,18 @@ int reorder(const WCHAR *path)
         imageEnd(&img, path, 0);
         return RAMIMAGE_NO_MEMORY;
     }
-    if (img.endedAtTotal && img.failed == IMAGE_OK && imageWholeRecordAt(&img, img.next)) {
-        writeLog(TEXT("reorder: records after totalSize, file left unchanged"), TEXT(""), 1);
+    if (img.failed == IMAGE_OK &&
+        (cut || (img.endedAtTotal && imageWholeRecordAt(&img, img.next)))) {
+        if (cut)
+            writeLog(TEXT("reorder: file cut short, file left unchanged"), TEXT(""), 1);
+        else
+            writeLog(TEXT("reorder: records after totalSize, file left unchanged"), TEXT(""), 1);
         img.failed = IMAGE_WRITE_FAILED; /* stop the flush writing */
         flushKeys(&img, &keys, buffer);
         imageEnd(&img, path, 0);
-        return RAMIMAGE_SIZE_FIELD;
+        return cut ? RAMIMAGE_CUT_SHORT : RAMIMAGE_SIZE_FIELD;
     }
     flushKeys(&img, &keys, buffer);
-    if (cutStart >= 0)
-        imageCopy(&img, cutStart, cbCut, buffer);
     result = imageEnd(&img, path, 1);
     if (result != 0)
         return result;

@@ -9,10 +9,12 @@
  *   and gets a NUL appended; a name of 255 characters without one (the most
  *   nameLength holds) keeps 254 and the NUL. A nameLength of 0 gives the
  *   empty name (the NUL alone). Nothing of an earlier record's name is used.
- * - A record cut short by the end of the file (its head, or its fields, name
- *   and data) cannot be rewritten without losing it: the file is left as it
- *   was, with "repair: record cut short, file left unchanged" and the result
- *   RAMIMAGE_RECORD_CUT; "repair: done" is not written.
+ * - A file cut short (it ends before its totalSize, or inside a record's
+ *   head, fields, name or data) is left as it was, with "repair: file cut
+ *   short, file left unchanged" and the result RAMIMAGE_CUT_SHORT;
+ *   "repair: done" is not written. Rewriting it would drop the record cut
+ *   short, and would give a cut copy a totalSize that makes it pass for a
+ *   whole backup, which a restore then takes for the whole registry.
  * - A damaged totalSize loses no record: after totalSize the walk goes on
  *   while the bytes there form whole, consistent records (a totalSize of 0,
  *   8 or too small for the records). Bytes after the last record that hold
@@ -81,8 +83,9 @@ int repair(const WCHAR *path)
     if (result != 0)
         return result;
     img.pastTotal = 1;
+    cut = imageCutShort(&img);
 
-    while ((walk = walkNext(&img)) != WALK_END) {
+    while (!cut && (walk = walkNext(&img)) != WALK_END) {
         if (walk == WALK_CUT) {
             cut = 1;
             break;
@@ -137,9 +140,9 @@ int repair(const WCHAR *path)
         return RAMIMAGE_TYPE_ERROR;
     }
     if (cut && img.failed == IMAGE_OK) {
-        writeLog(TEXT("repair: record cut short, file left unchanged"), TEXT(""), 1);
+        writeLog(TEXT("repair: file cut short, file left unchanged"), TEXT(""), 1);
         imageEnd(&img, path, 0);
-        return RAMIMAGE_RECORD_CUT;
+        return RAMIMAGE_CUT_SHORT;
     }
     result = imageEnd(&img, path, 1);
     if (result != 0)

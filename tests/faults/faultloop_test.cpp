@@ -24,6 +24,11 @@ const Combo kCombos[] = {
     {"hive", "lsh", Input::HiveBackup},  {"hive", "lr", Input::HiveBackup},   {"hive", "lrh", Input::HiveBackup},
     {"hive", "lrd", Input::HiveBackup},  {"hive", "lr", Input::RamImage},     {"hive", "lc", Input::HiveBackup},
     {"hive", "lsc", Input::HiveBackup},  {"hive", "lrc", Input::HiveBackup},
+    // Damaged backups: refused restores and rewrites must hold under faults too.
+    {"ram", "lr", Input::RamImage, Damage::CutInRecord},
+    {"ram", "lcx", Input::RamImage, Damage::TotalSize0},
+    {"ram", "lrc", Input::RamImage, Damage::TotalSize0},
+    {"hive", "lr", Input::HiveBackup, Damage::UserImageByte},
 };
 
 // Stops a loop that keeps failing: the first reports say enough.

@@ -3,12 +3,14 @@
 #include "tests/faults/faultrun.h"
 
 #include "app/driver.h"
+#include "tests/ramimage/imagebytes.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 
 namespace faults {
@@ -149,7 +151,61 @@ std::vector<std::string> lines(const std::string &text) {
 }
 
 std::string comboName(const Combo &c) {
-    return std::string(c.kind) + "_" + c.options + "_" + (c.input == Input::RamImage ? "RamImage" : "HiveBackup");
+    static const char *const kDamage[] = {"",           "_CutAtRecord",    "_CutInRecord",   "_OneByteShort",
+                                          "_TotalSize0", "_TotalSize8",     "_TotalSizeSmall", "_TotalSizeLarge",
+                                          "_TotalSize2p31", "_TotalSize2p32", "_Appended",     "_Text",
+                                          "_SystemImageByte", "_UserImageByte", "_NoTrailer"};
+    return std::string(c.kind) + "_" + c.options + "_" + (c.input == Input::RamImage ? "RamImage" : "HiveBackup") +
+           kDamage[static_cast<int>(c.damage)];
+}
+
+namespace {
+
+uint32_t le32At(const std::string &b, size_t at) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(b[at])) |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
+}
+
+std::string withTotal(std::string b, uint32_t total) {
+    for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<char>(total >> (8 * i));
+    return b;
+}
+
+// The offset of the record boundary nearest the middle of a RAM image.
+size_t middleBoundary(const std::string &b) {
+    size_t at = 8;
+    while (at + 4 <= b.size()) {
+        size_t size = (static_cast<unsigned char>(b[at]) | static_cast<unsigned char>(b[at + 1]) << 8) + 4u;
+        if (at + size > b.size() / 2) break;
+        at += size;
+    }
+    return at;
+}
+
+}  // namespace
+
+std::string damaged(const std::string &b, Damage damage) {
+    std::string out = b;
+    switch (damage) {
+    case Damage::None: break;
+    case Damage::CutAtRecord: out.resize(middleBoundary(b)); break;
+    case Damage::CutInRecord: out.resize(middleBoundary(b) + 7); break;
+    case Damage::OneByteShort: out.pop_back(); break;
+    case Damage::TotalSize0: out = withTotal(b, 0); break;
+    case Damage::TotalSize8: out = withTotal(b, 8); break;
+    case Damage::TotalSizeSmall: out = withTotal(b, static_cast<uint32_t>(middleBoundary(b))); break;
+    case Damage::TotalSizeLarge: out = withTotal(b, static_cast<uint32_t>(b.size() + 1000)); break;
+    case Damage::TotalSize2p31: out = withTotal(b, 0x7fffffffu); break;
+    case Damage::TotalSize2p32: out = withTotal(b, 0xffffffffu); break;
+    case Damage::Appended: out += std::string(100, '\x5a'); break;
+    case Damage::Text: out = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software]\r\n"; break;
+    case Damage::SystemImageByte: out[8 + le32At(b, 4) / 2] ^= 0x10; break;
+    case Damage::UserImageByte: out[12 + le32At(b, 4) + le32At(b, 8 + le32At(b, 4)) / 2] ^= 0x10; break;
+    case Damage::NoTrailer: out.resize(12 + le32At(b, 4) + le32At(b, 8 + le32At(b, 4))); break;
+    }
+    return out;
 }
 
 std::map<std::string, long> callCounts(const std::string &trace) {
@@ -188,10 +244,11 @@ Bench::Bench(const Combo &combo) : combo_(combo) {
     default_ = exportOf(scratch_->dir());
     mark("Saved");
     restored_ = exportOf(scratch_->dir());
-    if (inputBytes.empty())
+    if (inputBytes.empty()) {
         makeInput(combo.input);
-    else
-        scratch_->write(F, inputBytes);
+        inputBytes = scratch_->read(F);
+    }
+    scratch_->write(F, damaged(inputBytes, combo.damage));
     mark("Changed");
     old_ = exportOf(scratch_->dir());
     before_ = scratch_->read(F);
@@ -274,17 +331,14 @@ bool Bench::validBackup(const std::string &bytes) {
         return result == 0 && scratch_->read(probe) == bytes;
     }
     if (bytes.size() >= 12 && bytes.compare(0, 4, "XGER") == 0) {
-        // A hive backup file whose lengths add up to its size.
-        auto le32 = [&](size_t at) {
-            return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) |
-                                        static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8 |
-                                        static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 16 |
-                                        static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 3])) << 24);
-        };
-        long long n1 = le32(4);
-        if (n1 < 0 || 12 + n1 > static_cast<long long>(bytes.size())) return false;
-        long long n2 = le32(static_cast<size_t>(8 + n1));
-        return n2 >= 0 && 12 + n1 + n2 == static_cast<long long>(bytes.size());
+        // A hive backup file as corvaneHv writes it: its lengths add up, and
+        // its images match the checksums of its trailer, which ends it.
+        HiveCheck check;
+        hiveCheckStart(&check, static_cast<int64_t>(bytes.size()));
+        hiveCheckFeed(&check, reinterpret_cast<const BYTE *>(bytes.data()), bytes.size());
+        return hiveCheckEnd(&check) == HV_DONE && check.trailer &&
+               12 + static_cast<long long>(check.cbSystem) + check.cbUser + HIVE_TRAILER_CB ==
+                   static_cast<long long>(bytes.size());
     }
     return false;
 }
@@ -304,6 +358,9 @@ bool Bench::check(const Outcome &o, bool powerLoss) {
 
     // The user's file: as before, the new backup, or another complete one.
     bool fileOk = o.fileThere && (o.file == before_ || o.file == clean_.file || validBackup(o.file));
+    // A rewritten F keeps every whole record it held.
+    if (o.fileThere && o.file != before_ && !has('s') && !has('r') && !imgtest::keepsWholeRecords(before_, o.file))
+        problems.push_back("F lost a record");
     if (!o.fileThere)
         problems.push_back("F is gone");
     else if (!fileOk)

@@ -25,12 +25,35 @@ enum class Input {
     HiveBackup, // a hive backup file, saved by a hive device
 };
 
+// What is done to the input before it is put at F: a backup damaged or cut
+// short as a user may come to hold one.
+enum class Damage {
+    None,
+    CutAtRecord,     // RAM image: cut at a record boundary in its middle
+    CutInRecord,     // RAM image: cut inside a record
+    OneByteShort,    // the last byte missing
+    TotalSize0,      // RAM image: totalSize 0
+    TotalSize8,      // RAM image: totalSize 8
+    TotalSizeSmall,  // RAM image: totalSize at a record boundary in its middle
+    TotalSizeLarge,  // RAM image: totalSize 1000 beyond the length
+    TotalSize2p31,   // RAM image: totalSize 2^31-1
+    TotalSize2p32,   // RAM image: totalSize 2^32-1
+    Appended,        // 100 bytes appended
+    Text,            // a text file in its place
+    SystemImageByte, // hive backup: one byte changed in the system hive image
+    UserImageByte,   // hive backup: one byte changed in the user hive image
+    NoTrailer,       // hive backup: without its integrity trailer, as older programs wrote it
+};
+
 struct Combo {
     const char *kind;     // device: "ram" or "hive"
     const char *options;  // options word, logging included
     Input input;
+    Damage damage = Damage::None;
 };
-std::string comboName(const Combo &c);  // "ram_lsh_RamImage"
+std::string comboName(const Combo &c);  // "ram_lsh_RamImage", "ram_lr_RamImage_CutInRecord"
+// The input bytes with the damage done to them.
+std::string damaged(const std::string &bytes, Damage damage);
 
 // What one run left behind.
 struct Outcome {
@@ -69,6 +92,7 @@ public:
     bool check(const Outcome &o, bool powerLoss = false);
 
     const Outcome &clean() const { return clean_; }
+    const std::string &restored() const { return restored_; }  // the backup's registry
     int runs() const { return runs_; }
     const Combo &combo() const { return combo_; }
 

@@ -6,6 +6,7 @@
 #include "tests/support/testsupport.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <string>
@@ -21,10 +22,23 @@ inline std::string le32(int64_t v) {
     return s;
 }
 
-// A whole hive backup file holding the two images.
-inline std::string backupOf(const std::string &system, const std::string &user) {
+// A hive backup file holding the two images, without the integrity trailer
+// (as older programs wrote it, or a file made by hand).
+inline std::string plainBackupOf(const std::string &system, const std::string &user) {
     return "XGER" + le32(static_cast<int64_t>(system.size())) + system +
            le32(static_cast<int64_t>(user.size())) + user;
+}
+
+// The CRC-32 of bytes, as zlib computes it.
+inline uint32_t crcOf(const std::string &bytes) {
+    return static_cast<uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef *>(bytes.data()), static_cast<uInt>(bytes.size())));
+}
+
+// A whole hive backup file holding the two images, as corvaneHv writes it:
+// with the integrity trailer ("XGCK" and both images' CRC-32).
+inline std::string backupOf(const std::string &system, const std::string &user) {
+    return plainBackupOf(system, user) + "XGCK" + le32(crcOf(system)) + le32(crcOf(user));
 }
 
 // n bytes that differ from block to block, so that a misplaced block shows.

@@ -75,6 +75,13 @@ TEST(UnpackHives, RefusesShortAndInconsistentFiles) {
     const Lines sigUnknown = {"restRegHv: file opened:\\Temp\\NEW1.tmp", "restRegHv: sig unknown"};
     const Lines damaged = {"restRegHv: file opened:\\Temp\\NEW1.tmp", "restRegHv: sig correct",
                            "restRegHv: hive lengths do not match the file \\Temp\\NEW1.tmp"};
+    const Lines checksum = {"restRegHv: file opened:\\Temp\\NEW1.tmp", "restRegHv: sig correct",
+                            "restRegHv: hive images do not match their checksums \\Temp\\NEW1.tmp"};
+    auto changed = [](std::string bytes, size_t at) {
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x20);
+        return bytes;
+    };
+    const std::string whole = backupOf("sys", "user");
     struct Case {
         const char *name;
         std::string bytes;
@@ -95,6 +102,10 @@ TEST(UnpackHives, RefusesShortAndInconsistentFiles) {
         {"user hive cut short", sig + le32(1) + "a" + le32(3) + "bc", HV_DAMAGED},
         {"user length huge", sig + le32(1) + "a" + le32(0x7ffffff0) + "bc", HV_DAMAGED},
         {"both lengths at the limit", sig + le32(0x7fffffff) + le32(0x7fffffff), HV_DAMAGED},
+        {"a byte changed in the system hive image", changed(whole, 9), HV_CHECKSUM},
+        {"a byte changed in the user hive image", changed(whole, 18), HV_CHECKSUM},
+        {"a checksum changed in the trailer", changed(whole, whole.size() - 1), HV_CHECKSUM},
+        {"the trailer cut short", whole.substr(0, whole.size() - 1), HV_DONE},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -102,10 +113,57 @@ TEST(UnpackHives, RefusesShortAndInconsistentFiles) {
         hvt::logOn();
         dev.write(kBackup, c.bytes);
         EXPECT_EQ(unpack(), c.result);
-        EXPECT_EQ(logLines(dev), c.result == HV_BAD_SIG ? sigUnknown : damaged);
+        if (c.result == HV_DONE) {
+            // Eleven bytes after the user hive are no trailer: ignored, as
+            // any bytes there.
+            EXPECT_EQ(dev.read(kUserOut), "user");
+            continue;
+        }
+        EXPECT_EQ(logLines(dev), c.result == HV_BAD_SIG ? sigUnknown : c.result == HV_CHECKSUM ? checksum : damaged);
         EXPECT_FALSE(dev.exists(kSystemOut));
         EXPECT_FALSE(dev.exists(kUserOut));
         EXPECT_TRUE(dev.read(kBackup) == c.bytes);
+    }
+}
+
+// A file without the trailer (an older one, or one made by hand) restores
+// as before: its images are not checked, and twelve bytes after the user
+// hive that do not begin with the trailer's tag are ignored.
+TEST(UnpackHives, FilesWithoutTheTrailerAreNotChecked) {
+    const std::string system = blob(5000, 3), user = blob(300, 4);
+    std::string damaged = hvt::plainBackupOf(system, user);
+    damaged[100] = static_cast<char>(damaged[100] ^ 1);
+    std::string notOurs = hvt::plainBackupOf(system, user) + "ABCD" + le32(1) + le32(2);
+    for (const std::string &bytes : {hvt::plainBackupOf(system, user), damaged, notOurs}) {
+        ts::Device dev;
+        dev.write(kBackup, bytes);
+        EXPECT_EQ(unpack(), HV_DONE);
+        EXPECT_TRUE(dev.read(kSystemOut) == bytes.substr(8, system.size()));
+        EXPECT_TRUE(dev.read(kUserOut) == user);
+    }
+}
+
+// The check fed in pieces of any size gives the verdict it gives whole.
+TEST(HiveCheck, PiecesGiveTheSameVerdict) {
+    const std::string whole = backupOf(blob(5000, 5), blob(4097, 6));
+    std::string bad = whole;
+    bad[6000] = static_cast<char>(bad[6000] ^ 4);
+    for (const std::string &bytes : {whole, bad, whole.substr(0, 9000), hvt::plainBackupOf("a", "")}) {
+        HiveCheck one;
+        hiveCheckStart(&one, static_cast<int64_t>(bytes.size()));
+        hiveCheckFeed(&one, reinterpret_cast<const BYTE *>(bytes.data()), bytes.size());
+        int verdict = hiveCheckEnd(&one);
+        for (size_t piece : {1, 3, 4, 7, 4096, 4099}) {
+            HiveCheck check;
+            hiveCheckStart(&check, static_cast<int64_t>(bytes.size()));
+            for (size_t at = 0; at < bytes.size(); at += piece)
+                if (!hiveCheckFeed(&check, reinterpret_cast<const BYTE *>(bytes.data()) + at,
+                                   std::min(piece, bytes.size() - at)))
+                    break;
+            EXPECT_EQ(hiveCheckEnd(&check), verdict) << "pieces of " << piece;
+            EXPECT_EQ(check.offset, one.offset);
+            EXPECT_EQ(check.trailer, one.trailer);
+        }
     }
 }
 

@@ -31,8 +31,11 @@ TEST(PackHives, SmallImagesByteForByte) {
                                   "\x03\x00\x00\x00"
                                   "abc"
                                   "\x02\x00\x00\x00"
-                                  "de",
-                                  17)));
+                                  "de"
+                                  "XGCK"
+                                  "\xc2\x41\x24\x35"  // CRC-32 of "abc"
+                                  "\x8b\x29\x90\x7d", // CRC-32 of "de"
+                                  29)));
     // The hive files are read, never changed or removed.
     EXPECT_EQ(dev.read(kSystem), "abc");
     EXPECT_EQ(dev.read(kUser), "de");
@@ -43,7 +46,7 @@ TEST(PackHives, EmptyImagesAreALengthFieldAlone) {
     dev.write(kSystem, "");
     dev.write(kUser, "");
     EXPECT_EQ(pack(), HV_DONE);
-    EXPECT_EQ(ts::hex(dev.read(kBackup)), ts::hex(std::string("XGER\0\0\0\0\0\0\0\0", 12)));
+    EXPECT_EQ(ts::hex(dev.read(kBackup)), ts::hex(std::string("XGER\0\0\0\0\0\0\0\0XGCK\0\0\0\0\0\0\0\0", 24)));
 }
 
 TEST(PackHives, ImagesOfEveryBlockShapeAreCopiedWhole) {
@@ -61,7 +64,7 @@ TEST(PackHives, ImagesOfEveryBlockShapeAreCopiedWhole) {
         dev.write(kUser, user);
         EXPECT_EQ(pack(), HV_DONE);
         std::string got = dev.read(kBackup);
-        EXPECT_EQ(got.size(), 12 + c.cbSystem + c.cbUser);
+        EXPECT_EQ(got.size(), 12 + c.cbSystem + c.cbUser + HIVE_TRAILER_CB);
         EXPECT_TRUE(got == backupOf(system, user));
     }
 }
@@ -138,10 +141,10 @@ TEST(PackHives, ExactlyEnoughDiskIsEnough) {
     ts::Device dev;
     dev.write(kSystem, blob(8000, 4));
     dev.write(kUser, blob(4000, 5));
-    ASSERT_TRUE(host::setFaults("disk=12012"));
+    ASSERT_TRUE(host::setFaults("disk=12024"));
     EXPECT_EQ(pack(), HV_DONE);
     host::clearFaults();
-    EXPECT_EQ(dev.read(kBackup).size(), 12012u);
+    EXPECT_EQ(dev.read(kBackup).size(), 12024u);
 }
 
 // On a RAM registry device RegSaveKey is not supported: both saves fail and

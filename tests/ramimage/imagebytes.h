@@ -2,6 +2,8 @@
 // records, images, a walk over an image's records, and random images.
 #pragma once
 
+#include "app/driver.h"
+
 #include <cstdint>
 #include <initializer_list>
 #include <random>
@@ -81,6 +83,48 @@ inline std::vector<std::string> records(const std::string &image)
         at += size;
     }
     return out;
+}
+
+// The records of a RAM image that a rewrite must keep: from offset 8, by
+// stored length, as long as each is whole and consistent (as the image
+// check sees a record), whatever totalSize says.
+inline std::vector<std::string> wholeRecords(const std::string &image)
+{
+    std::vector<std::string> out;
+    if (image.size() < 8 || image.compare(0, 4, SIG) != 0) return out;
+    size_t at = 8;
+    while (at + 4 <= image.size()) {
+        size_t size = (static_cast<unsigned char>(image[at]) | static_cast<unsigned char>(image[at + 1]) << 8) + 4u;
+        if (at + size > image.size()) break;
+        // The record alone in an image of its own, through the image check.
+        std::string one = SIG + le32(uint32_t(8 + size)) + image.substr(at, size);
+        ImageCheck check;
+        imageCheckStart(&check, static_cast<int64_t>(one.size()));
+        imageCheckFeed(&check, reinterpret_cast<const BYTE *>(one.data()), one.size());
+        int verdict = imageCheckEnd(&check);
+        if (verdict != IMAGE_WHOLE && verdict != IMAGE_NO_KEY && verdict != IMAGE_VALUE_FIRST) break;
+        out.push_back(image.substr(at, size));
+        at += size;
+    }
+    return out;
+}
+
+// True when every record of wholeRecords(before) is in after (as a multiset).
+inline bool keepsWholeRecords(const std::string &before, const std::string &after)
+{
+    std::vector<std::string> now = records(after);
+    for (const std::string &record : wholeRecords(before)) {
+        bool found = false;
+        for (std::string &r : now) {
+            if (r == record) {
+                r.clear();
+                found = true;
+                break;
+            }
+        }
+        if (!found) return false;
+    }
+    return true;
 }
 
 // A random consistent image: keys in runs of shared tags, values with names

@@ -77,19 +77,12 @@ struct TotalCase {
     std::string output;
 };
 
-// The walk's ends: totalSize, the end of the file, a record cut short.
+// The walk's ends: totalSize, the end of the file.
 TEST(Reorder, WalkEnds)
 {
     const TotalCase cases[] = {
-        {__LINE__, "records at or after totalSize are not visited",
-         imageWithTotal(20, {K(0, '1'), K(0, '2')}), image({K(0, '1')})},
-        {__LINE__, "a totalSize beyond the file ends at the end of the file",
-         imageWithTotal(1000, {K(0, '1'), K(0, '2')}), image({K(0, '2'), K(0, '1')})},
-        {__LINE__, "totalSize 0 visits no record", imageWithTotal(0, {K(0, '1')}), image({})},
-        {__LINE__, "a record cut short goes last, as far as it goes",
-         image({K(0, '1'), K(0, '2'), V('a').substr(0, 9)}), image({K(0, '2'), K(0, '1'), V('a').substr(0, 9)})},
-        {__LINE__, "a record head cut short goes last", image({K(0, '1'), K(0, '2'), B({0x08})}),
-         image({K(0, '2'), K(0, '1'), B({0x08})})},
+        {__LINE__, "bytes after totalSize that hold no whole record are dropped",
+         imageWithTotal(20, {K(0, '1'), B({0x00, 0x00, 0x00, 0x00, 0x00, 0x00})}), image({K(0, '1')})},
         {__LINE__, "a key whose tag is past the end keeps its place",
          image({K(0, '1'), K(0, '2'), B({0x00, 0x00, 0x01, 0x00})}),
          image({K(0, '2'), K(0, '1'), B({0x00, 0x00, 0x01, 0x00})})},
@@ -102,6 +95,48 @@ TEST(Reorder, WalkEnds)
         EXPECT_EQ(o.result, 1);
         EXPECT_EQ(ts::hex(o.file), ts::hex(c.output));
         EXPECT_EQ(o.log, "reorder: done\n");
+        EXPECT_TRUE(o.temp.empty());
+    }
+}
+
+// A file cut short: the file stays as it was, so that a cut copy never gets
+// a totalSize that makes it pass for a whole one.
+TEST(Reorder, FileCutShortLeavesTheFileAsItWas)
+{
+    const std::string inputs[] = {
+        image({K(0, '1'), K(0, '2'), V('a').substr(0, 9)}),
+        image({K(0, '1'), K(0, '2'), B({0x08})}),
+        imageWithTotal(1000, {K(0, '1'), K(0, '2')}),
+        image({K(0, '1'), K(0, '2')}).substr(0, 8 + K(0, '1').size()),
+    };
+    for (const auto &input : inputs) {
+        SCOPED_TRACE(ts::hex(input));
+        ts::Device dev;
+        Outcome o = rewrite(dev, reorder, input);
+        EXPECT_EQ(o.result, RAMIMAGE_CUT_SHORT);
+        EXPECT_EQ(ts::hex(o.file), ts::hex(input));
+        EXPECT_EQ(o.log, "reorder: file cut short, file left unchanged\n");
+        EXPECT_TRUE(o.temp.empty());
+    }
+}
+
+// Whole records after a damaged totalSize would be dropped by the walk: the
+// file stays as it was (repair mends totalSize).
+TEST(Reorder, RecordsAfterADamagedTotalSizeLeaveTheFileAsItWas)
+{
+    const std::string inputs[] = {
+        imageWithTotal(20, {K(0, '1'), K(0, '2')}),
+        imageWithTotal(0, {K(0, '1')}),
+        imageWithTotal(8, {K(0, '1'), K(0, '2')}),
+        imageWithTotal(0xffffffff, {K(0, '1'), V('a')}),
+    };
+    for (const auto &input : inputs) {
+        SCOPED_TRACE(ts::hex(input));
+        ts::Device dev;
+        Outcome o = rewrite(dev, reorder, input);
+        EXPECT_EQ(o.result, RAMIMAGE_SIZE_FIELD);
+        EXPECT_EQ(ts::hex(o.file), ts::hex(input));
+        EXPECT_EQ(o.log, "reorder: records after totalSize, file left unchanged\n");
         EXPECT_TRUE(o.temp.empty());
     }
 }
@@ -121,6 +156,10 @@ TEST(Reorder, OnlyRegroups)
         SCOPED_TRACE("image " + std::to_string(i));
         ts::Device dev;
         Outcome o = rewrite(dev, reorder, input);
+        if (o.result == RAMIMAGE_CUT_SHORT) {  // the end cut: nothing rewritten
+            EXPECT_TRUE(o.file == input);
+            continue;
+        }
         ASSERT_EQ(o.result, 1);
         ASSERT_EQ(o.file.size(), 8 + [&] {
             size_t n = 0;

@@ -66,23 +66,19 @@ TEST(Repair, WritesConsistentRecords)
         {__LINE__, "a length shorter than the fields: the walk continues inside",
          image({B({0x00, 0x00, 0x01, 0x00}), KEY_A}),
          image({B({0x06, 0x00, 0x01, 0x00, 0x08, 0x00, 0x01, 0x00, 0x00, 0x00}), KEY_A})},
-        {__LINE__, "records at or after totalSize are not visited",
-         imageWithTotal(20, {KEY_A, KEY_B}), image({KEY_A})},
-        {__LINE__, "a totalSize beyond the file ends at the end of the file",
-         imageWithTotal(1000, {KEY_A}), image({KEY_A})},
-        {__LINE__, "totalSize 0 visits no record", imageWithTotal(0, {KEY_A}), image({})},
-        {__LINE__, "negative totalSize visits no record", imageWithTotal(0xffffffff, {KEY_A}), image({})},
-        {__LINE__, "a positive totalSize below 8 admits the first record only",
-         imageWithTotal(5, {KEY_A, KEY_B}), image({KEY_A})},
+        {__LINE__, "whole records after a damaged totalSize are kept",
+         imageWithTotal(20, {KEY_A, KEY_B}), image({KEY_A, KEY_B})},
+        {__LINE__, "bytes after totalSize that hold no whole record are dropped",
+         imageWithTotal(20, {KEY_A, B({0x00, 0x00, 0x00, 0x00, 0x00, 0x00})}), image({KEY_A})},
+        {__LINE__, "the walk past totalSize stops at the first record that is not whole",
+         imageWithTotal(20, {KEY_A, KEY_B, B({0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x05, 0x00}), KEY_A}),
+         image({KEY_A, KEY_B})},
+        {__LINE__, "totalSize 0 loses no record", imageWithTotal(0, {KEY_A, KEY_B}), image({KEY_A, KEY_B})},
+        {__LINE__, "totalSize 8 loses no record", imageWithTotal(8, {KEY_A, KEY_B}), image({KEY_A, KEY_B})},
+        {__LINE__, "negative totalSize loses no record", imageWithTotal(0xffffffff, {KEY_A}), image({KEY_A})},
+        {__LINE__, "a positive totalSize below 8 loses no record",
+         imageWithTotal(5, {KEY_A, KEY_B}), image({KEY_A, KEY_B})},
         {__LINE__, "a file that ends inside totalSize", SIG + B({0x08, 0x00}), image({})},
-        {__LINE__, "a value cut short in its data is dropped",
-         image({KEY_A, B({0x0e, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x04, 0x00,  //
-                          0x41, 0x00, 0x00, 0x00, 0x01, 0x02})}),
-         image({KEY_A})},
-        {__LINE__, "a name cut short is dropped",
-         image({KEY_A, B({0x0a, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x41, 0x00})}),
-         image({KEY_A})},
-        {__LINE__, "a record head cut short is dropped", image({KEY_A, B({0x08, 0x00})}), image({KEY_A})},
         {__LINE__, "a record cut short in its surplus keeps its fields",
          image({B({0x0c, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x41, 0x00, 0x00, 0x00, 0xee, 0xee})}),
          image({KEY_A})},
@@ -94,6 +90,30 @@ TEST(Repair, WritesConsistentRecords)
         EXPECT_EQ(o.result, 0);
         EXPECT_EQ(ts::hex(o.file), ts::hex(c.output));
         EXPECT_EQ(o.log, "repair: done\n");
+        EXPECT_TRUE(o.temp.empty());
+    }
+}
+
+// A file cut short: a record would be lost, or a cut copy would pass for a
+// whole one. The file stays as it was.
+TEST(Repair, FileCutShortLeavesTheFileAsItWas)
+{
+    const std::string inputs[] = {
+        image({KEY_A, B({0x0e, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x04, 0x00,  //
+                         0x41, 0x00, 0x00, 0x00, 0x01, 0x02})}),                          // in its data
+        image({KEY_A, B({0x0a, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x41, 0x00})}),  // in its name
+        image({KEY_A, B({0x08, 0x00})}),                                                   // in its head
+        imageWithTotal(1000, {KEY_A}),                                   // totalSize beyond the file
+        imageWithTotal(0x7fffffff, {KEY_A, KEY_B}),                      // totalSize 2^31-1
+        image({KEY_A, KEY_B}).substr(0, 20),                             // cut at a record boundary
+    };
+    for (const auto &input : inputs) {
+        SCOPED_TRACE(ts::hex(input));
+        ts::Device dev;
+        Outcome o = rewrite(dev, repair, input);
+        EXPECT_EQ(o.result, RAMIMAGE_CUT_SHORT);
+        EXPECT_EQ(ts::hex(o.file), ts::hex(input));
+        EXPECT_EQ(o.log, "repair: file cut short, file left unchanged\n");
         EXPECT_TRUE(o.temp.empty());
     }
 }
@@ -151,7 +171,7 @@ TEST(Repair, RepairTwiceEqualsRepairOnce)
         SCOPED_TRACE("image " + std::to_string(i) + ": " + ts::hex(input.substr(0, 64)));
         ts::Device dev;
         Outcome once = rewrite(dev, repair, input);
-        if (once.result == RAMIMAGE_TYPE_ERROR) {
+        if (once.result == RAMIMAGE_TYPE_ERROR || once.result == RAMIMAGE_CUT_SHORT) {
             EXPECT_TRUE(once.file == input);
             continue;
         }

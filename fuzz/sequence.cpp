@@ -1,0 +1,82 @@
+// sequence.cpp - fuzz target: the restore and rewrite decisions of the
+// operation sequence on any file at the file argument, with the options
+// lr, lrh, lc, lx, lcx, lrc or lrcx (chosen by the input's length). Besides
+// the sanitizers' checks:
+// - the platform's restore is only ever handed a whole RAM registry image
+//   (whatever the device will boot from passes the image check), so a
+//   damaged or foreign file never makes the device fall back to its default
+//   registry;
+// - a run that hands nothing over leaves the registry as it was;
+// - a rewrite keeps every whole record the file held, and the file is
+//   never left cut short;
+// - the run ends with exit code 1 and leaves no temporary file of a
+//   rewrite behind.
+#include "fuzz/support.h"
+#include "tests/ramimage/imagebytes.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+#include "platform/host/host.h"
+#include "platform/host/registry_store.h"
+
+namespace {
+
+std::string hostFile(const host::fs::path &p, bool *there = nullptr) {
+    std::ifstream in(p, std::ios::binary);
+    if (there) *there = static_cast<bool>(in);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static const char16_t *const kOptions[] = {u"lr", u"lrh", u"lc", u"lx", u"lcx", u"lrc", u"lrcx"};
+    const char16_t *options = kOptions[size % 7];
+    const bool restores = size % 7 < 2 || size % 7 > 4;
+    fuzz::prepare(data, size);
+    std::error_code ec;
+    host::fs::remove(host::reg::pendingRestorePath(), ec);
+    const std::string before = fuzz::input();
+    const std::string registryBefore = hostFile(host::reg::objectStorePath());
+    std::vector<std::string> tempBefore = fuzz::temp();
+
+    WCHAR work[] = u"\\Temp\\NEW1.tmp";
+    DeleteFileW(work);
+    int exitCode = runSequence(nullptr, options, fuzz::INPUT_PATH, work);
+    fuzz::check(exitCode == 1, "exit code 1");
+
+    bool pending = false;
+    std::string restore = hostFile(host::reg::pendingRestorePath(), &pending);
+    if (pending) {
+        fuzz::check(restores, "only a restore hands a file over");
+        ImageCheck check;
+        imageCheckStart(&check, static_cast<int64_t>(restore.size()));
+        imageCheckFeed(&check, reinterpret_cast<const BYTE *>(restore.data()), restore.size());
+        fuzz::check(imageCheckEnd(&check) == IMAGE_WHOLE, "RegRestoreFile only of a whole RAM registry image");
+    }
+    fuzz::check(hostFile(host::reg::objectStorePath()) == registryBefore, "the live registry untouched");
+
+    const std::string after = fuzz::input();
+    if (!restores) {
+        fuzz::check(after == before || imgtest::keepsWholeRecords(before, after),
+                    "a rewrite keeps every whole record");
+        if (after != before) {
+            ImageCheck check;
+            imageCheckStart(&check, static_cast<int64_t>(after.size()));
+            imageCheckFeed(&check, reinterpret_cast<const BYTE *>(after.data()), after.size());
+            int verdict = imageCheckEnd(&check);
+            fuzz::check(verdict != IMAGE_SIZE_FIELD && verdict != IMAGE_RECORD_CUT && verdict != IMAGE_TOO_SHORT,
+                        "a rewritten file is never cut short");
+        }
+    } else {
+        fuzz::check(after == before, "a restore never changes the file argument");
+    }
+    for (const std::string &name : fuzz::temp())
+        fuzz::check(name == "NEW1.tmp" || std::find(tempBefore.begin(), tempBefore.end(), name) != tempBefore.end(),
+                    "no temporary file of a rewrite left behind");
+    DeleteFileW(work);
+    host::fs::remove(host::reg::pendingRestorePath(), ec);
+    return 0;
+}
