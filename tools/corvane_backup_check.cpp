@@ -166,8 +166,8 @@ std::string repairPreview(const FileArg &file) {
     int result = repair(reinterpret_cast<const WCHAR *>(path.c_str()));
     if (result == RAMIMAGE_TYPE_ERROR)
         return "c (repair) would refuse it: a record of unknown type (the file stays as it is)";
-    if (result == RAMIMAGE_RECORD_CUT)
-        return "c (repair) would refuse it: a record is cut short by the end of the file (the file stays as it is)";
+    if (result == RAMIMAGE_CUT_SHORT)
+        return "c (repair) would refuse it: the file is cut short (it stays as it is)";
     if (result != 0) return "c (repair) fails on a copy of it (result " + std::to_string(result) + ")";
     RecordWalker before, after;
     if (!before.open(file.host) || !after.open(scratch.temp("image.img")))
