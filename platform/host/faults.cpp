@@ -127,7 +127,7 @@ void loadEnv() {
         long long disk = -1;
         if (!parseRules(f, rules, disk, &error)) {
             // A mistyped rule must not pass silently as a run without faults.
-            std::string line = "cedevice: CEDEVICE_FAULTS: " + error + "\n";
+            std::string line = std::string(programName()) + ": CEDEVICE_FAULTS: " + error + "\n";
             (void)!write(2, line.data(), line.size());
             _exit(98);
         }
