@@ -125,8 +125,8 @@ void summarize(const std::string &line, int code, const std::vector<LogFile> &lo
     std::string meaning;
     switch (code) {
     case EXIT_NOTHING:
-        meaning = line.size() < 3 ? "nothing ran: the command line is shorter than 3 characters (corvane --help)"
-                                  : "the restart prompt was closed or not set up, or another run's prompt is open";
+        meaning = line.size() < 3 ? "nothing ran (a command line shorter than 3 characters)"
+                                  : "the prompt was closed, not set up or open in another run";
         break;
     case EXIT_DONE:
         meaning = "the operations ran";
@@ -135,11 +135,11 @@ void summarize(const std::string &line, int code, const std::vector<LogFile> &lo
         else if (has('l'))
             meaning += "; no log line was written";
         else
-            meaning += "; add l to the options for a log of each step (cedevice log prints the last one)";
+            meaning += "; l in the options logs how they went";
         break;
     case EXIT_NO_TEMPDIR: meaning = "the temporary folder was not obtained; nothing ran"; break;
     case EXIT_NO_WORKFILE: meaning = "no work file name could be made; nothing ran"; break;
-    default: meaning = "the restart prompt failed (its dialog gave " + std::to_string(code) + ")"; break;
+    default: meaning = "the restart prompt failed"; break;
     }
     say("exit code " + std::to_string(code) + ": " + meaning);
 }
