@@ -141,7 +141,8 @@ void summarize(const std::string &line, int code, const std::vector<LogFile> &lo
     case EXIT_NO_WORKFILE: meaning = "no work file name could be made; nothing ran"; break;
     default: meaning = "the restart prompt failed"; break;
     }
-    say("exit code " + std::to_string(code) + ": " + meaning);
+    // As the shell sees it: -1 is 255.
+    say("exit code " + std::to_string(code & 0xFF) + ": " + meaning);
 }
 
 }  // namespace
