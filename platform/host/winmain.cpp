@@ -24,25 +24,27 @@ namespace fs = std::filesystem;
 constexpr int kExitNotUtf8 = 97;
 
 const char kUsage[] =
-    "usage: corvane OPTIONS FILE\n"
+    "usage: corvane OPTIONS FILE       (corvane --version: the version)\n"
     "Saves, restores and mends the registry of a simulated CE device.\n"
-    "OPTIONS is one word of letters; FILE is a device path, e.g. '\\My Documents\\b.reg'.\n"
-    "  l  log every step into \\Corvane.log (with f: into the flash folder's Corvane.log)\n"
+    "OPTIONS is one word of letters; FILE is a device path ('\\My Documents\\b.reg').\n"
+    "  l  log every step into \\Corvane.log (with f: the flash folder's Corvane.log)\n"
     "  s  save the registry into FILE (with h: as a hive backup file)\n"
     "  r  restore the registry from FILE (with h: try the hive restore first)\n"
-    "  d  with r: the restart prompt at the end (Enter restarts, Esc cancels, Ctrl-C closes)\n"
+    "  d  with r: the restart prompt at the end (Enter restarts, Esc cancels)\n"
     "  c  repair the RAM registry image FILE\n"
     "  x  reorder the RAM registry image FILE\n"
-    "Exit codes: 1 the operations ran (the log tells how they went); 0 nothing ran\n"
-    "(a command line shorter than 3 characters), or the restart prompt was closed\n"
-    "or not set up; 2 no temporary folder; 3 no work file name; another value: the\n"
-    "restart prompt failed (255 for -1); 97 the command line is not UTF-8;\n"
-    "98 CEDEVICE_FAULTS cannot be read; 99 a power-loss rule stopped the run;\n"
-    "125 the device folder is not a device.\n"
-    "Environment: CEDEVICE the device's host folder (made on first use; unset: the\n"
-    "per-user device), CEDEVICE_PROMPT=ok|cancel|close answers the restart prompt,\n"
-    "CEDEVICE_FAULTS fault rules, CEDEVICE_TRACE a file for a trace of the device calls.\n"
-    "The device tool cedevice looks into the device; cedevice log prints the last run's log.\n";
+    "Exit codes:\n"
+    "  1    the operations ran (the log tells how they went)\n"
+    "  0    nothing ran (a line shorter than 3 characters), or the prompt closed\n"
+    "  2, 3 no temporary folder, no work file name\n"
+    "  255  the restart prompt failed (another value: its failure value)\n"
+    "  97   the command line is not UTF-8    98  CEDEVICE_FAULTS cannot be read\n"
+    "  99   a power-loss rule stopped it     125 the device folder is not a device\n"
+    "Environment: CEDEVICE the device's host folder, made on first use; unset: the\n"
+    "  per-user device. CEDEVICE_PROMPT=ok|cancel|close answers the restart prompt;\n"
+    "  CEDEVICE_FAULTS fault rules; CEDEVICE_TRACE a file that traces device calls.\n"
+    "The device tool cedevice looks into the device; cedevice log prints the last\n"
+    "run's log. man corvane tells more.\n";
 
 // A file as the summary compares it before and after the run.
 struct FileState {
@@ -156,7 +158,7 @@ int main(int argc, char **argv) {
     // These command lines are the host's own: none of them touches the device.
     if (line.empty() || line == "-h" || line == "--help") {
         std::fputs(kUsage, stdout);
-        std::printf("The device now: %s\n", host::deviceDir().c_str());
+        std::printf("This device: %s\n", host::deviceDir().c_str());
         return 0;
     }
     if (line == "--version") {

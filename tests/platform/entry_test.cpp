@@ -24,10 +24,10 @@ TEST(HostEntry, UsageAndVersionLeaveTheDeviceAlone) {
         const char *out;  // the start of standard output
     };
     const Case cases[] = {
-        {{}, "usage: corvane OPTIONS FILE\n"},
-        {{""}, "usage: corvane OPTIONS FILE\n"},
-        {{"-h"}, "usage: corvane OPTIONS FILE\n"},
-        {{"--help"}, "usage: corvane OPTIONS FILE\n"},
+        {{}, "usage: corvane OPTIONS FILE "},
+        {{""}, "usage: corvane OPTIONS FILE "},
+        {{"-h"}, "usage: corvane OPTIONS FILE "},
+        {{"--help"}, "usage: corvane OPTIONS FILE "},
         {{"--version"}, "corvane 3.2\n"},
     };
     auto before = snapshot(dev.dir());
