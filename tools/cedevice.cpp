@@ -242,7 +242,14 @@ int main(int argc, char **argv) {
     if (verb == "cat") return cmdCat(args);
     if (verb == "push") return cmdPush(args);
     if (verb == "pull") return cmdPull(args);
-    if (verb == "reg") return cedeviceReg(args);
+    if (verb == "reg") {
+        // Keys, names and data reach the registry as UTF-16: a byte that is
+        // not UTF-8 would become another name.
+        std::u16string wide;
+        for (const std::string &a : args)
+            if (!host::fromUtf8Strict(a, wide)) return fail("reg: not valid UTF-8: " + a, 2);
+        return cedeviceReg(args);
+    }
     if (verb == "reboot") return cedeviceReboot(args);
     return fail("unknown verb '" + verb + "' (cedevice --help lists them)", 2);
 }

@@ -85,6 +85,7 @@ TEST(Cedevice, FailuresExitNonZeroWithOneLine) {
         {{"push", dev.dir().string(), "\\Temp\\x"}, 1, "cedevice: push: cannot read " + dev.dir().string() + "\n"},
         {{"push", hostFile, "\\No Such\\x"}, 1, "cedevice: push: \\No Such\\x: a folder on the way does not exist\n"},
         {{"cat", "\\Temp\\b\xC0\xAF"}, 1, "cedevice: cat: \\Temp\\b\xC0\xAF: not valid UTF-8\n"},
+        {{"reg", "query", "HKLM\\Ident\xFF"}, 2, "cedevice: reg: not valid UTF-8: HKLM\\Ident\xFF\n"},
         {{"init", "--registry", "fat"}, 2, "cedevice: init: unknown registry kind 'fat' (ram or hive)\n"},
         {{"log", "-n"}, 2, "cedevice: log: unexpected argument '-n' (cedevice log [--all])\n"},
         {{"log"}, 1, "cedevice: log: the device has no log yet (corvane logs with option l)\n"},
