@@ -263,4 +263,9 @@ HINSTANCE programInstance() {
     return &instance;
 }
 
+const char *programName() {
+    const char *name = program_invocation_short_name;
+    return name && *name ? name : "corvane";
+}
+
 }  // namespace host

@@ -117,7 +117,7 @@ bool parseRules(const std::string &text, std::vector<Rule> &rules, long long &di
         size_t at = item.find('@'), tilde = item.find('~');
         if (tilde != std::string::npos && (at == std::string::npos || tilde < at)) {
             r.service = item.substr(0, tilde);
-            r.pattern = fromUtf8(item.substr(tilde + 1));
+            if (!fromUtf8Strict(item.substr(tilde + 1), r.pattern)) return bad("the pattern is not valid UTF-8");
             if (r.pattern.empty()) return bad("~ needs a pattern");
         } else if (at != std::string::npos) {
             r.service = item.substr(0, at);
@@ -153,7 +153,7 @@ void loadEnv() {
         long long disk = -1;
         if (!parseRules(f, rules, disk, &error)) {
             // A mistyped rule must not pass silently as a run without faults.
-            std::string line = "cedevice: CEDEVICE_FAULTS: " + error + "\n";
+            std::string line = std::string(programName()) + ": CEDEVICE_FAULTS: " + error + "\n";
             (void)!write(2, line.data(), line.size());
             _exit(98);
         }

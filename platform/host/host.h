@@ -25,7 +25,12 @@ namespace fs = std::filesystem;
 
 std::string toUtf8(std::u16string_view s);
 std::string toUtf8(const WCHAR *s);  // NULL gives ""
+// Text that is not well-formed UTF-8 (overlong forms, encoded surrogates,
+// code points above U+10FFFF, broken sequences) gives U+FFFD for each bad byte.
 std::u16string fromUtf8(std::string_view s);
+// The same, but refuses text that is not well-formed: returns false with
+// out empty and the offset of the first bad byte in badAt (may be NULL).
+bool fromUtf8Strict(std::string_view s, std::u16string &out, size_t *badAt = nullptr);
 // Appends one code point, UTF-8 encoded.
 void appendUtf8(std::string &out, char32_t c);
 // Case-insensitive compare of device names (ASCII and Latin-1 letters fold).
@@ -73,6 +78,12 @@ bool hiveInUse(const fs::path &hostPath);
 
 // The instance handle of the program (and of its resources).
 HINSTANCE programInstance();
+// A text of the program's version resource ("FileVersion" gives "3.2"),
+// or "" when the resource has none (window_res.cpp).
+std::u16string versionValue(std::u16string_view name);
+// The name this process was started under ("corvane", "cedevice"), for the
+// first word of its error lines.
+const char *programName();
 
 // ---- Paths --------------------------------------------------------------------
 

@@ -46,7 +46,8 @@ TEST(Faults, CallRules) {
 
 TEST(Faults, BadRulesAreRefused) {
     for (const char *rule : {"DeleteFileW", "DeleteFileW@0", "DeleteFileW@x", "@3", "disk=", "disk=-1", "X~",
-                             "CopyFileW@1!x", "CopyFileW@1!-3", "CopyFileW@1!4k"}) {
+                             "CopyFileW@1!x", "CopyFileW@1!-3", "CopyFileW@1!4k",
+                             "_wfopen~\\Temp\\\xC0\xAF*"}) {
         SCOPED_TRACE(rule);
         std::string error;
         EXPECT_FALSE(host::setFaults(rule, &error));
