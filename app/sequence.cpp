@@ -40,32 +40,6 @@ static void copyInStep(const WCHAR *file, const WCHAR *work, int *kind)
     }
 }
 
-/* 3. Rewrite: repair and/or reorder a RAM registry image. Alone (without s
- * or r) the step copies the file argument in and the result back out. */
-static void rewriteStep(const WCHAR *options, const WCHAR *file, const WCHAR *work, int *kind)
-{
-    int alone = !hasOption(options, 's') && !hasOption(options, 'r');
-
-    if (alone && CopyFileW(file, work, FALSE)) {
-        writeLog(TEXT("main, option c|x, registry information copied to "), work, 1);
-        *kind = detectSig(work);
-    }
-    if (*kind == KIND_RAM) {
-        if (hasOption(options, 'c'))
-            repair(work);
-        if (hasOption(options, 'x'))
-            reorder(work);
-        if (alone && CopyFileW(work, file, FALSE)) {
-            writeLog(TEXT("main, option c|x, registry information copied to "), file, 1);
-            DeleteFileW(work);
-        }
-    } else {
-        writeLog(TEXT("main, option c|x ignored, file sig not correct "), EMPTY, 1);
-        if (alone)
-            DeleteFileW(work);
-    }
-}
-
 /* True when the work file holds a whole backup of either kind: a RAM
  * registry image as the platform writes it (its header whole, totalSize its
  * length and its last record within it) or a hive backup file that passes
@@ -92,11 +66,118 @@ static int holdsBackup(const WCHAR *work)
     }
 }
 
+/* The prefix of the copy that is written beside the file argument before it
+ * takes its place. */
+static const WCHAR kSiblingPrefix[] = TEXT("cpy");
+
+/* Deals with a copy that an earlier run left beside the file argument (the
+ * first one found): a run stopped by a power cut while it wrote the copy
+ * left part of one, which is removed ("...: removed a partial copy left by
+ * an earlier run: " and its name); one stopped between removing the file and
+ * renaming the whole copy to it left a whole backup, the only one, which is
+ * kept and named in the log (text). A copy is never put over the file
+ * argument: the run makes its own under another name. */
+static void noteLeftCopy(const WCHAR *file, const WCHAR *text, const WCHAR *removedText)
+{
+    WCHAR pattern[MAX_PATH];
+    WCHAR found[MAX_PATH];
+    WIN32_FIND_DATAW *data;
+    HANDLE find;
+    size_t cch, cut = 0, i;
+
+    cch = wcslen(file);
+    for (i = 0; i < cch; i++) {
+        if (file[i] == '\\' || file[i] == '/')
+            cut = i + 1;
+    }
+    if (cut + 9 > MAX_PATH - 1)
+        return;
+    for (i = 0; i < cut; i++)
+        pattern[i] = file[i];
+    pattern[cut] = 0;
+    if (cut == 0)
+        wcscpy(pattern, TEXT("\\"));
+    wcscpy(found, pattern);
+    wcscat(pattern, kSiblingPrefix);
+    wcscat(pattern, TEXT("*.tmp"));
+    data = (WIN32_FIND_DATAW *)LocalAlloc(LPTR, sizeof(WIN32_FIND_DATAW));
+    if (data == NULL)
+        return;
+    find = FindFirstFileW(pattern, data);
+    if (find != INVALID_HANDLE_VALUE) {
+        FindClose(find);
+        data->cFileName[MAX_PATH - 1] = 0;
+        if (wcslen(found) + wcslen(data->cFileName) < MAX_PATH) {
+            wcscat(found, data->cFileName);
+            if (holdsBackup(found))
+                writeLog(text, found, 1);
+            else if (DeleteFileW(found))
+                writeLog(removedText, found, 1);
+        }
+    }
+    LocalFree(data);
+}
+
+/* Puts the work file's content at the file argument, never leaving the file
+ * argument cut short: the copy is written beside it and takes its place
+ * once whole (replaceFile). Only a whole backup is put there. Returns 1 when
+ * the file argument now holds it. */
+static int putBack(const WCHAR *file, const WCHAR *work, const WCHAR *announce, const WCHAR *leftText,
+                   const WCHAR *removedText)
+{
+    WCHAR sibling[MAX_PATH];
+
+    if (!holdsBackup(work))
+        return 0;
+    noteLeftCopy(file, leftText, removedText);
+    return replaceFile(work, file, kSiblingPrefix, announce, sibling) == REPLACE_DONE;
+}
+
+/* 3. Rewrite: repair and/or reorder a RAM registry image. Alone (without s
+ * or r) the step copies the file argument in and the result back out: only
+ * when a rewrite was done, and only a whole image. A rewrite that refused
+ * left the work file as the file argument is, and one that failed while
+ * copying its new image over the work file may have left it cut short (the
+ * device's copies overwrite in place): neither is put over the file
+ * argument, and the work file is removed. */
+static void rewriteStep(const WCHAR *options, const WCHAR *file, const WCHAR *work, int *kind)
+{
+    int alone = !hasOption(options, 's') && !hasOption(options, 'r');
+    int rewritten = 0;
+
+    if (alone && CopyFileW(file, work, FALSE)) {
+        writeLog(TEXT("main, option c|x, registry information copied to "), work, 1);
+        *kind = detectSig(work);
+    }
+    if (*kind == KIND_RAM) {
+        if (hasOption(options, 'c') && repair(work) == REPAIR_DONE)
+            rewritten = 1;
+        if (hasOption(options, 'x') && reorder(work) == REORDER_DONE)
+            rewritten = 1;
+        if (alone && !rewritten) {
+            DeleteFileW(work);
+        } else if (alone && putBack(file, work, TEXT("main, option c|x: replacing the file with "),
+                                    TEXT("main, option c|x: a copy left by an earlier run: "),
+                                    TEXT("main, option c|x: removed a partial copy left by an earlier run: "))) {
+            writeLog(TEXT("main, option c|x, registry information copied to "), file, 1);
+            DeleteFileW(work);
+        }
+    } else {
+        writeLog(TEXT("main, option c|x ignored, file sig not correct "), EMPTY, 1);
+        if (alone)
+            DeleteFileW(work);
+    }
+}
+
 /* 4. Copy-out: the saved work file onto the file argument. A work file
- * that holds no whole backup is not copied, and logged as a failed copy. */
+ * that holds no whole backup is not copied, and logged as a failed copy; so
+ * is a copy that could not take the file argument's place (the log then
+ * names the whole copy beside it, when one stays). */
 static void copyOutStep(const WCHAR *file, const WCHAR *work)
 {
-    if (holdsBackup(work) && CopyFileW(work, file, FALSE)) {
+    if (putBack(file, work, TEXT("main, option s: replacing the file with "),
+                TEXT("main, option s: a copy left by an earlier run: "),
+                TEXT("main, option s: removed a partial copy left by an earlier run: "))) {
         writeLog(TEXT("main, option s, registry information copied to "), file, 1);
         DeleteFileW(work);
     } else {

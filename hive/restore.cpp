@@ -203,14 +203,23 @@ static int keepUserHive(const WCHAR *userHive, const WCHAR *keptTemp)
     return -1;
 }
 
+/* The prefix of the copy written beside user.hv before it takes its place:
+ * the device's copies overwrite in place, so a copy straight onto user.hv
+ * that failed part way, or a power cut during it, would leave part of a
+ * hive there. */
+static const WCHAR USER_HIVE_NEW[] = TEXT("rHN");
+
 /* Undoes the user hive's replacement after the system hive could not be
  * handed over, so that the next boot finds the old user hive with the old
- * system hive rather than a mix of old and restored; also after a failed
- * replacement, which may have left part of a file. Returns 1 when keptTemp
- * may be deleted; 0 when it holds the only copy of the old user hive. */
+ * system hive rather than a mix of old and restored; also after a
+ * replacement that removed user.hv but could not rename its new copy to
+ * it. Returns 1 when keptTemp may be deleted; 0 when it holds the only copy
+ * of the old user hive. */
 static int putUserHiveBack(const WCHAR *userHive, const WCHAR *keptTemp, int kept)
 {
+    WCHAR sibling[MAX_PATH];
     DWORD error;
+    int replaced;
 
     if (!kept) {
         /* There was no user hive file before: the device makes a default
@@ -224,10 +233,13 @@ static int putUserHiveBack(const WCHAR *userHive, const WCHAR *keptTemp, int kep
         }
         return 1;
     }
-    if (CopyFileW(keptTemp, userHive, FALSE)) {
+    replaced = replaceFile(keptTemp, userHive, USER_HIVE_NEW, NULL, sibling);
+    if (replaced == REPLACE_DONE) {
         writeLog(TEXT("restRegHv: user hive put back from "), keptTemp, 1);
         return 1;
     }
+    if (replaced == REPLACE_SIBLING)
+        DeleteFileW(sibling); /* keptTemp holds the same */
     writeLog(TEXT("restRegHv: ERROR could not put the user hive back from "), keptTemp, 1);
     return 0;
 }
@@ -242,7 +254,9 @@ int restRegHv(const WCHAR *path)
     WCHAR systemTemp[PATH_CCH]; /* "rHM": the extracted system hive */
     WCHAR userTemp[PATH_CCH];   /* "rHU": the extracted user hive */
     WCHAR keptTemp[PATH_CCH];   /* "rHO": a copy of the user hive being replaced */
+    WCHAR sibling[MAX_PATH];    /* "rHN": the restored user hive beside user.hv */
     const WCHAR *foundBy;
+    int replaced = REPLACE_UNTOUCHED;
     int kept;
     int deleteKept = 1;
     int result = HV_NO_OPEN;
@@ -290,13 +304,22 @@ int restRegHv(const WCHAR *path)
      * and the next boot must not mix a restored hive with an old one. The
      * user hive is kept before it is replaced, so that it can be put back
      * when the system hive cannot be handed over; when the user hive cannot
-     * be kept or replaced, the system hive is not handed over either. Only a
-     * power loss between the two replacements can still mix them. */
+     * be kept or replaced, the system hive is not handed over either. The
+     * restored user hive is written beside user.hv and renamed to it once
+     * whole (replaceFile), so that user.hv is never part of a hive.
+     *
+     * Only a power cut can still mix them, and only inside one window: after
+     * user.hv is removed (its whole new copy then waits beside it) and
+     * before RegReplaceKey returns. A cut there leaves the old system hive
+     * with the restored user hive, or with a default one when the rename
+     * had not happened yet; the log then ends with "restRegHv: user
+     * unlogged" or "restRegHv: registry (user hive) replaced with ", and
+     * running the same restore again puts both hives back. */
     kept = keepUserHive(userHive, keptTemp);
     if (kept < 0) {
         writeLog(TEXT("restRegHv: ERROR could not keep a copy of the user hive "), userHive, 1);
         result = HV_NOT_REPLACED;
-    } else if (CopyFileW(userTemp, userHive, FALSE)) {
+    } else if ((replaced = replaceFile(userTemp, userHive, USER_HIVE_NEW, NULL, sibling)) == REPLACE_DONE) {
         writeLog(TEXT("restRegHv: registry (user hive) replaced with "), userTemp, 1);
         if (RegReplaceKey(HKEY_LOCAL_MACHINE, NULL, systemTemp, NULL) == ERROR_SUCCESS) {
             writeLog(TEXT("restRegHv: system registry hive restored - "), systemTemp, 1);
@@ -307,7 +330,12 @@ int restRegHv(const WCHAR *path)
         }
     } else {
         writeLog(TEXT("restRegHv: ERROR could not replace registry (user hive) with "), userTemp, 1);
-        deleteKept = putUserHiveBack(userHive, keptTemp, kept);
+        /* Untouched, user.hv is the old one still; removed, the old one goes
+         * back from its copy (the new one beside it is not wanted). */
+        if (replaced == REPLACE_SIBLING) {
+            DeleteFileW(sibling);
+            deleteKept = putUserHiveBack(userHive, keptTemp, kept);
+        }
         result = HV_NOT_REPLACED;
     }
 

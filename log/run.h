@@ -25,4 +25,23 @@ extern WCHAR g_tempDir[PATH_CCH];
  * file is deleted again. Returns GetTempFileNameW's result, or 0. */
 UINT tempFileName(const WCHAR *prefix, WCHAR *name);
 
+/* Results of replaceFile. */
+#define REPLACE_DONE 0      /* target now holds a whole copy of source */
+#define REPLACE_UNTOUCHED 1 /* target is as it was, and nothing is left beside it */
+#define REPLACE_SIBLING 2   /* target is gone; its new content is whole in sibling */
+
+/* Replaces target with a copy of source without ever leaving target cut
+ * short. The device's CopyFileW overwrites in place and it has no replacing
+ * move, so the copy is written beside target first, under a name that
+ * GetTempFileNameW makes in target's folder with prefix; once it is whole,
+ * target is deleted and the copy renamed to it (MoveFileW; should the
+ * rename fail, copied to it, the whole copy staying until then). Unless announce
+ * is NULL, it is logged with the copy's name right before target is
+ * deleted, so that a power cut between the delete and the rename leaves a
+ * log that names the whole copy. sibling receives the copy's name (MAX_PATH
+ * characters; empty when none was made). A target that cannot be deleted
+ * (read-only, in use) stays as it was. */
+int replaceFile(const WCHAR *source, const WCHAR *target, const WCHAR *prefix, const WCHAR *announce,
+                WCHAR *sibling);
+
 #endif

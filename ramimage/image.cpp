@@ -310,7 +310,8 @@ int imageEnd(RamImage *img, const WCHAR *path, int keep)
             writeLog(img->texts->noWrite, img->tempPath, 1);
             result = RAMIMAGE_NOT_WRITTEN;
         } else if (!CopyFileW(img->tempPath, path, FALSE)) {
-            /* The copy replaces the file whole or not at all: it is as it was. */
+            /* The device's copy overwrites in place: a copy that failed part
+             * way leaves path cut short, and the caller must not use it. */
             writeLog(img->texts->noReplace, path, 1);
             result = RAMIMAGE_NOT_WRITTEN;
         }

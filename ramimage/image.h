@@ -120,7 +120,8 @@ int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer);
  * image over path. Always closes both files and deletes the temporary file.
  * Returns 0 when path now holds the new image (or, with keep 0, when all
  * was closed); otherwise RAMIMAGE_NOT_WRITTEN after writing the log line of
- * the failure (path unchanged). */
+ * the failure: path is unchanged, except after a failed copy over it,
+ * which the device's in-place copy leaves cut short. */
 int imageEnd(RamImage *img, const WCHAR *path, int keep);
 
 /* One record as the check sees it (imageRecordCheck). */

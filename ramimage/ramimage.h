@@ -18,7 +18,10 @@
 int detectSig(const WCHAR *path);
 
 /* Results of repair and reorder. In each but the two "done" ones the file is
- * left as it was and the temporary file is gone. */
+ * left as it was and the temporary file is gone; only RAMIMAGE_NOT_WRITTEN
+ * after a failed copy of the new image over the file may leave it cut short
+ * (the device's copies overwrite in place), which the log tells ("could not
+ * replace"). */
 #define REPAIR_DONE 0          /* repair: the new image replaced the file */
 #define REORDER_DONE 1         /* reorder: the new image replaced the file */
 #define RAMIMAGE_CUT_SHORT 2   /* the file ends before its totalSize, or inside a

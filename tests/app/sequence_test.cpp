@@ -33,7 +33,8 @@ std::string escapeRegex(const std::string &s) {
     return out;
 }
 
-// An expected line: {W} is the work file, {F} the file argument, {T:pre}
+// An expected line: {W} is the work file, {F} the file argument, {S} the
+// copy written beside F before it takes F's place, {T:pre}
 // any temporary name made with that prefix, {P} the user hive path.
 std::regex lineRegex(const std::string &expected, const std::string &work) {
     std::string re;
@@ -44,6 +45,9 @@ std::regex lineRegex(const std::string &expected, const std::string &work) {
             i += 3;
         } else if (expected.compare(i, 3, "{F}") == 0) {
             re += escapeRegex(F);
+            i += 3;
+        } else if (expected.compare(i, 3, "{S}") == 0) {
+            re += escapeRegex("\\My Documents\\cpy") + "[0-9A-F]+\\.tmp";
             i += 3;
         } else if (expected.compare(i, 3, "{P}") == 0) {
             re += escapeRegex("\\Documents and Settings\\default\\user.hv");
@@ -137,16 +141,16 @@ std::vector<Row> rows() {
     return {
         {"s: RegCopyFile succeeds", "ram", "ls", Input::None, "", 1,
          {"detectSig: RAM based registry sig", "main, option s: RegCopyFile used",
-          "main, option s, registry information copied to {F}"},
-         {"RegCopyFile({W}) = 1", "CopyFileW({W}, {F}, 0) = 1", "DeleteFileW({W}) = 1"},
+          "main, option s: replacing the file with {S}", "main, option s, registry information copied to {F}"},
+         {"RegCopyFile({W}) = 1", "CopyFileW({W}, {S}, 0) = 1", "DeleteFileW({F}) = 0", "MoveFileW({S}, {F}) = 1", "DeleteFileW({W}) = 1"},
          "deleted", "image"},
         {"s: RegCopyFile fails, corvaneHv saves", "hive", "ls", Input::None, "", 1,
          cat({{"main, option s: RegCopyFile failed"}, kCorvaneHvOk,
-              {"main, option s, registry information copied to {F}"}}),
-         {"RegCopyFile({W}) = 0", "CopyFileW({W}, {F}, 0) = 1", "DeleteFileW({W}) = 1"}, "deleted", "hive"},
+              {"main, option s: replacing the file with {S}", "main, option s, registry information copied to {F}"}}),
+         {"RegCopyFile({W}) = 0", "CopyFileW({W}, {S}, 0) = 1", "DeleteFileW({F}) = 0", "MoveFileW({S}, {F}) = 1", "DeleteFileW({W}) = 1"}, "deleted", "hive"},
         {"s h", "hive", "lsh", Input::None, "", 1,
-         cat({kCorvaneHvOk, {"main, option s, registry information copied to {F}"}}),
-         {"CopyFileW({W}, {F}, 0) = 1", "DeleteFileW({W}) = 1"}, "deleted", "hive"},
+         cat({kCorvaneHvOk, {"main, option s: replacing the file with {S}", "main, option s, registry information copied to {F}"}}),
+         {"CopyFileW({W}, {S}, 0) = 1", "DeleteFileW({F}) = 0", "MoveFileW({S}, {F}) = 1", "DeleteFileW({W}) = 1"}, "deleted", "hive"},
         {"r: RAM image, RegRestoreFile succeeds", "ram", "lr", Input::RamImage, "", 1,
          {"detectSig: RAM based registry sig", "main, option r, registry information copied to {W}",
           "main, option r: RegRestoreFile used", kNote},
@@ -182,18 +186,18 @@ std::vector<Row> rows() {
          {"CopyFileW({F}, {W}, 0) = 0"}, "absent", "absent"},
         {"c: RAM image", "ram", "lc", Input::RamImage, "", 1,
          {"main, option c|x, registry information copied to {W}", "detectSig: RAM based registry sig",
-          "repair: done", "main, option c|x, registry information copied to {F}"},
-         {"CopyFileW({F}, {W}, 0) = 1", "CopyFileW({W}, {F}, 0) = 1", "DeleteFileW({W}) = 1"}, "deleted",
+          "repair: done", "main, option c|x: replacing the file with {S}", "main, option c|x, registry information copied to {F}"},
+         {"CopyFileW({F}, {W}, 0) = 1", "CopyFileW({W}, {S}, 0) = 1", "DeleteFileW({F}) = 1", "MoveFileW({S}, {F}) = 1", "DeleteFileW({W}) = 1"}, "deleted",
          "same"},
         {"x: RAM image", "ram", "lx", Input::RamImage, "", 1,
          {"main, option c|x, registry information copied to {W}", "detectSig: RAM based registry sig",
-          "reorder: done", "main, option c|x, registry information copied to {F}"},
-         {"CopyFileW({F}, {W}, 0) = 1", "CopyFileW({W}, {F}, 0) = 1", "DeleteFileW({W}) = 1"}, "deleted",
+          "reorder: done", "main, option c|x: replacing the file with {S}", "main, option c|x, registry information copied to {F}"},
+         {"CopyFileW({F}, {W}, 0) = 1", "CopyFileW({W}, {S}, 0) = 1", "DeleteFileW({F}) = 1", "MoveFileW({S}, {F}) = 1", "DeleteFileW({W}) = 1"}, "deleted",
          "reordered"},
         {"c x: RAM image, one copy back", "ram", "lxc", Input::RamImage, "", 1,
          {"main, option c|x, registry information copied to {W}", "detectSig: RAM based registry sig",
-          "repair: done", "reorder: done", "main, option c|x, registry information copied to {F}"},
-         {"CopyFileW({F}, {W}, 0) = 1", "CopyFileW({W}, {F}, 0) = 1", "DeleteFileW({W}) = 1"}, "deleted",
+          "repair: done", "reorder: done", "main, option c|x: replacing the file with {S}", "main, option c|x, registry information copied to {F}"},
+         {"CopyFileW({F}, {W}, 0) = 1", "CopyFileW({W}, {S}, 0) = 1", "DeleteFileW({F}) = 1", "MoveFileW({S}, {F}) = 1", "DeleteFileW({W}) = 1"}, "deleted",
          "reordered"},
         {"c: a hive backup file is not rewritten", "hive", "lc", Input::HiveBackup, "", 1,
          {"main, option c|x, registry information copied to {W}", "detectSig: HIVE based registry sig",
@@ -207,12 +211,12 @@ std::vector<Row> rows() {
          {"CopyFileW({F}, {W}, 0) = 0", "DeleteFileW({W}) = 0"}, "absent", "absent"},
         {"s c: the saved image is repaired", "ram", "lsc", Input::None, "", 1,
          {"detectSig: RAM based registry sig", "main, option s: RegCopyFile used", "repair: done",
-          "main, option s, registry information copied to {F}"},
-         {"RegCopyFile({W}) = 1", "CopyFileW({W}, {F}, 0) = 1", "DeleteFileW({W}) = 1"}, "deleted", "image"},
+          "main, option s: replacing the file with {S}", "main, option s, registry information copied to {F}"},
+         {"RegCopyFile({W}) = 1", "CopyFileW({W}, {S}, 0) = 1", "DeleteFileW({F}) = 0", "MoveFileW({S}, {F}) = 1", "DeleteFileW({W}) = 1"}, "deleted", "image"},
         {"s c h: a hive backup is not repaired", "hive", "lsch", Input::None, "", 1,
          cat({kCorvaneHvOk, {"main, option c|x ignored, file sig not correct ",
-                             "main, option s, registry information copied to {F}"}}),
-         {"CopyFileW({W}, {F}, 0) = 1", "DeleteFileW({W}) = 1"}, "deleted", "hive"},
+                             "main, option s: replacing the file with {S}", "main, option s, registry information copied to {F}"}}),
+         {"CopyFileW({W}, {S}, 0) = 1", "DeleteFileW({F}) = 0", "MoveFileW({S}, {F}) = 1", "DeleteFileW({W}) = 1"}, "deleted", "hive"},
         {"r c: the work file is repaired, F is not", "ram", "lrc", Input::RamImage, "", 1,
          {"detectSig: RAM based registry sig", "main, option r, registry information copied to {W}", "repair: done",
           "main, option r: RegRestoreFile used", kNote},
@@ -220,7 +224,7 @@ std::vector<Row> rows() {
         {"s: the copy out fails", "ram", "ls", Input::RamImage, "CopyFileW@1", 1,
          {"detectSig: RAM based registry sig", "main, option s: RegCopyFile used",
           "main, option s: could not copy registry information from {W} to {F}"},
-         {"RegCopyFile({W}) = 1", "CopyFileW({W}, {F}, 0) = 0"}, "stays", "same"},
+         {"RegCopyFile({W}) = 1", "CopyFileW({W}, {S}, 0) = 0", "DeleteFileW({S}) = 1"}, "stays", "same"},
         {"only h, d, l, f", "ram", "lhdf", Input::RamImage, "", 1, {}, {}, "absent", "same"},
     };
 }
@@ -234,14 +238,18 @@ std::vector<std::string> callsOn(const std::string &trace, const std::string &wo
             started = line.rfind("DeleteFileW(\"" + work + "\")", 0) == 0;
             continue;
         }
-        static const char *const services[] = {"RegCopyFile(", "RegRestoreFile(", "CopyFileW(", "DeleteFileW("};
+        static const char *const services[] = {"RegCopyFile(", "RegRestoreFile(", "CopyFileW(", "DeleteFileW(",
+                                               "MoveFileW("};
+        static const std::regex sibling(R"re("(\\My Documents\\cpy[0-9A-F]+\.tmp)")re");
         bool wanted = false;
         for (const char *s : services) wanted |= line.rfind(s, 0) == 0;
         if (!wanted) continue;
-        if (line.find("\"" + work + "\"") == std::string::npos && line.find("\"" + F + "\"") == std::string::npos)
+        if (line.find("\"" + work + "\"") == std::string::npos && line.find("\"" + F + "\"") == std::string::npos &&
+            !std::regex_search(line, sibling))
             continue;
         std::string cut = line.substr(0, line.find(" [error"));
         cut = cut.substr(0, cut.find(" FAULT"));
+        cut = std::regex_replace(cut, sibling, "$1");
         for (const std::string &p : {work, F}) {
             std::string quoted = "\"" + p + "\"";
             for (size_t at; (at = cut.find(quoted)) != std::string::npos;) cut.replace(at, quoted.size(), p);

@@ -63,6 +63,7 @@ TEST(TerminalRun, RunOnATerminalEndsWithWhatItDid) {
          "\n"
          "detectSig: RAM based registry sig\n"
          "main, option s: RegCopyFile used\n"
+         "main, option s: replacing the file with \\My Documents\\cpy4.tmp\n"
          "main, option s, registry information copied to \\My Documents\\b.reg\n"
          "corvane: \\My Documents\\b.reg: written (8468 bytes)\n"
          "corvane: exit code 1: the operations ran; the log above tells how they went\n"},

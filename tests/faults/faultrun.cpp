@@ -304,6 +304,8 @@ Outcome Bench::runOn(const std::string &rules, bool fresh) {
     o.file = readHost(fileOf(device_, F), &o.fileThere);
     for (const std::string &name : entries(fileOf(device_, "\\Temp")))
         if (std::find(tempBefore_.begin(), tempBefore_.end(), name) == tempBefore_.end()) o.temp.push_back(name);
+    for (const std::string &name : entries(fileOf(device_, "\\My Documents")))
+        if (name != "b.reg") o.beside.push_back(name);
 
     // A power loss restarts the device; otherwise a registry whose files
     // are untouched needs no boot to be known.
@@ -356,25 +358,47 @@ bool Bench::check(const Outcome &o, bool powerLoss) {
         if (!ok) problems.push_back("exit code " + std::to_string(o.exitCode));
     }
 
-    // The user's file: as before, the new backup, or another complete one.
+    // The user's file: as before, the new backup, or another complete one;
+    // or gone after a power cut or a failed rename between its removal and
+    // the rename of its whole new copy, which the log has named.
     bool fileOk = o.fileThere && (o.file == before_ || o.file == clean_.file || validBackup(o.file));
+    std::string named;  // the copy beside F that the log named
+    {
+        std::smatch m;
+        static const std::regex re(R"(: replacing the file with \\My Documents\\(cpy[0-9A-F]+\.tmp)\n)");
+        std::string::const_iterator from = o.log.begin();
+        while (std::regex_search(from, o.log.end(), m, re)) {
+            named = m[1].str();
+            from = m[0].second;
+        }
+    }
+    bool namedWhole = false;
+    if (!named.empty()) {
+        bool there = false;
+        std::string copy = readHost(fileOf(device_, "\\My Documents\\" + named), &there);
+        namedWhole = there && (copy == clean_.file || validBackup(copy));
+    }
     // A rewritten F keeps every whole record it held.
     if (o.fileThere && o.file != before_ && !has('s') && !has('r') && !imgtest::keepsWholeRecords(before_, o.file))
         problems.push_back("F lost a record");
-    if (!o.fileThere)
-        problems.push_back("F is gone");
-    else if (!fileOk)
+    if (!o.fileThere) {
+        if (!namedWhole) problems.push_back("F is gone, and no whole copy the log named stands beside it");
+    } else if (!fileOk)
         problems.push_back("F is damaged: " + std::to_string(o.file.size()) + " bytes, " + ts::hex(o.file.substr(0, 16)));
 
     // The registry after a warm boot: the old one or the restored one.
     const bool restored = o.registry == restored_;
     const bool dropped = o.registry == default_ && clean_.registry == default_;
     // A failed RegReplaceKey has the old user hive put back; only a power
-    // loss between user.hv's replacement and RegReplaceKey leaves the
-    // restored user hive with the old system hive.
-    const bool userHiveOnly = powerLoss && callsEnding(o.trace, "CopyFileW(\"\\Temp\\rHU", "= 1") > 0 &&
-                              callsEnding(o.trace, "RegReplaceKey(", "= 0") == 0;
-    if (o.registry != old_ && !(has('r') && restored) && !dropped && !userHiveOnly)
+    // cut inside the restore's one window mixes the hives: after user.hv was
+    // removed (its whole new copy beside it) and before RegReplaceKey
+    // returned. The old system hive then boots with the restored user hive,
+    // or with a default one when the rename had not happened.
+    const bool inHiveWindow =
+        powerLoss &&
+        callsEnding(o.trace, "DeleteFileW(\"\\Documents and Settings\\default\\user.hv\")", "= 1") > 0 &&
+        callsEnding(o.trace, "RegReplaceKey(", "= 0") == 0;
+    if (o.registry != old_ && !(has('r') && restored) && !dropped && !inHiveWindow)
         problems.push_back("registry after the warm boot is neither the old nor the restored one: " +
                            firstDifference(o.registry, old_) + " (boot: " + o.bootRecord + ")");
 
@@ -422,6 +446,16 @@ bool Bench::check(const Outcome &o, bool powerLoss) {
                           prefix == "sHU" || prefix == "rHM" || prefix == "rHU" || prefix == "rHO"))
             continue;
         problems.push_back("left in \\Temp: " + name);
+    }
+
+    // F's folder: a copy beside F stays only after a power cut (part of one,
+    // or the whole one the log named), or when its rename failed (named).
+    for (const std::string &name : o.beside) {
+        if (powerLoss && name.rfind("cpy", 0) == 0) continue;
+        if (name == named && namedWhole && !o.fileThere) continue;
+        // A failed delete is not detected: the copy it should have removed stays.
+        if (o.trace.find("DeleteFileW(\"\\My Documents\\" + name + "\") = 0") != std::string::npos) continue;
+        problems.push_back("left beside F: " + name);
     }
 
     for (const std::string &p : problems)

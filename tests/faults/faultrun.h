@@ -64,6 +64,7 @@ struct Outcome {
     bool fileThere = false;
     std::string file;      // F's bytes
     std::vector<std::string> temp;  // new entries of \Temp
+    std::vector<std::string> beside;  // new entries of F's folder, F aside
     std::string registry;  // export after a warm boot, RegPersisted aside
     std::string bootRecord;  // what that warm boot did
 };

@@ -218,7 +218,11 @@ TEST(RestRegHvReplacing, AFailedReplacementLeavesTheOldHives) {
         bool keptLeft;            // rHO stays, holding the old user hive
     } cases[] = {
         {"CopyFileW@1", false, 0, {"restRegHv: ERROR could not keep a copy of the user hive " + kUserHivePath}, false},
-        {"CopyFileW@2", false, 0,
+        // The restored user hive is copied beside user.hv first: a failed copy
+        // leaves user.hv as it was.
+        {"CopyFileW@2", false, 0, {"restRegHv: ERROR could not replace registry (user hive) with {U}"}, false},
+        // user.hv removed, its new copy not renamed to it: the old one goes back.
+        {"MoveFileW@1", false, 0,
          {"restRegHv: ERROR could not replace registry (user hive) with {U}", "restRegHv: user hive put back from {O}"},
          false},
         {"RegReplaceKey@1", false, 1, {replaced + "{U}", notReplaced + "{M}", "restRegHv: user hive put back from {O}"},

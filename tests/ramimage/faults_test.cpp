@@ -129,7 +129,7 @@ TEST(RewriteFaults, FailEachCallInTurn)
                               "ftell",            "fclose",  "CopyFileW", "LocalAlloc"};
     for (Operation op : {repair, reorder}) {
         const std::string done = op == repair ? "repair: done\n" : "reorder: done\n";
-        const int doneResult = op == repair ? 0 : 1;
+        const int doneResult = op == repair ? REPAIR_DONE : REORDER_DONE;
         for (const char *service : services) {
             // Reads may come a byte at a time: past the first calls, every
             // 97th is enough to reach each place of the walk.
@@ -162,7 +162,7 @@ TEST(RewriteFaults, FailEachCallInTurn)
 TEST(RewriteFaults, DiskFullAtEveryByteCount)
 {
     for (Operation op : {repair, reorder}) {
-        const int doneResult = op == repair ? 0 : 1;
+        const int doneResult = op == repair ? REPAIR_DONE : REORDER_DONE;
         const size_t need = expected(op).size() * 2 + 200;
         for (size_t n = 0; n < need; n += 97) {
             SCOPED_TRACE("disk=" + std::to_string(n));
@@ -174,8 +174,15 @@ TEST(RewriteFaults, DiskFullAtEveryByteCount)
             if (o.result == doneResult) {
                 EXPECT_TRUE(o.file == expected(op));
             } else {
+                // The input stays as it was, unless the disk filled while the
+                // new image was copied over it: the device's copy overwrites
+                // in place, so the input then holds the first bytes of the new
+                // image, and the result says it is no image (the sequence then
+                // puts it nowhere).
                 EXPECT_EQ(o.result, RAMIMAGE_NOT_WRITTEN);
-                EXPECT_TRUE(o.file == INPUT);
+                const bool cutCopy = o.file.size() < expected(op).size() &&
+                                     expected(op).compare(0, o.file.size(), o.file) == 0;
+                EXPECT_TRUE(o.file == INPUT || cutCopy) << o.file.size() << " bytes";
                 EXPECT_EQ(o.log.find("done"), std::string::npos) << o.log;
             }
             EXPECT_TRUE(o.temp.empty());
