@@ -70,9 +70,8 @@ std::vector<std::string> splitLines(const std::string &text) {
 
 // Compares lines one by one against their patterns; reports the first difference
 // at the caller's line (file and line default to the call's own).
-void expectLines(const std::vector<std::string> &got, const std::vector<std::string> &expected,
-                 const std::string &work, const char *what, const char *file = __builtin_FILE(),
-                 int line = __builtin_LINE()) {
+void expectLines(const std::vector<std::string> &got, const std::vector<std::string> &expected, const std::string &work,
+                 const char *what, const char *file = __builtin_FILE(), int line = __builtin_LINE()) {
     for (size_t i = 0; i < std::max(got.size(), expected.size()); ++i) {
         if (i >= got.size()) {
             ADD_FAILURE_AT(file, line) << what << ": line " << i + 1 << " missing, expected: " << expected[i];
