@@ -7,10 +7,9 @@
 
 #include "platform/platform.h"
 #include "log/log.h"
+#include "log/run.h"
 #include "ramimage/ramimage.h"
 #include "hive/hive.h"
-
-#define PATH_CCH 256 /* path buffers: 255 characters and the terminator */
 
 /* Exit codes of a run. */
 #define EXIT_NOTHING 0     /* short line, open prompt found, prompt closed or not set up */
@@ -22,14 +21,6 @@
 #define RESTART_CLASS TEXT("regRestClass")
 
 /* app/main.cpp */
-extern WCHAR g_tempDir[PATH_CCH]; /* the temporary folder, as GetTempPathW gave it */
-
-/* Asks GetTempFileNameW for a new empty file in the temporary folder with
- * the given three-letter prefix, and puts its name into name (PATH_CCH
- * characters). The platform may make a name of up to MAX_PATH - 1
- * characters; one that does not fit into name counts as no name, and its
- * file is deleted again. Returns GetTempFileNameW's result, or 0. */
-UINT tempFileName(const WCHAR *prefix, WCHAR *name);
 
 /* The program's entry: instance handle and command line (options word, one
  * space, file argument). The command line is modified in place (the first

@@ -5,9 +5,6 @@
  */
 #include "app/driver.h"
 
-WCHAR g_tempDir[PATH_CCH];
-
-static const WCHAR kEmpty[] = TEXT("");
 static const WCHAR kLogName[] = TEXT("\\Corvane.log");
 
 /* Puts the log into the flash folder: the first root entry matching
@@ -24,23 +21,6 @@ static void useFlashLog(void)
         return;
     wcscpy(g_logPath, name);
     wcscat(g_logPath, kLogName);
-}
-
-UINT tempFileName(const WCHAR *prefix, WCHAR *name)
-{
-    WCHAR made[MAX_PATH];
-    UINT unique;
-
-    unique = GetTempFileNameW(g_tempDir, prefix, 0, made);
-    if (unique == 0)
-        return 0;
-    made[MAX_PATH - 1] = 0;
-    if (wcslen(made) > PATH_CCH - 1) {
-        DeleteFileW(made);
-        return 0;
-    }
-    wcscpy(name, made);
-    return unique;
 }
 
 int corvaneMain(HINSTANCE instance, WCHAR *commandLine)
@@ -71,7 +51,7 @@ int corvaneMain(HINSTANCE instance, WCHAR *commandLine)
         *space = 0;
         file = space + 1;
     } else {
-        file = kEmpty;
+        file = EMPTY;
     }
 
     /* 4. Logging. */
@@ -79,23 +59,23 @@ int corvaneMain(HINSTANCE instance, WCHAR *commandLine)
         g_logging = -1;
         if (wcschr(options, 'f') != NULL)
             useFlashLog();
-        writeLog(TEXT("\n\nCorvane Logfile"), kEmpty, 1);
+        writeLog(TEXT("\n\nCorvane Logfile"), EMPTY, 1);
         writeLog(TEXT("options: "), options, 1);
         writeLog(TEXT("file: "), file, 1);
-        writeLog(TEXT("\n"), kEmpty, 0);
+        writeLog(TEXT("\n"), EMPTY, 0);
     }
 
     /* 5. The temporary folder. */
     cchTemp = GetTempPathW(PATH_CCH, g_tempDir);
     if (cchTemp == 0 || cchTemp > PATH_CCH) {
         g_tempDir[0] = 0;
-        writeLog(TEXT("main: GetTempPath failed"), kEmpty, 1);
+        writeLog(TEXT("main: GetTempPath failed"), EMPTY, 1);
         return EXIT_NO_TEMPDIR;
     }
 
     /* 6. The work file's name; one too long for its buffer is a failure. */
     if (tempFileName(TEXT("NEW"), work) == 0) {
-        writeLog(TEXT("main: GetTempFileName failed"), kEmpty, 1);
+        writeLog(TEXT("main: GetTempFileName failed"), EMPTY, 1);
         return EXIT_NO_WORKFILE;
     }
 

@@ -11,8 +11,6 @@
 #include "app/driver.h"
 #include "resources/resource.h"
 
-static const WCHAR kEmpty[] = TEXT("");
-
 int showRestartPrompt(HINSTANCE instance)
 {
     WNDCLASSW description;
@@ -57,12 +55,12 @@ INT_PTR CALLBACK restartDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
             /* The prompt is told to end first, and the entry is in the log
              * file before the restart: the device does not come back. */
             EndDialog(dialog, EXIT_DONE);
-            writeLog(TEXT("user dialog: soft-reset"), kEmpty, 1);
+            writeLog(TEXT("user dialog: soft-reset"), EMPTY, 1);
             KernelIoControl(IOCTL_HAL_REBOOT, NULL, 0, NULL, 0, NULL);
             handled = TRUE;
         } else if (LOWORD(wParam) == IDCANCEL) {
             EndDialog(dialog, EXIT_DONE);
-            writeLog(TEXT("user dialog: cancel"), kEmpty, 1);
+            writeLog(TEXT("user dialog: cancel"), EMPTY, 1);
             handled = TRUE;
         }
         break;

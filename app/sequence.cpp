@@ -7,8 +7,6 @@
  */
 #include "app/driver.h"
 
-static const WCHAR kEmpty[] = TEXT("");
-
 static int hasOption(const WCHAR *options, WCHAR letter)
 {
     return wcschr(options, letter) != NULL;
@@ -24,9 +22,9 @@ static void saveStep(const WCHAR *options, const WCHAR *work, int *kind)
     }
     if (RegCopyFile(work)) {
         *kind = detectSig(work);
-        writeLog(TEXT("main, option s: RegCopyFile used"), kEmpty, 1);
+        writeLog(TEXT("main, option s: RegCopyFile used"), EMPTY, 1);
     } else {
-        writeLog(TEXT("main, option s: RegCopyFile failed"), kEmpty, 1);
+        writeLog(TEXT("main, option s: RegCopyFile failed"), EMPTY, 1);
         corvaneHv(work);
     }
 }
@@ -62,7 +60,7 @@ static void rewriteStep(const WCHAR *options, const WCHAR *file, const WCHAR *wo
             DeleteFileW(work);
         }
     } else {
-        writeLog(TEXT("main, option c|x ignored, file sig not correct "), kEmpty, 1);
+        writeLog(TEXT("main, option c|x ignored, file sig not correct "), EMPTY, 1);
         if (alone)
             DeleteFileW(work);
     }
@@ -123,10 +121,10 @@ static int platformRestore(const WCHAR *work)
         return 0;
     }
     if (RegRestoreFile(work)) {
-        writeLog(TEXT("main, option r: RegRestoreFile used"), kEmpty, 1);
+        writeLog(TEXT("main, option r: RegRestoreFile used"), EMPTY, 1);
         return 1;
     }
-    writeLog(TEXT("main, option r: RegRestoreFile failed"), kEmpty, 1);
+    writeLog(TEXT("main, option r: RegRestoreFile failed"), EMPTY, 1);
     return 0;
 }
 
@@ -137,27 +135,27 @@ static void restoreStep(const WCHAR *options, const WCHAR *work, int kind)
     int hiveFirst = hasOption(options, 'h');
 
     if (kind == KIND_HIVE && !hiveFirst)
-        writeLog(TEXT("main, option h not set, hive backup detected"), kEmpty, 1);
+        writeLog(TEXT("main, option h not set, hive backup detected"), EMPTY, 1);
     if (hiveFirst || kind == KIND_HIVE) {
-        writeLog(TEXT("main, option r,h: try reading from hive backup"), kEmpty, 1);
+        writeLog(TEXT("main, option r,h: try reading from hive backup"), EMPTY, 1);
         if (restRegHv(work) == 0) {
-            writeLog(TEXT("main, option r: restored from hive backup"), kEmpty, 1);
+            writeLog(TEXT("main, option r: restored from hive backup"), EMPTY, 1);
             DeleteFileW(work);
             return;
         }
-        writeLog(TEXT("main, option r: reading from hive backup failed"), kEmpty, 1);
-        writeLog(TEXT("main, option r: try RegRestoreFile"), kEmpty, 1);
+        writeLog(TEXT("main, option r: reading from hive backup failed"), EMPTY, 1);
+        writeLog(TEXT("main, option r: try RegRestoreFile"), EMPTY, 1);
         platformRestore(work);
         return;
     }
     if (platformRestore(work))
         return;
-    writeLog(TEXT("main, option r: try reading from hive backup"), kEmpty, 1);
+    writeLog(TEXT("main, option r: try reading from hive backup"), EMPTY, 1);
     if (restRegHv(work) == 0) {
-        writeLog(TEXT("main, option r: restored from hive backup"), kEmpty, 1);
+        writeLog(TEXT("main, option r: restored from hive backup"), EMPTY, 1);
         DeleteFileW(work);
     } else {
-        writeLog(TEXT("main, option r: reading from hive backup failed"), kEmpty, 1);
+        writeLog(TEXT("main, option r: reading from hive backup failed"), EMPTY, 1);
     }
 }
 
@@ -178,7 +176,7 @@ int runSequence(HINSTANCE instance, const WCHAR *options, const WCHAR *file, con
 
     /* 6. Closing. */
     if (hasOption(options, 'r') && !hasOption(options, 'd'))
-        writeLog(TEXT("main, option r: no dialog (otion d) used - take care for soft-reset"), kEmpty, 1);
+        writeLog(TEXT("main, option r: no dialog (otion d) used - take care for soft-reset"), EMPTY, 1);
     if (hasOption(options, 'r') && hasOption(options, 'd'))
         return showRestartPrompt(instance);
     return EXIT_DONE;

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int result = reorder(fuzz::INPUT_PATH);
     std::string after = fuzz::input();
     fuzz::check(fuzz::temp().empty(), "nothing left in \\Temp");
-    if (result == 8) {
+    if (result == RAMIMAGE_BAD_SIG) {
         fuzz::check(fuzz::log() == "reorder: sig unknown\n", "one line: sig unknown");
         fuzz::check(after == before, "file untouched after sig unknown");
         return 0;
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
     if (result != 1) fprintf(stderr, "fuzz: reorder gave %d, log: %s\n", result, fuzz::log().c_str());
-    fuzz::check(result == 1, "result 1, 2, 4 or 8 without faults");
+    fuzz::check(result == REORDER_DONE, "result 1, 2, 4 or 8 without faults");
     fuzz::check(fuzz::log() == "reorder: done\n", "one line: reorder: done");
     fuzz::check(after.size() >= 8 && after.compare(0, 4, imgtest::SIG) == 0, "signature kept");
     fuzz::check(after.substr(4, 4) == imgtest::le32(uint32_t(after.size())), "totalSize is the length");
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::check(sortedIn == sortedOut, "the same records, byte for byte");
     if (plain) {
         fuzz::prepare(reinterpret_cast<const uint8_t *>(after.data()), after.size());
-        fuzz::check(reorder(fuzz::INPUT_PATH) == 1, "a second reorder is done");
+        fuzz::check(reorder(fuzz::INPUT_PATH) == REORDER_DONE, "a second reorder is done");
         fuzz::check(fuzz::input() == imgtest::SIG + imgtest::le32(uint32_t(walked.size() + 8)) + walked,
                     "reordering twice gives back the order walked");
     }

@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string after = fuzz::input();
     fuzz::check(fuzz::temp().empty(), "nothing left in \\Temp");
     switch (result) {
-    case 0:
+    case REPAIR_DONE:
         fuzz::check(fuzz::log() == "repair: done\n", "one line: repair: done");
         fuzz::check(consistent(after), "the repaired image is consistent");
         {
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                         "the check finds the repaired image consistent");
         }
         fuzz::prepare(reinterpret_cast<const uint8_t *>(after.data()), after.size());
-        fuzz::check(repair(fuzz::INPUT_PATH) == 0, "a second repair is done");
+        fuzz::check(repair(fuzz::INPUT_PATH) == REPAIR_DONE, "a second repair is done");
         fuzz::check(fuzz::input() == after, "a second repair changes nothing");
         break;
     case RAMIMAGE_CUT_SHORT:
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz::check(fuzz::log() == "repair: type unknown, file left unchanged\n", "one line: type unknown");
         fuzz::check(after == before, "file untouched after a type error");
         break;
-    case 8:
+    case RAMIMAGE_BAD_SIG:
         fuzz::check(fuzz::log() == "repair: sig unknown\n", "one line: sig unknown");
         fuzz::check(after == before, "file untouched after sig unknown");
         break;

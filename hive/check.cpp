@@ -16,7 +16,8 @@
  * any size through one block and gives a tool on the PC the very verdict
  * that the restore gets.
  */
-#include "app/driver.h"
+#include "hive/hive.h"
+#include "log/bytes.h"
 
 #define HCHECK_FIELD 0  /* waiting for a 4-byte field (signature or a length) */
 #define HCHECK_IMAGE 1  /* passing over a hive image */
@@ -75,11 +76,6 @@ DWORD crc32Update(DWORD crc, const BYTE *bytes, size_t cb)
     while (cb-- > 0)
         crc = CRC_TABLE[(crc ^ *bytes++) & 0xFF] ^ (crc >> 8);
     return ~crc;
-}
-
-static DWORD getLe32(const BYTE *p)
-{
-    return (DWORD)p[0] | ((DWORD)p[1] << 8) | ((DWORD)p[2] << 16) | ((DWORD)p[3] << 24);
 }
 
 static void found(HiveCheck *check, int problem, int64_t offset)

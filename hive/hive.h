@@ -21,6 +21,8 @@
 
 #include "platform/platform.h"
 
+#define HIVE_REG_SIG 0x52454758u /* bytes "XGER" */
+
 #define HIVE_COPY_CB 4096   /* the copy buffer, in bytes */
 #define USER_HIVE_CCH 255   /* the user hive path: 254 characters and the terminator */
 

@@ -4,16 +4,12 @@
  * off, the user hive file user.hv in the profile folder is replaced, and the
  * system hive is handed to the platform for the next boot.
  */
-#include "app/driver.h"
+#include "hive/hive.h"
+#include "log/bytes.h"
+#include "log/log.h"
+#include "log/run.h"
 
-static const WCHAR EMPTY[] = TEXT("");
 static const WCHAR USER_HIVE_NAME[] = TEXT("user.hv");
-
-static LONG getLe32(const BYTE *field)
-{
-    return (LONG)((DWORD)field[0] | (DWORD)field[1] << 8 | (DWORD)field[2] << 16 |
-                  (DWORD)field[3] << 24);
-}
 
 /* Reads the 4-byte little-endian field at offset. Returns HV_DONE; HV_DAMAGED
  * when the file ends before the field does; HV_IO_FAILED when the seek or
@@ -26,7 +22,7 @@ static int readField(FILE *file, int64_t offset, LONG *value)
         return HV_IO_FAILED;
     if (fread(field, 1, 4, file) != 4)
         return ferror(file) ? HV_IO_FAILED : HV_DAMAGED;
-    *value = getLe32(field);
+    *value = (LONG)getLe32(field);
     return HV_DONE;
 }
 
@@ -136,7 +132,7 @@ int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut)
         result = HV_IO_FAILED;
         goto done;
     }
-    if ((DWORD)getLe32(field) != HIVE_REG_SIG) {
+    if (getLe32(field) != HIVE_REG_SIG) {
         writeLog(TEXT("restRegHv: sig unknown"), EMPTY, 1);
         result = HV_BAD_SIG;
         goto done;

@@ -4,17 +4,10 @@
  * hive backup file (packHives). Also the temporary names of both hive
  * operations (hiveTempName).
  */
-#include "app/driver.h"
-
-static const WCHAR EMPTY[] = TEXT("");
-
-static void putLe32(BYTE *field, DWORD value)
-{
-    field[0] = (BYTE)value;
-    field[1] = (BYTE)(value >> 8);
-    field[2] = (BYTE)(value >> 16);
-    field[3] = (BYTE)(value >> 24);
-}
+#include "hive/hive.h"
+#include "log/bytes.h"
+#include "log/log.h"
+#include "log/run.h"
 
 int hiveTempName(const WCHAR *prefix, WCHAR *name)
 {

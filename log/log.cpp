@@ -5,6 +5,7 @@
 #include "log/log.h"
 
 int g_logging = 0;
+const WCHAR EMPTY[] = TEXT("");
 WCHAR g_logPath[LOG_PATH_CCH] = TEXT("\\Corvane.log");
 
 void writeLog(const WCHAR *text, const WCHAR *argument, int newline)
@@ -20,8 +21,8 @@ void writeLog(const WCHAR *text, const WCHAR *argument, int newline)
      * report it, and writing through a failed handle would crash. */
     if (log == NULL)
         return;
-    fwprintf(log, TEXT("%s"), text ? text : TEXT(""));
-    fwprintf(log, TEXT("%s"), argument ? argument : TEXT(""));
+    fwprintf(log, TEXT("%s"), text ? text : EMPTY);
+    fwprintf(log, TEXT("%s"), argument ? argument : EMPTY);
     if (newline)
         fwprintf(log, TEXT("\n"));
     fflush(log);

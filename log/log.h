@@ -13,6 +13,7 @@
 #define LOG_PATH_CCH 256 /* 255 characters and the terminator */
 
 extern int g_logging;                  /* 0 off; any other value on */
+extern const WCHAR EMPTY[];            /* "", the argument of an entry that has none */
 extern WCHAR g_logPath[LOG_PATH_CCH];  /* default "\Corvane.log" */
 
 /* Appends text, then argument, then (newline != 0) a line break to the log

@@ -78,34 +78,6 @@ typedef WCHAR CE_WCHAR_IS_WCHAR_T_[sizeof(WCHAR) == 2 ? 1 : -1];
 #define SetForegroundWindow ceSetForegroundWindow
 #define fwprintf ceFwprintf
 
-/* RAM registry: writes the whole registry to path (which must not exist) as
- * a RAM registry image. Non-zero on success. */
-BOOL ceRegCopyFile(LPCWSTR path);
-/* RAM registry: the image at path replaces the registry at the next warm
- * boot. Non-zero on success. */
-BOOL ceRegRestoreFile(LPCWSTR path);
-/* Hive registry: writes the hive of root to path (must not exist).
- * ERROR_SUCCESS on success. */
-LONG ceRegSaveKey(HKEY key, LPCWSTR path, LPSECURITY_ATTRIBUTES security);
-/* Hive registry: newFile becomes the hive of key at the next boot.
- * ERROR_SUCCESS on success. */
-LONG ceRegReplaceKey(HKEY key, LPCWSTR subKey, LPCWSTR newFile, LPCWSTR oldFile);
-/* With a NULL user name: logs the current user off. */
-BOOL ceSetCurrentUser(LPWSTR userName, LPBYTE userData, DWORD cbUserData, BOOL createIfNew);
-/* The current user's profile folder, ending in a separator. *cchSize is the
- * capacity in characters. Non-zero on success. */
-BOOL ceGetUserDirectory(LPWSTR buffer, LPDWORD cchSize);
-#ifndef CSIDL_PROFILE
-#define CSIDL_PROFILE 0x0028
-#endif
-BOOL ceSHGetSpecialFolderPath(HWND owner, LPWSTR path, int csidl, BOOL create);
-
-#ifndef IOCTL_HAL_REBOOT
-#define IOCTL_HAL_REBOOT 0x0101003C
-#endif
-BOOL ceKernelIoControl(DWORD ioControlCode, LPVOID inBuf, DWORD cbInBuf, LPVOID outBuf,
-                       DWORD cbOutBuf, LPDWORD cbReturned);
-
 /* GetClassInfoW; the name "Dialog" also finds the platform's dialog class
  * where it has another name ("#32770" on desktop Windows). */
 BOOL ceGetClassInfoW(HINSTANCE instance, LPCWSTR className, LPWNDCLASSW wndClass);
@@ -114,10 +86,6 @@ HWND ceFindWindowW(LPCWSTR className, LPCWSTR windowName);
  * device's "and its owned windows") names that window. */
 BOOL ceSetForegroundWindow(HWND window);
 
-/* Writes format to stream; %s takes a WCHAR string and %c a WCHAR, whatever
- * the C runtime's own reading; the text reaches the file as UTF-8. Returns
- * the number of characters written, or a negative value on failure. */
-int ceFwprintf(FILE *stream, const WCHAR *format, ...);
 
 #else /* the host */
 
@@ -269,8 +237,16 @@ DWORD GetTempPathW(DWORD cchBuffer, LPWSTR buffer);
  * the folder is missing or the name does not fit in MAX_PATH. */
 UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFileName);
 /* Whole-file copy; non-zero on success. With failIfExists FALSE an existing
- * target is replaced. */
+ * target is overwritten in place, as on the device: it is emptied and
+ * written from the start, so a copy that fails part way (or a power cut
+ * during it) leaves the target holding only what was written, its old
+ * content gone. There is no atomic replace. */
 BOOL CopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists);
+/* Renames a file (or folder) within the device; non-zero on success. Fails
+ * with ERROR_ALREADY_EXISTS when newFile exists (CE has no replacing move),
+ * ERROR_FILE_NOT_FOUND when existingFile does not, ERROR_PATH_NOT_FOUND when
+ * a folder of newFile is missing; on failure nothing is renamed. */
+BOOL MoveFileW(LPCWSTR existingFile, LPCWSTR newFile);
 BOOL DeleteFileW(LPCWSTR path);
 /* '*' and '?' compared without regard to case, files and folders alike. */
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW findData);
@@ -280,9 +256,6 @@ BOOL FindClose(HANDLE find);
 
 /* Modes "rb", "r+b", "w+b", "a" (and the other C modes); NULL on failure. */
 FILE *_wfopen(const WCHAR *path, const WCHAR *mode);
-/* Writes format to stream; %s takes a WCHAR string, %d an int. Returns the
- * number of characters written, or a negative value on failure. */
-int fwprintf(FILE *stream, const WCHAR *format, ...);
 
 /* ---- Registry and user ---------------------------------------------------- */
 
@@ -302,33 +275,6 @@ typedef struct _SECURITY_ATTRIBUTES {
     LPVOID lpSecurityDescriptor;
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
-
-/* RAM registry: writes the whole registry to path (which must not exist) as
- * a RAM registry image. Non-zero on success. */
-BOOL RegCopyFile(LPCWSTR path);
-/* RAM registry: the image at path replaces the registry at the next warm
- * boot. Non-zero on success. */
-BOOL RegRestoreFile(LPCWSTR path);
-/* Hive registry: writes the hive of root to path (must not exist).
- * ERROR_SUCCESS on success. */
-LONG RegSaveKey(HKEY key, LPCWSTR path, LPSECURITY_ATTRIBUTES security);
-/* Hive registry: newFile becomes the hive of key at the next boot.
- * ERROR_SUCCESS on success. */
-LONG RegReplaceKey(HKEY key, LPCWSTR subKey, LPCWSTR newFile, LPCWSTR oldFile);
-/* With a NULL user name: logs the current user off. */
-BOOL SetCurrentUser(LPWSTR userName, LPBYTE userData, DWORD cbUserData, BOOL createIfNew);
-/* The current user's profile folder, ending in a separator. *cchSize is the
- * capacity in characters. Non-zero on success. */
-BOOL GetUserDirectory(LPWSTR buffer, LPDWORD cchSize);
-
-#define CSIDL_PROFILE 0x0028
-BOOL SHGetSpecialFolderPath(HWND owner, LPWSTR path, int csidl, BOOL create);
-
-/* ---- Kernel ------------------------------------------------------------- */
-
-#define IOCTL_HAL_REBOOT 0x0101003C
-BOOL KernelIoControl(DWORD ioControlCode, LPVOID inBuf, DWORD cbInBuf, LPVOID outBuf,
-                     DWORD cbOutBuf, LPDWORD cbReturned);
 
 /* ---- Windows, dialogs and resources ------------------------------------ */
 
@@ -417,5 +363,47 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTempla
 BOOL EndDialog(HWND dialog, INT_PTR result);
 
 #endif /* _WIN32 */
+
+/* ---- Services of the device, declared once for every backend -------------
+ * On Windows each name is routed (above) to the backend's function with the
+ * prefix "ce"; on the host the simulated device provides them. */
+
+/* Writes format to stream; %s takes a WCHAR string and %c a WCHAR (whatever
+ * the C runtime's own reading), %d an int; the text reaches the file as
+ * UTF-8. Returns the number of characters written, or a negative value on
+ * failure. */
+int fwprintf(FILE *stream, const WCHAR *format, ...);
+
+/* RAM registry: writes the whole registry to path (which must not exist) as
+ * a RAM registry image. Non-zero on success. */
+BOOL RegCopyFile(LPCWSTR path);
+/* RAM registry: the image at path replaces the registry at the next warm
+ * boot. Non-zero on success. */
+BOOL RegRestoreFile(LPCWSTR path);
+/* Hive registry: writes the hive of root to path (must not exist).
+ * ERROR_SUCCESS on success. */
+LONG RegSaveKey(HKEY key, LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+/* Hive registry: newFile becomes the hive of key at the next boot.
+ * ERROR_SUCCESS on success. */
+LONG RegReplaceKey(HKEY key, LPCWSTR subKey, LPCWSTR newFile, LPCWSTR oldFile);
+/* With a NULL user name: logs the current user off. */
+BOOL SetCurrentUser(LPWSTR userName, LPBYTE userData, DWORD cbUserData, BOOL createIfNew);
+/* The current user's profile folder, ending in a separator. *cchSize is the
+ * capacity in characters. Non-zero on success. */
+BOOL GetUserDirectory(LPWSTR buffer, LPDWORD cchSize);
+
+#ifndef CSIDL_PROFILE
+#define CSIDL_PROFILE 0x0028
+#endif
+/* The folder csidl names (CSIDL_PROFILE: the current user's profile). Non-zero
+ * on success. */
+BOOL SHGetSpecialFolderPath(HWND owner, LPWSTR path, int csidl, BOOL create);
+
+#ifndef IOCTL_HAL_REBOOT
+#define IOCTL_HAL_REBOOT 0x0101003C
+#endif
+/* IOCTL_HAL_REBOOT restarts the device (a soft reset). */
+BOOL KernelIoControl(DWORD ioControlCode, LPVOID inBuf, DWORD cbInBuf, LPVOID outBuf,
+                     DWORD cbOutBuf, LPDWORD cbReturned);
 
 #endif /* CORVANE_PLATFORM_H */

@@ -69,8 +69,8 @@ int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *ou
         out->cbNeeded = RECORD_HEAD_CB;
         return IMAGE_WHOLE;
     }
-    length = getWord(rec);
-    type = getWord(rec + 2);
+    length = getLe16(rec);
+    type = getLe16(rec + 2);
     out->size = (DWORD)length + RECORD_HEAD_CB;
     out->type = type;
     if ((int64_t)out->size > cbLeft) {
@@ -99,10 +99,10 @@ int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *ou
         out->cbNeeded = cbHead;
         return IMAGE_WHOLE;
     }
-    tag = getWord(rec + 4);
-    cchName = getWord(rec + 6);
+    tag = getLe16(rec + 4);
+    cchName = getLe16(rec + 6);
     if (type == 2)
-        cbData = getWord(rec + 8);
+        cbData = getLe16(rec + 8);
     if ((tag >> 8) != 0) {
         out->have = tag;
         return IMAGE_RECORD_HIGH;
@@ -186,8 +186,8 @@ static void nextRecord(ImageCheck *check)
 
 static void stepHeader(ImageCheck *check)
 {
-    DWORD signature = getDword(check->buffer);
-    DWORD totalSize = getDword(check->buffer + 4);
+    DWORD signature = getLe32(check->buffer);
+    DWORD totalSize = getLe32(check->buffer + 4);
 
     if (signature != RAM_REG_SIG) {
         found(check, IMAGE_NOT_RAM, 0, signature, RAM_REG_SIG);

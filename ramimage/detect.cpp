@@ -2,7 +2,10 @@
  * detect.cpp - detectSig: the kind of an image file from its first four
  * bytes (RAM registry image, hive backup file, or neither).
  */
-#include "app/driver.h"
+#include "hive/hive.h"
+#include "log/bytes.h"
+#include "log/log.h"
+#include "ramimage/ramimage.h"
 
 int detectSig(const WCHAR *path)
 {
@@ -20,14 +23,13 @@ int detectSig(const WCHAR *path)
     /* A file of fewer than four bytes carries no signature. */
     if (cbRead != sizeof bytes)
         return KIND_NONE;
-    signature = (DWORD)bytes[0] | ((DWORD)bytes[1] << 8) | ((DWORD)bytes[2] << 16) |
-                ((DWORD)bytes[3] << 24);
+    signature = getLe32(bytes);
     if (signature == RAM_REG_SIG) {
-        writeLog(TEXT("detectSig: RAM based registry sig"), TEXT(""), 1);
+        writeLog(TEXT("detectSig: RAM based registry sig"), EMPTY, 1);
         return KIND_RAM;
     }
     if (signature == HIVE_REG_SIG) {
-        writeLog(TEXT("detectSig: HIVE based registry sig"), TEXT(""), 1);
+        writeLog(TEXT("detectSig: HIVE based registry sig"), EMPTY, 1);
         return KIND_HIVE;
     }
     return KIND_NONE;

@@ -11,14 +11,12 @@
  */
 #include "ramimage/image.h"
 
-static const WCHAR EMPTY[] = TEXT("");
-
 int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
 {
     BYTE header[IMAGE_HEADER_CB] = {0};
     long cbFile;
     size_t cbHeader;
-    DWORD signature;
+    int result;
 
     img->in = NULL;
     img->out = NULL;
@@ -47,7 +45,7 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     if (tempFileName(texts->prefix, img->tempPath) == 0) {
         img->tempPath[0] = 0;
         writeLog(texts->noTempName, EMPTY, 1);
-        return 3;
+        return RAMIMAGE_NO_TEMPNAME;
     }
     /* Only the name is wanted: the new image is created below. */
     DeleteFileW(img->tempPath);
@@ -55,14 +53,13 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     img->in = _wfopen(path, texts->inputMode);
     if (img->in == NULL) {
         writeLog(texts->noOpen, path, 1);
-        return 9;
+        return RAMIMAGE_NO_OPEN;
     }
     img->out = _wfopen(img->tempPath, TEXT("w+b"));
     if (img->out == NULL) {
         writeLog(texts->noOpen, img->tempPath, 1);
-        fclose(img->in);
-        img->in = NULL;
-        return 9;
+        result = RAMIMAGE_NO_OPEN;
+        goto failed;
     }
 
     /* The length of the input bounds every read: nothing past its end is
@@ -81,33 +78,32 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     if (img->failed != IMAGE_OK ||
         (int64_t)cbHeader != (cbFile < IMAGE_HEADER_CB ? cbFile : IMAGE_HEADER_CB)) {
         writeLog(texts->noRead, path, 1);
-        fclose(img->out);
-        fclose(img->in);
-        img->out = NULL;
-        img->in = NULL;
-        DeleteFileW(img->tempPath);
-        return RAMIMAGE_NOT_WRITTEN;
+        result = RAMIMAGE_NOT_WRITTEN;
+        goto failed;
     }
-    signature = (DWORD)header[0] | ((DWORD)header[1] << 8) | ((DWORD)header[2] << 16) |
-                ((DWORD)header[3] << 24);
-    if (cbHeader < 4 || signature != RAM_REG_SIG) {
+    if (cbHeader < 4 || getLe32(header) != RAM_REG_SIG) {
         writeLog(texts->sigUnknown, EMPTY, 1);
-        fclose(img->out);
-        fclose(img->in);
-        img->out = NULL;
-        img->in = NULL;
-        DeleteFileW(img->tempPath);
-        return 8;
+        result = RAMIMAGE_BAD_SIG;
+        goto failed;
     }
     /* A file that ends inside totalSize has it read as 0: no record is
      * visited and the new image is the bare header. */
     if (cbHeader < IMAGE_HEADER_CB)
         header[4] = header[5] = header[6] = header[7] = 0;
-    img->totalSize = (LONG)((DWORD)header[4] | ((DWORD)header[5] << 8) |
-                            ((DWORD)header[6] << 16) | ((DWORD)header[7] << 24));
+    img->totalSize = (LONG)getLe32(header + 4);
     /* totalSize is a placeholder until imageEnd writes the real length. */
     imageWrite(img, header, IMAGE_HEADER_CB);
     return 0;
+
+failed:
+    if (img->out != NULL) {
+        fclose(img->out);
+        DeleteFileW(img->tempPath);
+    }
+    fclose(img->in);
+    img->out = NULL;
+    img->in = NULL;
+    return result;
 }
 
 /* Reads up to cb bytes of the input at offset into buffer, seeking first
@@ -182,8 +178,8 @@ int walkNext(RamImage *img)
     }
     if (!imageRead(img, head, RECORD_HEAD_CB))
         return WALK_END;
-    img->length = getWord(head);
-    img->type = getWord(head + 2);
+    img->length = getLe16(head);
+    img->type = getLe16(head + 2);
     img->size = (DWORD)img->length + RECORD_HEAD_CB;
     img->next = offset + img->size;
     return WALK_RECORD;
@@ -294,10 +290,7 @@ int imageEnd(RamImage *img, const WCHAR *path, int keep)
         if (cbOut < 0 || fseek(img->out, 4, SEEK_SET) != 0) {
             failed = IMAGE_WRITE_FAILED;
         } else {
-            size[0] = (BYTE)cbOut;
-            size[1] = (BYTE)(cbOut >> 8);
-            size[2] = (BYTE)(cbOut >> 16);
-            size[3] = (BYTE)(cbOut >> 24);
+            putLe32(size, (DWORD)cbOut);
             if (fwrite(size, 1, 4, img->out) != 4 || fflush(img->out) != 0 || ferror(img->out))
                 failed = IMAGE_WRITE_FAILED;
         }

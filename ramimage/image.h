@@ -11,7 +11,10 @@
 #ifndef CORVANE_IMAGE_H
 #define CORVANE_IMAGE_H
 
-#include "app/driver.h"
+#include "log/bytes.h"
+#include "log/log.h"
+#include "log/run.h"
+#include "ramimage/ramimage.h"
 
 #define IMAGE_HEADER_CB 8   /* signature and totalSize */
 #define RECORD_HEAD_CB 4    /* length and type */
@@ -75,9 +78,9 @@ typedef struct {
 /* Makes the temporary name (deleting the empty file that names it), opens
  * path with texts->inputMode and the new image, checks the signature and
  * writes signature and the input's totalSize (a placeholder) to the new
- * image. Returns 0 ready for walkNext; otherwise 3 (no temporary name), 9 (a
- * file cannot be opened), 8 (wrong signature) or RAMIMAGE_NOT_WRITTEN (the
- * header could not be read), after writing the matching log line, closing
+ * image. Returns 0 ready for walkNext; otherwise RAMIMAGE_NO_TEMPNAME,
+ * RAMIMAGE_NO_OPEN, RAMIMAGE_BAD_SIG or RAMIMAGE_NOT_WRITTEN (the header
+ * could not be read), after writing the matching log line, closing
  * what it opened and deleting the temporary file. Reads use the window; a
  * caller that reads only a few bytes of each record and seeks back to the
  * rest later (reorder) sets img->useWindow to 0. */
@@ -146,18 +149,6 @@ static inline void copyBytes(BYTE *to, const BYTE *from, size_t cb)
 {
     while (cb-- > 0)
         *to++ = *from++;
-}
-
-/* Little-endian 16- and 32-bit fields at p. */
-static inline WORD getWord(const BYTE *p) { return (WORD)(p[0] | (p[1] << 8)); }
-static inline DWORD getDword(const BYTE *p)
-{
-    return (DWORD)p[0] | ((DWORD)p[1] << 8) | ((DWORD)p[2] << 16) | ((DWORD)p[3] << 24);
-}
-static inline void putWord(BYTE *p, unsigned v)
-{
-    p[0] = (BYTE)v;
-    p[1] = (BYTE)(v >> 8);
 }
 
 #endif

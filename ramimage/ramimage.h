@@ -7,7 +7,6 @@
 #include "platform/platform.h"
 
 #define RAM_REG_SIG 0x1D8374B2u  /* bytes B2 74 83 1D */
-#define HIVE_REG_SIG 0x52454758u /* bytes "XGER" */
 
 /* Image kinds, the results of detectSig. */
 #define KIND_NONE 0    /* read, but neither signature */
@@ -18,30 +17,36 @@
 /* The kind of the file at path, from its first four bytes. */
 int detectSig(const WCHAR *path);
 
-/* Results of repair and reorder beyond done, 3, 8 and 9. In each of them the
- * file is left as it was and the temporary file is gone. */
+/* Results of repair and reorder. In each but the two "done" ones the file is
+ * left as it was and the temporary file is gone. */
+#define REPAIR_DONE 0          /* repair: the new image replaced the file */
+#define REORDER_DONE 1         /* reorder: the new image replaced the file */
 #define RAMIMAGE_CUT_SHORT 2   /* the file ends before its totalSize, or inside a
                                   record: a rewrite would drop what is there of
                                   it, or make a cut copy pass for a whole one */
+#define RAMIMAGE_NO_TEMPNAME 3 /* GetTempFileNameW made no name (or one too long) */
 #define RAMIMAGE_SIZE_FIELD 4  /* reorder: whole records follow totalSize, which
                                   is damaged (a rewrite would drop them) */
 #define RAMIMAGE_NO_MEMORY 5   /* reorder: a record entry could not be allocated */
 #define RAMIMAGE_NOT_WRITTEN 6 /* reading the input, writing the new image or
                                   copying it over the input failed */
 #define RAMIMAGE_TYPE_ERROR 7  /* repair: a record of a type other than 1 or 2 */
+#define RAMIMAGE_BAD_SIG 8     /* the file does not begin with RAM_REG_SIG */
+#define RAMIMAGE_NO_OPEN 9     /* the file or the temporary file cannot be opened */
 
 /* Rewrites the RAM registry image at path with consistent record lengths.
  * Whole records that follow a damaged totalSize are walked and kept.
- * 0 done, 2 cut short, 3 no temporary name, 6 not written, 7 type error,
- * 8 wrong signature, 9 a file cannot be opened. One log line for
- * each; "repair: done" only when the new image holds every record. */
+ * REPAIR_DONE, or RAMIMAGE_CUT_SHORT, RAMIMAGE_NO_TEMPNAME,
+ * RAMIMAGE_NOT_WRITTEN, RAMIMAGE_TYPE_ERROR, RAMIMAGE_BAD_SIG or
+ * RAMIMAGE_NO_OPEN. One log line for each; "repair: done" only when the
+ * new image holds every record. */
 int repair(const WCHAR *path);
 
 /* Rewrites the RAM registry image at path with its key groups regrouped.
- * 1 done, 2 cut short, 3 no temporary name, 4 records after a damaged
- * totalSize, 5 no memory, 6 not written, 8 wrong signature, 9 a file cannot be opened. One
- * log line for each; "reorder: done" only when the new image holds every
- * byte of every record. */
+ * REORDER_DONE, or RAMIMAGE_CUT_SHORT, RAMIMAGE_NO_TEMPNAME,
+ * RAMIMAGE_SIZE_FIELD, RAMIMAGE_NO_MEMORY, RAMIMAGE_NOT_WRITTEN,
+ * RAMIMAGE_BAD_SIG or RAMIMAGE_NO_OPEN. One log line for each; "reorder:
+ * done" only when the new image holds every byte of every record. */
 int reorder(const WCHAR *path);
 
 /* ---- The check of a whole image ---------------------------------------- */

@@ -146,7 +146,7 @@ int reorder(const WCHAR *path)
     }
 
     if (noMemory) {
-        writeLog(TEXT("reorder: out of memory"), TEXT(""), 1);
+        writeLog(TEXT("reorder: out of memory"), EMPTY, 1);
         img.failed = IMAGE_WRITE_FAILED; /* stop the flush writing */
         flushKeys(&img, &keys, buffer);
         imageEnd(&img, path, 0);
@@ -155,9 +155,9 @@ int reorder(const WCHAR *path)
     if (img.failed == IMAGE_OK &&
         (cut || (img.endedAtTotal && imageWholeRecordAt(&img, img.next)))) {
         if (cut)
-            writeLog(TEXT("reorder: file cut short, file left unchanged"), TEXT(""), 1);
+            writeLog(TEXT("reorder: file cut short, file left unchanged"), EMPTY, 1);
         else
-            writeLog(TEXT("reorder: records after totalSize, file left unchanged"), TEXT(""), 1);
+            writeLog(TEXT("reorder: records after totalSize, file left unchanged"), EMPTY, 1);
         img.failed = IMAGE_WRITE_FAILED; /* stop the flush writing */
         flushKeys(&img, &keys, buffer);
         imageEnd(&img, path, 0);
@@ -167,6 +167,6 @@ int reorder(const WCHAR *path)
     result = imageEnd(&img, path, 1);
     if (result != 0)
         return result;
-    writeLog(TEXT("reorder: done"), TEXT(""), 1);
-    return 1;
+    writeLog(TEXT("reorder: done"), EMPTY, 1);
+    return REORDER_DONE;
 }

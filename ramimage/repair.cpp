@@ -104,7 +104,7 @@ int repair(const WCHAR *path)
             break;
         tagByte = fields[0];
         cchStored = fields[2];
-        cbData = typeByte == 2 ? getWord(fields + 4) : 0;
+        cbData = typeByte == 2 ? getLe16(fields + 4) : 0;
         cbNeeded = RECORD_HEAD_CB + cbFields + 2 * (int64_t)cchStored + cbData;
         if (img.start + cbNeeded > img.inLength) {
             cut = 1;
@@ -116,37 +116,37 @@ int repair(const WCHAR *path)
 
         /* The header goes right before the name so that one write does. */
         if (typeByte == 2) {
-            putWord(record, cbData + 2 * cchName + 6);
-            putWord(record + 2, 2);
-            putWord(record + 4, tagByte);
-            putWord(record + 6, cchName);
-            putWord(record + 8, cbData);
+            putLe16(record, cbData + 2 * cchName + 6);
+            putLe16(record + 2, 2);
+            putLe16(record + 4, tagByte);
+            putLe16(record + 6, cchName);
+            putLe16(record + 8, cbData);
             imageWrite(&img, record, VALUE_HEADER_CB + 2 * (size_t)cchName);
             /* The data follow the stored name, however long it was. */
             imageCopy(&img, -1, cbData, data);
         } else {
             BYTE *key = record + VALUE_HEADER_CB - KEY_HEADER_CB;
-            putWord(key, 2 * cchName + 4);
-            putWord(key + 2, 1);
-            putWord(key + 4, tagByte);
-            putWord(key + 6, cchName);
+            putLe16(key, 2 * cchName + 4);
+            putLe16(key + 2, 1);
+            putLe16(key + 4, tagByte);
+            putLe16(key + 6, cchName);
             imageWrite(&img, key, KEY_HEADER_CB + 2 * (size_t)cchName);
         }
     }
 
     if (typeError) {
-        writeLog(TEXT("repair: type unknown, file left unchanged"), TEXT(""), 1);
+        writeLog(TEXT("repair: type unknown, file left unchanged"), EMPTY, 1);
         imageEnd(&img, path, 0);
         return RAMIMAGE_TYPE_ERROR;
     }
     if (cut && img.failed == IMAGE_OK) {
-        writeLog(TEXT("repair: file cut short, file left unchanged"), TEXT(""), 1);
+        writeLog(TEXT("repair: file cut short, file left unchanged"), EMPTY, 1);
         imageEnd(&img, path, 0);
         return RAMIMAGE_CUT_SHORT;
     }
     result = imageEnd(&img, path, 1);
     if (result != 0)
         return result;
-    writeLog(TEXT("repair: done"), TEXT(""), 1);
-    return 0;
+    writeLog(TEXT("repair: done"), EMPTY, 1);
+    return REPAIR_DONE;
 }

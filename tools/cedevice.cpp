@@ -3,6 +3,7 @@
 //   cedevice init [--registry ram|hive] [--force]
 //   cedevice status
 //   cedevice ls PATH | cat PATH | push HOSTFILE PATH | pull PATH HOSTFILE
+//   cedevice log [--all]
 //   cedevice reg ... | reboot          (cedevice_reg.cpp)
 //
 // The device is $CEDEVICE, or the per-user default. Success exits 0; a
@@ -10,10 +11,14 @@
 #include "platform/host/host.h"
 #include "tools/cedevice.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -29,9 +34,12 @@ static const char kUsage[] =
     "usage: cedevice init [--registry ram|hive] [--force]\n"
     "       cedevice status\n"
     "       cedevice ls PATH | cat PATH | push HOSTFILE PATH | pull PATH HOSTFILE\n"
+    "       cedevice log [--all]       the last run's log (--all: the whole log)\n"
     "       cedevice reg query KEY [NAME] | reg set KEY NAME TYPE DATA\n"
     "       cedevice reg delete KEY [NAME] | reg export [KEY]\n"
-    "       cedevice reboot\n";
+    "       cedevice reboot\n"
+    "       cedevice --version\n"
+    "The device is the folder $CEDEVICE, or the per-user device; made on first use.\n";
 
 static int cmdInit(const std::vector<std::string> &args) {
     std::string kind = "ram";
@@ -46,6 +54,7 @@ static int cmdInit(const std::vector<std::string> &args) {
         else
             return fail("init: unexpected argument '" + args[i] + "'", 2);
     }
+    if (kind != "ram" && kind != "hive") return fail("init: unknown registry kind '" + kind + "' (ram or hive)", 2);
     const fs::path &dir = host::deviceDir();
     std::error_code ec;
     if (host::isDevice(dir)) {
@@ -59,7 +68,8 @@ static int cmdInit(const std::vector<std::string> &args) {
     return 0;
 }
 
-static int cmdStatus() {
+static int cmdStatus(const std::vector<std::string> &args) {
+    if (!args.empty()) return fail("status: takes no argument", 2);
     std::printf("device: %s\n", host::deviceDir().c_str());
     std::printf("registry: %s\n", host::stateGet("registry", "?").c_str());
     for (const std::string &line : cedeviceRegStatus()) std::printf("%s\n", line.c_str());
@@ -68,7 +78,11 @@ static int cmdStatus() {
 
 // Resolves a device path for the tool; prints the failure.
 static bool resolve(const std::string &verb, const std::string &devicePath, fs::path &out) {
-    std::u16string wide = host::fromUtf8(devicePath);
+    std::u16string wide;
+    if (!host::fromUtf8Strict(devicePath, wide)) {
+        fail(verb + ": " + devicePath + ": not valid UTF-8");
+        return false;
+    }
     DWORD err = host::resolvePath(wide.c_str(), out);
     if (err == ERROR_SUCCESS) return true;
     const char *why = err == ERROR_PATH_NOT_FOUND       ? "a folder on the way does not exist"
@@ -122,19 +136,72 @@ static int cmdCat(const std::vector<std::string> &args) {
 static int cmdPush(const std::vector<std::string> &args) {
     if (args.size() != 2) return fail("push: needs HOSTFILE PATH", 2);
     std::ifstream in(args[0], std::ios::binary);
-    if (!in) return fail("push: cannot read " + args[0]);
+    std::error_code ec;
+    if (!in || fs::is_directory(args[0], ec)) return fail("push: cannot read " + args[0]);
     fs::path p;
     if (!resolve("push", args[1], p)) return 1;
-    std::error_code ec;
     if (fs::is_directory(p, ec)) p /= fs::path(args[0]).filename();
-    fs::path tmp = p.parent_path() / (".~copy-push.part");
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out << in.rdbuf();
-        if (!out) return fail("push: cannot write " + args[1]);
+    // A part file of its own beside the target (ls does not show it), renamed
+    // over the target once it is whole.
+    std::string tmpName = (p.parent_path() / ".~copy-push-XXXXXX").string();
+    int fd = mkstemp(tmpName.data());
+    if (fd < 0) return fail("push: cannot write " + args[1] + ": " + std::strerror(errno));
+    fs::path tmp = tmpName;
+    bool ok = true;
+    char buf[65536];
+    while (ok && in) {
+        in.read(buf, sizeof buf);
+        for (std::streamsize done = 0, n = in.gcount(); ok && done < n;) {
+            ssize_t k = write(fd, buf + done, static_cast<size_t>(n - done));
+            if (k < 0 && errno == EINTR) continue;
+            if (k <= 0) ok = false;
+            else done += k;
+        }
     }
-    fs::rename(tmp, p, ec);
-    if (ec) return fail("push: cannot write " + args[1] + ": " + ec.message());
+    int writeErrno = errno;
+    if (!in.eof()) ok = false;
+    if (fchmod(fd, 0644) != 0 || close(fd) != 0) ok = false;
+    if (ok) fs::rename(tmp, p, ec);
+    if (!ok || ec) {
+        fs::remove(tmp, ec);
+        return fail("push: cannot write " + args[1] + ": " + (ok ? ec.message() : std::strerror(writeErrno)));
+    }
+    return 0;
+}
+
+static int cmdLog(const std::vector<std::string> &args) {
+    bool all = false;
+    for (const std::string &a : args) {
+        if (a == "--all") all = true;
+        else return fail("log: unexpected argument '" + a + "' (cedevice log [--all])", 2);
+    }
+    // The log of the latest run: \Corvane.log, or Corvane.log in a flash
+    // folder (l with f), whichever was written last.
+    std::error_code ec;
+    fs::path newest;
+    fs::file_time_type newestTime{};
+    std::vector<fs::path> candidates{host::fsRoot() / "Corvane.log"};
+    for (fs::directory_iterator it(host::fsRoot(), ec), end; !ec && it != end; it.increment(ec))
+        if (it->is_directory(ec) && host::wildcardMatch(u"*Flash*", host::fromUtf8(it->path().filename().string())))
+            candidates.push_back(it->path() / "Corvane.log");
+    for (const fs::path &c : candidates) {
+        if (!fs::is_regular_file(c, ec)) continue;
+        fs::file_time_type t = fs::last_write_time(c, ec);
+        if (!ec && (newest.empty() || t > newestTime)) {
+            newest = c;
+            newestTime = t;
+        }
+    }
+    if (newest.empty()) return fail("log: the device has no log yet (corvane logs with option l)");
+    std::ifstream in(newest, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!all) {
+        // A run's log begins with two empty lines and "Corvane Logfile".
+        size_t at = text.rfind("\n\nCorvane Logfile\n");
+        if (at == std::string::npos && text.rfind("\nCorvane Logfile\n", 0) == 0) at = 0;
+        if (at != std::string::npos) text.erase(0, text.find("Corvane Logfile\n", at));
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
     return 0;
 }
 
@@ -143,6 +210,7 @@ static int cmdPull(const std::vector<std::string> &args) {
     fs::path p;
     if (!resolve("pull", args[0], p)) return 1;
     std::error_code ec;
+    if (fs::is_directory(p, ec)) return fail("pull: " + args[0] + ": a folder, not a file");
     if (!fs::is_regular_file(p, ec)) return fail("pull: " + args[0] + ": no such file");
     fs::copy_file(p, args[1], fs::copy_options::overwrite_existing, ec);
     if (ec) return fail("pull: cannot write " + args[1] + ": " + ec.message());
@@ -160,15 +228,28 @@ int main(int argc, char **argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
+    if (verb == "--version") {
+        std::string version = host::toUtf8(host::versionValue(u"FileVersion"));
+        std::printf("cedevice %s\n", version.empty() ? "(no version resource)" : version.c_str());
+        return 0;
+    }
     if (verb == "init") return cmdInit(args);
     std::string error;
     if (!host::ensureDevice(error)) return fail(error);
-    if (verb == "status") return cmdStatus();
+    if (verb == "status") return cmdStatus(args);
+    if (verb == "log") return cmdLog(args);
     if (verb == "ls") return cmdLs(args);
     if (verb == "cat") return cmdCat(args);
     if (verb == "push") return cmdPush(args);
     if (verb == "pull") return cmdPull(args);
-    if (verb == "reg") return cedeviceReg(args);
+    if (verb == "reg") {
+        // Keys, names and data reach the registry as UTF-16: a byte that is
+        // not UTF-8 would become another name.
+        std::u16string wide;
+        for (const std::string &a : args)
+            if (!host::fromUtf8Strict(a, wide)) return fail("reg: not valid UTF-8: " + a, 2);
+        return cedeviceReg(args);
+    }
     if (verb == "reboot") return cedeviceReboot(args);
     return fail("unknown verb '" + verb + "' (cedevice --help lists them)", 2);
 }

@@ -16,11 +16,10 @@
 #include "platform/host/host.h"
 #include "platform/host/registry_store.h"
 #include "tools/cedevice.h"
+#include "tools/regtext.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
 
 using namespace host::reg;
 
@@ -108,86 +107,11 @@ void printValue(const Value &v) {
                 typeName(v.type), showData(v).c_str());
 }
 
-bool parseHexBytes(const std::string &text, std::string &out) {
-    std::string digits;
-    bool separated = text.find_first_of(", ") != std::string::npos;
-    size_t i = 0;
-    while (i < text.size()) {
-        if (text[i] == ',' || text[i] == ' ') {
-            ++i;
-            continue;
-        }
-        size_t start = i;
-        while (i < text.size() && std::isxdigit(static_cast<unsigned char>(text[i]))) ++i;
-        if (i == start) return false;
-        std::string token = text.substr(start, i - start);
-        if (separated) {
-            if (token.size() > 2) return false;
-            if (token.size() == 1) token = "0" + token;
-        }
-        digits += token;
-    }
-    if (digits.size() % 2 != 0) return false;
-    out.clear();
-    for (size_t k = 0; k < digits.size(); k += 2)
-        out += static_cast<char>(std::strtoul(digits.substr(k, 2).c_str(), nullptr, 16));
-    return true;
-}
-
-bool parseDword(const std::string &text, uint32_t &v) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || std::isspace(static_cast<unsigned char>(text[0])))
-        return false;
-    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const char *digits = text.c_str() + (hex ? 2 : 0);
-    if (!*digits || (hex && !std::isxdigit(static_cast<unsigned char>(*digits)))) return false;
-    char *end = nullptr;
-    unsigned long long n = std::strtoull(digits, &end, hex ? 16 : 10);
-    if (*end || n > 0xFFFFFFFFull) return false;
-    v = static_cast<uint32_t>(n);
-    return true;
-}
-
 // The value of `reg set` from its TYPE and DATA. 0, or the exit code after
 // printing why not.
-int makeValue(const std::string &name, const std::string &typeArg, const std::string &data, Value &v) {
-    v.name = host::fromUtf8(name);
-    std::string type = typeArg;  // type names are accepted in any case
-    for (char &c : type) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (type == "REG_SZ" || type == "REG_EXPAND_SZ") {
-        v.type = type == "REG_SZ" ? REG_SZ : REG_EXPAND_SZ;
-        v.data = u16Bytes(host::fromUtf8(data) + u'\0');
-    } else if (type == "REG_MULTI_SZ") {
-        v.type = REG_MULTI_SZ;
-        std::u16string list;
-        for (size_t at = 0; !data.empty();) {
-            size_t sep = data.find("\\0", at);
-            list += host::fromUtf8(data.substr(at, sep == std::string::npos ? std::string::npos : sep - at));
-            list += u'\0';
-            if (sep == std::string::npos) break;
-            at = sep + 2;
-        }
-        if (list.empty()) list += u'\0';  // an empty list is its terminator alone
-        else list += u'\0';
-        v.data = u16Bytes(list);
-    } else if (type == "REG_DWORD") {
-        uint32_t n;
-        if (!parseDword(data, n)) {
-            return fail("reg set: REG_DWORD data must be a number from 0 to 4294967295 (decimal or 0x hex): " + data, 2);
-        }
-        v.type = REG_DWORD;
-        v.data.clear();
-        putLe32(v.data, n);
-    } else if (type == "REG_BINARY" || type == "REG_NONE") {
-        v.type = type == "REG_BINARY" ? REG_BINARY : REG_NONE;
-        if (!parseHexBytes(data, v.data)) {
-            return fail("reg set: " + type + " data must be hex bytes (0a0b, 0a,0b or \"0a 0b\"): " + data, 2);
-        }
-    } else {
-        return fail("reg set: unknown type '" + typeArg +
-                        "' (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_BINARY, REG_NONE)",
-                    2);
-    }
+int makeValue(const std::string &name, const std::string &type, const std::string &data, Value &v) {
     std::string why;
+    if (!regtext::parseValue(name, type, data, v, why)) return fail("reg set: " + why, 2);
     if (checkValueForDevice(v, &why) != ERROR_SUCCESS) return fail("reg set: " + why);
     return 0;
 }

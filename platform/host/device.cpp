@@ -166,19 +166,21 @@ static std::string matchEntry(const fs::path &folder, std::u16string_view name, 
     return utf8;
 }
 
-// A link on the way must stay inside the device's root.
-static bool insideRoot(const fs::path &p) {
+bool linkTarget(const fs::path &link, fs::path &target) {
+    // canonical() needs every component to exist, so a dangling link or a
+    // loop fails here instead of being taken at its word.
     std::error_code ec;
-    fs::path root = fs::weakly_canonical(fsRoot(), ec);
-    fs::path real = fs::weakly_canonical(p, ec);
+    fs::path root = fs::canonical(fsRoot(), ec);
     if (ec) return false;
-    auto r = real.begin();
-    for (auto it = root.begin(); it != root.end(); ++it, ++r)
-        if (r == real.end() || *r != *it) return false;
+    fs::path real = fs::canonical(link, ec);
+    if (ec) return false;
+    fs::path rel = real.lexically_relative(root);
+    if (rel.empty() || *rel.begin() == "..") return false;
+    target = rel == "." ? fsRoot() : fsRoot() / rel;
     return true;
 }
 
-DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath) {
+DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast) {
     if (!devicePath) return ERROR_INVALID_PARAMETER;
     std::u16string_view path(devicePath);
     if (path.size() > MAX_PATH - 1) return ERROR_FILENAME_EXCED_RANGE;
@@ -201,16 +203,43 @@ DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath) {
     fs::path current = fsRoot();
     for (size_t k = 0; k < parts.size(); ++k) {
         if (!validName(parts[k])) return ERROR_INVALID_NAME;
+        bool last = k + 1 == parts.size();
         bool found = false;
         std::string name = matchEntry(current, parts[k], found);
         fs::path next = current / name;
         std::error_code ec;
-        if (found && fs::is_symlink(next, ec) && !insideRoot(next)) return ERROR_ACCESS_DENIED;
-        if (k + 1 < parts.size() && (!found || !fs::is_directory(next, ec))) return ERROR_PATH_NOT_FOUND;
+        // A link is replaced by the place it leads to, so that the path
+        // handed back holds no link at all and an open cannot be led
+        // elsewhere; one that leads outside the root or nowhere is an entry
+        // the device cannot open.
+        if (found && fs::is_symlink(next, ec) && (followLast || !last)) {
+            fs::path target;
+            if (!linkTarget(next, target)) return ERROR_ACCESS_DENIED;
+            next = target;
+        }
+        if (!last && (!found || !fs::is_directory(next, ec))) return ERROR_PATH_NOT_FOUND;
         current = next;
     }
     hostPath = current;
     return ERROR_SUCCESS;
+}
+
+bool makeDeviceFolders(const fs::path &hostPath) {
+    fs::path rel = hostPath.lexically_relative(deviceDir());
+    if (rel.empty() || *rel.begin() == "..") return false;
+    fs::path current = deviceDir();
+    for (const auto &part : rel) {
+        if (part == ".") continue;
+        current /= part;
+        struct stat st;
+        if (::lstat(current.c_str(), &st) != 0) {
+            if (errno != ENOENT) return false;
+            if (::mkdir(current.c_str(), 0755) != 0 && errno != EEXIST) return false;
+            if (::lstat(current.c_str(), &st) != 0) return false;
+        }
+        if (!S_ISDIR(st.st_mode)) return false;  // a link, even to a folder, is not followed
+    }
+    return true;
 }
 
 std::u16string devicePathOf(const fs::path &hostPath) {
@@ -232,6 +261,11 @@ HINSTANCE programInstance() {
     // Any non-null value serves: the simulated device runs one program.
     static HINSTANCE__ instance;
     return &instance;
+}
+
+const char *programName() {
+    const char *name = program_invocation_short_name;
+    return name && *name ? name : "corvane";
 }
 
 }  // namespace host

@@ -12,11 +12,22 @@
 // fread, fwrite, fseek, ftell, fclose, ...) or '*' for any service. A call
 // rule ending in '!' stops the process at that call instead, before the
 // service acts, as a power loss would (exit status 99, nothing flushed).
+// A call rule ending in '!BYTES' cuts the power inside the call, once BYTES
+// bytes of it have reached the file it writes (CopyFileW's target, a
+// stream's file for fwrite, fprintf and fwprintf, the file of RegCopyFile
+// and RegSaveKey): the file holds exactly those bytes and the process stops
+// (exit status 99). A stream first writes out what earlier calls handed to
+// it, so its file holds everything written before this call plus BYTES
+// bytes of it; other streams' buffered bytes are lost. When the call writes
+// fewer bytes than BYTES, or none, it completes and the power goes right
+// after it.
 //
 // The trace (CEDEVICE_TRACE=<host file>) gets one line per call:
 //   CopyFileW("\My Documents\b.reg", "\Temp\NEW1.tmp", 0) = 1
 // with " [error N]" after a failure that set the last error, and " FAULT"
-// when an injected fault made the call fail. While disk=N is set, every
+// when an injected fault made the call fail. A power cut writes
+// "Svc(...) POWER LOSS" before the service acts, or "Svc(ARGS) POWER LOSS
+// after N bytes" inside or right after it. While disk=N is set, every
 // draw on the disk budget adds "disk(WANTED) = GRANTED" before its call's
 // line. Calls are counted and traced only while rules or a trace are set,
 // so an idle device costs one test.
@@ -25,6 +36,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <unordered_map>
@@ -40,6 +52,7 @@ struct Rule {
     bool andLater = false;  // "@N+"
     std::u16string pattern; // "~PAT"; empty otherwise
     bool powerLoss = false; // "!"
+    long long cutBytes = -1; // "!BYTES": the power goes after that many bytes; -1 otherwise
 };
 
 struct State {
@@ -50,6 +63,9 @@ struct State {
     int fired = 0;
     long long diskLeft = -1;  // -1: no limit
     std::string traceFile;
+    Call *cutCall = nullptr;  // the call inside which the power goes ("!BYTES")
+    long long cutLeft = -1;   // bytes it may still write before the cut
+    long long cutDone = 0;    // bytes it has written
 };
 
 State &state() {
@@ -84,14 +100,24 @@ bool parseRules(const std::string &text, std::vector<Rule> &rules, long long &di
             continue;
         }
         Rule r;
-        if (!item.empty() && item.back() == '!') {
-            r.powerLoss = true;
-            item.pop_back();
+        // "!" or "!BYTES" at the end; anything else after a '!' belongs to
+        // the rule (a pattern may hold one) and is judged below.
+        if (size_t bang = item.rfind('!'); bang != std::string::npos) {
+            std::string bytes = item.substr(bang + 1);
+            if (bytes.find_first_not_of("0123456789") == std::string::npos) {
+                if (!bytes.empty()) {
+                    errno = 0;
+                    r.cutBytes = std::strtoll(bytes.c_str(), nullptr, 10);
+                    if (errno == ERANGE) return bad("!BYTES is too large");
+                }
+                r.powerLoss = bytes.empty();
+                item.erase(bang);
+            }
         }
         size_t at = item.find('@'), tilde = item.find('~');
         if (tilde != std::string::npos && (at == std::string::npos || tilde < at)) {
             r.service = item.substr(0, tilde);
-            r.pattern = fromUtf8(item.substr(tilde + 1));
+            if (!fromUtf8Strict(item.substr(tilde + 1), r.pattern)) return bad("the pattern is not valid UTF-8");
             if (r.pattern.empty()) return bad("~ needs a pattern");
         } else if (at != std::string::npos) {
             r.service = item.substr(0, at);
@@ -108,7 +134,7 @@ bool parseRules(const std::string &text, std::vector<Rule> &rules, long long &di
                 if (n.empty() || *stop || r.nth < 1) return bad("@ needs a call number from 1, or *");
             }
         } else {
-            return bad("expected Svc@N, Svc@N+, Svc@*, Svc~PATTERN or disk=N");
+            return bad("expected Svc@N, Svc@N+, Svc@*, Svc~PATTERN (each may end in ! or !BYTES) or disk=N");
         }
         if (r.service.empty()) return bad("no service name");
         rules.push_back(r);
@@ -127,7 +153,7 @@ void loadEnv() {
         long long disk = -1;
         if (!parseRules(f, rules, disk, &error)) {
             // A mistyped rule must not pass silently as a run without faults.
-            std::string line = "cedevice: CEDEVICE_FAULTS: " + error + "\n";
+            std::string line = std::string(programName()) + ": CEDEVICE_FAULTS: " + error + "\n";
             (void)!write(2, line.data(), line.size());
             _exit(98);
         }
@@ -181,12 +207,21 @@ Call::Call(const char *service, const WCHAR *path) : service_(service) {
             appendTrace(std::string(service) + "(...) POWER LOSS");
             _exit(99);
         }
+        if (r.cutBytes >= 0) {
+            if (!s.cutCall) {  // the outer call keeps it when calls nest
+                s.cutCall = this;
+                s.cutLeft = r.cutBytes;
+                s.cutDone = 0;
+            }
+            continue;
+        }
         failed_ = true;
     }
 }
 
 Call::~Call() {
     if (active_ && !done_) result(0);
+    if (state().cutCall == this) powerCut();  // a call that returns without a result
 }
 
 Call &Call::arg(const WCHAR *s) {
@@ -237,12 +272,40 @@ void Call::resultPointer(const void *p) {
 }
 
 void Call::finish(const std::string &value) {
+    // A call that wrote fewer bytes than the cut's completes, then the power goes.
+    if (state().cutCall == this) powerCut();
     if (!active_ || done_) return;
     done_ = true;
     std::string line = std::string(service_) + "(" + args_ + ") = " + value;
     if (errored_) line += " [error " + std::to_string(errored_) + "]";
     if (failed_) line += " FAULT";
     appendTrace(line);
+}
+
+void Call::cutNow() {
+    State &s = state();
+    appendTrace(std::string(service_) + "(" + (active_ ? args_ : std::string("...")) + ") POWER LOSS after " +
+                std::to_string(s.cutDone) + " bytes");
+    _exit(99);
+}
+
+size_t powerReserve(size_t want) {
+    State &s = state();
+    if (!s.cutCall) return want;
+    size_t n = static_cast<unsigned long long>(s.cutLeft) < want ? static_cast<size_t>(s.cutLeft) : want;
+    s.cutLeft -= static_cast<long long>(n);
+    return n;
+}
+
+bool powerCutArmed() { return state().cutCall != nullptr; }
+
+void powerWritten(size_t n) { state().cutDone += static_cast<long long>(n); }
+
+void powerCut() {
+    State &s = state();
+    if (s.cutCall) s.cutCall->cutNow();
+    appendTrace("POWER LOSS");
+    _exit(99);
 }
 
 size_t diskReserve(size_t want) {
@@ -265,6 +328,7 @@ bool setFaults(const std::string &rules, std::string *error) {
     if (!parseRules(rules, parsed, disk, error)) return false;
     s.rules = parsed;
     s.diskLeft = disk;
+    s.cutCall = nullptr;
     s.counts.clear();
     s.fired = 0;
     refreshActive();
@@ -276,6 +340,7 @@ void clearFaults() {
     if (!s.loaded) loadEnv();
     s.rules.clear();
     s.diskLeft = -1;
+    s.cutCall = nullptr;
     s.counts.clear();
     s.fired = 0;
     refreshActive();

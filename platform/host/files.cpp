@@ -1,12 +1,24 @@
 // files.cpp - the file services of the simulated device: the temporary
-// folder and names, whole-file copy, delete, and find.
+// folder and names, whole-file copy, rename, delete, and find.
+//
+// A copy overwrites its target in place, as the device's does: the target
+// is emptied and written from the start, so a copy that fails part way (a
+// full disk, a write error, a power cut) leaves it holding only what was
+// written. Neither the device nor its FAT volumes replace a file atomically;
+// a caller that must keep a file whole writes beside it and renames.
+//
+// Links inside the device folder are followed only where they lead to
+// something inside it (resolvePath); every open is made with O_NOFOLLOW, so
+// that nothing is created, written or deleted outside the device.
 //
 // A file is read-only on the device when its host file has no owner write
 // bit; this is checked here rather than left to the host, where tests may
 // run as root and root may write anything.
 #include "platform/host/host.h"
+#include "platform/host/registry_store.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,10 +85,13 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
             tempFileName[name.size()] = 0;
             return call.ret(static_cast<UINT>(n));
         }
+        // A name is taken by anything that holds it: a file, a folder, a link
+        // whether it leads anywhere or not.
         path hostName;
         err = host::resolvePath(name.c_str(), hostName);
+        if (err == ERROR_ACCESS_DENIED) continue;  // a link that leads outside or nowhere
         if (err != ERROR_SUCCESS) return call.fail(static_cast<UINT>(0), err);
-        int fd = ::open(hostName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        int fd = ::open(hostName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
             ::close(fd);
             host::stateSet("tempCounter", std::to_string(n));
@@ -85,67 +100,76 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
             call.arg(tempFileName);
             return call.ret(static_cast<UINT>(n));
         }
-        if (errno != EEXIST) return call.fail(static_cast<UINT>(0), ERROR_ACCESS_DENIED);
+        if (errno != EEXIST && errno != ELOOP && errno != EISDIR) return call.fail(static_cast<UINT>(0), ERROR_ACCESS_DENIED);
     }
     return call.fail(static_cast<UINT>(0), ERROR_FILE_EXISTS);
 }
 
-// ---- Copy and delete ------------------------------------------------------
+// ---- Copy, rename and delete ---------------------------------------------
 
-// Writes the whole buffer, through interruptions; its size, or -1.
-static ssize_t writeAll(int fd, const char *buf, size_t size) {
+// A copy moves this much at a time, as the device's does.
+constexpr size_t kCopyPiece = 64 * 1024;
+
+// Writes the whole buffer, through interruptions; false when the host
+// refused some of it.
+static bool writeAll(int fd, const char *buf, size_t size) {
     size_t done = 0;
     while (done < size) {
         ssize_t n = ::write(fd, buf + done, size - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
+        if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
-    return static_cast<ssize_t>(size);
+    return true;
 }
 
-// Copies src to dst's folder under a hidden name, then renames it over dst,
-// so that a power loss leaves the old file or the new one, never half.
-static DWORD copyWhole(const path &src, const path &dst) {
-    int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+// Copies src over dst in place: dst is opened for overwriting (emptied, or
+// made) and written from the start, piece by piece. On failure dst holds
+// what was written before it; its old content is gone either way.
+static DWORD copyInPlace(const path &src, const path &dst) {
+    int in = ::open(src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) return ERROR_ACCESS_DENIED;
     struct stat st;
-    ::fstat(in, &st);
-    path tmp = dst.parent_path() / (".~copy" + std::to_string(getpid()) + ".part");
-    int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) {
+    if (::fstat(in, &st) != 0) {
         ::close(in);
-        return ERROR_ACCESS_DENIED;
+        return ERROR_READ_FAULT;
+    }
+    int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (out < 0) {
+        DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
+        ::close(in);
+        return e;
     }
     DWORD err = ERROR_SUCCESS;
-    off_t left = st.st_size;
-    size_t room = host::diskReserve(static_cast<size_t>(left));
-    if (room < static_cast<size_t>(left)) {
-        left = static_cast<off_t>(room);
-        err = ERROR_DISK_FULL;
-    }
-    std::vector<char> buf;
-    while (left > 0) {
-        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
-        if (n < 0 && errno == EINTR) continue;  // a signal is no failure of the copy
-        if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
-            if (buf.empty()) buf.resize(1 << 20);
-            ssize_t r;
-            do
-                r = ::read(in, buf.data(), std::min(buf.size(), static_cast<size_t>(left)));
-            while (r < 0 && errno == EINTR);
-            n = r > 0 ? writeAll(out, buf.data(), static_cast<size_t>(r)) : r;
+    size_t size = static_cast<size_t>(st.st_size);
+    // The disk's room is drawn once for the whole copy, then the bytes that
+    // may go before a power cut inside this call.
+    size_t room = host::diskReserve(size);
+    if (room < size) err = ERROR_DISK_FULL;
+    size_t allowed = host::powerReserve(room);
+    std::vector<char> buf(std::min(kCopyPiece, std::max<size_t>(allowed, 1)));
+    size_t done = 0;
+    while (done < allowed) {
+        size_t want = std::min(buf.size(), allowed - done);
+        ssize_t r;
+        do
+            r = ::pread(in, buf.data(), want, static_cast<off_t>(done));
+        while (r < 0 && errno == EINTR);
+        if (r < 0) {
+            err = ERROR_READ_FAULT;
+            break;
         }
-        if (n <= 0) {
+        if (r == 0) break;  // the source got shorter while it was copied
+        if (!writeAll(out, buf.data(), static_cast<size_t>(r))) {
             err = ERROR_WRITE_FAULT;
             break;
         }
-        left -= n;
+        host::powerWritten(static_cast<size_t>(r));
+        done += static_cast<size_t>(r);
     }
+    if (allowed < room && done == allowed) host::powerCut();
     ::close(in);
     if (::close(out) != 0 && err == ERROR_SUCCESS) err = ERROR_WRITE_FAULT;
-    if (err == ERROR_SUCCESS && ::rename(tmp.c_str(), dst.c_str()) != 0) err = ERROR_ACCESS_DENIED;
-    if (err != ERROR_SUCCESS) ::unlink(tmp.c_str());
     return err;
 }
 
@@ -155,12 +179,14 @@ BOOL CopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists) {
     if (call.failed()) return call.fail(FALSE, ERROR_WRITE_FAULT);
     path src, dst;
     DWORD err = host::resolvePath(existingFile, src);
-    if (err != ERROR_SUCCESS) return call.fail(FALSE, err == ERROR_PATH_NOT_FOUND ? err : err);
+    if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
     std::error_code ec;
     if (!host::fs::is_regular_file(src, ec))
         return call.fail(FALSE, host::fs::exists(src, ec) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
     err = host::resolvePath(newFile, dst);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
+    // Every refusal comes before the target is opened: a refused copy leaves
+    // it as it was.
     if (host::fs::exists(dst, ec)) {
         if (failIfExists) return call.fail(FALSE, ERROR_FILE_EXISTS);
         if (host::fs::is_directory(dst, ec) || host::isReadOnly(dst)) return call.fail(FALSE, ERROR_ACCESS_DENIED);
@@ -168,8 +194,61 @@ BOOL CopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists) {
         if (host::hiveInUse(dst)) return call.fail(FALSE, ERROR_SHARING_VIOLATION);
     }
     if (!host::fs::is_directory(dst.parent_path(), ec)) return call.fail(FALSE, ERROR_PATH_NOT_FOUND);
-    err = copyWhole(src, dst);
+    err = copyInPlace(src, dst);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
+    return call.ret(TRUE);
+}
+
+// True when an in-use hive lies in the folder at hostPath (at any depth).
+static bool holdsHiveInUse(const path &folder) {
+    for (const path &hive : {host::reg::systemHivePath(), host::reg::userHivePath()}) {
+        path rel = hive.lexically_relative(folder);
+        if (!rel.empty() && *rel.begin() != ".." && host::hiveInUse(hive)) return true;
+    }
+    return false;
+}
+
+BOOL MoveFileW(LPCWSTR existingFile, LPCWSTR newFile) {
+    host::Call call("MoveFileW", existingFile);
+    call.arg(existingFile).arg(newFile);
+    if (call.failed()) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+    // Both names stand for the entries themselves: a link is renamed as a
+    // link, and a link at newFile is an entry that exists.
+    path src, dst;
+    DWORD err = host::resolvePath(existingFile, src, false);
+    if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
+    std::error_code ec;
+    auto type = host::fs::symlink_status(src, ec).type();
+    if (type == host::fs::file_type::not_found) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
+    if (src == host::fsRoot()) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+    err = host::resolvePath(newFile, dst, false);
+    if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
+    // A new spelling of the same name is a rename, not a clash.
+    bool sameEntry = dst == src;
+    if (sameEntry) {
+        std::u16string wide(newFile);
+        size_t cut = wide.find_last_of(u"\\/");
+        dst = src.parent_path() / host::toUtf8(cut == std::u16string::npos ? wide : wide.substr(cut + 1));
+    } else if (host::fs::symlink_status(dst, ec).type() != host::fs::file_type::not_found) {
+        return call.fail(FALSE, ERROR_ALREADY_EXISTS);
+    }
+    if (type != host::fs::file_type::symlink &&
+        (type == host::fs::file_type::directory ? holdsHiveInUse(src) : host::hiveInUse(src)))
+        return call.fail(FALSE, ERROR_SHARING_VIOLATION);
+    // CE has no replacing move: the host's rename must not replace either,
+    // even when something appears at newFile in the meantime.
+    int rc = ::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), sameEntry ? 0 : RENAME_NOREPLACE);
+    if (rc != 0 && errno == EINVAL && !sameEntry) {  // a host file system without RENAME_NOREPLACE
+        if (host::fs::symlink_status(dst, ec).type() != host::fs::file_type::not_found)
+            return call.fail(FALSE, ERROR_ALREADY_EXISTS);
+        rc = ::rename(src.c_str(), dst.c_str());
+    }
+    if (rc != 0) {
+        DWORD e = errno == EEXIST || errno == ENOTEMPTY ? ERROR_ALREADY_EXISTS
+                  : errno == ENOENT                     ? ERROR_FILE_NOT_FOUND
+                                                        : ERROR_ACCESS_DENIED;
+        return call.fail(FALSE, e);
+    }
     return call.ret(TRUE);
 }
 
@@ -177,12 +256,18 @@ BOOL DeleteFileW(LPCWSTR file) {
     host::Call call("DeleteFileW", file);
     call.arg(file);
     if (call.failed()) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+    // A link is deleted itself, never what it leads to: removing the entry
+    // touches nothing outside the device.
     path p;
-    DWORD err = host::resolvePath(file, p);
+    DWORD err = host::resolvePath(file, p, false);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
     std::error_code ec;
     auto st = host::fs::symlink_status(p, ec);
     if (st.type() == host::fs::file_type::not_found) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
+    if (st.type() == host::fs::file_type::symlink) {
+        if (::unlink(p.c_str()) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+        return call.ret(TRUE);
+    }
     if (st.type() == host::fs::file_type::directory || host::isReadOnly(p)) return call.fail(FALSE, ERROR_ACCESS_DENIED);
     if (host::hiveInUse(p)) return call.fail(FALSE, ERROR_SHARING_VIOLATION);
     if (::unlink(p.c_str()) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
@@ -224,7 +309,6 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW findData) {
     std::vector<std::pair<std::u16string, path>> found;
     for (host::fs::directory_iterator it(hostFolder, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
-        if (name.rfind(".~copy", 0) == 0) continue;  // a copy in progress is not an entry yet
         std::u16string wide = host::fromUtf8(name);
         if (wide.size() < MAX_PATH && host::wildcardMatch(mask, wide)) found.emplace_back(wide, it->path());
     }
@@ -238,8 +322,12 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW findData) {
     for (auto &[wide, hostPath] : found) {
         WIN32_FIND_DATAW d;
         std::memset(&d, 0, sizeof d);
+        // A link shows what it leads to inside the device; one that leads
+        // outside or nowhere shows as an empty file the device cannot open.
         struct stat st;
-        if (::stat(hostPath.c_str(), &st) == 0) {
+        path shown = hostPath, target;
+        if (host::fs::is_symlink(hostPath, ec)) shown = host::linkTarget(hostPath, target) ? target : path();
+        if (!shown.empty() && ::stat(shown.c_str(), &st) == 0) {
             d.dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
             if (!(st.st_mode & S_IWUSR)) d.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
             if (!S_ISDIR(st.st_mode)) {
@@ -250,6 +338,8 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW findData) {
             fileTimeOf(st.st_atim, d.ftLastAccessTime);
             fileTimeOf(st.st_mtim, d.ftLastWriteTime);
             d.dwOID = static_cast<DWORD>(st.st_ino);
+        } else {
+            d.dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
         }
         std::copy(wide.begin(), wide.end(), d.cFileName);
         state->matches.push_back(d);

@@ -25,7 +25,12 @@ namespace fs = std::filesystem;
 
 std::string toUtf8(std::u16string_view s);
 std::string toUtf8(const WCHAR *s);  // NULL gives ""
+// Text that is not well-formed UTF-8 (overlong forms, encoded surrogates,
+// code points above U+10FFFF, broken sequences) gives U+FFFD for each bad byte.
 std::u16string fromUtf8(std::string_view s);
+// The same, but refuses text that is not well-formed: returns false with
+// out empty and the offset of the first bad byte in badAt (may be NULL).
+bool fromUtf8Strict(std::string_view s, std::u16string &out, size_t *badAt = nullptr);
 // Appends one code point, UTF-8 encoded.
 void appendUtf8(std::string &out, char32_t c);
 // Case-insensitive compare of device names (ASCII and Latin-1 letters fold).
@@ -73,16 +78,36 @@ bool hiveInUse(const fs::path &hostPath);
 
 // The instance handle of the program (and of its resources).
 HINSTANCE programInstance();
+// A text of the program's version resource ("FileVersion" gives "3.2"),
+// or "" when the resource has none (window_res.cpp).
+std::u16string versionValue(std::u16string_view name);
+// The name this process was started under ("corvane", "cedevice"), for the
+// first word of its error lines.
+const char *programName();
 
 // ---- Paths --------------------------------------------------------------------
 
 // Maps a device path ("\Temp\x.tmp", "/Temp/x.tmp", "Temp\x.tmp") to the host
 // path under fsRoot(). Components are matched case-insensitively against what
 // exists; ".." never leaves the root; a path of more than MAX_PATH - 1
-// characters is refused. Returns ERROR_SUCCESS, ERROR_INVALID_NAME,
-// ERROR_FILENAME_EXCED_RANGE or ERROR_PATH_NOT_FOUND (a folder on the way is
-// missing). The last component need not exist.
-DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath);
+// characters is refused. A link on the way is followed when it leads to
+// something that exists inside the root, and the host path handed back holds
+// no link (its place stands in for it); a link that leads outside the root or
+// nowhere (dangling, a loop) makes the path one the device cannot open. With
+// followLast false the last component is left as it stands, a link included
+// (DeleteFileW and MoveFileW act on the entry itself). Returns ERROR_SUCCESS,
+// ERROR_INVALID_NAME, ERROR_FILENAME_EXCED_RANGE, ERROR_PATH_NOT_FOUND (a
+// folder on the way is missing) or ERROR_ACCESS_DENIED (a link that leads
+// outside or nowhere). The last component need not exist. Services open the
+// result with O_NOFOLLOW, so that a link put there since is refused too.
+DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast = true);
+// Where a link inside the device leads: a host path under fsRoot() with no
+// link in it. False when it leads outside the root or to nothing.
+bool linkTarget(const fs::path &link, fs::path &target);
+// Makes the missing folders of hostPath, a path under deviceDir(), without
+// following any link: false when a component is a link or not a folder, or
+// a folder cannot be made.
+bool makeDeviceFolders(const fs::path &hostPath);
 // True when the file is read-only on the device (no owner write bit).
 bool isReadOnly(const fs::path &hostPath);
 // The device path of a host path under fsRoot() ("\Temp\a.tmp").
@@ -96,6 +121,8 @@ std::u16string devicePathOf(const fs::path &hostPath);
 // and ends with `return call.ret(result);`. A Call counts the service's calls,
 // applies the fault rules (CEDEVICE_FAULTS, or rules set in-process) and
 // writes the trace line (CEDEVICE_TRACE) when it ends.
+
+[[noreturn]] void powerCut();
 
 class Call {
 public:
@@ -129,6 +156,8 @@ public:
     }
 
 private:
+    friend void powerCut();
+    [[noreturn]] void cutNow();
     void result(long long v);
     void resultPointer(const void *p);
     void finish(const std::string &value);
@@ -144,6 +173,19 @@ private:
 // streams and copies fail with ERROR_DISK_FULL once it is used up.
 // Returns how many of want bytes may be written (want when not limited).
 size_t diskReserve(size_t want);
+
+// A power cut inside a call (a Svc@N!BYTES rule). A service that writes a
+// file asks, before each write, how many of want bytes may reach the file
+// before the power goes: want when no cut is armed. It writes exactly
+// those, reports them with powerWritten, and calls powerCut when it got
+// fewer than it wanted; a call that ends before its bytes are used up is
+// cut right after it (Call does that). powerCut writes the trace line
+// "Svc(ARGS) POWER LOSS after N bytes" and ends the process with exit
+// status 99, as the device's power would: nothing else is written.
+size_t powerReserve(size_t want);
+bool powerCutArmed();
+void powerWritten(size_t n);
+// (powerCut is declared above Call.)
 
 // In-process rules, the same syntax as CEDEVICE_FAULTS (see faults.cpp):
 //   setFaults("CopyFileW@2; _wfopen~*\\rep*.tmp; disk=100")

@@ -24,22 +24,28 @@ constexpr DWORD kErrorNotLoggedOn = 1245;
 
 // Creates path exclusively, as the device creates the files of RegCopyFile
 // and RegSaveKey, and writes bytes into it whole. ERROR_SUCCESS, or the
-// error with no file left behind.
+// error with no file left behind. A power cut inside the call (a
+// RegCopyFile@N!BYTES or RegSaveKey@N!BYTES rule) leaves the file holding
+// its first BYTES bytes.
 DWORD createExclusive(const WCHAR *path, const std::string &bytes) {
     if (!path) return ERROR_INVALID_PARAMETER;
     host::fs::path hostPath;
     DWORD err = host::resolvePath(path, hostPath);
     if (err != ERROR_SUCCESS) return err;
-    int fd = ::open(hostPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    int fd = ::open(hostPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
     err = ERROR_SUCCESS;
     if (host::diskReserve(bytes.size()) < bytes.size()) err = ERROR_DISK_FULL;
-    for (size_t done = 0; err == ERROR_SUCCESS && done < bytes.size();) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    size_t allowed = err == ERROR_SUCCESS ? host::powerReserve(bytes.size()) : 0;
+    size_t done = 0;
+    while (err == ERROR_SUCCESS && done < allowed) {
+        ssize_t n = ::write(fd, bytes.data() + done, allowed - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) err = ERROR_WRITE_FAULT;
         else done += static_cast<size_t>(n);
     }
+    host::powerWritten(done);
+    if (err == ERROR_SUCCESS && allowed < bytes.size()) host::powerCut();
     if (::close(fd) != 0 && err == ERROR_SUCCESS) err = ERROR_WRITE_FAULT;
     if (err != ERROR_SUCCESS) ::unlink(hostPath.c_str());
     return err;

@@ -366,14 +366,16 @@ bool plainString(const std::string &data, std::u16string &text) {
 // hex bytes, wrapped as regedit wraps them: lines of at most 80 columns
 // continued with a backslash and two blanks.
 void hexBytes(std::string &line, const std::string &data, std::string &out) {
-    char buf[4];
+    static const char digits[] = "0123456789abcdef";
     for (size_t i = 0; i < data.size(); ++i) {
-        std::snprintf(buf, sizeof buf, "%02x", static_cast<uint8_t>(data[i]));
-        line += buf;
+        uint8_t b = static_cast<uint8_t>(data[i]);
+        line += digits[b >> 4];
+        line += digits[b & 15];
         if (i + 1 < data.size()) {
             line += ',';
             if (line.size() >= 77) {
-                out += line + "\\\n";
+                out += line;
+                out += "\\\n";
                 line = "  ";
             }
         }
@@ -414,7 +416,20 @@ void exportKey(int root, const Key &key, std::string &out) {
 
 }  // namespace
 
+std::string exportValueText(const Value &value) {
+    std::string out;
+    exportValue(value, out);
+    return out;
+}
+
 std::string exportRegedit(const Registry &reg, int root, std::u16string_view path) {
+    std::string out;
+    exportRegedit(reg, root, path, [&](const std::string &text) { out += text; });
+    return out;
+}
+
+void exportRegedit(const Registry &reg, int root, std::u16string_view path,
+                   const std::function<void(const std::string &)> &write) {
     std::string out = "REGEDIT4\n\n";
     for (int r = 0; r < kRootCount; ++r) {
         if (root >= 0 && r != root) continue;
@@ -428,9 +443,11 @@ std::string exportRegedit(const Registry &reg, int root, std::u16string_view pat
             std::u16string f = fold(key->path);
             if (root >= 0 && !folded.empty() && f != folded && !startsWith(f, below)) continue;
             exportKey(r, *key, out);
+            write(out);
+            out.clear();
         }
     }
-    return out;
+    write(out);
 }
 
 }  // namespace host::reg

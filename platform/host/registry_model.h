@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -145,6 +146,13 @@ Registry sampleRegistry();
 // root\path and its subtree when root >= 0. Keys in tree order, values sorted
 // by name without regard to case, so that two exports diff cleanly.
 std::string exportRegedit(const Registry &reg, int root = -1, std::u16string_view path = u"");
+// The same text handed to write a key at a time, so that a large registry's
+// text is never held whole.
+void exportRegedit(const Registry &reg, int root, std::u16string_view path,
+                   const std::function<void(const std::string &)> &write);
+// The lines of one value as exportRegedit writes them ("name"=data, long hex
+// data continued on further lines), each ending with '\n'.
+std::string exportValueText(const Value &value);
 
 // Little-endian helpers shared by the formats.
 void putLe16(std::string &out, uint16_t v);

@@ -2,6 +2,10 @@
 // the logged-on user, and the warm boot (see registry_store.h).
 #include "platform/host/registry_store.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <system_error>
@@ -47,8 +51,7 @@ DWORD loadHive(const fs::path &file, HiveKind kind, Registry &reg, std::string *
 }
 
 bool storeHive(const fs::path &file, const Registry &reg, HiveKind kind, std::string *why) {
-    std::error_code ec;
-    fs::create_directories(file.parent_path(), ec);
+    makeDeviceFolders(file.parent_path());
     return writeFileAtomic(file, writeHive(reg, kind), why);
 }
 
@@ -107,8 +110,10 @@ bool hiveInUse(const fs::path &hostPath) {
 namespace host::reg {
 
 bool readFile(const fs::path &path, std::string &bytes) {
+    // A link is not read through: one left in the device's file system may
+    // lead outside it.
     std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) return false;
+    if (fs::symlink_status(path, ec).type() != fs::file_type::regular) return false;
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     std::ostringstream s;
@@ -119,22 +124,34 @@ bool readFile(const fs::path &path, std::string &bytes) {
 }
 
 bool writeFileAtomic(const fs::path &path, const std::string &bytes, std::string *why) {
-    fs::path temp = path.parent_path() / ("." + path.filename().string() + ".new");
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            std::error_code ec;
-            fs::remove(temp, ec);
-            if (why) *why = "cannot write " + path.string();
-            return false;
-        }
+    // Never outside the device: the folder must lead to a place inside it.
+    std::error_code ec, ec2;
+    fs::path folder = fs::canonical(path.parent_path(), ec);
+    fs::path device = fs::canonical(deviceDir(), ec2);
+    fs::path rel = folder.lexically_relative(device);
+    if (ec || ec2 || rel.empty() || *rel.begin() == "..") {
+        if (why) *why = "cannot write " + path.string() + ": its folder is not inside the device";
+        return false;
     }
-    std::error_code ec;
-    fs::rename(temp, path, ec);
-    if (ec) {
-        fs::remove(temp, ec);
+    fs::path temp = path.parent_path() / ("." + path.filename().string() + ".new");
+    ::unlink(temp.c_str());  // a leftover, or anything put there, a link included
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool ok = fd >= 0;
+    for (size_t done = 0; ok && done < bytes.size();) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false;
+        else done += static_cast<size_t>(n);
+    }
+    if (fd >= 0 && ::close(fd) != 0) ok = false;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        if (why) *why = "cannot write " + path.string();
+        return false;
+    }
+    // rename replaces a link at path itself, never what it leads to.
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
         if (why) *why = "cannot replace " + path.string();
         return false;
     }
@@ -218,8 +235,7 @@ bool writeNewRegistry(const fs::path &dir, const std::string &kind, std::string 
 }
 
 std::string logUserOn() {
-    std::error_code ec;
-    fs::create_directories(fsRoot() / kDocsFolder / kUserFolder, ec);  // a no-op when it exists
+    makeDeviceFolders(fsRoot() / kDocsFolder / kUserFolder);  // a no-op when it exists
     std::string mended = mendHive(userHivePath(), HiveKind::User);
     setUserLoggedOn(true);
     return mended;
@@ -249,7 +265,7 @@ std::string warmBoot() {
         }
     } else {
         std::error_code ec;
-        fs::create_directories(fsRoot() / kDocsFolder / kUserFolder, ec);
+        makeDeviceFolders(fsRoot() / kDocsFolder / kUserFolder);
         std::string kept;
         if (readFile(keptHivePath(), kept)) {
             Registry reg;

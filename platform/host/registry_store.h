@@ -74,9 +74,13 @@ std::string logUserOn();
 std::string warmBoot();
 
 // Writes bytes to path through a file beside it and a rename, so that the
-// old content or the new one is there, never half of it.
+// old content or the new one is there, never half of it: the device's own
+// stores (object store, hives) are not files the program copies. Refuses a
+// path whose folder leads outside the device; a link at path is replaced,
+// not followed.
 bool writeFileAtomic(const fs::path &path, const std::string &bytes, std::string *why);
-// The whole content of a host file; false when it cannot be read.
+// The whole content of a host file; false when it cannot be read or is a
+// link.
 bool readFile(const fs::path &path, std::string &bytes);
 
 }  // namespace host::reg

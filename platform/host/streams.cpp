@@ -14,6 +14,10 @@
 // a write elsewhere needs it out, at fflush or at fclose. "a" streams write
 // through at once. Every write draws on the disk budget (disk=N). A failed
 // flush at fclose makes fclose fail (EOF), as a full disk does on the device.
+// A write inside which the power is cut (fwrite@N!BYTES, fprintf@N!BYTES,
+// fwprintf@N!BYTES) first writes out the stream's pending run, so that what
+// earlier calls handed to the stream reaches the file, then the first BYTES
+// bytes of its own; the pending runs of other streams are lost.
 #include "platform/host/host.h"
 
 #include <fcntl.h>
@@ -172,6 +176,21 @@ size_t writeBytes(Stream &s, const char *buf, size_t size, DWORD &lastError) {
     return room;
 }
 
+// writeBytes for one write call, with a power cut inside it when one is
+// armed: the stream's pending run and then as many of the call's bytes as
+// may go before the cut reach the file at once; when that is fewer than the
+// call's bytes the power goes here.
+size_t writeCall(Stream &s, const char *buf, size_t size, DWORD &lastError) {
+    if (!host::powerCutArmed()) return writeBytes(s, buf, size, lastError);
+    if (!s.pending.empty()) flushPending(s);
+    size_t allowed = host::powerReserve(size);
+    size_t n = writeBytes(s, buf, allowed, lastError);
+    if (!s.pending.empty()) flushPending(s);
+    host::powerWritten(n);
+    if (allowed < size && n == allowed) host::powerCut();
+    return n;
+}
+
 ssize_t cookieWrite(void *cookie, const char *buf, size_t size) {
     Stream &s = *static_cast<Stream *>(cookie);
     host::Call call("fwrite", s.devicePath.c_str());
@@ -181,7 +200,7 @@ ssize_t cookieWrite(void *cookie, const char *buf, size_t size) {
         return call.fail(static_cast<ssize_t>(0), ERROR_WRITE_FAULT);
     }
     DWORD err;
-    size_t n = writeBytes(s, buf, size, err);
+    size_t n = writeCall(s, buf, size, err);
     if (n < size) {
         errno = ENOSPC;
         return call.fail(static_cast<ssize_t>(n), err);
@@ -286,7 +305,7 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         errno = EBUSY;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_SHARING_VIOLATION);
     }
-    int fd = ::open(hostPath.c_str(), flags | O_CLOEXEC, 0644);
+    int fd = ::open(hostPath.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         return call.fail(static_cast<FILE *>(nullptr), e);
@@ -425,7 +444,7 @@ size_t __wrap_fwrite(const void *buf, size_t size, size_t count, FILE *f) {
     if (size == 0 || count == 0) return call.ret(static_cast<size_t>(0));
     if (count > SIZE_MAX / size) count = SIZE_MAX / size;
     DWORD err;
-    size_t n = writeBytes(*s, static_cast<const char *>(buf), size * count, err);
+    size_t n = writeCall(*s, static_cast<const char *>(buf), size * count, err);
     if (n < size * count) {
         s->error = true;
         return call.fail(n / size, err);
@@ -516,7 +535,7 @@ int __wrap_fprintf(FILE *f, const char *format, ...) {
     }
     if (len < 0) return call.fail(-1, ERROR_INVALID_PARAMETER);
     DWORD err;
-    if (writeBytes(*s, text.data(), text.size(), err) < text.size()) {
+    if (writeCall(*s, text.data(), text.size(), err) < text.size()) {
         s->error = true;
         return call.fail(-1, err);
     }

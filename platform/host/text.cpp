@@ -40,56 +40,85 @@ std::string toUtf8(std::u16string_view s) {
 
 std::string toUtf8(const WCHAR *s) { return s ? toUtf8(std::u16string_view(s)) : std::string(); }
 
+// Decodes the sequence at s[i]: returns its length and the code point in c,
+// or 0 when it is not well-formed UTF-8: a stray continuation byte, a lead
+// byte that no UTF-8 form has (C0, C1, F5-FF), a missing continuation, an
+// overlong form, an encoded surrogate, a code point above U+10FFFF.
+static size_t decodeOne(std::string_view s, size_t i, char32_t &c) {
+    unsigned char b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) {
+        c = b;
+        return 1;
+    }
+    size_t n;
+    char32_t lo;  // the smallest code point of that length
+    if (b >= 0xC2 && b <= 0xDF) {
+        n = 2;
+        c = b & 0x1F;
+        lo = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        n = 3;
+        c = b & 0x0F;
+        lo = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        n = 4;
+        c = b & 0x07;
+        lo = 0x10000;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        unsigned char cc = static_cast<unsigned char>(s[i + k]);
+        if ((cc & 0xC0) != 0x80) return 0;
+        c = (c << 6) | (cc & 0x3F);
+    }
+    if (c < lo || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+    return n;
+}
+
+static void appendUtf16(std::u16string &out, char32_t c) {
+    if (c >= 0x10000) {
+        c -= 0x10000;
+        out += static_cast<char16_t>(0xD800 + (c >> 10));
+        out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+        out += static_cast<char16_t>(c);
+    }
+}
+
 std::u16string fromUtf8(std::string_view s) {
     std::u16string out;
     out.reserve(s.size());
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char b = static_cast<unsigned char>(s[i]);
-        uint32_t c;
-        size_t n;
-        if (b < 0x80) {
-            c = b;
-            n = 1;
-        } else if ((b & 0xE0) == 0xC0) {
-            c = b & 0x1F;
-            n = 2;
-        } else if ((b & 0xF0) == 0xE0) {
-            c = b & 0x0F;
-            n = 3;
-        } else if ((b & 0xF8) == 0xF0) {
-            c = b & 0x07;
-            n = 4;
-        } else {
+    for (size_t i = 0; i < s.size();) {
+        char32_t c;
+        size_t n = decodeOne(s, i, c);
+        if (n == 0) {
             out += u'\xFFFD';
             ++i;
-            continue;
-        }
-        if (i + n > s.size()) {
-            out += u'\xFFFD';
-            break;
-        }
-        bool ok = true;
-        for (size_t k = 1; k < n; ++k) {
-            unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) ok = false;
-            c = (c << 6) | (cc & 0x3F);
-        }
-        if (!ok) {
-            out += u'\xFFFD';
-            ++i;
-            continue;
-        }
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
         } else {
-            out += static_cast<char16_t>(c);
+            appendUtf16(out, c);
+            i += n;
         }
-        i += n;
     }
     return out;
+}
+
+bool fromUtf8Strict(std::string_view s, std::u16string &out, size_t *badAt) {
+    out.clear();
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        char32_t c;
+        size_t n = decodeOne(s, i, c);
+        if (n == 0) {
+            if (badAt) *badAt = i;
+            out.clear();
+            return false;
+        }
+        appendUtf16(out, c);
+        i += n;
+    }
+    return true;
 }
 
 static char16_t foldCase(char16_t c) {

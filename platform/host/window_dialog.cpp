@@ -13,8 +13,11 @@
 // The dialog runs on the controlling terminal (window_tty.cpp). For scripts,
 // CEDEVICE_PROMPT=ok|cancel|close answers it at once instead: ok presses the
 // focused push button as Enter does, cancel is Esc, close is WM_CLOSE.
+// Another value, or no terminal and no answer, fails the dialog (-1) with
+// one line on stderr that says how to answer it.
 #include "platform/host/window.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -209,13 +212,22 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTempla
             scripted = host::DialogInput::Escape;
         else if (std::strcmp(answer, "close") == 0)
             scripted = host::DialogInput::Close;
-        else
+        else {
+            std::fprintf(stderr, "%s: CEDEVICE_PROMPT=%s is not an answer of the restart prompt: ok, cancel or close\n",
+                         host::programName(), answer);
             return call.fail(static_cast<INT_PTR>(-1), ERROR_INVALID_PARAMETER);
+        }
     }
     host::Terminal *terminal = nullptr;
     if (!isScripted) {
         terminal = host::openTerminal(error);
-        if (!terminal) return call.fail(static_cast<INT_PTR>(-1), error);
+        if (!terminal) {
+            std::fprintf(stderr,
+                         "%s: the restart prompt needs a terminal and there is none; "
+                         "CEDEVICE_PROMPT=ok, cancel or close answers it\n",
+                         host::programName());
+            return call.fail(static_cast<INT_PTR>(-1), error);
+        }
     }
 
     host::Window *w = host::createDialogWindow(tpl.windowClass, dialogProc, tpl);

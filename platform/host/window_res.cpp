@@ -172,6 +172,62 @@ size_t resourceBytesFrom(const void *p) {
     return 0;
 }
 
+// A version resource is a tree of blocks, each: length in bytes (the
+// block, its value and its children), length of its value (in characters
+// for a text value, else in bytes), type (1 text, 0 binary), a terminated
+// UTF-16 key, DWORD padding, the value, DWORD padding, then its children.
+// Looks for the text value of a key under StringFileInfo, depth first.
+static bool findVersionValue(const BYTE *base, size_t pos, size_t end, std::u16string_view name, int depth,
+                             std::u16string &out) {
+    while (pos + 6 <= end) {
+        size_t cb = word(base + pos), cchValue = word(base + pos + 2), type = word(base + pos + 4);
+        if (cb < 6 || pos + cb > end) return false;
+        size_t blockEnd = pos + cb, p = pos + 6;
+        std::u16string key;
+        bool terminated = false;
+        while (p + 2 <= blockEnd) {
+            WORD c = word(base + p);
+            p += 2;
+            if (c == 0) {
+                terminated = true;
+                break;
+            }
+            key.push_back(static_cast<char16_t>(c));
+        }
+        if (!terminated) return false;
+        p = (p + 3) & ~static_cast<size_t>(3);
+        size_t cbValue = type == 1 ? 2 * cchValue : cchValue;
+        if (p + cbValue > blockEnd) cbValue = p < blockEnd ? blockEnd - p : 0;
+        if (depth == 3 && type == 1 && key == name) {
+            out.clear();
+            for (size_t k = 0; k + 2 <= cbValue; k += 2) {
+                WORD c = word(base + p + k);
+                if (c == 0) break;
+                out.push_back(static_cast<char16_t>(c));
+            }
+            return true;
+        }
+        // The root, StringFileInfo and its tables hold the strings.
+        bool descend = depth == 0 || (depth == 1 && key == u"StringFileInfo") || depth == 2;
+        size_t children = (p + cbValue + 3) & ~static_cast<size_t>(3);
+        if (descend && children < blockEnd &&
+            findVersionValue(base, children, blockEnd, name, depth + 1, out))
+            return true;
+        if (depth == 0) return false;
+        pos = (blockEnd + 3) & ~static_cast<size_t>(3);
+    }
+    return false;
+}
+
+std::u16string versionValue(std::u16string_view name) {
+    for (const Resource &r : programResources()) {
+        if (r.typeNamed || r.typeId != 16 /* RT_VERSION */) continue;
+        std::u16string out;
+        if (findVersionValue(r.data, 0, r.cbData, name, 0, out)) return out;
+    }
+    return std::u16string();
+}
+
 bool iconDetails(HICON icon, int &cx, int &cy, int &bitCount, WORD &resourceId) {
     std::lock_guard<std::mutex> lock(g_iconLock);
     for (const Icon &i : g_icons) {

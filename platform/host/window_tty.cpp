@@ -10,7 +10,7 @@
 // button is its text in brackets, reverse video when it has the focus.
 //
 // Keys: Enter or Space press the button, Esc is the cancel command, Ctrl-C
-// closes the dialog (WM_CLOSE). A hang-up of the terminal, or SIGHUP/SIGTERM,
+// closes the dialog (WM_CLOSE); a hint under the dialog's box names them. A hang-up of the terminal, or SIGHUP/SIGTERM,
 // closes it too, and a dialog that stays open then ends with -1. SIGINT is
 // Ctrl-C. The terminal runs in raw mode on the alternate screen while the
 // dialog is open; its settings and screen come back on every way out,
@@ -47,6 +47,7 @@ namespace {
 const int kSignals[5] = {SIGINT, SIGTERM, SIGHUP, SIGWINCH, SIGCONT};
 volatile sig_atomic_t g_signalFd = -1;  // write end of the active terminal's signal pipe
 Terminal *g_active = nullptr;           // the terminal a dialog runs on, for exit()
+const char32_t kKeyHint[] = U"Enter: press the button · Esc: cancel · Ctrl-C: close";
 
 // ---- Text ------------------------------------------------------------------------
 
@@ -270,6 +271,17 @@ void draw(Terminal *t, const Window &w, bool bell) {
             host::appendUtf8(out, cell.ch);
         }
         if (inverse) out += "\x1b[27m";
+    }
+    // The keys, one row under the dialog's box: they are the terminal's,
+    // not the dialog's.
+    if (top + g.rows < rows) {
+        std::u32string hint = kKeyHint;
+        if (static_cast<int>(hint.size()) > cols) hint.resize(static_cast<size_t>(cols));
+        char pos[32];
+        std::snprintf(pos, sizeof pos, "\x1b[%d;%dH", top + g.rows + 1,
+                      std::max(0, (cols - static_cast<int>(hint.size())) / 2) + 1);
+        out += pos;
+        for (char32_t c : hint) host::appendUtf8(out, c);
     }
     if (bell) out += "\a";
     writeAll(t->fd, out);

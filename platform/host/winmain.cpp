@@ -1,26 +1,204 @@
-// winmain.cpp - the host's process entry: makes sure the device exists,
-// joins the arguments with single spaces into the one command line that a
-// CE program receives, and calls the system's entry.
+// winmain.cpp - the host's process entry: answers a request for the usage or
+// the version itself, makes sure the device exists, joins the arguments with
+// single spaces into the one command line that a CE program receives, and
+// calls the system's entry. When standard error is a terminal it then tells
+// the person at it how the run went: this run's log lines (with l), whether
+// FILE was written, and what the exit code means. The log and the exit code
+// are the system's, untouched.
 #include "app/driver.h"
 #include "platform/host/host.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
-int main(int argc, char **argv) {
-    std::string error;
-    if (!host::ensureDevice(error)) {
-        std::fprintf(stderr, "corvane: %s\n", error.c_str());
-        return 125;
+namespace {
+
+namespace fs = std::filesystem;
+
+// The command line is not well-formed UTF-8: refused before anything runs.
+constexpr int kExitNotUtf8 = 97;
+
+const char kUsage[] =
+    "usage: corvane OPTIONS FILE       (corvane --version: the version)\n"
+    "Saves, restores and mends the registry of a simulated CE device.\n"
+    "OPTIONS is one word of letters; FILE is a device path ('\\My Documents\\b.reg').\n"
+    "  l  log every step into \\Corvane.log (with f: the flash folder's Corvane.log)\n"
+    "  s  save the registry into FILE (with h: as a hive backup file)\n"
+    "  r  restore the registry from FILE (with h: try the hive restore first)\n"
+    "  d  with r: the restart prompt at the end (Enter restarts, Esc cancels)\n"
+    "  c  repair the RAM registry image FILE\n"
+    "  x  reorder the RAM registry image FILE\n"
+    "Exit codes:\n"
+    "  1    the operations ran (the log tells how they went)\n"
+    "  0    nothing ran (a line shorter than 3 characters), or the prompt closed\n"
+    "  2, 3 no temporary folder, no work file name\n"
+    "  255  the restart prompt failed (another value: its failure value)\n"
+    "  97   the command line is not UTF-8    98  CEDEVICE_FAULTS cannot be read\n"
+    "  99   a power-loss rule stopped it     125 the device folder is not a device\n"
+    "Environment: CEDEVICE the device's host folder, made on first use; unset: the\n"
+    "  per-user device. CEDEVICE_PROMPT=ok|cancel|close answers the restart prompt;\n"
+    "  CEDEVICE_FAULTS fault rules; CEDEVICE_TRACE a file that traces device calls.\n"
+    "The device tool cedevice looks into the device; cedevice log prints the last\n"
+    "run's log. man corvane tells more.\n";
+
+// A file as the summary compares it before and after the run.
+struct FileState {
+    bool exists = false;
+    struct stat st {};
+};
+
+FileState fileState(const fs::path &p) {
+    FileState s;
+    s.exists = !p.empty() && stat(p.c_str(), &s.st) == 0 && S_ISREG(s.st.st_mode);
+    return s;
+}
+
+bool sameFile(const FileState &a, const FileState &b) {
+    if (a.exists != b.exists) return false;
+    if (!a.exists) return true;
+    return a.st.st_ino == b.st.st_ino && a.st.st_size == b.st.st_size &&
+           a.st.st_mtim.tv_sec == b.st.st_mtim.tv_sec && a.st.st_mtim.tv_nsec == b.st.st_mtim.tv_nsec &&
+           a.st.st_ctim.tv_sec == b.st.st_ctim.tv_sec && a.st.st_ctim.tv_nsec == b.st.st_ctim.tv_nsec;
+}
+
+// A log file a run may append to, and its size before the run.
+struct LogFile {
+    fs::path hostPath;
+    std::string devicePath;
+    FileState before;
+};
+
+// \Corvane.log, and Corvane.log in every root folder whose name contains
+// "Flash" (where l with f puts the log).
+std::vector<LogFile> logFiles() {
+    std::vector<LogFile> logs;
+    logs.push_back({host::fsRoot() / "Corvane.log", "\\Corvane.log", {}});
+    std::error_code ec;
+    for (fs::directory_iterator it(host::fsRoot(), ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (!it->is_directory(ec) || !host::wildcardMatch(u"*Flash*", host::fromUtf8(name))) continue;
+        logs.push_back({it->path() / "Corvane.log", "\\" + name + "\\Corvane.log", {}});
     }
+    for (LogFile &l : logs) l.before = fileState(l.hostPath);
+    return logs;
+}
+
+// What the run's exit code means, as one line to stderr.
+void say(const std::string &line) { std::fprintf(stderr, "%s: %s\n", host::programName(), line.c_str()); }
+
+void summarize(const std::string &line, int code, const std::vector<LogFile> &logs, const fs::path &fileHost,
+               const FileState &fileBefore) {
+    size_t space = line.find(' ');
+    std::string options = line.substr(0, space);
+    std::string file = space == std::string::npos ? std::string() : line.substr(space + 1);
+    auto has = [&](char c) { return options.find(c) != std::string::npos; };
+
+    // This run's log lines: what the log files gained.
+    bool logged = false;
+    for (const LogFile &l : logs) {
+        FileState after = fileState(l.hostPath);
+        if (!after.exists || sameFile(l.before, after)) continue;
+        off_t from = l.before.exists && l.before.st.st_size <= after.st.st_size ? l.before.st.st_size : 0;
+        std::ifstream in(l.hostPath, std::ios::binary);
+        in.seekg(from);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        size_t first = text.find_first_not_of('\n');
+        if (first == std::string::npos) continue;
+        text.erase(0, first);
+        if (text.back() != '\n') text += '\n';
+        say("this run's log (" + l.devicePath + "):");
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        logged = true;
+    }
+
+    if (line.size() >= 3 && !file.empty() && (has('s') || has('c') || has('x'))) {
+        FileState after = fileState(fileHost);
+        if (after.exists && !sameFile(fileBefore, after))
+            say(file + ": written (" + std::to_string(after.st.st_size) + " bytes)");
+        else
+            say(file + ": not written" + (after.exists ? " (unchanged)" : ""));
+    }
+
+    std::string meaning;
+    switch (code) {
+    case EXIT_NOTHING:
+        meaning = line.size() < 3 ? "nothing ran (a command line shorter than 3 characters)"
+                                  : "the prompt was closed, not set up or open in another run";
+        break;
+    case EXIT_DONE:
+        meaning = "the operations ran";
+        if (logged)
+            meaning += "; the log above tells how they went";
+        else if (has('l'))
+            meaning += "; no log line was written";
+        else
+            meaning += "; l in the options logs how they went";
+        break;
+    case EXIT_NO_TEMPDIR: meaning = "the temporary folder was not obtained; nothing ran"; break;
+    case EXIT_NO_WORKFILE: meaning = "no work file name could be made; nothing ran"; break;
+    default: meaning = "the restart prompt failed"; break;
+    }
+    // As the shell sees it: -1 is 255.
+    say("exit code " + std::to_string(code & 0xFF) + ": " + meaning);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
     std::string line;
     for (int i = 1; i < argc; ++i) {
         if (i > 1) line += ' ';
         line += argv[i];
     }
-    std::u16string wide = host::fromUtf8(line);
+    // These command lines are the host's own: none of them touches the device.
+    if (line.empty() || line == "-h" || line == "--help") {
+        std::fputs(kUsage, stdout);
+        std::printf("This device: %s\n", host::deviceDir().c_str());
+        return 0;
+    }
+    if (line == "--version") {
+        std::string version = host::toUtf8(host::versionValue(u"FileVersion"));
+        std::printf("corvane %s\n", version.empty() ? "(no version resource)" : version.c_str());
+        return 0;
+    }
+
+    // A name that is not UTF-8 would reach the device as some other name.
+    std::u16string wide;
+    size_t bad = 0;
+    if (!host::fromUtf8Strict(line, wide, &bad)) {
+        char detail[64];
+        std::snprintf(detail, sizeof detail, "byte 0x%02X at offset %zu", static_cast<unsigned char>(line[bad]), bad);
+        say(std::string("the command line is not valid UTF-8 (") + detail + "); nothing was done");
+        return kExitNotUtf8;
+    }
+
+    std::string error;
+    if (!host::ensureDevice(error)) {
+        say(error);
+        return 125;
+    }
+
+    bool tell = isatty(2);
+    std::vector<LogFile> logs;
+    fs::path fileHost;
+    FileState fileBefore;
+    if (tell) {
+        logs = logFiles();
+        size_t space = wide.find(u' ');
+        if (space != std::u16string::npos &&
+            host::resolvePath(wide.substr(space + 1).c_str(), fileHost) != ERROR_SUCCESS)
+            fileHost.clear();
+        fileBefore = fileState(fileHost);
+    }
+
     std::vector<WCHAR> commandLine(wide.begin(), wide.end());
     commandLine.push_back(0);
-    return corvaneMain(host::programInstance(), commandLine.data());
+    int code = corvaneMain(host::programInstance(), commandLine.data());
+    if (tell) summarize(line, code, logs, fileHost, fileBefore);
+    return code;
 }

@@ -5,7 +5,10 @@
  *
  * Most of platform.h's services are the SDK's own on Windows: files, temporary
  * names, find, streams, memory, windows, dialogs and resources are real Win32
- * calls that behave as the device's do. This backend supplies only these:
+ * calls that behave as the device's do (MoveFileW among them: without
+ * MOVEFILE_REPLACE_EXISTING the desktop's does not replace an existing file
+ * either, and fails with ERROR_ALREADY_EXISTS as CE's does). This backend
+ * supplies only these:
  *
  *   RegCopyFile, RegRestoreFile, RegSaveKey, RegReplaceKey, SetCurrentUser,
  *   GetUserDirectory, SHGetSpecialFolderPath, KernelIoControl

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 TEST(TerminalRun, EnterRestartsTheDeviceWithTheRestoredRegistry) {
@@ -30,6 +32,81 @@ TEST(TerminalRun, EnterRestartsTheDeviceWithTheRestoredRegistry) {
     EXPECT_NE(host::stateGet("boots"), boots);
     auto q = ts::cedevice({"reg", "query", "HKLM\\Software\\Pelnor\\Shell", "Version"});
     EXPECT_NE(q.out.find("REG_SZ    5.0"), std::string::npos) << q.out;
+}
+
+}  // namespace
+
+namespace {
+
+// The lines of the screen from the first that starts with prefix on.
+std::string screenFrom(const ts::Tmux &tmux, const std::string &prefix) {
+    std::string text = tmux.screenText();
+    size_t at = text.find(prefix);
+    if (at == std::string::npos) return text;
+    std::string rest = text.substr(at);
+    while (rest.size() >= 2 && rest.substr(rest.size() - 2) == "\n\n") rest.pop_back();
+    return rest;
+}
+
+TEST(TerminalRun, RunOnATerminalEndsWithWhatItDid) {
+    if (!ts::haveTmux()) GTEST_SKIP() << "tmux is not installed";
+    struct Case {
+        const char *line;
+        const char *screen;  // from the first line of the summary
+    };
+    const Case cases[] = {
+        {"ls \\My Documents\\b.reg",
+         "corvane: this run's log (\\Corvane.log):\n"
+         "Corvane Logfile\n"
+         "options: ls\n"
+         "file: \\My Documents\\b.reg\n"
+         "\n"
+         "detectSig: RAM based registry sig\n"
+         "main, option s: RegCopyFile used\n"
+         "main, option s, registry information copied to \\My Documents\\b.reg\n"
+         "corvane: \\My Documents\\b.reg: written (8468 bytes)\n"
+         "corvane: exit code 1: the operations ran; the log above tells how they went\n"},
+        {"s \\No Such Dir\\x.reg",
+         "corvane: \\No Such Dir\\x.reg: not written\n"
+         "corvane: exit code 1: the operations ran; l in the options logs how they went\n"},
+        {"ab", "corvane: exit code 0: nothing ran (a command line shorter than 3 characters)\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        ts::Device dev("ram");
+        ts::Tmux tmux(dev, ts::shellQuote(CORVANE_BIN) + " " + ts::shellQuote(c.line) + " 2>&1 | cat; " +
+                               ts::shellQuote(CORVANE_BIN) + " " + ts::shellQuote(c.line));
+        ASSERT_TRUE(tmux.started());
+        int code = tmux.exitCode();
+        EXPECT_EQ(code, c.line[0] == 'a' ? 0 : 1);
+        // Through a pipe the run says nothing; on the terminal, what it did.
+        EXPECT_EQ(screenFrom(tmux, "corvane:"), c.screen) << tmux.screenText();
+    }
+    // The log's bytes are those of a run without a terminal.
+    ts::Device a("ram"), b("ram");
+    ts::Tmux tmux(a, ts::shellQuote(CORVANE_BIN) + " 'lsc \\My Documents\\b.reg'");
+    ASSERT_TRUE(tmux.started());
+    ASSERT_EQ(tmux.exitCode(), 1);
+    host::selectDevice(b.dir());
+    ASSERT_EQ(ts::corvane({"lsc", "\\My Documents\\b.reg"}).exitCode, 1);
+    EXPECT_EQ(ts::readFile(b.dir() / "fs/Corvane.log"), ts::readFile(a.dir() / "fs/Corvane.log"));
+}
+
+TEST(TerminalRun, PromptShowsItsKeysUnderTheDialog) {
+    if (!ts::haveTmux()) GTEST_SKIP() << "tmux is not installed";
+    ts::Device dev("ram");
+    const std::string file = "\\My Documents\\backup.reg";
+    ASSERT_EQ(ts::corvane({"s", file}).exitCode, 1);
+    ts::Tmux tmux(dev, ts::shellQuote(CORVANE_BIN) + " " + ts::shellQuote("rd " + file));
+    ASSERT_TRUE(tmux.started());
+    ASSERT_TRUE(tmux.waitForPrompt()) << tmux.screenText();
+    std::vector<std::string> screen = tmux.screen();
+    auto bottom = std::find_if(screen.begin(), screen.end(), [](const std::string &l) { return l.find("└") != std::string::npos; });
+    ASSERT_NE(bottom, screen.end());
+    ASSERT_NE(bottom + 1, screen.end());
+    EXPECT_EQ(bottom[1], "             Enter: press the button · Esc: cancel · Ctrl-C: close");
+    ASSERT_EQ(tmux.tmux("send-keys Escape"), 0);
+    EXPECT_EQ(tmux.exitCode(), 1);
 }
 
 }  // namespace

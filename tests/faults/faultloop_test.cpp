@@ -14,6 +14,11 @@
 
 using namespace faults;
 
+namespace faults {
+// The combination's name in test output, instead of its bytes.
+void PrintTo(const Combo &c, std::ostream *os) { *os << comboName(c); }
+}  // namespace faults
+
 namespace {
 
 const Combo kCombos[] = {

@@ -328,7 +328,7 @@ bool Bench::validBackup(const std::string &bytes) {
         ts::resetSystemState();
         std::u16string p = ts::u16(probe);
         int result = repair(p.c_str());
-        return result == 0 && scratch_->read(probe) == bytes;
+        return result == REPAIR_DONE && scratch_->read(probe) == bytes;
     }
     if (bytes.size() >= 12 && bytes.compare(0, 4, "XGER") == 0) {
         // A hive backup file as corvaneHv writes it: its lengths add up, and

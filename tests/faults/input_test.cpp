@@ -169,9 +169,9 @@ TEST(LongInput, RewriteTemporaryNamesThatDoNotFit) {
             // The name is the folder, 3 letters, at least one hex digit and ".tmp".
             bool fits = cch + 3 + 1 + 4 <= PATH_CCH - 1;
             if (fits) {
-                EXPECT_EQ(result, c.op == repair ? 0 : 1);
+                EXPECT_EQ(result, c.op == repair ? REPAIR_DONE : REORDER_DONE);
             } else {
-                EXPECT_EQ(result, 3);
+                EXPECT_EQ(result, RAMIMAGE_NO_TEMPNAME);
                 EXPECT_EQ(dev.log(), c.line);
                 EXPECT_EQ(dev.read("/My Documents/b.reg"), image);
             }

@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <functional>
 
 namespace {
 
@@ -41,7 +45,9 @@ TEST(Faults, CallRules) {
 }
 
 TEST(Faults, BadRulesAreRefused) {
-    for (const char *rule : {"DeleteFileW", "DeleteFileW@0", "DeleteFileW@x", "@3", "disk=", "disk=-1", "X~"}) {
+    for (const char *rule : {"DeleteFileW", "DeleteFileW@0", "DeleteFileW@x", "@3", "disk=", "disk=-1", "X~",
+                             "CopyFileW@1!x", "CopyFileW@1!-3", "CopyFileW@1!4k",
+                             "_wfopen~\\Temp\\\xC0\xAF*"}) {
         SCOPED_TRACE(rule);
         std::string error;
         EXPECT_FALSE(host::setFaults(rule, &error));
@@ -115,6 +121,117 @@ TEST(Trace, OneLinePerCallWithArgumentsAndResult) {
     EXPECT_NE(all.find("GetTempFileNameW(\"\\Temp\\\", \"NEW\", 0, \"\\Temp\\NEW1.tmp\") = 1\n"), std::string::npos)
         << all;
     EXPECT_NE(all.find("DeleteFileW(\"\\Temp\\NEW1.tmp\") = 1\n"), std::string::npos) << all;
+}
+
+// Runs action in a child process with the rules set there; its exit status
+// (-1 when it did not exit). A power cut ends the child, never the test.
+int inChild(const std::string &rules, const std::string &trace, const std::function<void()> &action) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!trace.empty()) host::setTrace(trace);
+        if (!host::setFaults(rules)) _exit(97);
+        action();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string pattern(size_t size) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>(i % 251);
+    return s;
+}
+
+void copyOut() { CopyFileW(u"\\Temp\\src", u"\\My Documents\\b.reg", FALSE); }
+
+void twoCopies() {
+    CopyFileW(u"\\Temp\\src", u"\\Temp\\first", FALSE);
+    CopyFileW(u"\\Temp\\src", u"\\My Documents\\b.reg", FALSE);
+}
+
+void twoWrites() {
+    FILE *f = _wfopen(u"\\My Documents\\b.reg", u"w+b");
+    fwrite("abcdef", 1, 6, f);
+    fwrite("ghijkl", 1, 6, f);
+    fclose(f);
+}
+
+void formatted() {
+    FILE *f = _wfopen(u"\\My Documents\\b.reg", u"r+b");
+    fwrite("<<", 1, 2, f);
+    fprintf(f, "%d-%d", 12, 34);
+    fwprintf(f, u"h\u00e9llo");
+    fclose(f);
+}
+
+void saveRamImage() { RegCopyFile(u"\\My Documents\\b.reg"); }
+void saveSystemHive() { RegSaveKey(HKEY_LOCAL_MACHINE, u"\\My Documents\\b.reg", nullptr); }
+void rename() { MoveFileW(u"\\Temp\\src", u"\\My Documents\\b.reg"); }
+
+// A power cut inside a call: the file it writes holds exactly the bytes that
+// reached it, and the process stops with exit status 99.
+TEST(Faults, PowerCutInsideACallLeavesExactlyTheBytesWritten) {
+    const std::string source = pattern(100000), old(8192, 'o');
+    struct Case {
+        const char *rule;
+        const char *kind;
+        void (*action)();
+        std::string expected;  // \My Documents\b.reg afterwards; "-" for a whole image of the call
+        size_t cut;            // with "-": the image's first cut bytes
+    } cases[] = {
+        {"CopyFileW@1!4096", "ram", copyOut, source.substr(0, 4096), 0},
+        {"CopyFileW@1!0", "ram", copyOut, "", 0},  // opened for overwriting, then the power went
+        {"CopyFileW@1!70000", "ram", copyOut, source.substr(0, 70000), 0},  // inside the second piece
+        {"CopyFileW@1!200000", "ram", copyOut, source, 0},  // the call ends first
+        {"CopyFileW@2!100", "ram", twoCopies, source.substr(0, 100), 0},
+        {"CopyFileW@1!", "ram", copyOut, old, 0},  // before it acts
+        {"CopyFileW@1+!10", "ram", copyOut, source.substr(0, 10), 0},
+        {"fwrite@2!3", "ram", twoWrites, "abcdefghi", 0},  // the first write's bytes were still buffered
+        {"fwrite@1!100", "ram", twoWrites, "abcdef", 0},
+        {"fprintf@1!2", "ram", formatted, "<<12" + old.substr(4), 0},
+        {"fwprintf@1!3", "ram", formatted, "<<12-34h\xc3\xa9" + old.substr(10), 0},
+        {"RegCopyFile@1!100", "ram", saveRamImage, "-", 100},
+        {"RegSaveKey@1!50", "hive", saveSystemHive, "-", 50},
+        {"MoveFileW@1!", "ram", rename, "-", 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.rule);
+        ts::Device dev(c.kind);
+        dev.write("/Temp/src", source);
+        std::string expected = c.expected;
+        if (expected == "-" && c.cut) {
+            // The whole file the call writes, made first without a cut.
+            c.action();
+            expected = dev.read("/My Documents/b.reg").substr(0, c.cut);
+            DeleteFileW(u"\\My Documents\\b.reg");
+        }
+        if (std::string(c.kind) == "ram" && c.action != saveRamImage && c.action != rename)
+            dev.write("/My Documents/b.reg", old);
+        EXPECT_EQ(inChild(c.rule, "", c.action), 99);
+        if (expected == "-") {
+            EXPECT_FALSE(dev.exists("/My Documents/b.reg"));
+            EXPECT_EQ(dev.read("/Temp/src"), source);
+        } else {
+            EXPECT_EQ(ts::hex(dev.read("/My Documents/b.reg").substr(0, 64)), ts::hex(expected.substr(0, 64)));
+            std::string got = dev.read("/My Documents/b.reg");
+            EXPECT_EQ(got.size(), expected.size());
+            EXPECT_TRUE(got == expected);
+        }
+        EXPECT_EQ(dev.ls("/My Documents"), dev.exists("/My Documents/b.reg") ? std::vector<std::string>{"b.reg"}
+                                                                               : std::vector<std::string>{});
+    }
+}
+
+TEST(Trace, APowerCutInsideACallSaysAfterHowManyBytes) {
+    ts::Device dev;
+    dev.write("/Temp/src", pattern(10000));
+    std::string trace = (dev.dir() / "trace.txt").string();
+    EXPECT_EQ(inChild("CopyFileW@1!4096", trace, copyOut), 99);
+    EXPECT_EQ(ts::readFile(trace),
+              "CopyFileW(\"\\Temp\\src\", \"\\My Documents\\b.reg\", 0) POWER LOSS after 4096 bytes\n");
 }
 
 }  // namespace

@@ -97,29 +97,125 @@ TEST(CopyFile, Contract) {
     }
 }
 
-TEST(CopyFile, MissingSourceAndReadOnlyTarget) {
-    ts::Device dev;
-    SetLastError(0);
-    EXPECT_FALSE(CopyFileW(u"\\Temp\\none", u"\\Temp\\x", FALSE));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    dev.write("/Temp/src", "new");
-    dev.write("/Temp/ro", "old");
-    chmod(dev.host("/Temp/ro").c_str(), 0444);
-    EXPECT_FALSE(CopyFileW(u"\\Temp\\src", u"\\Temp\\ro", FALSE));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(dev.read("/Temp/ro"), "old");
+// Bytes that differ from one position to the next, so that a wrong offset
+// shows.
+std::string pattern(size_t size) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>(i % 251);
+    return s;
 }
 
-TEST(CopyFile, FullDiskLeavesTheOldTargetWhole) {
-    ts::Device dev;
-    dev.write("/Temp/src", std::string(10000, 's'));
-    dev.write("/My Documents/b.reg", "good backup");
-    ASSERT_TRUE(host::setFaults("disk=5000"));
-    SetLastError(0);
-    EXPECT_FALSE(CopyFileW(u"\\Temp\\src", u"\\My Documents\\b.reg", FALSE));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
-    EXPECT_EQ(dev.read("/My Documents/b.reg"), "good backup");
-    EXPECT_EQ(dev.ls("/My Documents"), std::vector<std::string>{"b.reg"});  // no partial copy beside it
+// A copy overwrites its target in place, as the device's does: one that
+// fails part way leaves only what was written, the old content gone, and
+// nothing beside it.
+TEST(CopyFile, FailingPartWayLeavesOnlyWhatWasWritten) {
+    struct Case {
+        const char *rules;
+        size_t kept;  // bytes of the source the target holds afterwards
+    } cases[] = {
+        {"disk=5000", 5000},
+        {"disk=65537", 65537},  // a piece and one byte
+        {"disk=0", 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.rules);
+        ts::Device dev;
+        std::string source = pattern(100000);
+        dev.write("/Temp/src", source);
+        dev.write("/My Documents/b.reg", std::string(8192, 'o'));
+        ASSERT_TRUE(host::setFaults(c.rules));
+        SetLastError(0);
+        EXPECT_FALSE(CopyFileW(u"\\Temp\\src", u"\\My Documents\\b.reg", FALSE));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+        EXPECT_EQ(dev.read("/My Documents/b.reg"), source.substr(0, c.kept));
+        EXPECT_EQ(dev.ls("/My Documents"), std::vector<std::string>{"b.reg"});
+    }
+}
+
+// A copy refused for any reason never opens its target: it stays as it was.
+TEST(CopyFile, RefusalsLeaveTheTargetAlone) {
+    struct Case {
+        const char *name;
+        const char *kind;
+        const char *source;
+        const char *target;
+        const char *targetAsStored;  // the target's spelling on the host
+        BOOL failIfExists;
+        DWORD error;
+    } cases[] = {
+        {"missing source", "ram", "\\Temp\\none", "\\Temp\\old", "/Temp/old", FALSE, ERROR_FILE_NOT_FOUND},
+        {"fail if exists", "ram", "\\Temp\\src", "\\Temp\\old", "/Temp/old", TRUE, ERROR_FILE_EXISTS},
+        {"read-only target", "ram", "\\Temp\\src", "\\Temp\\ro", "/Temp/ro", FALSE, ERROR_ACCESS_DENIED},
+        {"same file", "ram", "\\Temp\\old", "\\TEMP\\OLD", "/Temp/old", FALSE, ERROR_SHARING_VIOLATION},
+        {"hive in use", "hive", "\\Temp\\src", "\\Documents and Settings\\system.hv",
+         "/Documents and Settings/system.hv", FALSE, ERROR_SHARING_VIOLATION},
+        {"injected fault", "ram", "\\Temp\\src", "\\Temp\\old", "/Temp/old", FALSE, ERROR_WRITE_FAULT},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ts::Device dev(c.kind);
+        dev.write("/Temp/src", "new");
+        dev.write("/Temp/old", "old content");
+        dev.write("/Temp/ro", "old content");
+        chmod(dev.host("/Temp/ro").c_str(), 0444);
+        std::string before = dev.read(c.targetAsStored);
+        if (std::string(c.name) == "injected fault") ASSERT_TRUE(host::setFaults("CopyFileW@1"));
+        std::u16string source = ts::u16(c.source), target = ts::u16(c.target);
+        SetLastError(0);
+        EXPECT_FALSE(CopyFileW(source.c_str(), target.c_str(), c.failIfExists));
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(dev.read(c.targetAsStored), before);
+    }
+}
+
+// The files of a folder and what they hold: "a=A b=B".
+std::string contents(const ts::Device &dev, const std::string &folder) {
+    std::string out;
+    for (const std::string &name : dev.ls(folder)) {
+        if (host::fs::is_directory(dev.host(folder + "/" + name))) continue;
+        out += (out.empty() ? "" : " ") + name + "=" + dev.read(folder + "/" + name);
+    }
+    return out;
+}
+
+struct MoveCase {
+    const char *name;
+    const char *kind;
+    const char *from;
+    const char *to;
+    BOOL result;
+    DWORD error;
+    const char *after;  // contents of \Temp, then of \My Documents
+};
+
+TEST(MoveFile, Contract) {
+    const MoveCase cases[] = {
+        {"renames", "ram", "\\Temp\\a", "\\Temp\\c", TRUE, 0, "b=B c=A | "},
+        {"into another folder", "ram", "\\temp\\A", "\\My Documents\\m.reg", TRUE, 0, "b=B | m.reg=A"},
+        {"new spelling of the same name", "ram", "\\Temp\\a", "\\Temp\\A", TRUE, 0, "A=A b=B | "},
+        {"new exists", "ram", "\\Temp\\a", "\\Temp\\B", FALSE, ERROR_ALREADY_EXISTS, "a=A b=B | "},
+        {"missing source", "ram", "\\Temp\\none", "\\Temp\\c", FALSE, ERROR_FILE_NOT_FOUND, "a=A b=B | "},
+        {"missing folder of new", "ram", "\\Temp\\a", "\\Nope\\c", FALSE, ERROR_PATH_NOT_FOUND, "a=A b=B | "},
+        {"hive in use", "hive", "\\Documents and Settings\\system.hv", "\\Temp\\s.hv", FALSE,
+         ERROR_SHARING_VIOLATION, "a=A b=B | "},
+        {"folder holding a hive in use", "hive", "\\Documents and Settings", "\\Docs", FALSE,
+         ERROR_SHARING_VIOLATION, "a=A b=B | "},
+        {"injected fault", "ram", "\\Temp\\a", "\\Temp\\c", FALSE, ERROR_ACCESS_DENIED, "a=A b=B | "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ts::Device dev(c.kind);
+        dev.write("/Temp/a", "A");
+        dev.write("/Temp/b", "B");
+        std::string docs = contents(dev, "/Documents and Settings");
+        if (std::string(c.name) == "injected fault") ASSERT_TRUE(host::setFaults("MoveFileW@1"));
+        std::u16string from = ts::u16(c.from), to = ts::u16(c.to);
+        SetLastError(0);
+        EXPECT_EQ(MoveFileW(from.c_str(), to.c_str()), c.result);
+        if (!c.result) EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(contents(dev, "/Temp") + " | " + contents(dev, "/My Documents"), c.after);
+        EXPECT_EQ(contents(dev, "/Documents and Settings"), docs);
+    }
 }
 
 TEST(DeleteFile, Contract) {

@@ -106,10 +106,10 @@ TEST(ImageCheck, AgreesWithItselfAndWithRepair) {
         ts::Device dev;
         Outcome o = rewrite(dev, repair, input);
         if (whole.problem == IMAGE_WHOLE) {
-            EXPECT_EQ(o.result, 0);
+            EXPECT_EQ(o.result, REPAIR_DONE);
             EXPECT_TRUE(o.file == input);
         }
-        if (o.result == 0) {
+        if (o.result == REPAIR_DONE) {
             int after = check(o.file).problem;
             EXPECT_TRUE(after == IMAGE_WHOLE || after == IMAGE_NO_KEY || after == IMAGE_VALUE_FIRST) << after;
         }

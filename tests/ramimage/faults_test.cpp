@@ -37,26 +37,26 @@ struct FaultCase {
 TEST(RewriteFaults, EachFailureHasItsResultAndLine)
 {
     const FaultCase cases[] = {
-        {__LINE__, repair, "GetTempFileNameW@1", 3, "repair: GetTempFileName failed\n"},
-        {__LINE__, repair, "_wfopen@1", 9, "repair: could not open \\My Documents\\registry.img\n"},
-        {__LINE__, repair, "_wfopen@2", 9, "repair: could not open \\Temp\\rep1.tmp\n"},
-        {__LINE__, repair, "fread@2", 6, "repair: could not read \\My Documents\\registry.img\n"},
-        {__LINE__, repair, "fseek@1", 6, "repair: could not read \\My Documents\\registry.img\n"},
-        {__LINE__, repair, "fwrite@3", 6, "repair: could not write \\Temp\\rep1.tmp\n"},
+        {__LINE__, repair, "GetTempFileNameW@1", RAMIMAGE_NO_TEMPNAME, "repair: GetTempFileName failed\n"},
+        {__LINE__, repair, "_wfopen@1", RAMIMAGE_NO_OPEN, "repair: could not open \\My Documents\\registry.img\n"},
+        {__LINE__, repair, "_wfopen@2", RAMIMAGE_NO_OPEN, "repair: could not open \\Temp\\rep1.tmp\n"},
+        {__LINE__, repair, "fread@2", RAMIMAGE_NOT_WRITTEN, "repair: could not read \\My Documents\\registry.img\n"},
+        {__LINE__, repair, "fseek@1", RAMIMAGE_NOT_WRITTEN, "repair: could not read \\My Documents\\registry.img\n"},
+        {__LINE__, repair, "fwrite@3", RAMIMAGE_NOT_WRITTEN, "repair: could not write \\Temp\\rep1.tmp\n"},
         // A full disk has no room for the log line either.
-        {__LINE__, repair, "disk=100", 6, ""},
-        {__LINE__, repair, "fclose@1", 6, "repair: could not write \\Temp\\rep1.tmp\n"},
-        {__LINE__, repair, "CopyFileW@1", 6, "repair: could not replace \\My Documents\\registry.img\n"},
-        {__LINE__, reorder, "GetTempFileNameW@1", 3, "reorder: GetTempFileName failed\n"},
-        {__LINE__, reorder, "_wfopen@1", 9, "reorder: could not open\\My Documents\\registry.img\n"},
-        {__LINE__, reorder, "_wfopen@2", 9, "reorder: could not open\\Temp\\reo1.tmp\n"},
-        {__LINE__, reorder, "fread@2", 6, "reorder: could not read \\My Documents\\registry.img\n"},
-        {__LINE__, reorder, "fwrite@2", 6, "reorder: could not write \\Temp\\reo1.tmp\n"},
-        {__LINE__, reorder, "disk=100", 6, ""},
-        {__LINE__, reorder, "fclose@1", 6, "reorder: could not write \\Temp\\reo1.tmp\n"},
-        {__LINE__, reorder, "CopyFileW@1", 6, "reorder: could not replace \\My Documents\\registry.img\n"},
-        {__LINE__, reorder, "LocalAlloc@1", 5, "reorder: out of memory\n"},
-        {__LINE__, reorder, "LocalAlloc@3", 5, "reorder: out of memory\n"},
+        {__LINE__, repair, "disk=100", RAMIMAGE_NOT_WRITTEN, ""},
+        {__LINE__, repair, "fclose@1", RAMIMAGE_NOT_WRITTEN, "repair: could not write \\Temp\\rep1.tmp\n"},
+        {__LINE__, repair, "CopyFileW@1", RAMIMAGE_NOT_WRITTEN, "repair: could not replace \\My Documents\\registry.img\n"},
+        {__LINE__, reorder, "GetTempFileNameW@1", RAMIMAGE_NO_TEMPNAME, "reorder: GetTempFileName failed\n"},
+        {__LINE__, reorder, "_wfopen@1", RAMIMAGE_NO_OPEN, "reorder: could not open\\My Documents\\registry.img\n"},
+        {__LINE__, reorder, "_wfopen@2", RAMIMAGE_NO_OPEN, "reorder: could not open\\Temp\\reo1.tmp\n"},
+        {__LINE__, reorder, "fread@2", RAMIMAGE_NOT_WRITTEN, "reorder: could not read \\My Documents\\registry.img\n"},
+        {__LINE__, reorder, "fwrite@2", RAMIMAGE_NOT_WRITTEN, "reorder: could not write \\Temp\\reo1.tmp\n"},
+        {__LINE__, reorder, "disk=100", RAMIMAGE_NOT_WRITTEN, ""},
+        {__LINE__, reorder, "fclose@1", RAMIMAGE_NOT_WRITTEN, "reorder: could not write \\Temp\\reo1.tmp\n"},
+        {__LINE__, reorder, "CopyFileW@1", RAMIMAGE_NOT_WRITTEN, "reorder: could not replace \\My Documents\\registry.img\n"},
+        {__LINE__, reorder, "LocalAlloc@1", RAMIMAGE_NO_MEMORY, "reorder: out of memory\n"},
+        {__LINE__, reorder, "LocalAlloc@3", RAMIMAGE_NO_MEMORY, "reorder: out of memory\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.rules) + ", case at line " + std::to_string(c.line));
@@ -81,7 +81,7 @@ TEST(RewriteFaults, WrongSignatureLeavesTheFileAndNoTemporaryFile)
         for (Operation op : {repair, reorder}) {
             ts::Device dev;
             Outcome o = rewrite(dev, op, input);
-            EXPECT_EQ(o.result, 8);
+            EXPECT_EQ(o.result, RAMIMAGE_BAD_SIG);
             EXPECT_EQ(o.log, op == repair ? "repair: sig unknown\n" : "reorder: sig unknown\n");
             EXPECT_TRUE(o.file == input);
             EXPECT_TRUE(o.temp.empty());
@@ -99,10 +99,10 @@ TEST(RewriteFaults, ReadOnlyFile)
         chmod(dev.host(IMAGE_FILE).c_str(), 0444);
         Outcome o = rewrite(dev, op, nullptr);
         if (op == repair) {
-            EXPECT_EQ(o.result, 9);
+            EXPECT_EQ(o.result, RAMIMAGE_NO_OPEN);
             EXPECT_EQ(o.log, "repair: could not open \\My Documents\\registry.img\n");
         } else {
-            EXPECT_EQ(o.result, 6);
+            EXPECT_EQ(o.result, RAMIMAGE_NOT_WRITTEN);
             EXPECT_EQ(o.log, "reorder: could not replace \\My Documents\\registry.img\n");
         }
         EXPECT_TRUE(o.file == INPUT);
@@ -114,7 +114,7 @@ TEST(RewriteFaults, MissingFile)
 {
     ts::Device dev;
     Outcome o = rewrite(dev, repair, nullptr);
-    EXPECT_EQ(o.result, 9);
+    EXPECT_EQ(o.result, RAMIMAGE_NO_OPEN);
     EXPECT_EQ(o.log, "repair: could not open \\My Documents\\registry.img\n");
     EXPECT_TRUE(o.temp.empty());
     EXPECT_FALSE(dev.exists(IMAGE_FILE));

@@ -63,7 +63,7 @@ TEST(Reorder, RegroupsKeyGroups)
         SCOPED_TRACE(std::string(c.what) + ", case at line " + std::to_string(c.line));
         ts::Device dev;
         Outcome o = rewrite(dev, reorder, image(c.input));
-        EXPECT_EQ(o.result, 1);
+        EXPECT_EQ(o.result, REORDER_DONE);
         EXPECT_EQ(ts::hex(o.file), ts::hex(image(c.output)));
         EXPECT_EQ(o.log, "reorder: done\n");
         EXPECT_TRUE(o.temp.empty());
@@ -92,7 +92,7 @@ TEST(Reorder, WalkEnds)
         SCOPED_TRACE(std::string(c.what) + ", case at line " + std::to_string(c.line));
         ts::Device dev;
         Outcome o = rewrite(dev, reorder, c.input);
-        EXPECT_EQ(o.result, 1);
+        EXPECT_EQ(o.result, REORDER_DONE);
         EXPECT_EQ(ts::hex(o.file), ts::hex(c.output));
         EXPECT_EQ(o.log, "reorder: done\n");
         EXPECT_TRUE(o.temp.empty());
@@ -160,7 +160,7 @@ TEST(Reorder, OnlyRegroups)
             EXPECT_TRUE(o.file == input);
             continue;
         }
-        ASSERT_EQ(o.result, 1);
+        ASSERT_EQ(o.result, REORDER_DONE);
         ASSERT_EQ(o.file.size(), 8 + [&] {
             size_t n = 0;
             for (const auto &r : records(o.file)) n += r.size();
@@ -191,7 +191,7 @@ TEST(Reorder, NothingToRegroupLeavesTheImageAsItWas)
         }
         ts::Device dev;
         Outcome o = rewrite(dev, reorder, image(recs));
-        EXPECT_EQ(o.result, 1);
+        EXPECT_EQ(o.result, REORDER_DONE);
         EXPECT_TRUE(o.file == image(recs));
     }
 }

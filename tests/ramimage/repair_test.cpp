@@ -87,7 +87,7 @@ TEST(Repair, WritesConsistentRecords)
         SCOPED_TRACE(std::string(c.what) + ", case at line " + std::to_string(c.line));
         ts::Device dev;
         Outcome o = rewrite(dev, repair, c.input);
-        EXPECT_EQ(o.result, 0);
+        EXPECT_EQ(o.result, REPAIR_DONE);
         EXPECT_EQ(ts::hex(o.file), ts::hex(c.output));
         EXPECT_EQ(o.log, "repair: done\n");
         EXPECT_TRUE(o.temp.empty());
@@ -146,7 +146,7 @@ TEST(Repair, ConsistentImageIsUnchanged)
         SCOPED_TRACE("image " + std::to_string(i));
         ts::Device dev;
         Outcome o = rewrite(dev, repair, input);
-        ASSERT_EQ(o.result, 0);
+        ASSERT_EQ(o.result, REPAIR_DONE);
         EXPECT_TRUE(o.file == input);
     }
 }
@@ -175,9 +175,9 @@ TEST(Repair, RepairTwiceEqualsRepairOnce)
             EXPECT_TRUE(once.file == input);
             continue;
         }
-        ASSERT_EQ(once.result, 0);
+        ASSERT_EQ(once.result, REPAIR_DONE);
         Outcome twice = rewrite(dev, repair, nullptr);
-        EXPECT_EQ(twice.result, 0);
+        EXPECT_EQ(twice.result, REPAIR_DONE);
         EXPECT_TRUE(twice.file == once.file);
         // totalSize is the file's length.
         ASSERT_GE(once.file.size(), 8u);

@@ -1,0 +1,92 @@
+// backup.cpp - fuzz target: corvane-backup check, list and export on any
+// file. Besides the sanitizers' checks: check exits 0, 1 or 2 and 0 exactly
+// when the system's own check of the file (checkImageFile, checkHiveFile)
+// finds it whole; list lists every backup; a backup that export reads is
+// one that check passes, and its REGEDIT4 text reads back (import) into the
+// same text; the input is never changed and no scratch device or temporary
+// file is left behind.
+#include "fuzz/support.h"
+#include "platform/host/host.h"
+#include "tools/corvane_backup.h"
+#include "tools/regtext.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Names that REGEDIT4 text can carry: no control character (a line end
+// would split the line) and whole UTF-16 (the text is UTF-8).
+bool printable(const std::u16string &s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        char16_t c = s[i];
+        if (c < 0x20) return false;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return false;
+            ++i;
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool printableNames(const host::reg::Registry &reg) {
+    for (const auto &tree : reg.roots)
+        for (const host::reg::Key *key : tree.all())
+            for (const host::reg::Value &v : key->values)
+                if (!printable(v.name)) return false;
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static bool quiet = [] {
+        // The verbs print their findings; the run needs only their codes.
+        return std::freopen("/dev/null", "w", stdout) != nullptr;
+    }();
+    (void)quiet;
+    const std::string before(reinterpret_cast<const char *>(data), size);
+    fuzz::prepare(data, size);
+    const std::string file = (host::fsRoot() / "My Documents" / "input.img").string();
+    // The scratch devices go where the fuzz device's folder is.
+    const std::string scratchBase = host::deviceDir().parent_path().string();
+    setenv("TMPDIR", scratchBase.c_str(), 1);
+
+    backup::FileArg arg{file, file};
+    backup::Kind kind = backup::Kind::Neither;
+    std::string error;
+    fuzz::check(backup::fileKind(arg, kind, error), "the input's kind is read");
+
+    int checked = backup::run({"check", file});
+    fuzz::check(checked >= 0 && checked <= 2, "check exits 0, 1 or 2");
+    if (kind == backup::Kind::Ram) {
+        ImageCheck image;
+        fuzz::check((checkImageFile(fuzz::INPUT_PATH, &image) == IMAGE_WHOLE) == (checked == 0),
+                    "check agrees with checkImageFile");
+    } else if (kind == backup::Kind::Hive) {
+        HiveCheck hive;
+        fuzz::check((checkHiveFile(fuzz::INPUT_PATH, &hive) == HV_DONE) == (checked == 0),
+                    "check agrees with checkHiveFile");
+    } else {
+        fuzz::check(checked == 2, "check exits 2 on a file that is no backup");
+    }
+    fuzz::check(backup::run({"list", file}) == (kind == backup::Kind::Neither ? 1 : 0), "list lists every backup");
+
+    host::reg::Registry reg, back;
+    if (backup::loadBackup(arg, reg, kind, error)) {
+        fuzz::check(checked == 0, "export reads only what check passes");
+        std::string text = host::reg::exportRegedit(reg);
+        if (printableNames(reg)) {
+            fuzz::check(regtext::readRegedit(text, back, error), "the export reads back");
+            fuzz::check(host::reg::exportRegedit(back) == text, "the export reads back into the same text");
+        }
+    }
+    fuzz::check(fuzz::input() == before, "the input is never changed");
+    fuzz::check(fuzz::temp().empty(), "nothing left in \\Temp");
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator(scratchBase, ec))
+        fuzz::check(entry.path().filename().string().rfind("corvane-backup.", 0) != 0, "no scratch device left");
+    return 0;
+}

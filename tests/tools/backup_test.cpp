@@ -1,0 +1,359 @@
+// backup_test.cpp - corvane-backup run as a real process on backups that the
+// program saved on a fresh device: its verdicts and exit codes, its export
+// against the export of a device that restored the backup, import and diff,
+// offline edits restored by the program, and its failures, which leave every
+// file as it was.
+#include "tests/ramimage/imagebytes.h"
+#include "tests/support/testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char *const kKinds[] = {"ram", "hive"};
+
+// The tool, with its scratch devices in scratch (checked empty afterwards).
+ts::RunResult tool(const std::vector<std::string> &args, const fs::path &scratch) {
+    return ts::run(CORVANE_BACKUP_BIN, args, {{"TMPDIR", scratch.string()}});
+}
+
+// A fresh device with a folder on the "PC" beside it and a scratch folder.
+struct Bench {
+    explicit Bench(const char *kind) : dev(kind) {
+        fs::create_directories(pc());
+        fs::create_directories(scratch());
+    }
+    fs::path pc() const { return dev.dir() / "pc"; }
+    fs::path scratch() const { return dev.dir() / "scratch"; }
+    ts::RunResult run(const std::vector<std::string> &args) const { return tool(args, scratch()); }
+    // Saves the registry with the program as \<name>.
+    void save(const std::string &name) const {
+        ts::RunResult r = ts::corvane({"ls", "\\" + name});
+        ASSERT_EQ(r.exitCode, 1) << r.err;
+        ASSERT_TRUE(dev.exists("/" + name));
+    }
+    ts::Device dev;
+};
+
+#define TOOL_OK(bench, ...) toolOkAt(__FILE__, __LINE__, bench, {__VA_ARGS__})
+std::string toolOkAt(const char *file, int line, const Bench &bench, const std::vector<std::string> &args) {
+    ::testing::ScopedTrace trace(file, line, "corvane-backup " + args[0]);
+    ts::RunResult r = bench.run(args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(fs::is_empty(bench.scratch())) << "a scratch device was left behind";
+    return r.out;
+}
+
+std::string cedeviceOk(const std::vector<std::string> &args) {
+    ts::RunResult r = ts::cedevice(args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return r.out;
+}
+
+// A device's export after a hive restore carries RegPersisted in its root.
+std::string withoutRegPersisted(std::string text) {
+    const std::string line = "\"RegPersisted\"=dword:00000001\n";
+    size_t at = text.find(line);
+    if (at != std::string::npos) text.erase(at, line.size());
+    return text;
+}
+
+// Every file below dir with its bytes.
+std::map<std::string, std::string> snapshot(const fs::path &dir) {
+    std::map<std::string, std::string> files;
+    for (auto &entry : fs::recursive_directory_iterator(dir))
+        if (entry.is_regular_file()) files[entry.path().string()] = ts::readFile(entry.path());
+    return files;
+}
+
+void flip(const fs::path &file, size_t at, int mask) {
+    std::string bytes = ts::readFile(file);
+    bytes[at] = static_cast<char>(bytes[at] ^ mask);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+}  // namespace
+
+TEST(CorvaneBackup, CheckTellsWholeDamagedAndNotABackup) {
+    for (const char *kind : kKinds) {
+        SCOPED_TRACE(kind);
+        Bench bench(kind);
+        bench.save("b.reg");
+        const fs::path saved = bench.dev.host("/b.reg");
+        const std::string bytes = ts::readFile(saved);
+        const bool ram = std::string(kind) == "ram";
+        struct Case {
+            const char *what;
+            std::string content;
+            int exitCode;
+            std::string secondLine;
+        };
+        std::string lengthChanged = bytes, imageByteChanged = bytes;
+        lengthChanged[8] ^= 1;        // RAM: the first record's length
+        imageByteChanged[100] ^= 1;   // hive: a byte inside the system hive image
+        const Case cases[] = {
+            {"just saved", bytes, 0, ram ? "whole: a restore would take it" : ""},
+            {"cut short", bytes.substr(0, bytes.size() / 2), 1, ""},
+            {"one byte changed", ram ? lengthChanged : imageByteChanged, 1,
+             ram ? "damaged at offset 0x00000008: record at 0x8: length 7, its fields need 6"
+                 : "damaged at offset 0x00000008: system hive image at 0x8 does not match its checksum"},
+            {"a text file", "REGEDIT4\n", 2, ""},
+            {"empty", "", 2, ""},
+        };
+        for (const Case &c : cases) {
+            SCOPED_TRACE(c.what);
+            fs::path file = bench.pc() / "x.reg";
+            std::ofstream(file, std::ios::binary | std::ios::trunc) << c.content;
+            ts::RunResult r = bench.run({"check", file.string()});
+            EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+            EXPECT_EQ(r.err, "");
+            std::string first = r.out.substr(0, r.out.find('\n'));
+            if (c.exitCode == 2) {
+                EXPECT_EQ(r.out, file.string() + ": not a backup: neither a RAM registry image nor a hive backup file\n");
+            } else if (ram) {
+                EXPECT_EQ(first.rfind(file.string() + ": RAM registry image, ", 0), 0u) << first;
+            } else {
+                // A file cut short may have lost its trailer: nothing is said of it.
+                EXPECT_EQ(first, file.string() + ": hive backup file" +
+                                     (c.content.size() == bytes.size() ? " with its integrity trailer" : "") + ", " +
+                                     std::to_string(c.content.size()) + " bytes");
+            }
+            if (!c.secondLine.empty()) EXPECT_NE(r.out.find("\n" + c.secondLine + "\n"), std::string::npos) << r.out;
+            if (c.exitCode == 1) EXPECT_NE(r.out.find("\na restore would refuse it\n"), std::string::npos) << r.out;
+            EXPECT_EQ(ts::readFile(file), c.content) << "check changed its input";
+            EXPECT_TRUE(fs::is_empty(bench.scratch()));
+        }
+        // The device file itself, named with a leading backslash.
+        ts::RunResult r = bench.run({"check", "\\b.reg"});
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(ts::readFile(saved), bytes);
+        r = bench.run({"check", "\\nosuch.reg"});
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.err, "corvane-backup: check: \\nosuch.reg: cannot open: No such file or directory\n");
+    }
+}
+
+TEST(CorvaneBackup, CheckSaysWhatRepairWouldChange) {
+    using namespace imgtest;
+    Bench bench("ram");
+    struct Case {
+        const char *what;
+        std::string image;
+        int exitCode;
+        std::string out;  // after the first line
+    };
+    const Case cases[] = {
+        {"consistent", image({key(2, "A"), value(4, "v", "abcd")}), 0,
+         "whole: a restore would take it\nc (repair) leaves it unchanged\n"},
+        {"4 surplus bytes", image({key(2, "A"), value(4, "v", "abcd", "wxyz"), key(2, "B")}), 1,
+         "damaged at offset 0x00000014: record at 0x14: length 18, its fields need 14\n"
+         "a restore would refuse it\n"
+         "c (repair) would rewrite 1 of 3 records: 54 bytes become 50 (4 bytes dropped)\n"},
+        {"a record of type 3", image({key(2, "A"), le16(4) + le16(3) + "abcd"}), 1,
+         "damaged at offset 0x00000014: record at 0x14: type 3 is neither key (1) nor value (2)\n"
+         "a restore would refuse it\n"
+         "c (repair) would refuse it: a record of unknown type (the file stays as it is)\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::path file = bench.pc() / "x.img";
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << c.image;
+        ts::RunResult r = bench.run({"check", file.string()});
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), c.out);
+        EXPECT_EQ(ts::readFile(file), c.image);
+    }
+}
+
+TEST(CorvaneBackup, ListShowsEveryRecordAndTheHives) {
+    using namespace imgtest;
+    Bench bench("hive");
+    fs::path file = bench.pc() / "x.img";
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        << image({key(2, "Ident"), value(1, "Name", utf16("Dev") + le16(0)), value(4, "w", "abcd", "xy"),
+                  le16(8) + le16(1) + le16(0x0203) + le16(2) + utf16("K") + le16(0)});
+    EXPECT_EQ(TOOL_OK(bench, "list", file.string()),
+              "# RAM registry image, 88 bytes, totalSize 88\n"
+              "# offset\trecord\ttag\tdata\tname\tcheck\n"
+              "0x00000008\tkey\t2 HKEY_LOCAL_MACHINE\t-\tIdent\tok\n"
+              "0x0000001C\tvalue\t1 REG_SZ\t8\tName\tok\n"
+              "0x00000038\tvalue\t4 REG_DWORD\t4\tw\tlength 16, its fields need 14\n"
+              "0x0000004C\tkey\t0x0203\t-\tK\thigh byte set in type, tag or nameLength (0x203)\n"
+              "# 4 records, 2 keys, 2 not consistent\n");
+
+    bench.save("b.reg");
+    std::string out = TOOL_OK(bench, "list", "\\b.reg");
+    EXPECT_EQ(out.rfind("# hive backup file with its integrity trailer, ", 0), 0u) << out;
+    EXPECT_NE(out.find("\n[HKEY_LOCAL_MACHINE\\Ident]\t3 values\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n[HKEY_CURRENT_USER\\Software\\Pelnor\\Shell]\t5 values\n"), std::string::npos) << out;
+}
+
+TEST(CorvaneBackup, ExportIsTheExportOfTheDeviceThatRestoredTheBackup) {
+    for (const char *kind : kKinds) {
+        SCOPED_TRACE(kind);
+        Bench bench(kind);
+        bench.save("b.reg");
+        std::string exported = TOOL_OK(bench, "export", "\\b.reg");
+        std::string exportedKey = TOOL_OK(bench, "export", "\\b.reg", "HKCU\\Software\\Pelnor");
+        // The device moves on, then restores the backup and warm-boots.
+        cedeviceOk({"reg", "set", "HKLM\\Ident", "Name", "REG_SZ", "Changed"});
+        cedeviceOk({"reg", "delete", "HKCR\\txtfile"});
+        cedeviceOk({"reg", "set", "HKCU\\Software\\Pelnor\\Shell", "New", "REG_DWORD", "1"});
+        ts::RunResult r = ts::corvane({"lrd", "\\b.reg"}, {{"CEDEVICE_PROMPT", "ok"}});
+        ASSERT_EQ(r.exitCode, 1) << bench.dev.log();
+        EXPECT_EQ(withoutRegPersisted(cedeviceOk({"reg", "export"})), exported);
+        EXPECT_EQ(cedeviceOk({"reg", "export", "HKCU\\Software\\Pelnor"}), exportedKey);
+    }
+}
+
+TEST(CorvaneBackup, ImportThenExportGivesTheSameText) {
+    Bench bench("ram");
+    bench.save("b.reg");
+    const std::string text = TOOL_OK(bench, "export", "\\b.reg");
+    const fs::path regfile = bench.pc() / "b.txt";
+    std::ofstream(regfile, std::ios::binary) << text;
+    // The same text with CRLF line ends, a byte order mark and comments.
+    std::string windows = "\xEF\xBB\xBF";
+    for (char c : text) windows += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    windows.insert(windows.find("[HKEY_LOCAL_MACHINE]"), "; a comment\r\n");
+    std::ofstream(bench.pc() / "w.txt", std::ios::binary) << windows;
+    for (const char *source : {"b.txt", "w.txt"}) {
+        for (const char *kind : kKinds) {
+            SCOPED_TRACE(std::string(source) + " " + kind);
+            fs::path out = bench.pc() / (std::string("out.") + kind);
+            TOOL_OK(bench, "import", (bench.pc() / source).string(), out.string(), "--kind", kind);
+            EXPECT_EQ(TOOL_OK(bench, "check", out.string()).find("whole: a restore would take it\n") != std::string::npos,
+                      true);
+            EXPECT_EQ(TOOL_OK(bench, "export", out.string()), text);
+        }
+    }
+    // A RAM image imported from the device's own export is the device's image.
+    TOOL_OK(bench, "import", regfile.string(), (bench.pc() / "b.img").string());
+    EXPECT_EQ(TOOL_OK(bench, "diff", (bench.pc() / "b.img").string(), "\\b.reg"), "");
+}
+
+TEST(CorvaneBackup, DiffNamesWhatChanged) {
+    for (const char *kind : kKinds) {
+        SCOPED_TRACE(kind);
+        Bench bench(kind);
+        bench.save("a.reg");
+        EXPECT_EQ(TOOL_OK(bench, "diff", "\\a.reg", "\\a.reg"), "");
+        EXPECT_EQ(TOOL_OK(bench, "diff", "\\a.reg", "--device"), "");
+        cedeviceOk({"reg", "set", "HKLM\\Ident", "Name", "REG_SZ", "Changed"});
+        bench.save("b.reg");
+        ts::RunResult r = bench.run({"diff", "\\a.reg", "\\b.reg"});
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_EQ(r.out,
+                  "--- \\a.reg\n+++ \\b.reg\n"
+                  " [HKEY_LOCAL_MACHINE\\Ident]\n"
+                  "-\"Name\"=\"CorvaneDev\"\n"
+                  "+\"Name\"=\"Changed\"\n");
+        cedeviceOk({"reg", "delete", "HKLM\\Init"});
+        cedeviceOk({"reg", "set", "HKLM\\Ident\\Sub", "", "REG_BINARY", "0102"});
+        r = bench.run({"diff", "\\b.reg", "--device"});
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_EQ(r.out,
+                  "--- \\b.reg\n+++ --device\n"
+                  "+[HKEY_LOCAL_MACHINE\\Ident\\Sub]\n"
+                  "+@=hex:01,02\n"
+                  "-[HKEY_LOCAL_MACHINE\\Init]\n"
+                  "-\"Depend20\"=hex:0a,00\n"
+                  "-\"Launch10\"=\"shell.exe\"\n"
+                  "-\"Launch20\"=\"device.exe\"\n");
+    }
+}
+
+TEST(CorvaneBackup, SetOfflineThenTheRestoredDeviceHoldsTheValue) {
+    for (const char *kind : kKinds) {
+        SCOPED_TRACE(kind);
+        Bench bench(kind);
+        bench.save("b.reg");
+        TOOL_OK(bench, "set", "\\b.reg", "HKLM\\Ident", "Name", "REG_SZ", "Edited");
+        TOOL_OK(bench, "set", "\\b.reg", "HKCU\\Software\\New", "Count", "REG_DWORD", "0x10");
+        TOOL_OK(bench, "delete", "\\b.reg", "HKLM\\Ident", "Desc");
+        TOOL_OK(bench, "delete", "\\b.reg", "HKCR\\txtfile");
+        EXPECT_NE(TOOL_OK(bench, "check", "\\b.reg").find("whole: a restore would take it\n"), std::string::npos);
+        ts::RunResult r = ts::corvane({"lrd", "\\b.reg"}, {{"CEDEVICE_PROMPT", "ok"}});
+        ASSERT_EQ(r.exitCode, 1) << bench.dev.log();
+        EXPECT_EQ(cedeviceOk({"reg", "query", "HKLM\\Ident", "Name"}),
+                  "HKEY_LOCAL_MACHINE\\Ident\n    Name    REG_SZ    Edited\n");
+        EXPECT_EQ(cedeviceOk({"reg", "query", "HKCU\\Software\\New", "Count"}),
+                  "HKEY_CURRENT_USER\\Software\\New\n    Count    REG_DWORD    0x10\n");
+        EXPECT_EQ(ts::cedevice({"reg", "query", "HKLM\\Ident", "Desc"}).exitCode, 1);
+        EXPECT_EQ(ts::cedevice({"reg", "query", "HKCR\\txtfile"}).exitCode, 1);
+    }
+}
+
+TEST(CorvaneBackup, FailuresSayWhyAndLeaveEveryFileAsItWas) {
+    Bench bench("ram");
+    bench.save("b.reg");
+    const std::string pc = bench.pc().string() + "/";
+    fs::copy_file(bench.dev.host("/b.reg"), pc + "good.reg");
+    fs::copy_file(bench.dev.host("/b.reg"), pc + "bad.reg");
+    flip(pc + "bad.reg", 8, 1);
+    std::ofstream(pc + "t.txt") << "hello\n";
+    std::ofstream(pc + "bad.txt") << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\X]\n\"N\"=dword:1234567890\n";
+    std::ofstream(pc + "nokey.txt") << "REGEDIT4\n\n\"N\"=\"v\"\n";
+    std::ofstream(pc + "cut.txt") << "REGEDIT4\n[HKLM\\X]\n\"N\"=hex:01,\\\n";
+    std::ofstream(pc + "out.reg") << "old";
+    std::ofstream(pc + "w.txt") << "REGEDIT4\n\n[HKLM\\X]\n\"N\"=\"v\"\n";
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"frob"}, 2, "corvane-backup: unknown verb 'frob' (corvane-backup --help lists them)\n"},
+        {{"check"}, 2, "corvane-backup: check: needs FILE\n"},
+        {{"export", pc + "good.reg", "HKU\\X"}, 2, "corvane-backup: export: not a registry key: HKU\\X\n"},
+        {{"export", pc + "good.reg", "HKLM\\NoSuch"}, 1, "corvane-backup: export: HKLM\\NoSuch: no such key\n"},
+        {{"export", pc + "t.txt"}, 1,
+         "corvane-backup: export: " + pc + "t.txt: neither a RAM registry image nor a hive backup file\n"},
+        {{"export", pc + "bad.reg"}, 1,
+         "corvane-backup: export: " + pc + "bad.reg: a restore would refuse it: record at 0x8: length 7, its fields need 6\n"},
+        {{"set", pc + "good.reg", "HKLM\\X", "N", "REG_DWORD", "x"}, 2,
+         "corvane-backup: set: REG_DWORD data must be a number from 0 to 4294967295 (decimal or 0x hex): x\n"},
+        {{"set", pc + "good.reg", "HKLM\\X", std::string(255, 'n'), "REG_SZ", "v"}, 1,
+         "corvane-backup: set: value name longer than 254 characters\n"},
+        {{"set", pc + "good.reg", "HKLM\\X", "N", "REG_BINARY", std::string(131060, '0')}, 1,
+         "corvane-backup: set: " + pc + "good.reg: a key or value does not fit a RAM image record\n"},
+        {{"set", pc + "bad.reg", "HKLM\\X", "N", "REG_SZ", "v"}, 1,
+         "corvane-backup: set: " + pc + "bad.reg: a restore would refuse it: record at 0x8: length 7, its fields need 6\n"},
+        {{"delete", pc + "good.reg", "HKLM\\NoSuch"}, 1, "corvane-backup: delete: HKLM\\NoSuch: no such key\n"},
+        {{"delete", pc + "good.reg", "HKLM\\Ident", "Nope"}, 1,
+         "corvane-backup: delete: HKLM\\Ident: no value named 'Nope'\n"},
+        {{"delete", pc + "good.reg", "HKLM"}, 1, "corvane-backup: delete: HKLM: a root key cannot be deleted\n"},
+        {{"import", pc + "bad.txt", pc + "out.reg"}, 1,
+         "corvane-backup: import: " + pc + "bad.txt: line 4: dword: needs up to 8 hex digits\n"},
+        {{"import", pc + "nokey.txt", pc + "new.reg"}, 1,
+         "corvane-backup: import: " + pc + "nokey.txt: line 3: a value before the first key\n"},
+        {{"import", pc + "cut.txt", pc + "new.reg"}, 1,
+         "corvane-backup: import: " + pc + "cut.txt: line 3: the data goes on past the end of the text\n"},
+        {{"import", pc + "t.txt", pc + "new.reg"}, 1,
+         "corvane-backup: import: " + pc + "t.txt: line 1: not REGEDIT4 text (its first line is not REGEDIT4)\n"},
+        {{"import", pc + "good.reg", pc + "new.reg", "--kind", "flat"}, 2,
+         "corvane-backup: import: unknown kind 'flat' (ram or hive)\n"},
+        {{"import", pc + "w.txt", pc + "no folder/new.reg"}, 1,
+         "corvane-backup: import: " + pc + "no folder/new.reg: cannot write beside it: No such file or directory\n"},
+        {{"import", pc + "w.txt", pc}, 1, "corvane-backup: import: " + pc + ": a folder, not a file\n"},
+        {{"diff", pc + "good.reg", pc + "missing.reg"}, 2,
+         "corvane-backup: diff: " + pc + "missing.reg: cannot open: No such file or directory\n"},
+        {{"set", "\\No Folder\\b.reg", "HKLM\\X", "N", "REG_SZ", "v"}, 1,
+         "corvane-backup: set: \\No Folder\\b.reg: a folder on the way does not exist\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+        auto before = snapshot(bench.dev.dir());
+        ts::RunResult r = bench.run(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(snapshot(bench.dev.dir()), before) << "a failing run changed or left a file";
+        EXPECT_TRUE(fs::is_empty(bench.scratch()));
+    }
+}

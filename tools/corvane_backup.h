@@ -1,0 +1,128 @@
+// corvane_backup.h - what the files of corvane-backup share: its FILE
+// arguments (host files, or device files with a leading \), the scratch
+// device that runs the system's own code on a copy, and the backups read
+// into and written from the simulated registry's model.
+#pragma once
+
+#include "platform/host/host.h"
+#include "platform/host/registry_model.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace backup {
+
+namespace fs = std::filesystem;
+
+// Prints "corvane-backup: message" on stderr; returns code.
+int fail(const std::string &message, int code = 1);
+
+// What a file is, from its first four bytes.
+enum class Kind { Neither, Ram, Hive };
+const char *kindName(Kind kind);  // "RAM registry image", "hive backup file", "neither"
+
+// A FILE argument: a host file, or with a leading \ a file on the device
+// named by CEDEVICE (the device must exist).
+struct FileArg {
+    std::string text;  // as the user wrote it, for messages
+    fs::path host;     // where it is on the host
+};
+// Resolves arg. False with the reason in error.
+bool resolveFile(const std::string &arg, FileArg &file, std::string &error);
+// The kind of an existing file; false (error set) when it cannot be read.
+bool fileKind(const FileArg &file, Kind &kind, std::string &error);
+
+// A host file read in blocks of 4096 bytes, from its start.
+class BlockReader {
+public:
+    static constexpr size_t kBlock = 4096;
+    bool open(const fs::path &path);
+    ~BlockReader();
+    int64_t size() const { return size_; }
+    // The next block (empty at the end). False on a read error.
+    bool next(std::string_view &block);
+    // Reads cb bytes at offset into out (fewer at the end of the file).
+    // False on a read error.
+    bool readAt(int64_t offset, size_t cb, std::string &out);
+
+private:
+    FILE *file_ = nullptr;
+    int64_t size_ = 0;
+    char buffer_[kBlock];
+};
+
+// A file's whole content mapped read-only (the registry formats' readers
+// take it whole). Empty for an empty file.
+class MappedFile {
+public:
+    bool open(const fs::path &path, std::string &error);
+    ~MappedFile();
+    std::string_view bytes() const { return {static_cast<const char *>(data_), size_}; }
+
+private:
+    void *data_ = nullptr;
+    size_t size_ = 0;
+};
+
+// A simulated device of its own in a new temporary folder, selected for the
+// system's code (its temporary folder "\Temp\", logging off) while it lives;
+// the folder is removed and the previous device selected again at the end.
+class Scratch {
+public:
+    Scratch();
+    ~Scratch();
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+    bool ok() const { return ok_; }
+    const std::string &error() const { return error_; }
+    // Host path of a file in the scratch device's \Temp.
+    fs::path temp(const std::string &name) const;
+    // Its device path ("\Temp\name").
+    static std::u16string deviceTemp(const std::string &name);
+
+private:
+    bool ok_ = false;
+    std::string error_;
+    fs::path dir_;
+    fs::path previous_;
+    char16_t tempDir_[256];  // the system's temporary folder and logging switch,
+    int logging_ = 0;        // put back at the end
+};
+
+// Copies a host file; false with the reason.
+bool copyFile(const fs::path &from, const fs::path &to, std::string &error);
+
+// The registry that the backup at file would restore, as the device reads it
+// back: the restore's own check must find the file whole, and the device
+// must read its image(s) back whole. False with the reason in error.
+bool loadBackup(const FileArg &file, host::reg::Registry &reg, Kind &kind, std::string &error);
+// Writes reg as a backup of that kind (a RAM image, or a hive backup packed
+// by the system's packHives) to target, whole or not at all: written beside
+// it, then renamed over it. False with the reason in error.
+bool writeBackup(const host::reg::Registry &reg, Kind kind, const fs::path &target, std::string &error);
+
+// The restore's own check of a RAM image or a hive backup file (the one the
+// system's restore makes), fed with the file in blocks of 4096 bytes.
+struct Verdict {
+    bool whole = false;
+    std::string problem;  // the first problem in words, "" when whole
+    uint32_t offset = 0;  // where it is
+    bool trailer = false; // hive: the file carries its integrity trailer
+    int64_t cbSystem = 0, cbUser = 0;  // hive: the images' lengths
+    uint32_t records = 0, keys = 0;    // RAM: whole records read, key records among them
+};
+// False (error set) when the file cannot be read.
+bool systemCheck(const FileArg &file, Kind kind, Verdict &verdict, std::string &error);
+
+// Runs the tool: args[0] is the verb. Returns the exit code, after one line
+// on stderr for a failure.
+int run(const std::vector<std::string> &args);
+
+// The verbs of corvane_backup_check.cpp; each returns the exit code.
+int cmdCheck(const std::vector<std::string> &args);
+int cmdList(const std::vector<std::string> &args);
+
+}  // namespace backup

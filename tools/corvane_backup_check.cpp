@@ -1,0 +1,365 @@
+// corvane_backup_check.cpp - corvane-backup check and list: the restore's
+// own check of a backup, what repair (option c) would make of a RAM image,
+// and the records of an image or the hives of a hive backup file.
+//
+// Both read the file in blocks of 4096 bytes and hold at most one record
+// (65,539 bytes) of it, so a file of any size is read in bounded memory.
+// Neither relies on this project's device model beyond naming tags: they
+// work on any image of the record format.
+#include "tools/corvane_backup.h"
+
+#include "app/driver.h"
+#include "platform/host/registry_store.h"
+
+#include <cinttypes>
+
+using namespace host::reg;
+
+namespace backup {
+
+namespace {
+
+constexpr size_t kHeaderBytes = 8;
+
+std::string hexOffset(uint64_t offset) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%08" PRIX64, offset);
+    return buf;
+}
+
+// ---- The record walk ------------------------------------------------------------
+
+// One record as the walk finds it: from its offset, length + 4 bytes, or
+// the bytes left when the file ends inside it.
+struct Record {
+    int64_t offset = 0;
+    std::string bytes;
+    uint32_t size = 0;  // length + 4
+    bool cut = false;
+};
+
+// Walks the records of an image: each record's stored length leads to the
+// next one, from offset 8 to the end of the file, whatever totalSize says
+// (repair keeps whole records after a damaged totalSize too). Reads
+// sequentially through a stream buffer of 4096 bytes.
+class RecordWalker {
+public:
+    ~RecordWalker() {
+        if (file_) std::fclose(file_);
+    }
+    bool open(const fs::path &path) {
+        file_ = std::fopen(path.c_str(), "rb");
+        if (!file_ || std::setvbuf(file_, buffer_, _IOFBF, sizeof buffer_) != 0) return false;
+        unsigned char header[kHeaderBytes];
+        size_t n = std::fread(header, 1, kHeaderBytes, file_);
+        if (std::ferror(file_)) return false;
+        if (n == kHeaderBytes)
+            totalSize_ = static_cast<int32_t>(header[4] | header[5] << 8 | header[6] << 16 |
+                                              static_cast<uint32_t>(header[7]) << 24);
+        pos_ = static_cast<int64_t>(n);
+        ended_ = n < kHeaderBytes;
+        return true;
+    }
+    int32_t totalSize() const { return totalSize_; }
+    bool failed() const { return failed_; }
+    // The next record; false at the end of the walk (or after a read error).
+    bool next(Record &r) {
+        if (ended_) return false;
+        r = Record{};
+        r.offset = pos_;
+        r.bytes.resize(4);
+        size_t n = std::fread(r.bytes.data(), 1, 4, file_);
+        if (n == 4) {
+            r.size = 4u + (static_cast<unsigned char>(r.bytes[0]) | static_cast<unsigned char>(r.bytes[1]) << 8);
+            r.bytes.resize(r.size);
+            n += std::fread(r.bytes.data() + 4, 1, r.size - 4, file_);
+        }
+        if (std::ferror(file_)) {
+            failed_ = true;
+            return false;
+        }
+        if (n == 0) return false;
+        r.cut = n < 4 || n < r.size;
+        r.bytes.resize(n);
+        pos_ += static_cast<int64_t>(n);
+        ended_ = r.cut;
+        return true;
+    }
+
+private:
+    FILE *file_ = nullptr;
+    char buffer_[BlockReader::kBlock];
+    int32_t totalSize_ = 0;
+    int64_t pos_ = 0;
+    bool ended_ = false;
+    bool failed_ = false;
+};
+
+uint16_t field(const std::string &bytes, size_t at) {
+    if (bytes.size() < at + 2) return 0;
+    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8);
+}
+
+// The restore's check of one record on its own: an image of the header, a
+// key record "A" when the record is a value record, and the record. Returns
+// "" when the check finds it whole, or the problem in the check's words
+// (without the record's offset, which list shows anyway).
+std::string recordVerdict(const Record &r) {
+    static const char kKeyA[] = "\x08\x00\x01\x00\x00\x00\x02\x00\x41\x00\x00\x00";
+    std::string image = "\xB2\x74\x83\x1D" + std::string(4, '\0');
+    bool value = (field(r.bytes, 2) & 0xFF) == 2;
+    if (value) image.append(kKeyA, 12);
+    int64_t at = static_cast<int64_t>(image.size());
+    image += r.bytes;
+    uint32_t total = static_cast<uint32_t>(image.size());
+    for (int i = 0; i < 4; ++i) image[4 + i] = static_cast<char>(total >> (8 * i));
+
+    ImageCheck check;
+    imageCheckStart(&check, static_cast<int64_t>(image.size()));
+    imageCheckFeed(&check, reinterpret_cast<const BYTE *>(image.data()), image.size());
+    if (imageCheckEnd(&check) == IMAGE_WHOLE) return "";
+    if (check.offset == static_cast<DWORD>(at)) check.offset = static_cast<DWORD>(r.offset);
+    WCHAR text[256];
+    imageProblemText(&check, text, sizeof text / sizeof text[0]);
+    std::string out = host::toUtf8(text);
+    if (out.rfind("record at ", 0) == 0 && out.find(": ") != std::string::npos) out.erase(0, out.find(": ") + 2);
+    return out.empty() ? "damaged" : out;
+}
+
+// A name as list shows it: up to its first NUL, control characters as '?'.
+std::string shownName(const Record &r) {
+    size_t at = (field(r.bytes, 2) & 0xFF) == 2 ? 10 : 8;
+    std::u16string name;
+    for (size_t i = 0; i < field(r.bytes, 6) && at + 2 * i + 1 < r.bytes.size(); ++i) {
+        char16_t c = field(r.bytes, at + 2 * i);
+        if (c == 0) break;
+        name += c < 0x20 ? u'?' : c;
+    }
+    return host::toUtf8(name);
+}
+
+// The tag, and what this project's device model makes of it.
+std::string shownTag(const Record &r) {
+    uint16_t tag = field(r.bytes, 4);
+    unsigned type = field(r.bytes, 2) & 0xFF;
+    if (tag > 0xFF) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "0x%04X", tag);
+        return buf;
+    }
+    std::string out = std::to_string(tag);
+    if (type == 1 && tag < kRootCount) out += std::string(" ") + rootName(tag);
+    if (type == 2 && knownType(tag)) out += std::string(" ") + typeName(tag);
+    return out;
+}
+
+// ---- The restore's check -----------------------------------------------------------
+
+// What repair (option c) makes of the image: run on a copy in a scratch
+// device, then compared with the original record by record.
+std::string repairPreview(const FileArg &file) {
+    Scratch scratch;
+    std::string error;
+    if (!scratch.ok()) return "c (repair) was not tried: " + scratch.error();
+    if (!copyFile(file.host, scratch.temp("image.img"), error)) return "c (repair) was not tried: " + error;
+    std::u16string path = Scratch::deviceTemp("image.img");
+    int result = repair(reinterpret_cast<const WCHAR *>(path.c_str()));
+    if (result == RAMIMAGE_TYPE_ERROR)
+        return "c (repair) would refuse it: a record of unknown type (the file stays as it is)";
+    if (result == RAMIMAGE_CUT_SHORT)
+        return "c (repair) would refuse it: the file is cut short (it stays as it is)";
+    if (result != 0) return "c (repair) fails on a copy of it (result " + std::to_string(result) + ")";
+    RecordWalker before, after;
+    if (!before.open(file.host) || !after.open(scratch.temp("image.img")))
+        return "c (repair) was run, but its image cannot be read";
+    uint64_t records = 0, rewritten = 0;
+    Record a, b;
+    for (;;) {
+        bool hasA = before.next(a), hasB = after.next(b);
+        if (!hasA && !hasB) break;
+        if (hasA) ++records;
+        if (hasA != hasB || a.bytes != b.bytes) ++rewritten;
+    }
+    std::error_code ec;
+    uint64_t cbBefore = fs::file_size(file.host, ec), cbAfter = fs::file_size(scratch.temp("image.img"), ec);
+    if (rewritten == 0 && cbBefore == cbAfter && before.totalSize() == after.totalSize())
+        return "c (repair) leaves it unchanged";
+    std::string out = "c (repair) would rewrite " + std::to_string(rewritten) + " of " + std::to_string(records) +
+                      " records: " + std::to_string(cbBefore) + " bytes become " + std::to_string(cbAfter);
+    if (cbAfter < cbBefore) out += " (" + std::to_string(cbBefore - cbAfter) + " bytes dropped)";
+    return out;
+}
+
+// Reads the two images of a hive backup file that the restore takes.
+bool hiveImages(const FileArg &file, std::string &system, std::string &user, std::string &error) {
+    Scratch scratch;
+    if (!scratch.ok()) {
+        error = scratch.error();
+        return false;
+    }
+    if (!copyFile(file.host, scratch.temp("in.bak"), error)) return false;
+    std::u16string in = Scratch::deviceTemp("in.bak"), s = Scratch::deviceTemp("system.img"),
+                   u = Scratch::deviceTemp("user.img");
+    int result = unpackHives(reinterpret_cast<const WCHAR *>(in.c_str()), reinterpret_cast<const WCHAR *>(s.c_str()),
+                             reinterpret_cast<const WCHAR *>(u.c_str()));
+    if (result != HV_DONE || !readFile(scratch.temp("system.img"), system) ||
+        !readFile(scratch.temp("user.img"), user)) {
+        error = "the hives cannot be unpacked (" + std::to_string(result) + ")";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool systemCheck(const FileArg &file, Kind kind, Verdict &verdict, std::string &error) {
+    BlockReader reader;
+    if (!reader.open(file.host)) {
+        error = file.text + ": cannot read";
+        return false;
+    }
+    std::string_view block;
+    WCHAR text[512];
+    text[0] = 0;
+    bool readOk = true;
+    verdict = Verdict{};
+    if (kind == Kind::Ram) {
+        ImageCheck check;
+        imageCheckStart(&check, reader.size());
+        while ((readOk = reader.next(block)) && !block.empty())
+            if (!imageCheckFeed(&check, reinterpret_cast<const BYTE *>(block.data()), block.size())) break;
+        verdict.whole = imageCheckEnd(&check) == IMAGE_WHOLE;
+        imageProblemText(&check, text, sizeof text / sizeof text[0]);
+        verdict.offset = check.offset;
+        verdict.records = check.records;
+        verdict.keys = check.keys;
+    } else {
+        HiveCheck check;
+        hiveCheckStart(&check, reader.size());
+        while ((readOk = reader.next(block)) && !block.empty())
+            if (!hiveCheckFeed(&check, reinterpret_cast<const BYTE *>(block.data()), block.size())) break;
+        verdict.whole = hiveCheckEnd(&check) == HV_DONE;
+        hiveProblemText(&check, text, sizeof text / sizeof text[0]);
+        verdict.offset = check.offset;
+        verdict.trailer = check.trailer != 0;
+        verdict.cbSystem = check.cbSystem;
+        verdict.cbUser = check.cbUser;
+    }
+    if (!readOk) {
+        error = file.text + ": cannot read";
+        return false;
+    }
+    verdict.problem = host::toUtf8(text);
+    if (!verdict.whole && verdict.problem.empty()) verdict.problem = "damaged";
+    return true;
+}
+
+int cmdCheck(const std::vector<std::string> &args) {
+    if (args.size() != 1) return fail("check: needs FILE", 2);
+    FileArg file;
+    Kind kind;
+    std::string error;
+    if (!resolveFile(args[0], file, error) || !fileKind(file, kind, error)) return fail("check: " + error, 2);
+    std::error_code ec;
+    uint64_t size = fs::file_size(file.host, ec);
+    if (kind == Kind::Neither) {
+        std::printf("%s: not a backup: neither a RAM registry image nor a hive backup file\n", args[0].c_str());
+        return 2;
+    }
+    Verdict verdict;
+    if (!systemCheck(file, kind, verdict, error)) return fail("check: " + error, 2);
+    if (kind == Kind::Ram) {
+        std::printf("%s: RAM registry image, %" PRIu64 " bytes", args[0].c_str(), size);
+        if (verdict.whole) std::printf(", %u records (%u keys)", verdict.records, verdict.keys);
+        std::printf("\n");
+    } else {
+        // A damaged file may have lost its trailer: only a whole one is
+        // said to be without it.
+        std::printf("%s: hive backup file%s, %" PRIu64 " bytes\n", args[0].c_str(),
+                    verdict.trailer ? " with its integrity trailer" : verdict.whole ? " without its integrity trailer" : "",
+                    size);
+    }
+    if (verdict.whole) {
+        if (kind == Kind::Hive)
+            std::printf("system hive %" PRId64 " bytes, user hive %" PRId64 " bytes\n", verdict.cbSystem,
+                        verdict.cbUser);
+        std::printf("whole: a restore would take it\n");
+    } else {
+        std::printf("damaged at offset %s: %s\n", hexOffset(verdict.offset).c_str(), verdict.problem.c_str());
+        std::printf("a restore would refuse it\n");
+    }
+    if (kind == Kind::Ram) std::printf("%s\n", repairPreview(file).c_str());
+    std::fflush(stdout);
+    return verdict.whole ? 0 : 1;
+}
+
+int cmdList(const std::vector<std::string> &args) {
+    if (args.size() != 1) return fail("list: needs FILE", 2);
+    FileArg file;
+    Kind kind;
+    std::string error;
+    if (!resolveFile(args[0], file, error) || !fileKind(file, kind, error)) return fail("list: " + error);
+    if (kind == Kind::Neither) return fail("list: " + args[0] + ": neither a RAM registry image nor a hive backup file");
+    std::error_code ec;
+    uint64_t size = fs::file_size(file.host, ec);
+
+    if (kind == Kind::Hive) {
+        Verdict verdict;
+        if (!systemCheck(file, kind, verdict, error)) return fail("list: " + error);
+        std::printf("# hive backup file %s its integrity trailer, %" PRIu64 " bytes\n",
+                    verdict.trailer ? "with" : "without", size);
+        std::printf("system hive\t%" PRId64 " bytes\n", verdict.cbSystem);
+        std::printf("user hive\t%" PRId64 " bytes\n", verdict.cbUser);
+        if (!verdict.whole) {
+            std::printf("# damaged at offset %s: %s\n", hexOffset(verdict.offset).c_str(), verdict.problem.c_str());
+            return 0;
+        }
+        std::string system, user;
+        if (!hiveImages(file, system, user, error)) return fail("list: " + args[0] + ": " + error);
+        const struct {
+            const char *name;
+            const std::string &bytes;
+            HiveKind kind;
+        } hives[] = {{"system hive", system, HiveKind::System}, {"user hive", user, HiveKind::User}};
+        for (const auto &hive : hives) {
+            Registry reg;
+            std::string why;
+            if (!readHive(hive.bytes, hive.kind, reg, &why)) {
+                std::printf("# %s: the device would not take it: %s\n", hive.name, why.c_str());
+                continue;
+            }
+            for (int root : hiveRoots(hive.kind))
+                for (const Key *key : reg.roots[root].all())
+                    std::printf("[%s]\t%zu values\n", fullKeyName(root, key->path).c_str(), key->values.size());
+        }
+        std::fflush(stdout);
+        return 0;
+    }
+
+    RecordWalker walker;
+    if (!walker.open(file.host)) return fail("list: " + args[0] + ": cannot read");
+    std::printf("# RAM registry image, %" PRIu64 " bytes, totalSize %" PRId32 "\n", size, walker.totalSize());
+    std::printf("# offset\trecord\ttag\tdata\tname\tcheck\n");
+    Record r;
+    uint64_t records = 0, keys = 0, inconsistent = 0;
+    while (walker.next(r)) {
+        ++records;
+        unsigned type = field(r.bytes, 2) & 0xFF;
+        const char *kindText = type == 1 ? "key" : type == 2 ? "value" : "?";
+        if (type == 1) ++keys;
+        std::string data = type == 2 && r.bytes.size() >= 10 ? std::to_string(field(r.bytes, 8)) : "-";
+        std::string verdict = recordVerdict(r);
+        if (r.offset >= walker.totalSize() && static_cast<int64_t>(size) != walker.totalSize())
+            verdict += std::string(verdict.empty() ? "" : "; ") + "at or after totalSize";
+        if (!verdict.empty()) ++inconsistent;
+        std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", hexOffset(static_cast<uint64_t>(r.offset)).c_str(), kindText,
+                    r.bytes.size() >= 6 ? shownTag(r).c_str() : "-", data.c_str(), shownName(r).c_str(),
+                    verdict.empty() ? "ok" : verdict.c_str());
+    }
+    if (walker.failed()) return fail("list: " + args[0] + ": cannot read");
+    std::printf("# %" PRIu64 " records, %" PRIu64 " keys, %" PRIu64 " not consistent\n", records, keys, inconsistent);
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace backup

@@ -1,0 +1,339 @@
+// corvane_backup_files.cpp - corvane-backup's files: FILE arguments, reading
+// in blocks or whole, the scratch device, and backups read into and written
+// from the registry model through the simulator's and the system's own
+// readers and writers.
+#include "tools/corvane_backup.h"
+
+#include "app/driver.h"
+#include "platform/host/registry_store.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+using namespace host::reg;
+
+namespace backup {
+
+int fail(const std::string &message, int code) {
+    std::fprintf(stderr, "corvane-backup: %s\n", message.c_str());
+    return code;
+}
+
+const char *kindName(Kind kind) {
+    switch (kind) {
+    case Kind::Ram: return "RAM registry image";
+    case Kind::Hive: return "hive backup file";
+    default: return "neither";
+    }
+}
+
+bool resolveFile(const std::string &arg, FileArg &file, std::string &error) {
+    file.text = arg;
+    if (arg.empty()) {
+        error = "an empty file name";
+        return false;
+    }
+    if (arg[0] != '\\') {
+        file.host = arg;
+        return true;
+    }
+    const fs::path &dir = host::deviceDir();
+    if (!host::isDevice(dir)) {
+        error = arg + ": no device at " + dir.string() + " (CEDEVICE names it)";
+        return false;
+    }
+    std::u16string wide = host::fromUtf8(arg);
+    DWORD err = host::resolvePath(reinterpret_cast<const WCHAR *>(wide.c_str()), file.host);
+    if (err == ERROR_SUCCESS) return true;
+    error = arg + ": " +
+            (err == ERROR_PATH_NOT_FOUND         ? "a folder on the way does not exist"
+             : err == ERROR_FILENAME_EXCED_RANGE ? "longer than MAX_PATH"
+             : err == ERROR_ACCESS_DENIED        ? "outside the device"
+                                                 : "not a valid device path");
+    return false;
+}
+
+bool fileKind(const FileArg &file, Kind &kind, std::string &error) {
+    std::error_code ec;
+    if (fs::is_directory(file.host, ec)) {
+        error = file.text + ": a folder, not a file";
+        return false;
+    }
+    FILE *f = std::fopen(file.host.c_str(), "rb");
+    if (!f) {
+        error = file.text + ": cannot open: " + std::strerror(errno);
+        return false;
+    }
+    unsigned char sig[4];
+    size_t n = std::fread(sig, 1, 4, f);
+    bool bad = std::ferror(f);
+    std::fclose(f);
+    if (bad) {
+        error = file.text + ": cannot read";
+        return false;
+    }
+    uint32_t word = n < 4 ? 0 : sig[0] | sig[1] << 8 | sig[2] << 16 | static_cast<uint32_t>(sig[3]) << 24;
+    kind = word == RAM_REG_SIG ? Kind::Ram : word == HIVE_REG_SIG ? Kind::Hive : Kind::Neither;
+    return true;
+}
+
+// ---- Reading ----------------------------------------------------------------
+
+bool BlockReader::open(const fs::path &path) {
+    file_ = std::fopen(path.c_str(), "rb");
+    if (!file_) return false;
+    struct stat st;
+    if (::fstat(fileno(file_), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    size_ = st.st_size;
+    return true;
+}
+
+BlockReader::~BlockReader() {
+    if (file_) std::fclose(file_);
+}
+
+bool BlockReader::next(std::string_view &block) {
+    size_t n = std::fread(buffer_, 1, kBlock, file_);
+    block = std::string_view(buffer_, n);
+    return !std::ferror(file_);
+}
+
+bool BlockReader::readAt(int64_t offset, size_t cb, std::string &out) {
+    out.resize(cb);
+    if (::fseeko(file_, offset, SEEK_SET) != 0) return false;
+    size_t n = std::fread(out.data(), 1, cb, file_);
+    out.resize(n);
+    return !std::ferror(file_);
+}
+
+bool MappedFile::open(const fs::path &path, std::string &error) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::string("cannot open: ") + std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok && st.st_size > 0) {
+        void *p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (p == MAP_FAILED) {
+            ok = false;
+        } else {
+            data_ = p;
+            size_ = static_cast<size_t>(st.st_size);
+        }
+    }
+    ::close(fd);
+    if (!ok) error = "cannot read";
+    return ok;
+}
+
+MappedFile::~MappedFile() {
+    if (data_) ::munmap(data_, size_);
+}
+
+bool copyFile(const fs::path &from, const fs::path &to, std::string &error) {
+    std::error_code ec;
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+    if (ec) error = "cannot copy " + from.string() + ": " + ec.message();
+    return !ec;
+}
+
+// ---- The scratch device ---------------------------------------------------------
+
+Scratch::Scratch() {
+    std::error_code ec;
+    fs::path base = fs::temp_directory_path(ec);
+    if (ec) base = "/tmp";
+    std::string pattern = (base / "corvane-backup.XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        error_ = "cannot make a scratch folder in " + base.string() + ": " + std::strerror(errno);
+        return;
+    }
+    dir_ = pattern;
+    if (!host::initDevice(dir_ / "device", "ram", error_)) {
+        error_ = "cannot make a scratch device: " + error_;
+        return;
+    }
+    previous_ = host::deviceDir();
+    host::selectDevice(dir_ / "device");
+    // The system's code runs as start-up leaves it: its temporary folder
+    // set, logging off.
+    static_assert(sizeof tempDir_ == sizeof g_tempDir);
+    std::memcpy(tempDir_, g_tempDir, sizeof tempDir_);
+    logging_ = g_logging;
+    static const char16_t kTemp[] = u"\\Temp\\";
+    std::memcpy(g_tempDir, kTemp, sizeof kTemp);
+    g_logging = 0;
+    ok_ = true;
+}
+
+Scratch::~Scratch() {
+    if (!previous_.empty()) {
+        host::selectDevice(previous_);
+        std::memcpy(g_tempDir, tempDir_, sizeof tempDir_);
+        g_logging = logging_;
+    }
+    std::error_code ec;
+    if (!dir_.empty()) fs::remove_all(dir_, ec);
+}
+
+fs::path Scratch::temp(const std::string &name) const { return dir_ / "device" / "fs" / "Temp" / name; }
+
+std::u16string Scratch::deviceTemp(const std::string &name) { return u"\\Temp\\" + host::fromUtf8(name); }
+
+// ---- Backups and the registry model ------------------------------------------------
+
+namespace {
+
+const WCHAR *w(const std::u16string &s) { return reinterpret_cast<const WCHAR *>(s.c_str()); }
+
+// What unpackHives or packHives answered, in words.
+std::string hiveResult(int result) {
+    switch (result) {
+    case HV_BAD_SIG: return "not a hive backup file";
+    case HV_DAMAGED: return "the hive lengths do not fit the file";
+    case HV_NO_OPEN: return "a file cannot be opened";
+    case HV_IO_FAILED: return "a read or a write failed";
+    default: return "failed (" + std::to_string(result) + ")";
+    }
+}
+
+bool loadHives(const FileArg &file, Registry &reg, std::string &error) {
+    Scratch scratch;
+    if (!scratch.ok()) {
+        error = scratch.error();
+        return false;
+    }
+    if (!copyFile(file.host, scratch.temp("in.bak"), error)) return false;
+    int result = unpackHives(w(Scratch::deviceTemp("in.bak")), w(Scratch::deviceTemp("system.img")),
+                             w(Scratch::deviceTemp("user.img")));
+    if (result != HV_DONE) {
+        error = file.text + ": a restore would refuse it: " + hiveResult(result);
+        return false;
+    }
+    std::string system, user, why;
+    if (!readFile(scratch.temp("system.img"), system) || !readFile(scratch.temp("user.img"), user)) {
+        error = file.text + ": cannot read the unpacked hives";
+        return false;
+    }
+    if (!readHive(system, HiveKind::System, reg, &why)) {
+        error = file.text + ": the device would not take its system hive: " + why;
+        return false;
+    }
+    if (!readHive(user, HiveKind::User, reg, &why)) {
+        error = file.text + ": the device would not take its user hive: " + why;
+        return false;
+    }
+    return true;
+}
+
+// Writes bytes to target whole or not at all: into a new file beside it,
+// under a name of its own, flushed to the disk, then renamed over it. The
+// new file keeps an existing target's permissions.
+bool replaceWhole(const fs::path &target, const std::string &bytes, std::string &error) {
+    std::error_code ec;
+    if (fs::is_directory(target, ec)) {
+        error = "a folder, not a file";
+        return false;
+    }
+    fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    // cedevice ls does not show ".~copy" names: a device folder looks the
+    // same while the file is written.
+    std::string pattern = (folder / (".~copy-" + target.filename().string() + ".XXXXXX")).string();
+    int fd = ::mkstemp(pattern.data());
+    if (fd < 0) {
+        error = "cannot write beside it: " + std::string(std::strerror(errno));
+        return false;
+    }
+    struct stat st;
+    mode_t mode;
+    if (::stat(target.c_str(), &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    bool ok = ::fchmod(fd, mode) == 0;
+    for (size_t done = 0; ok && done < bytes.size();) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false;
+        else done += static_cast<size_t>(n);
+    }
+    int saved = errno;
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::rename(pattern.c_str(), target.c_str()) == 0) return true;
+    saved = errno ? errno : saved;
+    ::unlink(pattern.c_str());
+    error = "cannot write it: " + std::string(std::strerror(saved));
+    return false;
+}
+
+}  // namespace
+
+bool loadBackup(const FileArg &file, Registry &reg, Kind &kind, std::string &error) {
+    reg = Registry{};
+    if (!fileKind(file, kind, error)) return false;
+    if (kind == Kind::Neither) {
+        error = file.text + ": neither a RAM registry image nor a hive backup file";
+        return false;
+    }
+    // The restore's check first: what it refuses restores nothing.
+    Verdict verdict;
+    if (!systemCheck(file, kind, verdict, error)) return false;
+    if (!verdict.whole) {
+        error = file.text + ": a restore would refuse it: " + verdict.problem;
+        return false;
+    }
+    if (kind == Kind::Hive) return loadHives(file, reg, error);
+    MappedFile image;
+    std::string why;
+    if (!image.open(file.host, why)) {
+        error = file.text + ": " + why;
+        return false;
+    }
+    if (!readRamImage(image.bytes(), reg, &why)) {
+        error = file.text + ": the device would not read the image back (" + why +
+                "): a restore would leave its default registry";
+        return false;
+    }
+    return true;
+}
+
+bool writeBackup(const Registry &reg, Kind kind, const fs::path &target, std::string &error) {
+    std::string bytes, why;
+    if (kind == Kind::Ram) {
+        if (writeRamImage(reg, bytes) != ERROR_SUCCESS) {
+            error = "a key or value does not fit a RAM image record";
+            return false;
+        }
+    } else {
+        Scratch scratch;
+        if (!scratch.ok()) {
+            error = scratch.error();
+            return false;
+        }
+        if (!writeFileAtomic(scratch.temp("system.img"), writeHive(reg, HiveKind::System), &why) ||
+            !writeFileAtomic(scratch.temp("user.img"), writeHive(reg, HiveKind::User), &why)) {
+            error = why;
+            return false;
+        }
+        int result = packHives(w(Scratch::deviceTemp("out.bak")), w(Scratch::deviceTemp("system.img")),
+                               w(Scratch::deviceTemp("user.img")));
+        if (result != HV_DONE || !readFile(scratch.temp("out.bak"), bytes)) {
+            error = "cannot pack the hives: " + hiveResult(result);
+            return false;
+        }
+    }
+    return replaceWhole(target, bytes, error);
+}
+
+}  // namespace backup

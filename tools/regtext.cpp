@@ -1,0 +1,234 @@
+// regtext.cpp - `reg set`'s TYPE and DATA, and REGEDIT4 text read back
+// (see regtext.h).
+#include "tools/regtext.h"
+
+#include "platform/host/host.h"
+
+#include <cctype>
+#include <cstdlib>
+
+using namespace host::reg;
+
+namespace regtext {
+
+namespace {
+
+bool parseHexBytes(const std::string &text, std::string &out) {
+    std::string digits;
+    bool separated = text.find_first_of(", ") != std::string::npos;
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == ',' || text[i] == ' ') {
+            ++i;
+            continue;
+        }
+        size_t start = i;
+        while (i < text.size() && std::isxdigit(static_cast<unsigned char>(text[i]))) ++i;
+        if (i == start) return false;
+        std::string token = text.substr(start, i - start);
+        if (separated) {
+            if (token.size() > 2) return false;
+            if (token.size() == 1) token = "0" + token;
+        }
+        digits += token;
+    }
+    if (digits.size() % 2 != 0) return false;
+    out.clear();
+    for (size_t k = 0; k < digits.size(); k += 2)
+        out += static_cast<char>(std::strtoul(digits.substr(k, 2).c_str(), nullptr, 16));
+    return true;
+}
+
+bool parseDword(const std::string &text, uint32_t &v) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || std::isspace(static_cast<unsigned char>(text[0])))
+        return false;
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char *digits = text.c_str() + (hex ? 2 : 0);
+    if (!*digits || (hex && !std::isxdigit(static_cast<unsigned char>(*digits)))) return false;
+    char *end = nullptr;
+    unsigned long long n = std::strtoull(digits, &end, hex ? 16 : 10);
+    if (*end || n > 0xFFFFFFFFull) return false;
+    v = static_cast<uint32_t>(n);
+    return true;
+}
+
+// ---- REGEDIT4 ---------------------------------------------------------------
+
+// A quoted string from at (which holds the opening quote): \\ and \" stand
+// for themselves. Moves at past the closing quote. False when it is missing.
+bool readQuoted(std::string_view line, size_t &at, std::string &out) {
+    out.clear();
+    for (++at; at < line.size(); ++at) {
+        char c = line[at];
+        if (c == '"') {
+            ++at;
+            return true;
+        }
+        if (c == '\\' && at + 1 < line.size()) c = line[++at];
+        out += c;
+    }
+    return false;
+}
+
+// hex data: bytes of two hex digits separated by commas, or nothing.
+bool readHexList(std::string_view text, std::string &out) {
+    out.clear();
+    if (text.empty()) return true;
+    size_t at = 0;
+    for (;;) {
+        if (text.size() - at < 2 || !std::isxdigit(static_cast<unsigned char>(text[at])) ||
+            !std::isxdigit(static_cast<unsigned char>(text[at + 1])))
+            return false;
+        out += static_cast<char>(std::strtoul(std::string(text.substr(at, 2)).c_str(), nullptr, 16));
+        at += 2;
+        if (at == text.size()) return true;
+        if (text[at++] != ',') return false;
+    }
+}
+
+bool fail(std::string &error, size_t line, const std::string &why) {
+    error = "line " + std::to_string(line) + ": " + why;
+    return false;
+}
+
+}  // namespace
+
+bool parseValue(const std::string &name, const std::string &typeArg, const std::string &data, Value &v,
+                std::string &error) {
+    v.name = host::fromUtf8(name);
+    std::string type = typeArg;  // type names are accepted in any case
+    for (char &c : type) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (type == "REG_SZ" || type == "REG_EXPAND_SZ") {
+        v.type = type == "REG_SZ" ? REG_SZ : REG_EXPAND_SZ;
+        v.data = u16Bytes(host::fromUtf8(data) + u'\0');
+    } else if (type == "REG_MULTI_SZ") {
+        v.type = REG_MULTI_SZ;
+        std::u16string list;
+        for (size_t at = 0; !data.empty();) {
+            size_t sep = data.find("\\0", at);
+            list += host::fromUtf8(data.substr(at, sep == std::string::npos ? std::string::npos : sep - at));
+            list += u'\0';
+            if (sep == std::string::npos) break;
+            at = sep + 2;
+        }
+        list += u'\0';  // the list's terminator (alone for an empty list)
+        v.data = u16Bytes(list);
+    } else if (type == "REG_DWORD") {
+        uint32_t n;
+        if (!parseDword(data, n)) {
+            error = "REG_DWORD data must be a number from 0 to 4294967295 (decimal or 0x hex): " + data;
+            return false;
+        }
+        v.type = REG_DWORD;
+        v.data.clear();
+        putLe32(v.data, n);
+    } else if (type == "REG_BINARY" || type == "REG_NONE") {
+        v.type = type == "REG_BINARY" ? REG_BINARY : REG_NONE;
+        if (!parseHexBytes(data, v.data)) {
+            error = type + " data must be hex bytes (0a0b, 0a,0b or \"0a 0b\"): " + data;
+            return false;
+        }
+    } else {
+        error = "unknown type '" + typeArg + "' (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_BINARY, REG_NONE)";
+        return false;
+    }
+    return true;
+}
+
+bool readRegedit(std::string_view text, Registry &reg, std::string &error) {
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    size_t lineNo = 0;
+    size_t at = 0;
+    // The next physical line, without its line end ("\n" or "\r\n").
+    auto nextLine = [&](std::string_view &line) {
+        if (at >= text.size()) return false;
+        size_t end = text.find('\n', at);
+        if (end == std::string_view::npos) end = text.size();
+        line = text.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        at = end + 1;
+        ++lineNo;
+        return true;
+    };
+    std::string_view line;
+    if (!nextLine(line) || line != "REGEDIT4") return fail(error, 1, "not REGEDIT4 text (its first line is not REGEDIT4)");
+
+    int root = -1;
+    Key *key = nullptr;
+    while (nextLine(line)) {
+        size_t first = lineNo;
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+        if (line.empty() || line.front() == ';') continue;
+        if (line.front() == '[') {
+            if (line.back() != ']') return fail(error, first, "a key line must end with ]");
+            std::u16string path;
+            std::string_view full = line.substr(1, line.size() - 2);
+            if (!full.empty() && full.front() == '-') return fail(error, first, "deleting a key ([-...]) is not taken here");
+            if (!parseFullKey(host::fromUtf8(full), root, path))
+                return fail(error, first, "not a registry key: " + std::string(full));
+            key = &reg.roots[root].create(path);
+            continue;
+        }
+        if (line.front() != '@' && line.front() != '"')
+            return fail(error, first, "neither a key line, a value line nor a comment");
+        if (!key) return fail(error, first, "a value before the first key");
+        Value v;
+        size_t pos = 0;
+        std::string name;
+        if (line.front() == '@') {
+            pos = 1;
+        } else if (!readQuoted(line, pos, name)) {
+            return fail(error, first, "the value name's closing quote is missing");
+        }
+        v.name = host::fromUtf8(name);
+        if (pos >= line.size() || line[pos] != '=') return fail(error, first, "= is missing after the value name");
+        std::string_view data = line.substr(pos + 1);
+        if (!data.empty() && data.front() == '"') {
+            size_t q = 0;
+            std::string s;
+            if (!readQuoted(data, q, s)) return fail(error, first, "the string's closing quote is missing");
+            if (q != data.size()) return fail(error, first, "text after the string's closing quote");
+            v.type = REG_SZ;
+            v.data = u16Bytes(host::fromUtf8(s) + u'\0');
+        } else if (data.substr(0, 6) == "dword:") {
+            std::string digits(data.substr(6));
+            uint32_t n;
+            if (digits.empty() || digits.size() > 8 || !parseDword("0x" + digits, n))
+                return fail(error, first, "dword: needs up to 8 hex digits");
+            v.type = REG_DWORD;
+            putLe32(v.data, n);
+        } else if (data.substr(0, 3) == "hex") {
+            size_t colon = data.find(':');
+            if (colon == std::string_view::npos) return fail(error, first, "hex data needs hex: or hex(N):");
+            std::string_view kind = data.substr(3, colon - 3);
+            if (kind.empty()) {
+                v.type = REG_BINARY;
+            } else {
+                uint32_t type;
+                if (kind.size() < 3 || kind.front() != '(' || kind.back() != ')' || kind.size() > 10 ||
+                    !parseDword("0x" + std::string(kind.substr(1, kind.size() - 2)), type))
+                    return fail(error, first, "hex(N): needs a hex type number");
+                v.type = type;
+            }
+            // Long data goes on over further lines, each but the last
+            // ending with a backslash.
+            std::string bytes(data.substr(colon + 1));
+            while (!bytes.empty() && bytes.back() == '\\') {
+                bytes.pop_back();
+                std::string_view more;
+                if (!nextLine(more)) return fail(error, first, "the data goes on past the end of the text");
+                while (!more.empty() && (more.front() == ' ' || more.front() == '\t')) more.remove_prefix(1);
+                bytes += more;
+            }
+            if (!readHexList(bytes, v.data)) return fail(error, first, "hex data must be bytes like 0a,1b,ff");
+        } else {
+            return fail(error, first, "the data must be \"text\", dword:, hex: or hex(N):");
+        }
+        std::string why;
+        if (checkValue(v, &why) != ERROR_SUCCESS) return fail(error, first, why);
+        reg.roots[root].setValue(*key, std::move(v));
+    }
+    return true;
+}
+
+}  // namespace regtext
