@@ -14,7 +14,7 @@ static const WCHAR USER_HIVE_NAME[] = TEXT("user.hv");
 /* Reads the 4-byte little-endian field at offset. Returns HV_DONE; HV_DAMAGED
  * when the file ends before the field does; HV_IO_FAILED when the seek or
  * the read fails. */
-static int readField(FILE *file, long long offset, LONG *value)
+static int readField(FILE *file, int64_t offset, LONG *value)
 {
     BYTE field[4];
 
@@ -52,20 +52,20 @@ int appendUserHive(WCHAR *buffer)
 static int boundedCopy(FILE *backup, const WCHAR *path, FILE *out, const WCHAR *outPath, LONG n,
                        BYTE *buffer)
 {
-    long long cbRead = 0; /* read so far, which may run past n */
+    int64_t cbRead = 0; /* read so far, which may run past n */
     size_t cbBlock;
     size_t cbWrite;
 
-    while (!feof(backup) && cbRead < (long long)n) {
+    while (!feof(backup) && cbRead < (int64_t)n) {
         cbBlock = fread(buffer, 1, HIVE_COPY_CB, backup);
         cbWrite = cbBlock;
-        if (cbRead + (long long)cbBlock > (long long)n)
-            cbWrite = (size_t)((long long)n - cbRead);
+        if (cbRead + (int64_t)cbBlock > (int64_t)n)
+            cbWrite = (size_t)((int64_t)n - cbRead);
         if (cbWrite > 0 && fwrite(buffer, 1, cbWrite, out) != cbWrite) {
             writeLog(TEXT("restRegHv: could not write "), outPath, 1);
             return HV_IO_FAILED;
         }
-        cbRead += (long long)cbBlock;
+        cbRead += (int64_t)cbBlock;
         /* A short block without the end of the file is a read error, which
          * never reaches the end: stop here. (The stream's error state is
          * not asked: it stays set after an error in the bytes read past the
@@ -73,7 +73,7 @@ static int boundedCopy(FILE *backup, const WCHAR *path, FILE *out, const WCHAR *
         if (cbBlock < HIVE_COPY_CB && !feof(backup))
             break;
     }
-    if (cbRead < (long long)n) {
+    if (cbRead < (int64_t)n) {
         writeLog(TEXT("restRegHv: could not read "), path, 1);
         return HV_IO_FAILED;
     }
@@ -170,7 +170,7 @@ int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut)
     /* The copy reads whole blocks and so runs past the system hive image;
      * the user hive length is found by its absolute offset. The seek also
      * clears an end-of-file state that the first copy may have met. */
-    if (readField(backup, 8 + (long long)cbSystem, &length) != HV_DONE || length != cbUser) {
+    if (readField(backup, 8 + (int64_t)cbSystem, &length) != HV_DONE || length != cbUser) {
         writeLog(TEXT("restRegHv: could not read "), path, 1);
         DeleteFileW(systemOut);
         result = HV_IO_FAILED;

@@ -27,7 +27,7 @@ static int packOne(FILE *backup, const WCHAR *path, const WCHAR *hivePath, BYTE 
 {
     FILE *hive = NULL;
     long cbHive;
-    long long cbCopied = 0;
+    int64_t cbCopied = 0;
     size_t cbRead;
     BYTE field[4];
     int result = HV_DONE;
@@ -63,14 +63,14 @@ static int packOne(FILE *backup, const WCHAR *path, const WCHAR *hivePath, BYTE 
             goto done;
         }
         *crc = crc32Update(*crc, buffer, cbRead);
-        cbCopied += (long long)cbRead;
+        cbCopied += (int64_t)cbRead;
         /* A read error never reaches the end of the file: stop here rather
          * than wait for an end that does not come. */
         if (ferror(hive) || (cbRead < HIVE_COPY_CB && !feof(hive)))
             break;
     }
     /* The length field was written before the copy; it must tell the truth. */
-    if (ferror(hive) || cbCopied != (long long)cbHive) {
+    if (ferror(hive) || cbCopied != (int64_t)cbHive) {
         writeLog(TEXT("corvaneHv: could not read "), hivePath, 1);
         result = HV_IO_FAILED;
     }

@@ -26,7 +26,9 @@
 #define CORVANE_PLATFORM_H
 
 #include <stddef.h>
+#if !defined(_WIN32_WCE)
 #include <stdint.h>
+#endif
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -45,6 +47,13 @@
 #endif
 #include <windows.h>
 #include <wchar.h>
+
+/* CE's compilers (Visual C++ 2005 and 2008) have no <stdint.h>: the SDK's
+ * 64-bit types stand in for the two fixed-width types the code uses. */
+#if defined(_WIN32_WCE)
+typedef LONGLONG int64_t;
+typedef ULONGLONG uint64_t;
+#endif
 
 typedef WCHAR CE_WCHAR_IS_WCHAR_T_[sizeof(WCHAR) == 2 ? 1 : -1];
 

@@ -279,16 +279,16 @@ typedef struct {
     WCHAR *text;
     size_t cch; /* capacity, the terminator included */
     size_t len;
-} TextOut;
+} TextBuffer;
 
-static void put(TextOut *out, const WCHAR *s)
+static void put(TextBuffer *out, const WCHAR *s)
 {
     while (*s != 0 && out->len + 1 < out->cch)
         out->text[out->len++] = *s++;
     out->text[out->len] = 0;
 }
 
-static void putNumber(TextOut *out, DWORD value, int hex)
+static void putNumber(TextBuffer *out, DWORD value, int hex)
 {
     WCHAR digits[16];
     int n = 0;
@@ -308,7 +308,7 @@ static void putNumber(TextOut *out, DWORD value, int hex)
 
 void imageProblemText(const ImageCheck *check, WCHAR *text, size_t cchText)
 {
-    TextOut out;
+    TextBuffer out;
 
     out.text = text;
     out.cch = cchText;

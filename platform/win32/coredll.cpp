@@ -43,12 +43,14 @@ static FARPROC coredllProc(ProcName name)
 }
 
 /* Each service keeps the address it found (or that there is none) for the
- * rest of the run. */
+ * rest of the run. The address reaches the service's type through
+ * void (*)(void): C++98 casts between function types only, and GCC takes
+ * that one type for any. */
 #define CE_LOOKUP(type, var, name)                                          \
     static type var;                                                        \
     static int var##Looked;                                                 \
     if (!var##Looked) {                                                     \
-        var = (type)(void *)coredllProc(CE_PROC_NAME(name));               \
+        var = (type)(void (*)(void))coredllProc(CE_PROC_NAME(name));       \
         var##Looked = 1;                                                    \
     }
 

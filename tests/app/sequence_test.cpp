@@ -72,20 +72,21 @@ std::vector<std::string> splitLines(const std::string &text) {
     return lines;
 }
 
-// Compares lines one by one against their patterns; reports the first difference.
-void expectLines(const std::vector<std::string> &got, const std::vector<std::string> &expected,
-                 const std::string &work, const char *what) {
+// Compares lines one by one against their patterns; reports the first difference
+// at the caller's line (file and line default to the call's own).
+void expectLines(const std::vector<std::string> &got, const std::vector<std::string> &expected, const std::string &work,
+                 const char *what, const char *file = __builtin_FILE(), int line = __builtin_LINE()) {
     for (size_t i = 0; i < std::max(got.size(), expected.size()); ++i) {
         if (i >= got.size()) {
-            ADD_FAILURE() << what << ": line " << i + 1 << " missing, expected: " << expected[i];
+            ADD_FAILURE_AT(file, line) << what << ": line " << i + 1 << " missing, expected: " << expected[i];
             return;
         }
         if (i >= expected.size()) {
-            ADD_FAILURE() << what << ": unexpected line " << i + 1 << ": " << got[i];
+            ADD_FAILURE_AT(file, line) << what << ": unexpected line " << i + 1 << ": " << got[i];
             return;
         }
         if (!std::regex_match(got[i], lineRegex(expected[i], work))) {
-            ADD_FAILURE() << what << ": line " << i + 1 << "\n   got: " << got[i] << "\n  want: " << expected[i];
+            ADD_FAILURE_AT(file, line) << what << ": line " << i + 1 << "\n   got: " << got[i] << "\n  want: " << expected[i];
             return;
         }
     }

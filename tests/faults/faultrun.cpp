@@ -230,7 +230,7 @@ bool faultReached(const std::string &trace) {
 
 bool Bench::has(char letter) const { return std::string(combo_.options).find(letter) != std::string::npos; }
 
-Bench::Bench(const Combo &combo) : combo_(combo) {
+Bench::Bench(const Combo &combo, const char *file, int line) : combo_(combo) {
     const std::string inputKind = combo.input == Input::RamImage ? "ram" : "hive";
     std::string inputBytes;
     if (inputKind != combo.kind) {
@@ -260,7 +260,7 @@ Bench::Bench(const Combo &combo) : combo_(combo) {
 
     clean_ = run("");
     EXPECT_FALSE(faultReached(clean_.trace));
-    check(clean_);
+    check(clean_, false, file, line);
 }
 
 Bench::~Bench() {
@@ -345,7 +345,7 @@ bool Bench::validBackup(const std::string &bytes) {
     return false;
 }
 
-bool Bench::check(const Outcome &o, bool powerLoss) {
+bool Bench::check(const Outcome &o, bool powerLoss, const char *file, int line) {
     std::vector<std::string> problems;
     const bool reached = faultReached(o.trace);
 
@@ -459,7 +459,7 @@ bool Bench::check(const Outcome &o, bool powerLoss) {
     }
 
     for (const std::string &p : problems)
-        ADD_FAILURE() << comboName(combo_) << ", rules '" << o.rules << "': " << p
+        ADD_FAILURE_AT(file, line) << comboName(combo_) << ", rules '" << o.rules << "': " << p
                       << "\n  log ends:" << lastLines(o.log, 8) << "\n  platform calls end:" << lastLines(o.trace, 8);
     return problems.empty();
 }

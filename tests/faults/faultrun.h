@@ -79,7 +79,9 @@ std::vector<std::string> lines(const std::string &text);
 // roots, F made from it, then marked "Changed"), copied afresh for every run.
 class Bench {
 public:
-    explicit Bench(const Combo &combo);
+    // Prepares the device and checks one run without faults (a failure
+    // points at the line that makes the bench).
+    explicit Bench(const Combo &combo, const char *file = __builtin_FILE(), int line = __builtin_LINE());
     ~Bench();
 
     // Runs the program once under rules (CEDEVICE_FAULTS), on a fresh copy
@@ -87,10 +89,12 @@ public:
     Outcome run(const std::string &rules);
     // Runs again, without faults, on the device as the last run left it.
     Outcome rerun();
-    // The checks every run must pass; failures name the rules. With
+    // The checks every run must pass; failures name the rules and point at
+    // the caller's line (file and line default to the call's own). With
     // powerLoss the run stopped on purpose: exit 99, and \Temp may hold
     // whatever the stopped run had made. Returns false when a check failed.
-    bool check(const Outcome &o, bool powerLoss = false);
+    bool check(const Outcome &o, bool powerLoss = false, const char *file = __builtin_FILE(),
+               int line = __builtin_LINE());
 
     const Outcome &clean() const { return clean_; }
     const std::string &restored() const { return restored_; }  // the backup's registry
