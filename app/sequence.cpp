@@ -70,20 +70,16 @@ static int holdsBackup(const WCHAR *work)
  * takes its place. */
 static const WCHAR kSiblingPrefix[] = TEXT("cpy");
 
-/* Deals with a copy that an earlier run left beside the file argument (the
- * first one found): a run stopped by a power cut while it wrote the copy
- * left part of one, which is removed ("...: removed a partial copy left by
- * an earlier run: " and its name); one stopped between removing the file and
- * renaming the whole copy to it left a whole backup, the only one, which is
- * kept and named in the log (text). A copy is never put over the file
- * argument: the run makes its own under another name. */
-static void noteLeftCopy(const WCHAR *file, const WCHAR *text, const WCHAR *removedText)
+/* Finds a copy that an earlier run left beside the file argument (the first
+ * one, in the platform's order) and puts its path into found (MAX_PATH
+ * characters). Returns 1 when there is one. */
+static int findLeftCopy(const WCHAR *file, WCHAR *found)
 {
     WCHAR pattern[MAX_PATH];
-    WCHAR found[MAX_PATH];
     WIN32_FIND_DATAW *data;
     HANDLE find;
     size_t cch, cut = 0, i;
+    int there = 0;
 
     cch = wcslen(file);
     for (i = 0; i < cch; i++) {
@@ -91,7 +87,7 @@ static void noteLeftCopy(const WCHAR *file, const WCHAR *text, const WCHAR *remo
             cut = i + 1;
     }
     if (cut + 9 > MAX_PATH - 1)
-        return;
+        return 0;
     for (i = 0; i < cut; i++)
         pattern[i] = file[i];
     pattern[cut] = 0;
@@ -102,20 +98,60 @@ static void noteLeftCopy(const WCHAR *file, const WCHAR *text, const WCHAR *remo
     wcscat(pattern, TEXT("*.tmp"));
     data = (WIN32_FIND_DATAW *)LocalAlloc(LPTR, sizeof(WIN32_FIND_DATAW));
     if (data == NULL)
-        return;
+        return 0;
     find = FindFirstFileW(pattern, data);
     if (find != INVALID_HANDLE_VALUE) {
         FindClose(find);
         data->cFileName[MAX_PATH - 1] = 0;
         if (wcslen(found) + wcslen(data->cFileName) < MAX_PATH) {
             wcscat(found, data->cFileName);
-            if (holdsBackup(found))
-                writeLog(text, found, 1);
-            else if (DeleteFileW(found))
-                writeLog(removedText, found, 1);
+            there = 1;
         }
     }
     LocalFree(data);
+    return there;
+}
+
+/* Deals with a copy that an earlier run left beside the file argument (the
+ * first one found): a run stopped by a power cut while it wrote the copy
+ * left part of one, which is removed ("...: removed a partial copy left by
+ * an earlier run: " and its name); one stopped between removing the file and
+ * renaming the whole copy to it left a whole backup, which is kept and named
+ * in the log (text). A copy is never put over the file argument: the run
+ * makes its own under another name. */
+static void noteLeftCopy(const WCHAR *file, const WCHAR *text, const WCHAR *removedText)
+{
+    WCHAR found[MAX_PATH];
+
+    if (!findLeftCopy(file, found))
+        return;
+    if (holdsBackup(found))
+        writeLog(text, found, 1);
+    else if (DeleteFileW(found))
+        writeLog(removedText, found, 1);
+}
+
+/* A run stopped between removing the file argument and renaming its whole
+ * new copy to it left no file argument, and that copy beside it. Before
+ * anything else reads or writes the file argument, the copy takes its place
+ * again (named in the log), so that the run finds the backup that the
+ * earlier one meant to leave. A file argument that exists is never
+ * replaced by such a copy. */
+static void recoverLeftCopy(const WCHAR *file)
+{
+    WCHAR found[MAX_PATH];
+    FILE *there;
+
+    there = _wfopen(file, TEXT("rb"));
+    if (there != NULL) {
+        fclose(there);
+        return;
+    }
+    if (GetLastError() != ERROR_FILE_NOT_FOUND)
+        return;
+    if (findLeftCopy(file, found) && holdsBackup(found) && MoveFileW(found, file))
+        writeLog(TEXT("main: the file was missing, the whole copy left by an earlier run takes its place: "),
+                 found, 1);
 }
 
 /* Puts the work file's content at the file argument, never leaving the file
@@ -244,6 +280,9 @@ int runSequence(HINSTANCE instance, const WCHAR *options, const WCHAR *file, con
 {
     int kind = KIND_NONE;
 
+    if (hasOption(options, 's') || hasOption(options, 'r') || hasOption(options, 'c') ||
+        hasOption(options, 'x'))
+        recoverLeftCopy(file);
     if (hasOption(options, 's'))
         saveStep(options, work, &kind);
     if (hasOption(options, 'r'))

@@ -24,6 +24,7 @@
 #define HCHECK_REST 2   /* the bytes after the user hive image */
 #define HCHECK_DONE 3
 
+/* clang-format off */
 static const DWORD CRC_TABLE[256] = {
     0x00000000u, 0x77073096u, 0xEE0E612Cu, 0x990951BAu, 0x076DC419u, 0x706AF48Fu,
     0xE963A535u, 0x9E6495A3u, 0x0EDB8832u, 0x79DCB8A4u, 0xE0D5E91Eu, 0x97D2D988u,
@@ -69,6 +70,7 @@ static const DWORD CRC_TABLE[256] = {
     0x54DE5729u, 0x23D967BFu, 0xB3667A2Eu, 0xC4614AB8u, 0x5D681B02u, 0x2A6F2B94u,
     0xB40BBE37u, 0xC30C8EA1u, 0x5A05DF1Bu, 0x2D02EF8Du,
 };
+/* clang-format on */
 
 DWORD crc32Update(DWORD crc, const BYTE *bytes, size_t cb)
 {

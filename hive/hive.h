@@ -111,7 +111,9 @@ int hiveTempName(const WCHAR *prefix, WCHAR *name);
 /* Restores both hives from the hive backup file at path: checks the whole
  * file, extracts both images into "rHM" and "rHU" temporary files, logs the
  * user off, keeps a copy of user.hv in an "rHO" temporary file, replaces
- * user.hv and hands the system hive to RegReplaceKey. Returns HV_DONE when
+ * user.hv (through an "rHN" copy beside it, renamed to it once whole, so
+ * that user.hv is never part of a hive) and hands the system hive to
+ * RegReplaceKey. Returns HV_DONE when
  * both replacements succeeded; HV_NOT_REPLACED when one failed or user.hv
  * could not be kept: the system hive is then not handed over, or (when
  * RegReplaceKey failed) user.hv is put back from its copy, so that the next

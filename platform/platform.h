@@ -86,7 +86,6 @@ HWND ceFindWindowW(LPCWSTR className, LPCWSTR windowName);
  * device's "and its owned windows") names that window. */
 BOOL ceSetForegroundWindow(HWND window);
 
-
 #else /* the host */
 
 /* ---- Characters and basic types -------------------------------------- */
@@ -225,8 +224,8 @@ typedef struct _WIN32_FIND_DATAW {
     FILETIME ftLastWriteTime;
     DWORD nFileSizeHigh;
     DWORD nFileSizeLow;
-    DWORD dwOID;                 /* object store id */
-    WCHAR cFileName[MAX_PATH];   /* bare entry name, no folder part */
+    DWORD dwOID;               /* object store id */
+    WCHAR cFileName[MAX_PATH]; /* bare entry name, no folder part */
 } WIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
 
 /* Number of characters written, without the terminator; the size needed,
@@ -298,7 +297,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define BS_PUSHBUTTON 0x00000000L
 #define SS_LEFT 0x00000000L
 
-#define LOWORD(l) ((WORD)((ULONG_PTR)(l) & 0xffff))
+#define LOWORD(l) ((WORD)((ULONG_PTR)(l)&0xffff))
 #define HIWORD(l) ((WORD)(((ULONG_PTR)(l) >> 16) & 0xffff))
 
 #define MAKEINTRESOURCEW(i) ((LPWSTR)(ULONG_PTR)((WORD)(i)))
@@ -358,8 +357,8 @@ HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type);
 HGLOBAL LoadResource(HMODULE module, HRSRC resource);
 /* Runs a modal dialog and returns what the dialog procedure gave EndDialog;
  * -1 when the dialog cannot be shown. */
-INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTemplate,
-                                HWND owner, DLGPROC dialogProc, LPARAM initParam);
+INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTemplate, HWND owner,
+                                DLGPROC dialogProc, LPARAM initParam);
 BOOL EndDialog(HWND dialog, INT_PTR result);
 
 #endif /* _WIN32 */

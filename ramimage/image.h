@@ -23,8 +23,9 @@
 /* Results of walkNext. */
 #define WALK_END 0    /* no record left */
 #define WALK_RECORD 1 /* length and type read; the input stands after type */
-#define WALK_CUT 2    /* the file ends inside length or type: only start and
-                         size (the bytes left) are known; the walk ends next */
+/* the file ends inside length or type: only start and size (the bytes left)
+ * are known; the walk ends next */
+#define WALK_CUT 2
 
 /* Why a rewrite gave up its new image. */
 #define IMAGE_OK 0

@@ -24,15 +24,17 @@ int detectSig(const WCHAR *path);
  * replace"). */
 #define REPAIR_DONE 0          /* repair: the new image replaced the file */
 #define REORDER_DONE 1         /* reorder: the new image replaced the file */
-#define RAMIMAGE_CUT_SHORT 2   /* the file ends before its totalSize, or inside a
-                                  record: a rewrite would drop what is there of
-                                  it, or make a cut copy pass for a whole one */
+/* the file ends before its totalSize, or inside a record: a rewrite would
+ * drop what is there of it, or make a cut copy pass for a whole one */
+#define RAMIMAGE_CUT_SHORT 2
 #define RAMIMAGE_NO_TEMPNAME 3 /* GetTempFileNameW made no name (or one too long) */
-#define RAMIMAGE_SIZE_FIELD 4  /* reorder: whole records follow totalSize, which
-                                  is damaged (a rewrite would drop them) */
+/* reorder: whole records follow totalSize, which is damaged (a rewrite
+ * would drop them) */
+#define RAMIMAGE_SIZE_FIELD 4
 #define RAMIMAGE_NO_MEMORY 5   /* reorder: a record entry could not be allocated */
-#define RAMIMAGE_NOT_WRITTEN 6 /* reading the input, writing the new image or
-                                  copying it over the input failed */
+/* reading the input, writing the new image or copying it over the input
+ * failed */
+#define RAMIMAGE_NOT_WRITTEN 6
 #define RAMIMAGE_TYPE_ERROR 7  /* repair: a record of a type other than 1 or 2 */
 #define RAMIMAGE_BAD_SIG 8     /* the file does not begin with RAM_REG_SIG */
 #define RAMIMAGE_NO_OPEN 9     /* the file or the temporary file cannot be opened */
@@ -61,18 +63,19 @@ int reorder(const WCHAR *path);
 #define IMAGE_SIZE_FIELD 3    /* totalSize (have) is not the file's length (need) */
 #define IMAGE_RECORD_CUT 4    /* the file ends inside a record: have bytes left, need its size */
 #define IMAGE_RECORD_LENGTH 5 /* length (have) is not what its fields need (need) */
-#define IMAGE_RECORD_NAME 6   /* nameLength (have) is not the first NUL's position + 1
-                                 (need; 0: no NUL) */
-#define IMAGE_RECORD_HIGH 7   /* a high byte of type, tag or nameLength is not 0
-                                 (have: the 16-bit field) */
+/* nameLength (have) is not the first NUL's position + 1 (need; 0: no NUL) */
+#define IMAGE_RECORD_NAME 6
+/* a high byte of type, tag or nameLength is not 0 (have: the 16-bit field) */
+#define IMAGE_RECORD_HIGH 7
 #define IMAGE_RECORD_TYPE 8   /* type (have) is neither 1 nor 2 */
 #define IMAGE_VALUE_FIRST 9   /* a value record before the first key record */
-#define IMAGE_NO_KEY 10       /* no key record at all (a header-only image
-                                 restores an empty registry) */
+/* no key record at all (a header-only image restores an empty registry) */
+#define IMAGE_NO_KEY 10
 #define IMAGE_UNREADABLE 11   /* the file cannot be opened or read */
 
-#define IMAGE_CHECK_RECORD_CB 520 /* the most of a record the check looks at:
-                                     head, fields and a name of 255 characters */
+/* the most of a record the check looks at: head, fields and a name of 255
+ * characters */
+#define IMAGE_CHECK_RECORD_CB 520
 
 typedef struct {
     int problem;     /* IMAGE_WHOLE or the first problem */

@@ -221,8 +221,9 @@ TEST(RestRegHvReplacing, AFailedReplacementLeavesTheOldHives) {
         // The restored user hive is copied beside user.hv first: a failed copy
         // leaves user.hv as it was.
         {"CopyFileW@2", false, 0, {"restRegHv: ERROR could not replace registry (user hive) with {U}"}, false},
-        // user.hv removed, its new copy not renamed to it: the old one goes back.
-        {"MoveFileW@1", false, 0,
+        // user.hv removed, its new copy neither renamed nor copied to it: the
+        // old one goes back.
+        {"MoveFileW@1; CopyFileW@3", false, 0,
          {"restRegHv: ERROR could not replace registry (user hive) with {U}", "restRegHv: user hive put back from {O}"},
          false},
         {"RegReplaceKey@1", false, 1, {replaced + "{U}", notReplaced + "{M}", "restRegHv: user hive put back from {O}"},
