@@ -150,7 +150,8 @@ static void recoverLeftCopy(const WCHAR *file)
     if (GetLastError() != ERROR_FILE_NOT_FOUND)
         return;
     if (findLeftCopy(file, found) && holdsBackup(found) && MoveFileW(found, file))
-        writeLog(TEXT("main: the file was missing, the whole copy left by an earlier run takes its place: "),
+        writeLog(TEXT("main: the file was missing, the whole copy left by an earlier run takes its "
+                      "place: "),
                  found, 1);
 }
 
@@ -158,8 +159,8 @@ static void recoverLeftCopy(const WCHAR *file)
  * argument cut short: the copy is written beside it and takes its place
  * once whole (replaceFile). Only a whole backup is put there. Returns 1 when
  * the file argument now holds it. */
-static int putBack(const WCHAR *file, const WCHAR *work, const WCHAR *announce, const WCHAR *leftText,
-                   const WCHAR *removedText)
+static int putBack(const WCHAR *file, const WCHAR *work, const WCHAR *announce,
+                   const WCHAR *leftText, const WCHAR *removedText)
 {
     WCHAR sibling[MAX_PATH];
 
@@ -192,9 +193,11 @@ static void rewriteStep(const WCHAR *options, const WCHAR *file, const WCHAR *wo
             rewritten = 1;
         if (alone && !rewritten) {
             DeleteFileW(work);
-        } else if (alone && putBack(file, work, TEXT("main, option c|x: replacing the file with "),
-                                    TEXT("main, option c|x: a copy left by an earlier run: "),
-                                    TEXT("main, option c|x: removed a partial copy left by an earlier run: "))) {
+        } else if (alone &&
+                   putBack(
+                       file, work, TEXT("main, option c|x: replacing the file with "),
+                       TEXT("main, option c|x: a copy left by an earlier run: "),
+                       TEXT("main, option c|x: removed a partial copy left by an earlier run: "))) {
             writeLog(TEXT("main, option c|x, registry information copied to "), file, 1);
             DeleteFileW(work);
         }
@@ -234,7 +237,8 @@ static int platformRestore(const WCHAR *work)
 
     if (checkImageFile(work, &check) != IMAGE_WHOLE) {
         imageProblemText(&check, why, LOG_PATH_CCH);
-        writeLog(TEXT("main, option r: not a whole RAM registry image, RegRestoreFile not used: "), why, 1);
+        writeLog(TEXT("main, option r: not a whole RAM registry image, RegRestoreFile not used: "),
+                 why, 1);
         return 0;
     }
     if (RegRestoreFile(work)) {
@@ -296,7 +300,8 @@ int runSequence(HINSTANCE instance, const WCHAR *options, const WCHAR *file, con
 
     /* 6. Closing. */
     if (hasOption(options, 'r') && !hasOption(options, 'd'))
-        writeLog(TEXT("main, option r: no dialog (otion d) used - take care for soft-reset"), EMPTY, 1);
+        writeLog(TEXT("main, option r: no dialog (otion d) used - take care for soft-reset"), EMPTY,
+                 1);
     if (hasOption(options, 'r') && hasOption(options, 'd'))
         return showRestartPrompt(instance);
     return EXIT_DONE;

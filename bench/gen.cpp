@@ -43,9 +43,12 @@ int main(int argc, char **argv) {
     unsigned seed = 1;
     for (int i = 3; i + 1 < argc; i += 2) {
         std::string opt = argv[i];
-        if (opt == "--group") group = std::atoi(argv[i + 1]);
-        else if (opt == "--surplus") surplusPct = std::atoi(argv[i + 1]);
-        else if (opt == "--seed") seed = unsigned(std::atoi(argv[i + 1]));
+        if (opt == "--group")
+            group = std::atoi(argv[i + 1]);
+        else if (opt == "--surplus")
+            surplusPct = std::atoi(argv[i + 1]);
+        else if (opt == "--seed")
+            seed = unsigned(std::atoi(argv[i + 1]));
         else {
             fprintf(stderr, "corvane_bench_gen: unknown option %s\n", opt.c_str());
             return 2;
@@ -74,7 +77,7 @@ int main(int argc, char **argv) {
     unsigned tag = 0;
     while (written + (long long)img.size() < size) {
         if (keys % group == 0) tag = (tag + 1) % 3;  // a new group: another tag
-        int cch = pick(5, 61);  // 4 to 60 characters and the NUL
+        int cch = pick(5, 61);                       // 4 to 60 characters and the NUL
         rec.clear();
         put16(rec, 0);
         put16(rec, 1);

@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (size_t i = 0; i < in.size(); ++i) {
         const std::string &r = in[i];
         unsigned type = r.size() >= 4 ? static_cast<unsigned char>(r[2]) | static_cast<unsigned char>(r[3]) << 8 : 0;
-        unsigned cb = r.size() >= 2 ? (static_cast<unsigned char>(r[0]) | static_cast<unsigned char>(r[1]) << 8) + 4u : 0;
+        unsigned cb =
+            r.size() >= 2 ? (static_cast<unsigned char>(r[0]) | static_cast<unsigned char>(r[1]) << 8) + 4u : 0;
         if (r.size() < 6 || cb != r.size() || (type != 1 && type != 2) || (i == 0 && type != 1)) plain = false;
         walked += r;
     }

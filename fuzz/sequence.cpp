@@ -60,8 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     const std::string after = fuzz::input();
     if (!restores) {
-        fuzz::check(after == before || imgtest::keepsWholeRecords(before, after),
-                    "a rewrite keeps every whole record");
+        fuzz::check(after == before || imgtest::keepsWholeRecords(before, after), "a rewrite keeps every whole record");
         if (after != before) {
             ImageCheck check;
             imageCheckStart(&check, static_cast<int64_t>(after.size()));

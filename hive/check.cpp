@@ -19,9 +19,9 @@
 #include "hive/hive.h"
 #include "log/bytes.h"
 
-#define HCHECK_FIELD 0  /* waiting for a 4-byte field (signature or a length) */
-#define HCHECK_IMAGE 1  /* passing over a hive image */
-#define HCHECK_REST 2   /* the bytes after the user hive image */
+#define HCHECK_FIELD 0 /* waiting for a 4-byte field (signature or a length) */
+#define HCHECK_IMAGE 1 /* passing over a hive image */
+#define HCHECK_REST 2  /* the bytes after the user hive image */
 #define HCHECK_DONE 3
 
 /* clang-format off */
@@ -245,7 +245,8 @@ int hiveCheckStream(FILE *file, HiveCheck *check)
     size_t cbRead;
 
     hiveCheckStart(check, 0);
-    if (fseek(file, 0, SEEK_END) != 0 || (cbFile = ftell(file)) < 0 || fseek(file, 0, SEEK_SET) != 0) {
+    if (fseek(file, 0, SEEK_END) != 0 || (cbFile = ftell(file)) < 0 ||
+        fseek(file, 0, SEEK_SET) != 0) {
         found(check, HV_IO_FAILED, 0);
         return check->problem;
     }

@@ -23,40 +23,40 @@
 
 #define HIVE_REG_SIG 0x52454758u /* bytes "XGER" */
 
-#define HIVE_COPY_CB 4096   /* the copy buffer, in bytes */
-#define USER_HIVE_CCH 255   /* the user hive path: 254 characters and the terminator */
+#define HIVE_COPY_CB 4096 /* the copy buffer, in bytes */
+#define USER_HIVE_CCH 255 /* the user hive path: 254 characters and the terminator */
 
 /* Results of the hive operations. */
-#define HV_DONE 0           /* written / restored */
-#define HV_NO_TEMPNAME 3    /* GetTempFileNameW made no name */
-#define HV_BAD_SIG 8        /* the file does not begin with HIVE_REG_SIG */
-#define HV_NO_OPEN 9        /* a file cannot be opened, or no usable profile folder */
-#define HV_DAMAGED 10       /* the hive lengths do not fit the file (short or inconsistent) */
-#define HV_IO_FAILED 11     /* a read or a write failed (short write, full disk, read error) */
-#define HV_NOT_REPLACED 12  /* restRegHv: the user hive or the system hive was not replaced */
-#define HV_CHECKSUM 13      /* an image does not match its checksum in the trailer */
+#define HV_DONE 0          /* written / restored */
+#define HV_NO_TEMPNAME 3   /* GetTempFileNameW made no name */
+#define HV_BAD_SIG 8       /* the file does not begin with HIVE_REG_SIG */
+#define HV_NO_OPEN 9       /* a file cannot be opened, or no usable profile folder */
+#define HV_DAMAGED 10      /* the hive lengths do not fit the file (short or inconsistent) */
+#define HV_IO_FAILED 11    /* a read or a write failed (short write, full disk, read error) */
+#define HV_NOT_REPLACED 12 /* restRegHv: the user hive or the system hive was not replaced */
+#define HV_CHECKSUM 13     /* an image does not match its checksum in the trailer */
 
-#define HIVE_TRAILER_CB 12  /* "XGCK", CRC-32 of the system image, of the user image */
+#define HIVE_TRAILER_CB 12 /* "XGCK", CRC-32 of the system image, of the user image */
 
 /* hive/check.cpp */
 
 typedef struct {
-    int problem;      /* HV_DONE, HV_BAD_SIG (not a hive backup), HV_DAMAGED (the
+    int problem;   /* HV_DONE, HV_BAD_SIG (not a hive backup), HV_DAMAGED (the
                          lengths do not fit the file), HV_CHECKSUM, HV_NO_OPEN or
                          HV_IO_FAILED */
-    DWORD offset;     /* where the problem is: the length field, or the image */
-    LONG cbSystem;    /* N1, once read */
-    LONG cbUser;      /* N2, once read */
-    int trailer;      /* 1 when the file carries the integrity trailer */
+    DWORD offset;  /* where the problem is: the length field, or the image */
+    LONG cbSystem; /* N1, once read */
+    LONG cbUser;   /* N2, once read */
+    int trailer;   /* 1 when the file carries the integrity trailer */
     /* The check's own state. */
     int64_t cbFile;
-    int64_t pos;      /* bytes fed so far */
+    int64_t pos; /* bytes fed so far */
     int stage;
-    int field;        /* 0 signature, 1 N1 (then the system image), 2 N2, 3 the rest */
+    int field; /* 0 signature, 1 N1 (then the system image), 2 N2, 3 the rest */
     BYTE buffer[HIVE_TRAILER_CB];
     size_t cbBuffered;
-    int64_t cbLeft;   /* bytes of the current image (or of the rest) still to come */
-    DWORD crc;        /* of the current image so far */
+    int64_t cbLeft; /* bytes of the current image (or of the rest) still to come */
+    DWORD crc;      /* of the current image so far */
     DWORD crcSystem;
     DWORD crcUser;
 } HiveCheck;

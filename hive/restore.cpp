@@ -162,8 +162,8 @@ int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut)
         goto done;
     }
 
-    result = extractOne(backup, path, systemOut, cbSystem, TEXT("restRegHv: could not open "),
-                        buffer);
+    result =
+        extractOne(backup, path, systemOut, cbSystem, TEXT("restRegHv: could not open "), buffer);
     if (result != HV_DONE)
         goto done;
 
@@ -272,7 +272,8 @@ int restRegHv(const WCHAR *path)
     foundBy = TEXT("user_hive (GetUserDirectory): ");
     if (!GetUserDirectory(userHive, &cchSize)) {
         userHive[MAX_PATH - 1] = 0; /* a failed look-up may leave anything */
-        writeLog(TEXT("restRegHv: could not read the profiledir using GetUserDirectory "), userHive, 1);
+        writeLog(TEXT("restRegHv: could not read the profiledir using GetUserDirectory "), userHive,
+                 1);
         foundBy = TEXT("user_hive (SHGetSpecialFolderPath): ");
         if (!SHGetSpecialFolderPath(NULL, userHive, CSIDL_PROFILE, FALSE)) {
             userHive[MAX_PATH - 1] = 0;
@@ -319,7 +320,8 @@ int restRegHv(const WCHAR *path)
     if (kept < 0) {
         writeLog(TEXT("restRegHv: ERROR could not keep a copy of the user hive "), userHive, 1);
         result = HV_NOT_REPLACED;
-    } else if ((replaced = replaceFile(userTemp, userHive, USER_HIVE_NEW, NULL, sibling)) == REPLACE_DONE) {
+    } else if ((replaced = replaceFile(userTemp, userHive, USER_HIVE_NEW, NULL, sibling)) ==
+               REPLACE_DONE) {
         writeLog(TEXT("restRegHv: registry (user hive) replaced with "), userTemp, 1);
         if (RegReplaceKey(HKEY_LOCAL_MACHINE, NULL, systemTemp, NULL) == ERROR_SUCCESS) {
             writeLog(TEXT("restRegHv: system registry hive restored - "), systemTemp, 1);
@@ -329,7 +331,8 @@ int restRegHv(const WCHAR *path)
             result = HV_NOT_REPLACED;
         }
     } else {
-        writeLog(TEXT("restRegHv: ERROR could not replace registry (user hive) with "), userTemp, 1);
+        writeLog(TEXT("restRegHv: ERROR could not replace registry (user hive) with "), userTemp,
+                 1);
         /* Untouched, user.hv is the old one still; removed, the old one goes
          * back from its copy (the new one beside it is not wanted). */
         if (replaced == REPLACE_SIBLING) {

@@ -165,7 +165,8 @@ int corvaneHv(const WCHAR *path)
      * hold an empty hive and pass for a good one. It counts as a saved hive
      * that cannot be opened, and no backup file is left at path. */
     if (systemSaved != ERROR_SUCCESS || userSaved != ERROR_SUCCESS) {
-        writeLog(TEXT("corvaneHv: could not open"), systemSaved != ERROR_SUCCESS ? systemHive : userHive, 1);
+        writeLog(TEXT("corvaneHv: could not open"),
+                 systemSaved != ERROR_SUCCESS ? systemHive : userHive, 1);
         DeleteFileW(path);
         return HV_NO_OPEN;
     }

@@ -12,9 +12,9 @@
 
 #define LOG_PATH_CCH 256 /* 255 characters and the terminator */
 
-extern int g_logging;                  /* 0 off; any other value on */
-extern const WCHAR EMPTY[];            /* "", the argument of an entry that has none */
-extern WCHAR g_logPath[LOG_PATH_CCH];  /* default "\Corvane.log" */
+extern int g_logging;                 /* 0 off; any other value on */
+extern const WCHAR EMPTY[];           /* "", the argument of an entry that has none */
+extern WCHAR g_logPath[LOG_PATH_CCH]; /* default "\Corvane.log" */
 
 /* Appends text, then argument, then (newline != 0) a line break to the log
  * file. Does nothing while logging is off or the log path is empty; an entry

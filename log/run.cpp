@@ -24,8 +24,8 @@ UINT tempFileName(const WCHAR *prefix, WCHAR *name)
     return unique;
 }
 
-int replaceFile(const WCHAR *source, const WCHAR *target, const WCHAR *prefix, const WCHAR *announce,
-                WCHAR *sibling)
+int replaceFile(const WCHAR *source, const WCHAR *target, const WCHAR *prefix,
+                const WCHAR *announce, WCHAR *sibling)
 {
     WCHAR folder[MAX_PATH];
     size_t cch, cut = 0, i;

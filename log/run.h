@@ -41,7 +41,7 @@ UINT tempFileName(const WCHAR *prefix, WCHAR *name);
  * log that names the whole copy. sibling receives the copy's name (MAX_PATH
  * characters; empty when none was made). A target that cannot be deleted
  * (read-only, in use) stays as it was. */
-int replaceFile(const WCHAR *source, const WCHAR *target, const WCHAR *prefix, const WCHAR *announce,
-                WCHAR *sibling);
+int replaceFile(const WCHAR *source, const WCHAR *target, const WCHAR *prefix,
+                const WCHAR *announce, WCHAR *sibling);
 
 #endif

@@ -143,7 +143,8 @@ static void stepRecord(ImageCheck *check)
     RecordCheck rec;
     int problem;
 
-    problem = imageRecordCheck(check->buffer, check->cbBuffered, check->cbFile - check->start, &rec);
+    problem =
+        imageRecordCheck(check->buffer, check->cbBuffered, check->cbFile - check->start, &rec);
     if (problem != IMAGE_WHOLE) {
         found(check, problem, check->start, rec.have, rec.need);
         return;
@@ -259,7 +260,8 @@ int checkImageFile(const WCHAR *path, ImageCheck *check)
         found(check, IMAGE_UNREADABLE, 0, 0, 0);
         return check->problem;
     }
-    if (fseek(file, 0, SEEK_END) != 0 || (cbFile = ftell(file)) < 0 || fseek(file, 0, SEEK_SET) != 0) {
+    if (fseek(file, 0, SEEK_END) != 0 || (cbFile = ftell(file)) < 0 ||
+        fseek(file, 0, SEEK_SET) != 0) {
         found(check, IMAGE_UNREADABLE, 0, 0, 0);
         goto done;
     }

@@ -217,7 +217,8 @@ int imageRead(RamImage *img, void *buffer, size_t cb)
 
     while (cb > 0 && img->failed == IMAGE_OK) {
         if ((cb >= IMAGE_BUFFER_CB || !img->useWindow) &&
-            !(img->pos >= img->windowStart && img->pos < img->windowStart + (int64_t)img->cbWindow)) {
+            !(img->pos >= img->windowStart &&
+              img->pos < img->windowStart + (int64_t)img->cbWindow)) {
             /* A large read goes past the window. */
             piece = readAt(img, img->pos, to, cb);
         } else {
@@ -265,7 +266,8 @@ int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
         } else {
             /* Only the bytes asked for: a record seeked back to is seldom
              * followed by the bytes after it. */
-            piece = readAt(img, img->pos, buffer, cb < IMAGE_BUFFER_CB ? (size_t)cb : IMAGE_BUFFER_CB);
+            piece =
+                readAt(img, img->pos, buffer, cb < IMAGE_BUFFER_CB ? (size_t)cb : IMAGE_BUFFER_CB);
             imageWrite(img, buffer, piece);
             img->pos += (int64_t)piece;
         }

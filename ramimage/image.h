@@ -16,8 +16,8 @@
 #include "log/run.h"
 #include "ramimage/ramimage.h"
 
-#define IMAGE_HEADER_CB 8   /* signature and totalSize */
-#define RECORD_HEAD_CB 4    /* length and type */
+#define IMAGE_HEADER_CB 8    /* signature and totalSize */
+#define RECORD_HEAD_CB 4     /* length and type */
 #define IMAGE_BUFFER_CB 4096 /* every buffer a rewrite streams through */
 
 /* Results of walkNext. */
@@ -54,26 +54,26 @@ typedef struct {
     FILE *out;                /* the new image, under tempPath */
     WCHAR tempPath[PATH_CCH]; /* the temporary file's name */
     const RewriteTexts *texts;
-    int64_t inLength;         /* bytes in the input file */
-    LONG totalSize;           /* the input's totalSize */
-    int64_t pos;              /* where the next read of the input starts */
-    int64_t streamPos;        /* where the input stream stands; -1 when not known */
-    int useWindow;            /* 0: every read goes to the stream (see imageOpen) */
+    int64_t inLength;             /* bytes in the input file */
+    LONG totalSize;               /* the input's totalSize */
+    int64_t pos;                  /* where the next read of the input starts */
+    int64_t streamPos;            /* where the input stream stands; -1 when not known */
+    int useWindow;                /* 0: every read goes to the stream (see imageOpen) */
     BYTE window[IMAGE_BUFFER_CB]; /* input bytes [windowStart, windowStart + cbWindow) */
     int64_t windowStart;
     size_t cbWindow;
     BYTE pending[IMAGE_BUFFER_CB]; /* output bytes not yet handed to the stream */
     size_t cbPending;
-    int64_t next;             /* offset of the record after the current one */
-    int started;              /* 0 until the first record has been looked for */
-    int pastTotal;            /* 1: walk on past totalSize while whole records follow */
-    int endedAtTotal;         /* the walk ended at totalSize with bytes left after it */
-    int failed;               /* IMAGE_OK, or the first failure met */
+    int64_t next;     /* offset of the record after the current one */
+    int started;      /* 0 until the first record has been looked for */
+    int pastTotal;    /* 1: walk on past totalSize while whole records follow */
+    int endedAtTotal; /* the walk ended at totalSize with bytes left after it */
+    int failed;       /* IMAGE_OK, or the first failure met */
     /* The current record. */
-    int64_t start;            /* its offset in the input */
-    DWORD size;               /* length + 4 (WALK_CUT: the bytes left) */
-    WORD length;              /* as stored */
-    WORD type;                /* as stored, all 16 bits */
+    int64_t start; /* its offset in the input */
+    DWORD size;    /* length + 4 (WALK_CUT: the bytes left) */
+    WORD length;   /* as stored */
+    WORD type;     /* as stored, all 16 bits */
 } RamImage;
 
 /* Makes the temporary name (deleting the empty file that names it), opens

@@ -6,13 +6,13 @@
 
 #include "platform/platform.h"
 
-#define RAM_REG_SIG 0x1D8374B2u  /* bytes B2 74 83 1D */
+#define RAM_REG_SIG 0x1D8374B2u /* bytes B2 74 83 1D */
 
 /* Image kinds, the results of detectSig. */
-#define KIND_NONE 0    /* read, but neither signature */
-#define KIND_RAM 1     /* RAM registry image */
-#define KIND_HIVE 2    /* hive backup file */
-#define KIND_NOOPEN 9  /* cannot be opened */
+#define KIND_NONE 0   /* read, but neither signature */
+#define KIND_RAM 1    /* RAM registry image */
+#define KIND_HIVE 2   /* hive backup file */
+#define KIND_NOOPEN 9 /* cannot be opened */
 
 /* The kind of the file at path, from its first four bytes. */
 int detectSig(const WCHAR *path);
@@ -22,8 +22,8 @@ int detectSig(const WCHAR *path);
  * after a failed copy of the new image over the file may leave it cut short
  * (the device's copies overwrite in place), which the log tells ("could not
  * replace"). */
-#define REPAIR_DONE 0          /* repair: the new image replaced the file */
-#define REORDER_DONE 1         /* reorder: the new image replaced the file */
+#define REPAIR_DONE 0  /* repair: the new image replaced the file */
+#define REORDER_DONE 1 /* reorder: the new image replaced the file */
 /* the file ends before its totalSize, or inside a record: a rewrite would
  * drop what is there of it, or make a cut copy pass for a whole one */
 #define RAMIMAGE_CUT_SHORT 2
@@ -31,13 +31,13 @@ int detectSig(const WCHAR *path);
 /* reorder: whole records follow totalSize, which is damaged (a rewrite
  * would drop them) */
 #define RAMIMAGE_SIZE_FIELD 4
-#define RAMIMAGE_NO_MEMORY 5   /* reorder: a record entry could not be allocated */
+#define RAMIMAGE_NO_MEMORY 5 /* reorder: a record entry could not be allocated */
 /* reading the input, writing the new image or copying it over the input
  * failed */
 #define RAMIMAGE_NOT_WRITTEN 6
-#define RAMIMAGE_TYPE_ERROR 7  /* repair: a record of a type other than 1 or 2 */
-#define RAMIMAGE_BAD_SIG 8     /* the file does not begin with RAM_REG_SIG */
-#define RAMIMAGE_NO_OPEN 9     /* the file or the temporary file cannot be opened */
+#define RAMIMAGE_TYPE_ERROR 7 /* repair: a record of a type other than 1 or 2 */
+#define RAMIMAGE_BAD_SIG 8    /* the file does not begin with RAM_REG_SIG */
+#define RAMIMAGE_NO_OPEN 9    /* the file or the temporary file cannot be opened */
 
 /* Rewrites the RAM registry image at path with consistent record lengths.
  * Whole records that follow a damaged totalSize are walked and kept.
@@ -67,27 +67,27 @@ int reorder(const WCHAR *path);
 #define IMAGE_RECORD_NAME 6
 /* a high byte of type, tag or nameLength is not 0 (have: the 16-bit field) */
 #define IMAGE_RECORD_HIGH 7
-#define IMAGE_RECORD_TYPE 8   /* type (have) is neither 1 nor 2 */
-#define IMAGE_VALUE_FIRST 9   /* a value record before the first key record */
+#define IMAGE_RECORD_TYPE 8 /* type (have) is neither 1 nor 2 */
+#define IMAGE_VALUE_FIRST 9 /* a value record before the first key record */
 /* no key record at all (a header-only image restores an empty registry) */
 #define IMAGE_NO_KEY 10
-#define IMAGE_UNREADABLE 11   /* the file cannot be opened or read */
+#define IMAGE_UNREADABLE 11 /* the file cannot be opened or read */
 
 /* the most of a record the check looks at: head, fields and a name of 255
  * characters */
 #define IMAGE_CHECK_RECORD_CB 520
 
 typedef struct {
-    int problem;     /* IMAGE_WHOLE or the first problem */
-    DWORD offset;    /* where: the record's offset; 4 for totalSize; 0 for the header */
-    DWORD have;      /* what was found (see each problem) */
-    DWORD need;      /* what it should be */
-    DWORD records;   /* whole records read before the problem (all of them when whole) */
-    DWORD keys;      /* key records among them */
+    int problem;   /* IMAGE_WHOLE or the first problem */
+    DWORD offset;  /* where: the record's offset; 4 for totalSize; 0 for the header */
+    DWORD have;    /* what was found (see each problem) */
+    DWORD need;    /* what it should be */
+    DWORD records; /* whole records read before the problem (all of them when whole) */
+    DWORD keys;    /* key records among them */
     /* The check's own state. */
-    int64_t cbFile;  /* the file's length */
-    int64_t pos;     /* bytes fed so far */
-    int64_t start;   /* the current record's offset */
+    int64_t cbFile; /* the file's length */
+    int64_t pos;    /* bytes fed so far */
+    int64_t start;  /* the current record's offset */
     int stage;
     BYTE buffer[IMAGE_CHECK_RECORD_CB]; /* the image header, or the current record's first bytes */
     size_t cbBuffered;

@@ -28,12 +28,12 @@
  */
 #include "ramimage/image.h"
 
-#define NAME_CCH 4096       /* the name buffer, in characters */
-#define KEY_FIELDS_CB 4     /* tag, nameLength */
-#define VALUE_FIELDS_CB 6   /* tag, nameLength, dataLength */
-#define VALUE_HEADER_CB 10  /* length, type, tag, nameLength, dataLength */
-#define KEY_HEADER_CB 8     /* length, type, tag, nameLength */
-#define NAME_MAX_CCH 255    /* nameLength keeps only its low byte */
+#define NAME_CCH 4096      /* the name buffer, in characters */
+#define KEY_FIELDS_CB 4    /* tag, nameLength */
+#define VALUE_FIELDS_CB 6  /* tag, nameLength, dataLength */
+#define VALUE_HEADER_CB 10 /* length, type, tag, nameLength, dataLength */
+#define KEY_HEADER_CB 8    /* length, type, tag, nameLength */
+#define NAME_MAX_CCH 255   /* nameLength keeps only its low byte */
 
 static const RewriteTexts REPAIR_TEXTS = {
     TEXT("rep"),

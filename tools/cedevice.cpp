@@ -85,7 +85,7 @@ static bool resolve(const std::string &verb, const std::string &devicePath, fs::
     }
     DWORD err = host::resolvePath(wide.c_str(), out);
     if (err == ERROR_SUCCESS) return true;
-    const char *why = err == ERROR_PATH_NOT_FOUND       ? "a folder on the way does not exist"
+    const char *why = err == ERROR_PATH_NOT_FOUND         ? "a folder on the way does not exist"
                       : err == ERROR_FILENAME_EXCED_RANGE ? "longer than MAX_PATH"
                       : err == ERROR_ACCESS_DENIED        ? "outside the device"
                                                           : "not a valid device path";
@@ -154,8 +154,10 @@ static int cmdPush(const std::vector<std::string> &args) {
         for (std::streamsize done = 0, n = in.gcount(); ok && done < n;) {
             ssize_t k = write(fd, buf + done, static_cast<size_t>(n - done));
             if (k < 0 && errno == EINTR) continue;
-            if (k <= 0) ok = false;
-            else done += k;
+            if (k <= 0)
+                ok = false;
+            else
+                done += k;
         }
     }
     int writeErrno = errno;
@@ -172,8 +174,10 @@ static int cmdPush(const std::vector<std::string> &args) {
 static int cmdLog(const std::vector<std::string> &args) {
     bool all = false;
     for (const std::string &a : args) {
-        if (a == "--all") all = true;
-        else return fail("log: unexpected argument '" + a + "' (cedevice log [--all])", 2);
+        if (a == "--all")
+            all = true;
+        else
+            return fail("log: unexpected argument '" + a + "' (cedevice log [--all])", 2);
     }
     // The log of the latest run: \Corvane.log, or Corvane.log in a flash
     // folder (l with f), whichever was written last.

@@ -103,8 +103,8 @@ std::string showData(const Value &v) {
 }
 
 void printValue(const Value &v) {
-    std::printf("    %s    %s    %s\n", v.name.empty() ? "(Default)" : host::toUtf8(v.name).c_str(),
-                typeName(v.type), showData(v).c_str());
+    std::printf("    %s    %s    %s\n", v.name.empty() ? "(Default)" : host::toUtf8(v.name).c_str(), typeName(v.type),
+                showData(v).c_str());
 }
 
 // The value of `reg set` from its TYPE and DATA. 0, or the exit code after
@@ -224,8 +224,8 @@ std::vector<std::string> cedeviceRegStatus() {
     } else {
         lines.push_back("user: none (a ram registry has no user profiles)");
         if (host::fs::exists(pendingRestorePath(), ec))
-            lines.push_back("next boot: Restore.fdf (" +
-                            std::to_string(host::fs::file_size(pendingRestorePath(), ec)) + " bytes)");
+            lines.push_back("next boot: Restore.fdf (" + std::to_string(host::fs::file_size(pendingRestorePath(), ec)) +
+                            " bytes)");
     }
     lines.push_back("last boot: " + host::stateGet("lastBoot", "none since the device was made"));
     return lines;

@@ -108,9 +108,9 @@ bool writeBackup(const host::reg::Registry &reg, Kind kind, const fs::path &targ
 // system's restore makes), fed with the file in blocks of 4096 bytes.
 struct Verdict {
     bool whole = false;
-    std::string problem;  // the first problem in words, "" when whole
-    uint32_t offset = 0;  // where it is
-    bool trailer = false; // hive: the file carries its integrity trailer
+    std::string problem;               // the first problem in words, "" when whole
+    uint32_t offset = 0;               // where it is
+    bool trailer = false;              // hive: the file carries its integrity trailer
     int64_t cbSystem = 0, cbUser = 0;  // hive: the images' lengths
     uint32_t records = 0, keys = 0;    // RAM: whole records read, key records among them
 };

@@ -97,7 +97,8 @@ private:
 
 uint16_t field(const std::string &bytes, size_t at) {
     if (bytes.size() < at + 2) return 0;
-    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8);
+    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1])
+                                                                             << 8);
 }
 
 // The restore's check of one record on its own: an image of the header, a
@@ -166,8 +167,7 @@ std::string repairPreview(const FileArg &file) {
     int result = repair(reinterpret_cast<const WCHAR *>(path.c_str()));
     if (result == RAMIMAGE_TYPE_ERROR)
         return "c (repair) would refuse it: a record of unknown type (the file stays as it is)";
-    if (result == RAMIMAGE_CUT_SHORT)
-        return "c (repair) would refuse it: the file is cut short (it stays as it is)";
+    if (result == RAMIMAGE_CUT_SHORT) return "c (repair) would refuse it: the file is cut short (it stays as it is)";
     if (result != 0) return "c (repair) fails on a copy of it (result " + std::to_string(result) + ")";
     RecordWalker before, after;
     if (!before.open(file.host) || !after.open(scratch.temp("image.img")))
@@ -276,7 +276,9 @@ int cmdCheck(const std::vector<std::string> &args) {
         // A damaged file may have lost its trailer: only a whole one is
         // said to be without it.
         std::printf("%s: hive backup file%s, %" PRIu64 " bytes\n", args[0].c_str(),
-                    verdict.trailer ? " with its integrity trailer" : verdict.whole ? " without its integrity trailer" : "",
+                    verdict.trailer ? " with its integrity trailer"
+                    : verdict.whole ? " without its integrity trailer"
+                                    : "",
                     size);
     }
     if (verdict.whole) {
@@ -299,7 +301,8 @@ int cmdList(const std::vector<std::string> &args) {
     Kind kind;
     std::string error;
     if (!resolveFile(args[0], file, error) || !fileKind(file, kind, error)) return fail("list: " + error);
-    if (kind == Kind::Neither) return fail("list: " + args[0] + ": neither a RAM registry image nor a hive backup file");
+    if (kind == Kind::Neither)
+        return fail("list: " + args[0] + ": neither a RAM registry image nor a hive backup file");
     std::error_code ec;
     uint64_t size = fs::file_size(file.host, ec);
 

@@ -26,9 +26,12 @@ int fail(const std::string &message, int code) {
 
 const char *kindName(Kind kind) {
     switch (kind) {
-    case Kind::Ram: return "RAM registry image";
-    case Kind::Hive: return "hive backup file";
-    default: return "neither";
+    case Kind::Ram:
+        return "RAM registry image";
+    case Kind::Hive:
+        return "hive backup file";
+    default:
+        return "neither";
     }
 }
 
@@ -196,11 +199,16 @@ const WCHAR *w(const std::u16string &s) { return reinterpret_cast<const WCHAR *>
 // What unpackHives or packHives answered, in words.
 std::string hiveResult(int result) {
     switch (result) {
-    case HV_BAD_SIG: return "not a hive backup file";
-    case HV_DAMAGED: return "the hive lengths do not fit the file";
-    case HV_NO_OPEN: return "a file cannot be opened";
-    case HV_IO_FAILED: return "a read or a write failed";
-    default: return "failed (" + std::to_string(result) + ")";
+    case HV_BAD_SIG:
+        return "not a hive backup file";
+    case HV_DAMAGED:
+        return "the hive lengths do not fit the file";
+    case HV_NO_OPEN:
+        return "a file cannot be opened";
+    case HV_IO_FAILED:
+        return "a read or a write failed";
+    default:
+        return "failed (" + std::to_string(result) + ")";
     }
 }
 
@@ -264,8 +272,10 @@ bool replaceWhole(const fs::path &target, const std::string &bytes, std::string 
     for (size_t done = 0; ok && done < bytes.size();) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else done += static_cast<size_t>(n);
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<size_t>(n);
     }
     int saved = errno;
     ok = ok && ::fsync(fd) == 0;

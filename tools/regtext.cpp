@@ -151,7 +151,8 @@ bool readRegedit(std::string_view text, Registry &reg, std::string &error) {
         return true;
     };
     std::string_view line;
-    if (!nextLine(line) || line != "REGEDIT4") return fail(error, 1, "not REGEDIT4 text (its first line is not REGEDIT4)");
+    if (!nextLine(line) || line != "REGEDIT4")
+        return fail(error, 1, "not REGEDIT4 text (its first line is not REGEDIT4)");
 
     int root = -1;
     Key *key = nullptr;
@@ -163,7 +164,8 @@ bool readRegedit(std::string_view text, Registry &reg, std::string &error) {
             if (line.back() != ']') return fail(error, first, "a key line must end with ]");
             std::u16string path;
             std::string_view full = line.substr(1, line.size() - 2);
-            if (!full.empty() && full.front() == '-') return fail(error, first, "deleting a key ([-...]) is not taken here");
+            if (!full.empty() && full.front() == '-')
+                return fail(error, first, "deleting a key ([-...]) is not taken here");
             if (!parseFullKey(host::fromUtf8(full), root, path))
                 return fail(error, first, "not a registry key: " + std::string(full));
             key = &reg.roots[root].create(path);

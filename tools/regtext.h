@@ -16,8 +16,8 @@ namespace regtext {
 // bytes: "0a0b", "0a,0b" or "0a 0b"); type names in any case. Returns true;
 // false with the reason in error (a usage error: the words name TYPE and
 // DATA as given). The value's limits are not checked here.
-bool parseValue(const std::string &name, const std::string &type, const std::string &data,
-                host::reg::Value &value, std::string &error);
+bool parseValue(const std::string &name, const std::string &type, const std::string &data, host::reg::Value &value,
+                std::string &error);
 
 // Reads REGEDIT4 text as exportRegedit writes it: the line "REGEDIT4", then
 // key lines "[HKEY_...\path]" each followed by its value lines ("name"= or

@@ -53,8 +53,7 @@ bool isDevice(const fs::path &dir) {
 
 // The folders of a new device's file system.
 static const char *const kStandardFolders[] = {
-    "Temp", "Windows", "My Documents", "Documents and Settings", "Documents and Settings/default",
-    "ResidentFlash",
+    "Temp", "Windows", "My Documents", "Documents and Settings", "Documents and Settings/default", "ResidentFlash",
 };
 
 bool initDevice(const fs::path &dir, const std::string &registryKind, std::string &error) {
@@ -140,8 +139,7 @@ static bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 static bool validName(std::u16string_view name) {
     for (char16_t c : name)
-        if (c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' || c == u'*' ||
-            c == u'?')
+        if (c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' || c == u'*' || c == u'?')
             return false;
     return true;
 }

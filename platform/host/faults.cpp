@@ -47,12 +47,12 @@ namespace host {
 namespace {
 
 struct Rule {
-    std::string service;    // "*" for any
-    long nth = 0;           // call number, 0 for every call
-    bool andLater = false;  // "@N+"
-    std::u16string pattern; // "~PAT"; empty otherwise
-    bool powerLoss = false; // "!"
-    long long cutBytes = -1; // "!BYTES": the power goes after that many bytes; -1 otherwise
+    std::string service;      // "*" for any
+    long nth = 0;             // call number, 0 for every call
+    bool andLater = false;    // "@N+"
+    std::u16string pattern;   // "~PAT"; empty otherwise
+    bool powerLoss = false;   // "!"
+    long long cutBytes = -1;  // "!BYTES": the power goes after that many bytes; -1 otherwise
 };
 
 struct State {

@@ -100,7 +100,8 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
             call.arg(tempFileName);
             return call.ret(static_cast<UINT>(n));
         }
-        if (errno != EEXIST && errno != ELOOP && errno != EISDIR) return call.fail(static_cast<UINT>(0), ERROR_ACCESS_DENIED);
+        if (errno != EEXIST && errno != ELOOP && errno != EISDIR)
+            return call.fail(static_cast<UINT>(0), ERROR_ACCESS_DENIED);
     }
     return call.fail(static_cast<UINT>(0), ERROR_FILE_EXISTS);
 }
@@ -152,8 +153,7 @@ static DWORD copyInPlace(const path &src, const path &dst) {
     while (done < allowed) {
         size_t want = std::min(buf.size(), allowed - done);
         ssize_t r;
-        do
-            r = ::pread(in, buf.data(), want, static_cast<off_t>(done));
+        do r = ::pread(in, buf.data(), want, static_cast<off_t>(done));
         while (r < 0 && errno == EINTR);
         if (r < 0) {
             err = ERROR_READ_FAULT;
@@ -268,7 +268,8 @@ BOOL DeleteFileW(LPCWSTR file) {
         if (::unlink(p.c_str()) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
         return call.ret(TRUE);
     }
-    if (st.type() == host::fs::file_type::directory || host::isReadOnly(p)) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+    if (st.type() == host::fs::file_type::directory || host::isReadOnly(p))
+        return call.fail(FALSE, ERROR_ACCESS_DENIED);
     if (host::hiveInUse(p)) return call.fail(FALSE, ERROR_SHARING_VIOLATION);
     if (::unlink(p.c_str()) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
     return call.ret(TRUE);
@@ -315,9 +316,8 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW findData) {
     if (found.empty()) return call.fail(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
     // The host's directory order is arbitrary; the device's is stable. Names
     // in order, without regard to case, make the first match predictable.
-    std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) {
-        return host::foldedLess(a.first, b.first);
-    });
+    std::sort(found.begin(), found.end(),
+              [](const auto &a, const auto &b) { return host::foldedLess(a.first, b.first); });
     auto *state = new FindState;
     for (auto &[wide, hostPath] : found) {
         WIN32_FIND_DATAW d;

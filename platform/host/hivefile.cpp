@@ -139,8 +139,7 @@ bool readHive(std::string_view bytes, HiveKind kind, Registry &reg, std::string 
             size_t cchName = getLe16(payload, at + 4);
             size_t cbData = getLe32(payload, at + 6);
             at += 10;
-            if (!need(2 * cchName) || payload.size() - at - 2 * cchName < cbData)
-                return corrupt(why, "hive cut short");
+            if (!need(2 * cchName) || payload.size() - at - 2 * cchName < cbData) return corrupt(why, "hive cut short");
             v.name = bytesU16(payload.substr(at, 2 * cchName));
             v.data.assign(payload.substr(at + 2 * cchName, cbData));
             at += 2 * cchName + cbData;

@@ -33,7 +33,8 @@ DWORD createExclusive(const WCHAR *path, const std::string &bytes) {
     DWORD err = host::resolvePath(path, hostPath);
     if (err != ERROR_SUCCESS) return err;
     int fd = ::open(hostPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) return errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
+    if (fd < 0)
+        return errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
     err = ERROR_SUCCESS;
     if (host::diskReserve(bytes.size()) < bytes.size()) err = ERROR_DISK_FULL;
     size_t allowed = err == ERROR_SUCCESS ? host::powerReserve(bytes.size()) : 0;
@@ -41,8 +42,10 @@ DWORD createExclusive(const WCHAR *path, const std::string &bytes) {
     while (err == ERROR_SUCCESS && done < allowed) {
         ssize_t n = ::write(fd, bytes.data() + done, allowed - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) err = ERROR_WRITE_FAULT;
-        else done += static_cast<size_t>(n);
+        if (n <= 0)
+            err = ERROR_WRITE_FAULT;
+        else
+            done += static_cast<size_t>(n);
     }
     host::powerWritten(done);
     if (err == ERROR_SUCCESS && allowed < bytes.size()) host::powerCut();

@@ -24,8 +24,7 @@ char16_t foldChar(char16_t c) {
     return c;
 }
 
-const char *const kRootNames[kRootCount] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
-                                            "HKEY_LOCAL_MACHINE"};
+const char *const kRootNames[kRootCount] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE"};
 const char *const kRootShort[kRootCount] = {"HKCR", "HKCU", "HKLM"};
 
 bool startsWith(const std::u16string &s, const std::u16string &prefix) {
@@ -34,9 +33,7 @@ bool startsWith(const std::u16string &s, const std::u16string &prefix) {
 
 }  // namespace
 
-const char *rootName(int root) {
-    return root >= 0 && root < kRootCount ? kRootNames[root] : "";
-}
+const char *rootName(int root) { return root >= 0 && root < kRootCount ? kRootNames[root] : ""; }
 
 int rootOfHkey(HKEY key) {
     if (key == HKEY_CLASSES_ROOT) return ClassesRoot;
@@ -47,13 +44,20 @@ int rootOfHkey(HKEY key) {
 
 const char *typeName(uint32_t type) {
     switch (type) {
-    case REG_NONE: return "REG_NONE";
-    case REG_SZ: return "REG_SZ";
-    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-    case REG_BINARY: return "REG_BINARY";
-    case REG_DWORD: return "REG_DWORD";
-    case REG_MULTI_SZ: return "REG_MULTI_SZ";
-    default: return "";
+    case REG_NONE:
+        return "REG_NONE";
+    case REG_SZ:
+        return "REG_SZ";
+    case REG_EXPAND_SZ:
+        return "REG_EXPAND_SZ";
+    case REG_BINARY:
+        return "REG_BINARY";
+    case REG_DWORD:
+        return "REG_DWORD";
+    case REG_MULTI_SZ:
+        return "REG_MULTI_SZ";
+    default:
+        return "";
     }
 }
 
@@ -211,8 +215,7 @@ bool KeyTree::operator==(const KeyTree &other) const {
         const auto &va = a->second.values, &vb = b->second.values;
         if (va.size() != vb.size()) return false;
         for (size_t i = 0; i < va.size(); ++i)
-            if (va[i].name != vb[i].name || va[i].type != vb[i].type || va[i].data != vb[i].data)
-                return false;
+            if (va[i].name != vb[i].name || va[i].type != vb[i].type || va[i].data != vb[i].data) return false;
     }
     return true;
 }
@@ -310,8 +313,7 @@ Registry sampleRegistry() {
     put(reg, LocalMachine, u"Drivers\\BuiltIn\\Serial",
         {sz(u"Dll", u"serial.dll"), sz(u"Prefix", u"COM"), dword(u"Index", 1), dword(u"Order", 0)});
     put(reg, LocalMachine, u"Ident",
-        {sz(u"Name", u"CorvaneDev"), sz(u"Desc", u"Simulated Windows CE device"),
-         sz(u"OrigName", u"CorvaneDev")});
+        {sz(u"Name", u"CorvaneDev"), sz(u"Desc", u"Simulated Windows CE device"), sz(u"OrigName", u"CorvaneDev")});
     put(reg, LocalMachine, u"Init",
         {sz(u"Launch10", u"shell.exe"), sz(u"Launch20", u"device.exe"),
          bytes(u"Depend20", std::string("\x0a\x00", 2))});

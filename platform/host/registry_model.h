@@ -38,9 +38,9 @@ const char *typeName(uint32_t type);
 bool knownType(uint32_t type);
 
 struct Value {
-    std::u16string name;      // "" is the key's default value
+    std::u16string name;  // "" is the key's default value
     uint32_t type = REG_NONE;
-    std::string data;         // the value's bytes, as the device stores them
+    std::string data;  // the value's bytes, as the device stores them
 };
 
 struct Key {

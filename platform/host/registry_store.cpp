@@ -140,8 +140,10 @@ bool writeFileAtomic(const fs::path &path, const std::string &bytes, std::string
     for (size_t done = 0; ok && done < bytes.size();) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else done += static_cast<size_t>(n);
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<size_t>(n);
     }
     if (fd >= 0 && ::close(fd) != 0) ok = false;
     if (!ok) {

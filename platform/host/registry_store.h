@@ -24,11 +24,11 @@ std::string deviceKind();
 bool isHiveDevice();
 
 // Files of the current device (host paths).
-fs::path objectStorePath();   // ram: the live registry
+fs::path objectStorePath();     // ram: the live registry
 fs::path pendingRestorePath();  // ram: Restore.fdf for the next boot
-fs::path keptHivePath();      // hive: the system hive of the next boot
-fs::path systemHivePath();    // hive: \Documents and Settings\system.hv
-fs::path userHivePath();      // hive: \Documents and Settings\default\user.hv
+fs::path keptHivePath();        // hive: the system hive of the next boot
+fs::path systemHivePath();      // hive: \Documents and Settings\system.hv
+fs::path userHivePath();        // hive: \Documents and Settings\default\user.hv
 // The profile folder of the default user, as the device names it.
 extern const char16_t kProfileFolder[];  // "\Documents and Settings\default\"
 

@@ -39,16 +39,16 @@ struct Stream {
     int fd = -1;
     std::u16string devicePath;  // for path rules and the trace
     bool append = false;
-    off_t pos = 0;              // the stream's position
-    std::vector<char> window;   // read cache: file bytes [winStart, winStart + winLen)
+    off_t pos = 0;             // the stream's position
+    std::vector<char> window;  // read cache: file bytes [winStart, winStart + winLen)
     off_t winStart = 0;
     size_t winLen = 0;
     std::vector<char> pending;  // bytes to write at [pendStart, pendStart + pending.size())
     off_t pendStart = 0;
-    bool writeFailed = false;   // a flush failed; fclose reports it
-    bool eof = false;           // a read met the end of the file
-    bool error = false;         // a read or write failed
-    FILE *file = nullptr;       // the FILE* handed out for it
+    bool writeFailed = false;  // a flush failed; fclose reports it
+    bool eof = false;          // a read met the end of the file
+    bool error = false;        // a read or write failed
+    FILE *file = nullptr;      // the FILE* handed out for it
 };
 
 // The device streams that are open; few at a time.
@@ -64,8 +64,8 @@ Stream *deviceStream(FILE *f) {
 bool flushPending(Stream &s) {
     size_t done = 0;
     while (done < s.pending.size()) {
-        ssize_t n = ::pwrite(s.fd, s.pending.data() + done, s.pending.size() - done,
-                             s.pendStart + static_cast<off_t>(done));
+        ssize_t n =
+            ::pwrite(s.fd, s.pending.data() + done, s.pending.size() - done, s.pendStart + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             s.writeFailed = true;
@@ -155,11 +155,9 @@ size_t writeBytes(Stream &s, const char *buf, size_t size, DWORD &lastError) {
         return done;
     }
     // The read window no longer tells the truth where this write lands.
-    if (s.winLen && s.pos < s.winStart + static_cast<off_t>(s.winLen) &&
-        s.pos + static_cast<off_t>(room) > s.winStart)
+    if (s.winLen && s.pos < s.winStart + static_cast<off_t>(s.winLen) && s.pos + static_cast<off_t>(room) > s.winStart)
         s.winLen = 0;
-    if (!s.pending.empty() && s.pendStart + static_cast<off_t>(s.pending.size()) != s.pos &&
-        !flushPending(s)) {
+    if (!s.pending.empty() && s.pendStart + static_cast<off_t>(s.pending.size()) != s.pos && !flushPending(s)) {
         lastError = ERROR_WRITE_FAULT;
         return 0;
     }
@@ -341,7 +339,8 @@ static std::u16string formatWide(const WCHAR *format, va_list ap) {
         }
         const WCHAR *start = p++;
         std::string conversion = "%";
-        while (*p && std::strchr("-+ #0123456789.", static_cast<char>(*p) & 0x7F) && *p < 0x80) conversion += static_cast<char>(*p++);
+        while (*p && std::strchr("-+ #0123456789.", static_cast<char>(*p) & 0x7F) && *p < 0x80)
+            conversion += static_cast<char>(*p++);
         bool narrow = false;
         if (*p == u'l') {
             ++p;

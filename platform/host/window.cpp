@@ -32,10 +32,10 @@ namespace host {
 namespace {
 
 constexpr UINT kClassDoubleClicks = 0x0008;  // CS_DBLCLKS
-constexpr int kColorButtonFace = 15;          // COLOR_BTNFACE
-constexpr int kDialogWindowExtra = 30;        // DLGWINDOWEXTRA
-constexpr WPARAM kButtonClicked = 0;          // BN_CLICKED
-constexpr DWORD kDisabled = 0x08000000;       // WS_DISABLED
+constexpr int kColorButtonFace = 15;         // COLOR_BTNFACE
+constexpr int kDialogWindowExtra = 30;       // DLGWINDOWEXTRA
+constexpr WPARAM kButtonClicked = 0;         // BN_CLICKED
+constexpr DWORD kDisabled = 0x08000000;      // WS_DISABLED
 
 const char16_t kDialogClass[] = u"Dialog";
 
@@ -307,12 +307,13 @@ BOOL GetClassInfoW(HINSTANCE instance, LPCWSTR className, LPWNDCLASSW wndClass) 
 }
 
 ATOM RegisterClassW(const WNDCLASSW *wndClass) {
-    Call call("RegisterClassW", wndClass && !IS_INTRESOURCE(wndClass->lpszClassName) ? wndClass->lpszClassName : nullptr);
+    Call call("RegisterClassW",
+              wndClass && !IS_INTRESOURCE(wndClass->lpszClassName) ? wndClass->lpszClassName : nullptr);
     if (wndClass && !IS_INTRESOURCE(wndClass->lpszClassName))
         call.arg(wndClass->lpszClassName).argHex(reinterpret_cast<uintptr_t>(wndClass->hInstance));
     if (call.failed()) return call.fail(static_cast<ATOM>(0), ERROR_NOT_ENOUGH_MEMORY);
-    if (!wndClass || IS_INTRESOURCE(wndClass->lpszClassName) || !wndClass->lpszClassName[0] ||
-        !wndClass->lpfnWndProc || wndClass->cbClsExtra < 0 || wndClass->cbWndExtra < 0)
+    if (!wndClass || IS_INTRESOURCE(wndClass->lpszClassName) || !wndClass->lpszClassName[0] || !wndClass->lpfnWndProc ||
+        wndClass->cbClsExtra < 0 || wndClass->cbWndExtra < 0)
         return call.fail(static_cast<ATOM>(0), ERROR_INVALID_PARAMETER);
     if (host::findClass(wndClass->lpszClassName, false, wndClass->hInstance))
         return call.fail(static_cast<ATOM>(0), ERROR_CLASS_ALREADY_EXISTS);
@@ -355,7 +356,8 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR windowName) {
     std::error_code ec;
     for (host::fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         std::string file = it->path().filename().string();
-        if (file.size() > 4 && file.compare(file.size() - 4, 4, ".win") == 0) names.push_back(file.substr(0, file.size() - 4));
+        if (file.size() > 4 && file.compare(file.size() - 4, 4, ".win") == 0)
+            names.push_back(file.substr(0, file.size() - 4));
     }
     std::sort(names.begin(), names.end());
     for (const std::string &name : names) {

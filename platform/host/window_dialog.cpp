@@ -68,8 +68,8 @@ struct Reader {
 };
 
 bool isPushButton(const DialogItem &item) {
-    bool button = item.windowClass.isOrdinal ? item.windowClass.ordinal == 0x0080
-                                             : namesEqual(item.windowClass.text, u"Button");
+    bool button =
+        item.windowClass.isOrdinal ? item.windowClass.ordinal == 0x0080 : namesEqual(item.windowClass.text, u"Button");
     DWORD type = item.style & 0x0F;
     return button && (type == 0 /* BS_PUSHBUTTON */ || type == 1 /* BS_DEFPUSHBUTTON */);
 }
@@ -80,7 +80,8 @@ bool isButton(const DialogItem &item) {
 }
 
 void command(Window &w, WORD id, HWND control) {
-    sendMessage(w.hwnd, WM_COMMAND, static_cast<WPARAM>(id) | (kButtonClicked << 16), reinterpret_cast<LPARAM>(control));
+    sendMessage(w.hwnd, WM_COMMAND, static_cast<WPARAM>(id) | (kButtonClicked << 16),
+                reinterpret_cast<LPARAM>(control));
 }
 
 }  // namespace
@@ -182,8 +183,8 @@ void applyDialogInput(Window &w, DialogInput input) {
 
 using host::Call;
 
-INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTemplate, HWND owner,
-                                DLGPROC dialogProc, LPARAM initParam) {
+INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTemplate, HWND owner, DLGPROC dialogProc,
+                                LPARAM initParam) {
     Call call("DialogBoxIndirectParamW");
     call.argHex(reinterpret_cast<uintptr_t>(instance))
         .argHex(reinterpret_cast<uintptr_t>(dialogTemplate))

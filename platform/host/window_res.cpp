@@ -210,8 +210,7 @@ static bool findVersionValue(const BYTE *base, size_t pos, size_t end, std::u16s
         // The root, StringFileInfo and its tables hold the strings.
         bool descend = depth == 0 || (depth == 1 && key == u"StringFileInfo") || depth == 2;
         size_t children = (p + cbValue + 3) & ~static_cast<size_t>(3);
-        if (descend && children < blockEnd &&
-            findVersionValue(base, children, blockEnd, name, depth + 1, out))
+        if (descend && children < blockEnd && findVersionValue(base, children, blockEnd, name, depth + 1, out))
             return true;
         if (depth == 0) return false;
         pos = (blockEnd + 3) & ~static_cast<size_t>(3);
@@ -248,8 +247,14 @@ using host::Call;
 HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
     Call call("FindResourceW");
     call.argHex(reinterpret_cast<uintptr_t>(module));
-    if (name) host::traceKey(call, name); else call.arg(static_cast<const char *>(nullptr));
-    if (type) host::traceKey(call, type); else call.arg(static_cast<const char *>(nullptr));
+    if (name)
+        host::traceKey(call, name);
+    else
+        call.arg(static_cast<const char *>(nullptr));
+    if (type)
+        host::traceKey(call, type);
+    else
+        call.arg(static_cast<const char *>(nullptr));
     if (call.failed()) return call.fail(static_cast<HRSRC>(nullptr), ERROR_RESOURCE_NAME_NOT_FOUND);
     if (!name || !type) return call.fail(static_cast<HRSRC>(nullptr), ERROR_INVALID_PARAMETER);
     DWORD error = 0;
@@ -271,7 +276,10 @@ HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
 HICON LoadIconW(HINSTANCE instance, LPCWSTR iconName) {
     Call call("LoadIconW");
     call.argHex(reinterpret_cast<uintptr_t>(instance));
-    if (iconName) host::traceKey(call, iconName); else call.arg(static_cast<const char *>(nullptr));
+    if (iconName)
+        host::traceKey(call, iconName);
+    else
+        call.arg(static_cast<const char *>(nullptr));
     if (call.failed()) return call.fail(static_cast<HICON>(nullptr), ERROR_RESOURCE_NAME_NOT_FOUND);
     if (!iconName) return call.fail(static_cast<HICON>(nullptr), ERROR_INVALID_PARAMETER);
 
@@ -286,8 +294,7 @@ HICON LoadIconW(HINSTANCE instance, LPCWSTR iconName) {
         icon.bitCount = 4;
     } else {
         DWORD error = 0;
-        const host::Resource *group =
-            host::findEntry(host::keyOf(RT_GROUP_ICON), host::keyOf(iconName), error);
+        const host::Resource *group = host::findEntry(host::keyOf(RT_GROUP_ICON), host::keyOf(iconName), error);
         if (!group) return call.fail(static_cast<HICON>(nullptr), error);
         // The group: reserved 0, type 1, count, then 14-byte entries (width,
         // height, colours, reserved, planes, bits per pixel, bytes, icon id).
@@ -330,8 +337,7 @@ HICON LoadIconW(HINSTANCE instance, LPCWSTR iconName) {
     // Loading an icon again gives the same shared handle, as on the device.
     std::lock_guard<std::mutex> lock(host::g_iconLock);
     for (host::Icon &i : host::g_icons)
-        if (i.image == icon.image && i.resourceId == icon.resourceId)
-            return call.ret(reinterpret_cast<HICON>(&i));
+        if (i.image == icon.image && i.resourceId == icon.resourceId) return call.ret(reinterpret_cast<HICON>(&i));
     host::g_icons.push_back(icon);
     return call.ret(reinterpret_cast<HICON>(&host::g_icons.back()));
 }

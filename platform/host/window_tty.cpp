@@ -457,15 +457,21 @@ void runTerminalDialog(Terminal *t, Window &w) {
             while ((k = read(t->sigPipe[0], sig, sizeof sig)) > 0) {
                 for (ssize_t i = 0; i < k && !w.ended; ++i) {
                     switch (sig[i]) {
-                    case SIGINT: applyDialogInput(w, DialogInput::Close); break;
+                    case SIGINT:
+                        applyDialogInput(w, DialogInput::Close);
+                        break;
                     case SIGTERM:
-                    case SIGHUP: applyDialogInput(w, DialogInput::TerminalGone); break;
+                    case SIGHUP:
+                        applyDialogInput(w, DialogInput::TerminalGone);
+                        break;
                     case SIGCONT:
                         // Whoever stopped the process may have reset the terminal.
                         enterRaw(t);
                         redraw = true;
                         break;
-                    default: redraw = true; break;  // SIGWINCH
+                    default:
+                        redraw = true;
+                        break;  // SIGWINCH
                     }
                 }
             }
@@ -477,8 +483,10 @@ void runTerminalDialog(Terminal *t, Window &w) {
             redraw = bell = true;
         }
         if (!w.ended && (fds[0].revents & POLLIN)) {
-            if (!readKeys(t, w)) applyDialogInput(w, DialogInput::TerminalGone);
-            else redraw = true;  // the focus or a control may have changed
+            if (!readKeys(t, w))
+                applyDialogInput(w, DialogInput::TerminalGone);
+            else
+                redraw = true;  // the focus or a control may have changed
         } else if (!w.ended && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
             applyDialogInput(w, DialogInput::TerminalGone);
         }

@@ -61,9 +61,9 @@ FileState fileState(const fs::path &p) {
 bool sameFile(const FileState &a, const FileState &b) {
     if (a.exists != b.exists) return false;
     if (!a.exists) return true;
-    return a.st.st_ino == b.st.st_ino && a.st.st_size == b.st.st_size &&
-           a.st.st_mtim.tv_sec == b.st.st_mtim.tv_sec && a.st.st_mtim.tv_nsec == b.st.st_mtim.tv_nsec &&
-           a.st.st_ctim.tv_sec == b.st.st_ctim.tv_sec && a.st.st_ctim.tv_nsec == b.st.st_ctim.tv_nsec;
+    return a.st.st_ino == b.st.st_ino && a.st.st_size == b.st.st_size && a.st.st_mtim.tv_sec == b.st.st_mtim.tv_sec &&
+           a.st.st_mtim.tv_nsec == b.st.st_mtim.tv_nsec && a.st.st_ctim.tv_sec == b.st.st_ctim.tv_sec &&
+           a.st.st_ctim.tv_nsec == b.st.st_ctim.tv_nsec;
 }
 
 // A log file a run may append to, and its size before the run.
@@ -139,9 +139,15 @@ void summarize(const std::string &line, int code, const std::vector<LogFile> &lo
         else
             meaning += "; l in the options logs how they went";
         break;
-    case EXIT_NO_TEMPDIR: meaning = "the temporary folder was not obtained; nothing ran"; break;
-    case EXIT_NO_WORKFILE: meaning = "no work file name could be made; nothing ran"; break;
-    default: meaning = "the restart prompt failed"; break;
+    case EXIT_NO_TEMPDIR:
+        meaning = "the temporary folder was not obtained; nothing ran";
+        break;
+    case EXIT_NO_WORKFILE:
+        meaning = "no work file name could be made; nothing ran";
+        break;
+    default:
+        meaning = "the restart prompt failed";
+        break;
     }
     // As the shell sees it: -1 is 255.
     say("exit code " + std::to_string(code & 0xFF) + ": " + meaning);

@@ -46,12 +46,12 @@ static FARPROC coredllProc(ProcName name)
  * rest of the run. The address reaches the service's type through
  * void (*)(void): C++98 casts between function types only, and GCC takes
  * that one type for any. */
-#define CE_LOOKUP(type, var, name)                                          \
-    static type var;                                                        \
-    static int var##Looked;                                                 \
-    if (!var##Looked) {                                                     \
-        var = (type)(void (*)(void))coredllProc(CE_PROC_NAME(name));       \
-        var##Looked = 1;                                                    \
+#define CE_LOOKUP(type, var, name)                                   \
+    static type var;                                                 \
+    static int var##Looked;                                          \
+    if (!var##Looked) {                                              \
+        var = (type)(void (*)(void))coredllProc(CE_PROC_NAME(name)); \
+        var##Looked = 1;                                             \
     }
 
 typedef BOOL(WINAPI *RegCopyFileProc)(LPCWSTR);

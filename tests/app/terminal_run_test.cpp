@@ -102,7 +102,8 @@ TEST(TerminalRun, PromptShowsItsKeysUnderTheDialog) {
     ASSERT_TRUE(tmux.started());
     ASSERT_TRUE(tmux.waitForPrompt()) << tmux.screenText();
     std::vector<std::string> screen = tmux.screen();
-    auto bottom = std::find_if(screen.begin(), screen.end(), [](const std::string &l) { return l.find("└") != std::string::npos; });
+    auto bottom = std::find_if(screen.begin(), screen.end(),
+                               [](const std::string &l) { return l.find("└") != std::string::npos; });
     ASSERT_NE(bottom, screen.end());
     ASSERT_NE(bottom + 1, screen.end());
     EXPECT_EQ(bottom[1], "             Enter: press the button · Esc: cancel · Ctrl-C: close");

@@ -12,7 +12,7 @@ using namespace faults;
 namespace {
 
 const Damage kRamDamages[] = {
-    Damage::CutAtRecord,   Damage::CutInRecord,    Damage::OneByteShort,  Damage::TotalSize0,
+    Damage::CutAtRecord,   Damage::CutInRecord,    Damage::OneByteShort,   Damage::TotalSize0,
     Damage::TotalSize8,    Damage::TotalSizeSmall, Damage::TotalSizeLarge, Damage::TotalSize2p31,
     Damage::TotalSize2p32, Damage::Appended,       Damage::Text,
 };
@@ -58,7 +58,7 @@ TEST_P(DamagedBackup, OldOrBackupRegistryNeverDefault) {
 }
 
 const Case kCases[] = {
-    {"ram", "lr"},  {"ram", "lrh"}, {"ram", "lrd"}, {"ram", "lc"},  {"ram", "lx"},  {"ram", "lcx"},
+    {"ram", "lr"},  {"ram", "lrh"}, {"ram", "lrd"},  {"ram", "lc"},   {"ram", "lx"},  {"ram", "lcx"},
     {"ram", "lrc"}, {"hive", "lr"}, {"hive", "lrh"}, {"hive", "lrd"}, {"hive", "lc"},
 };
 

@@ -22,13 +22,26 @@ void PrintTo(const Combo &c, std::ostream *os) { *os << comboName(c); }
 namespace {
 
 const Combo kCombos[] = {
-    {"ram", "ls", Input::RamImage},      {"ram", "lsh", Input::RamImage},     {"ram", "lr", Input::RamImage},
-    {"ram", "lrh", Input::RamImage},     {"ram", "lrd", Input::RamImage},     {"ram", "lr", Input::HiveBackup},
-    {"ram", "lc", Input::RamImage},      {"ram", "lx", Input::RamImage},      {"ram", "lcx", Input::RamImage},
-    {"ram", "lsc", Input::RamImage},     {"ram", "lrc", Input::RamImage},     {"hive", "ls", Input::HiveBackup},
-    {"hive", "lsh", Input::HiveBackup},  {"hive", "lr", Input::HiveBackup},   {"hive", "lrh", Input::HiveBackup},
-    {"hive", "lrd", Input::HiveBackup},  {"hive", "lr", Input::RamImage},     {"hive", "lc", Input::HiveBackup},
-    {"hive", "lsc", Input::HiveBackup},  {"hive", "lrc", Input::HiveBackup},
+    {"ram", "ls", Input::RamImage},
+    {"ram", "lsh", Input::RamImage},
+    {"ram", "lr", Input::RamImage},
+    {"ram", "lrh", Input::RamImage},
+    {"ram", "lrd", Input::RamImage},
+    {"ram", "lr", Input::HiveBackup},
+    {"ram", "lc", Input::RamImage},
+    {"ram", "lx", Input::RamImage},
+    {"ram", "lcx", Input::RamImage},
+    {"ram", "lsc", Input::RamImage},
+    {"ram", "lrc", Input::RamImage},
+    {"hive", "ls", Input::HiveBackup},
+    {"hive", "lsh", Input::HiveBackup},
+    {"hive", "lr", Input::HiveBackup},
+    {"hive", "lrh", Input::HiveBackup},
+    {"hive", "lrd", Input::HiveBackup},
+    {"hive", "lr", Input::RamImage},
+    {"hive", "lc", Input::HiveBackup},
+    {"hive", "lsc", Input::HiveBackup},
+    {"hive", "lrc", Input::HiveBackup},
     // Damaged backups: refused restores and rewrites must hold under faults too.
     {"ram", "lr", Input::RamImage, Damage::CutInRecord},
     {"ram", "lcx", Input::RamImage, Damage::TotalSize0},
@@ -127,7 +140,7 @@ TEST_P(FaultLoop, FullDiskAtEveryWrite) {
         if (line.rfind("disk(", 0) != 0) continue;
         long long want = std::stoll(line.substr(5));
         ++draws;
-        budgets.insert(used);  // nothing of this write fits
+        budgets.insert(used);                           // nothing of this write fits
         if (want > 1) budgets.insert(used + want - 1);  // all but its last byte
         if (want > 8) budgets.insert(used + want / 2);
         used += want;
@@ -147,8 +160,8 @@ TEST_P(FaultLoop, PowerLossAtEveryWriteAndCopy) {
     std::map<std::string, long> counts = callCounts(bench.clean().trace);
     const std::vector<std::string> lastClean = lines(bench.clean().log);
     int bad = 0, stops = 0;
-    for (const char *service : {"fwrite", "fclose", "CopyFileW", "MoveFileW", "DeleteFileW", "RegCopyFile", "RegSaveKey",
-                                "RegRestoreFile", "RegReplaceKey", "SetCurrentUser"}) {
+    for (const char *service : {"fwrite", "fclose", "CopyFileW", "MoveFileW", "DeleteFileW", "RegCopyFile",
+                                "RegSaveKey", "RegRestoreFile", "RegReplaceKey", "SetCurrentUser"}) {
         for (long n : callNumbers(counts[service])) {
             Outcome o = bench.run(std::string(service) + "@" + std::to_string(n) + "!");
             ++stops;

@@ -54,8 +54,11 @@ std::string withoutRegPersisted(const std::string &text) {
 // Where the device keeps its registry: a run that changed none of these
 // left the registry as it was.
 const char *const kRegistryFiles[] = {
-    "state/registry.img", "state/Restore.fdf", "state/system.hv",
-    "fs/Documents and Settings/system.hv", "fs/Documents and Settings/default/user.hv",
+    "state/registry.img",
+    "state/Restore.fdf",
+    "state/system.hv",
+    "fs/Documents and Settings/system.hv",
+    "fs/Documents and Settings/default/user.hv",
 };
 
 std::string registryFiles(const fs::path &device) {
@@ -151,10 +154,21 @@ std::vector<std::string> lines(const std::string &text) {
 }
 
 std::string comboName(const Combo &c) {
-    static const char *const kDamage[] = {"",           "_CutAtRecord",    "_CutInRecord",   "_OneByteShort",
-                                          "_TotalSize0", "_TotalSize8",     "_TotalSizeSmall", "_TotalSizeLarge",
-                                          "_TotalSize2p31", "_TotalSize2p32", "_Appended",     "_Text",
-                                          "_SystemImageByte", "_UserImageByte", "_NoTrailer"};
+    static const char *const kDamage[] = {"",
+                                          "_CutAtRecord",
+                                          "_CutInRecord",
+                                          "_OneByteShort",
+                                          "_TotalSize0",
+                                          "_TotalSize8",
+                                          "_TotalSizeSmall",
+                                          "_TotalSizeLarge",
+                                          "_TotalSize2p31",
+                                          "_TotalSize2p32",
+                                          "_Appended",
+                                          "_Text",
+                                          "_SystemImageByte",
+                                          "_UserImageByte",
+                                          "_NoTrailer"};
     return std::string(c.kind) + "_" + c.options + "_" + (c.input == Input::RamImage ? "RamImage" : "HiveBackup") +
            kDamage[static_cast<int>(c.damage)];
 }
@@ -189,21 +203,50 @@ size_t middleBoundary(const std::string &b) {
 std::string damaged(const std::string &b, Damage damage) {
     std::string out = b;
     switch (damage) {
-    case Damage::None: break;
-    case Damage::CutAtRecord: out.resize(middleBoundary(b)); break;
-    case Damage::CutInRecord: out.resize(middleBoundary(b) + 7); break;
-    case Damage::OneByteShort: out.pop_back(); break;
-    case Damage::TotalSize0: out = withTotal(b, 0); break;
-    case Damage::TotalSize8: out = withTotal(b, 8); break;
-    case Damage::TotalSizeSmall: out = withTotal(b, static_cast<uint32_t>(middleBoundary(b))); break;
-    case Damage::TotalSizeLarge: out = withTotal(b, static_cast<uint32_t>(b.size() + 1000)); break;
-    case Damage::TotalSize2p31: out = withTotal(b, 0x7fffffffu); break;
-    case Damage::TotalSize2p32: out = withTotal(b, 0xffffffffu); break;
-    case Damage::Appended: out += std::string(100, '\x5a'); break;
-    case Damage::Text: out = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software]\r\n"; break;
-    case Damage::SystemImageByte: out[8 + le32At(b, 4) / 2] ^= 0x10; break;
-    case Damage::UserImageByte: out[12 + le32At(b, 4) + le32At(b, 8 + le32At(b, 4)) / 2] ^= 0x10; break;
-    case Damage::NoTrailer: out.resize(12 + le32At(b, 4) + le32At(b, 8 + le32At(b, 4))); break;
+    case Damage::None:
+        break;
+    case Damage::CutAtRecord:
+        out.resize(middleBoundary(b));
+        break;
+    case Damage::CutInRecord:
+        out.resize(middleBoundary(b) + 7);
+        break;
+    case Damage::OneByteShort:
+        out.pop_back();
+        break;
+    case Damage::TotalSize0:
+        out = withTotal(b, 0);
+        break;
+    case Damage::TotalSize8:
+        out = withTotal(b, 8);
+        break;
+    case Damage::TotalSizeSmall:
+        out = withTotal(b, static_cast<uint32_t>(middleBoundary(b)));
+        break;
+    case Damage::TotalSizeLarge:
+        out = withTotal(b, static_cast<uint32_t>(b.size() + 1000));
+        break;
+    case Damage::TotalSize2p31:
+        out = withTotal(b, 0x7fffffffu);
+        break;
+    case Damage::TotalSize2p32:
+        out = withTotal(b, 0xffffffffu);
+        break;
+    case Damage::Appended:
+        out += std::string(100, '\x5a');
+        break;
+    case Damage::Text:
+        out = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software]\r\n";
+        break;
+    case Damage::SystemImageByte:
+        out[8 + le32At(b, 4) / 2] ^= 0x10;
+        break;
+    case Damage::UserImageByte:
+        out[12 + le32At(b, 4) + le32At(b, 8 + le32At(b, 4)) / 2] ^= 0x10;
+        break;
+    case Damage::NoTrailer:
+        out.resize(12 + le32At(b, 4) + le32At(b, 8 + le32At(b, 4)));
+        break;
     }
     return out;
 }
@@ -291,11 +334,12 @@ Outcome Bench::runOn(const std::string &rules, bool fresh) {
 
     Outcome o;
     o.rules = rules;
-    auto r = ts::run(CORVANE_BIN, {combo_.options, F}, {{"CEDEVICE", device_.string()},
-                                               {"CEDEVICE_FAULTS", rules.empty() ? "\x01" : rules},
-                                               {"CEDEVICE_TRACE", tracePath.string()},
-                                               {"CEDEVICE_PROMPT", has('d') ? "ok" : "\x01"}},
-                    10);
+    auto r = ts::run(CORVANE_BIN, {combo_.options, F},
+                     {{"CEDEVICE", device_.string()},
+                      {"CEDEVICE_FAULTS", rules.empty() ? "\x01" : rules},
+                      {"CEDEVICE_TRACE", tracePath.string()},
+                      {"CEDEVICE_PROMPT", has('d') ? "ok" : "\x01"}},
+                     10);
     o.exitCode = r.exitCode;
     if (r.exitCode == -1) ADD_FAILURE() << comboName(combo_) << ", rules '" << rules << "': the run hung";
     o.trace = readHost(tracePath);
@@ -384,7 +428,8 @@ bool Bench::check(const Outcome &o, bool powerLoss, const char *file, int line) 
     if (!o.fileThere) {
         if (!namedWhole) problems.push_back("F is gone, and no whole copy the log named stands beside it");
     } else if (!fileOk)
-        problems.push_back("F is damaged: " + std::to_string(o.file.size()) + " bytes, " + ts::hex(o.file.substr(0, 16)));
+        problems.push_back("F is damaged: " + std::to_string(o.file.size()) + " bytes, " +
+                           ts::hex(o.file.substr(0, 16)));
 
     // The registry after a warm boot: the old one or the restored one.
     const bool restored = o.registry == restored_;
@@ -395,8 +440,7 @@ bool Bench::check(const Outcome &o, bool powerLoss, const char *file, int line) 
     // returned. The old system hive then boots with the restored user hive,
     // or with a default one when the rename had not happened.
     const bool inHiveWindow =
-        powerLoss &&
-        callsEnding(o.trace, "DeleteFileW(\"\\Documents and Settings\\default\\user.hv\")", "= 1") > 0 &&
+        powerLoss && callsEnding(o.trace, "DeleteFileW(\"\\Documents and Settings\\default\\user.hv\")", "= 1") > 0 &&
         callsEnding(o.trace, "RegReplaceKey(", "= 0") == 0;
     if (o.registry != old_ && !(has('r') && restored) && !dropped && !inHiveWindow)
         problems.push_back("registry after the warm boot is neither the old nor the restored one: " +
@@ -432,7 +476,8 @@ bool Bench::check(const Outcome &o, bool powerLoss, const char *file, int line) 
     // paths leave them (a saved or extracted hive whose partner could not be
     // opened). A power loss may leave any of them.
     const std::string work = workNameOf(o.trace);
-    const bool openFailed = o.trace.find(") = NULL") != std::string::npos || o.trace.find(") = (nil)") != std::string::npos;
+    const bool openFailed =
+        o.trace.find(") = NULL") != std::string::npos || o.trace.find(") = (nil)") != std::string::npos;
     for (const std::string &name : o.temp) {
         if (!work.empty() && name == work) continue;
         std::string prefix = name.substr(0, 3);
@@ -442,8 +487,8 @@ bool Bench::check(const Outcome &o, bool powerLoss, const char *file, int line) 
         if (prefix == "rHO" && callsEnding(o.trace, "CopyFileW(\"\\Temp\\" + name + "\"", "= 0") > 0) continue;
         // A failed delete is not detected: the file it should have removed stays.
         if (o.trace.find("DeleteFileW(\"\\Temp\\" + name + "\") = 0") != std::string::npos) continue;
-        if (powerLoss && (prefix == "NEW" || prefix == "rep" || prefix == "reo" || prefix == "sHM" ||
-                          prefix == "sHU" || prefix == "rHM" || prefix == "rHU" || prefix == "rHO"))
+        if (powerLoss && (prefix == "NEW" || prefix == "rep" || prefix == "reo" || prefix == "sHM" || prefix == "sHU" ||
+                          prefix == "rHM" || prefix == "rHU" || prefix == "rHO"))
             continue;
         problems.push_back("left in \\Temp: " + name);
     }
@@ -460,7 +505,8 @@ bool Bench::check(const Outcome &o, bool powerLoss, const char *file, int line) 
 
     for (const std::string &p : problems)
         ADD_FAILURE_AT(file, line) << comboName(combo_) << ", rules '" << o.rules << "': " << p
-                      << "\n  log ends:" << lastLines(o.log, 8) << "\n  platform calls end:" << lastLines(o.trace, 8);
+                                   << "\n  log ends:" << lastLines(o.log, 8)
+                                   << "\n  platform calls end:" << lastLines(o.trace, 8);
     return problems.empty();
 }
 

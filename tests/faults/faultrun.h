@@ -21,28 +21,28 @@ extern const std::string F;
 
 // What stands at F before the run.
 enum class Input {
-    RamImage,   // a RAM registry image, saved by a ram device
-    HiveBackup, // a hive backup file, saved by a hive device
+    RamImage,    // a RAM registry image, saved by a ram device
+    HiveBackup,  // a hive backup file, saved by a hive device
 };
 
 // What is done to the input before it is put at F: a backup damaged or cut
 // short as a user may come to hold one.
 enum class Damage {
     None,
-    CutAtRecord,     // RAM image: cut at a record boundary in its middle
-    CutInRecord,     // RAM image: cut inside a record
-    OneByteShort,    // the last byte missing
-    TotalSize0,      // RAM image: totalSize 0
-    TotalSize8,      // RAM image: totalSize 8
-    TotalSizeSmall,  // RAM image: totalSize at a record boundary in its middle
-    TotalSizeLarge,  // RAM image: totalSize 1000 beyond the length
-    TotalSize2p31,   // RAM image: totalSize 2^31-1
-    TotalSize2p32,   // RAM image: totalSize 2^32-1
-    Appended,        // 100 bytes appended
-    Text,            // a text file in its place
-    SystemImageByte, // hive backup: one byte changed in the system hive image
-    UserImageByte,   // hive backup: one byte changed in the user hive image
-    NoTrailer,       // hive backup: without its integrity trailer, as older programs wrote it
+    CutAtRecord,      // RAM image: cut at a record boundary in its middle
+    CutInRecord,      // RAM image: cut inside a record
+    OneByteShort,     // the last byte missing
+    TotalSize0,       // RAM image: totalSize 0
+    TotalSize8,       // RAM image: totalSize 8
+    TotalSizeSmall,   // RAM image: totalSize at a record boundary in its middle
+    TotalSizeLarge,   // RAM image: totalSize 1000 beyond the length
+    TotalSize2p31,    // RAM image: totalSize 2^31-1
+    TotalSize2p32,    // RAM image: totalSize 2^32-1
+    Appended,         // 100 bytes appended
+    Text,             // a text file in its place
+    SystemImageByte,  // hive backup: one byte changed in the system hive image
+    UserImageByte,    // hive backup: one byte changed in the user hive image
+    NoTrailer,        // hive backup: without its integrity trailer, as older programs wrote it
 };
 
 struct Combo {
@@ -57,16 +57,16 @@ std::string damaged(const std::string &bytes, Damage damage);
 
 // What one run left behind.
 struct Outcome {
-    std::string rules;     // CEDEVICE_FAULTS of the run
+    std::string rules;  // CEDEVICE_FAULTS of the run
     int exitCode = -1;
-    std::string trace;     // CEDEVICE_TRACE
-    std::string log;       // \Corvane.log, this run's part
+    std::string trace;  // CEDEVICE_TRACE
+    std::string log;    // \Corvane.log, this run's part
     bool fileThere = false;
-    std::string file;      // F's bytes
-    std::vector<std::string> temp;  // new entries of \Temp
+    std::string file;                 // F's bytes
+    std::vector<std::string> temp;    // new entries of \Temp
     std::vector<std::string> beside;  // new entries of F's folder, F aside
-    std::string registry;  // export after a warm boot, RegPersisted aside
-    std::string bootRecord;  // what that warm boot did
+    std::string registry;             // export after a warm boot, RegPersisted aside
+    std::string bootRecord;           // what that warm boot did
 };
 
 // Calls per service in a trace ("fwrite" -> 17).
@@ -108,12 +108,12 @@ private:
 
     Combo combo_;
     std::unique_ptr<ts::Device> scratch_;  // in-process checks (repair of a copy)
-    fs::path template_;  // the prepared device
-    fs::path device_;    // the device of the runs
-    std::string before_;    // F before every run
-    std::string old_;       // registry export before every run
-    std::string restored_;  // registry export of the backup's registry
-    std::string default_;   // registry export of a new device
+    fs::path template_;                    // the prepared device
+    fs::path device_;                      // the device of the runs
+    std::string before_;                   // F before every run
+    std::string old_;                      // registry export before every run
+    std::string restored_;                 // registry export of the backup's registry
+    std::string default_;                  // registry export of a new device
     std::vector<std::string> tempBefore_;
     Outcome clean_;
     int runs_ = 0;

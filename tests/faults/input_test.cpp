@@ -25,9 +25,7 @@ std::string lastLine(const std::string &log) {
     return l.empty() ? "" : l.back();
 }
 
-bool isRamImage(const std::string &bytes) {
-    return bytes.size() >= 8 && bytes.compare(0, 4, "\xb2\x74\x83\x1d") == 0;
-}
+bool isRamImage(const std::string &bytes) { return bytes.size() >= 8 && bytes.compare(0, 4, "\xb2\x74\x83\x1d") == 0; }
 
 const std::string kFolder = "\\My Documents\\" + std::string(120, 'a') + "\\";  // 135 characters
 

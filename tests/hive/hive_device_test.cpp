@@ -52,8 +52,8 @@ TEST(CorvaneHvOnAHiveDevice, PacksBothHivesAsThePlatformSavesThem) {
     ts::Device dev("hive");
     hvt::logOn();
     EXPECT_EQ(corvaneHv(w(kBackup).c_str()), HV_DONE);
-    EXPECT_EQ(logLines(dev), (Lines{"corvaneHv: RegSaveKey OK",
-                                    "corvaneHv: registry information saved to " + kBackup}));
+    EXPECT_EQ(logLines(dev),
+              (Lines{"corvaneHv: RegSaveKey OK", "corvaneHv: registry information saved to " + kBackup}));
     EXPECT_EQ(dev.ls("/Temp"), Lines{});
     std::string system = savedHive(dev, HKEY_LOCAL_MACHINE);
     std::string user = savedHive(dev, HKEY_CURRENT_USER);
@@ -98,8 +98,7 @@ TEST(CorvaneHvOnAHiveDevice, AFullDiskLeavesNeitherBackupNorSavedHives) {
     hvt::logOn();
     EXPECT_EQ(corvaneHv(w(kBackup).c_str()), HV_IO_FAILED);
     host::clearFaults();
-    EXPECT_EQ(logLines(dev), (Lines{"corvaneHv: RegSaveKey OK",
-                                    "corvaneHv: could not write " + kBackup}));
+    EXPECT_EQ(logLines(dev), (Lines{"corvaneHv: RegSaveKey OK", "corvaneHv: could not write " + kBackup}));
     EXPECT_FALSE(dev.exists(kBackup));
     EXPECT_EQ(dev.ls("/Temp"), Lines{});
 }
@@ -132,10 +131,9 @@ Lines unpackedLog(const Lines &lines, const Lines &lookUp, std::string &rHM, std
     EXPECT_TRUE(testing::internal::RE::FullMatch(rHM, "\\\\Temp\\\\rHM[0-9A-F]+\\.tmp")) << rHM;
     EXPECT_TRUE(testing::internal::RE::FullMatch(rHU, "\\\\Temp\\\\rHU[0-9A-F]+\\.tmp")) << rHU;
     Lines want = lookUp;
-    for (const std::string &line :
-         {"restRegHv: file opened:" + kBackup, std::string("restRegHv: sig correct"),
-          "restRegHv: file opened:" + rHM, "restRegHv: file opened:" + rHU,
-          std::string("restRegHv: unlogging user"), std::string("restRegHv: user unlogged")})
+    for (const std::string &line : {"restRegHv: file opened:" + kBackup, std::string("restRegHv: sig correct"),
+                                    "restRegHv: file opened:" + rHM, "restRegHv: file opened:" + rHU,
+                                    std::string("restRegHv: unlogging user"), std::string("restRegHv: user unlogged")})
         want.push_back(line);
     return want;
 }
@@ -165,10 +163,9 @@ protected:
 
 TEST_F(RestRegHvOnAHiveDevice, LogsEveryStepInOrder) {
     EXPECT_EQ(restore(), HV_DONE);
-    EXPECT_EQ(logLines(dev),
-              restoredLog({"user_hive (GetUserDirectory): " + kUserHivePath},
-                          "restRegHv: registry (user hive) replaced with ",
-                          "restRegHv: system registry hive restored - "));
+    EXPECT_EQ(logLines(dev), restoredLog({"user_hive (GetUserDirectory): " + kUserHivePath},
+                                         "restRegHv: registry (user hive) replaced with ",
+                                         "restRegHv: system registry hive restored - "));
     EXPECT_TRUE(dev.read(kUserHive) == user);
     EXPECT_FALSE(loggedOn());
     EXPECT_EQ(dev.ls("/Temp"), Lines{});
@@ -179,11 +176,10 @@ TEST_F(RestRegHvOnAHiveDevice, FallsBackToTheSecondProfileLookUp) {
     ASSERT_TRUE(host::setFaults("GetUserDirectory@1"));
     EXPECT_EQ(restore(), HV_DONE);
     host::clearFaults();
-    EXPECT_EQ(logLines(dev),
-              restoredLog({"restRegHv: could not read the profiledir using GetUserDirectory ",
-                           "user_hive (SHGetSpecialFolderPath): " + kUserHivePath},
-                          "restRegHv: registry (user hive) replaced with ",
-                          "restRegHv: system registry hive restored - "));
+    EXPECT_EQ(logLines(dev), restoredLog({"restRegHv: could not read the profiledir using GetUserDirectory ",
+                                          "user_hive (SHGetSpecialFolderPath): " + kUserHivePath},
+                                         "restRegHv: registry (user hive) replaced with ",
+                                         "restRegHv: system registry hive restored - "));
     EXPECT_TRUE(dev.read(kUserHive) == user);
 }
 
@@ -192,10 +188,9 @@ TEST_F(RestRegHvOnAHiveDevice, NoProfileFolderTouchesNothing) {
     EXPECT_EQ(restore(), HV_NO_OPEN);
     EXPECT_EQ(host::callCount("fread"), 0);  // the backup is never read
     host::clearFaults();
-    EXPECT_EQ(logLines(dev),
-              (Lines{"restRegHv: could not read the profiledir using GetUserDirectory ",
-                     "restRegHv: could not read the profiledir using SHGetSpecialFolderPath ",
-                     "restRegHv: ABORT could not read the profiledir  "}));
+    EXPECT_EQ(logLines(dev), (Lines{"restRegHv: could not read the profiledir using GetUserDirectory ",
+                                    "restRegHv: could not read the profiledir using SHGetSpecialFolderPath ",
+                                    "restRegHv: ABORT could not read the profiledir  "}));
     EXPECT_TRUE(loggedOn());
     EXPECT_TRUE(dev.read(kUserHive) == userBefore);
     EXPECT_EQ(dev.ls("/Temp"), Lines{});
@@ -212,10 +207,10 @@ TEST(RestRegHvReplacing, AFailedReplacementLeavesTheOldHives) {
     const std::string notReplaced = "restRegHv: could not replace  - ";
     struct Case {
         const char *faults;
-        bool noUserHive;          // no user.hv before the restore
+        bool noUserHive;  // no user.hv before the restore
         int regReplaceKeyCalls;
-        Lines tail;               // after "user unlogged"; {M} {U} {O} are rHM rHU rHO
-        bool keptLeft;            // rHO stays, holding the old user hive
+        Lines tail;     // after "user unlogged"; {M} {U} {O} are rHM rHU rHO
+        bool keptLeft;  // rHO stays, holding the old user hive
     } cases[] = {
         {"CopyFileW@1", false, 0, {"restRegHv: ERROR could not keep a copy of the user hive " + kUserHivePath}, false},
         // The restored user hive is copied beside user.hv first: a failed copy
@@ -223,14 +218,25 @@ TEST(RestRegHvReplacing, AFailedReplacementLeavesTheOldHives) {
         {"CopyFileW@2", false, 0, {"restRegHv: ERROR could not replace registry (user hive) with {U}"}, false},
         // user.hv removed, its new copy neither renamed nor copied to it: the
         // old one goes back.
-        {"MoveFileW@1; CopyFileW@3", false, 0,
+        {"MoveFileW@1; CopyFileW@3",
+         false,
+         0,
          {"restRegHv: ERROR could not replace registry (user hive) with {U}", "restRegHv: user hive put back from {O}"},
          false},
-        {"RegReplaceKey@1", false, 1, {replaced + "{U}", notReplaced + "{M}", "restRegHv: user hive put back from {O}"},
+        {"RegReplaceKey@1",
+         false,
+         1,
+         {replaced + "{U}", notReplaced + "{M}", "restRegHv: user hive put back from {O}"},
          false},
-        {"RegReplaceKey@1; CopyFileW@3", false, 1,
-         {replaced + "{U}", notReplaced + "{M}", "restRegHv: ERROR could not put the user hive back from {O}"}, true},
-        {"RegReplaceKey@1", true, 1, {replaced + "{U}", notReplaced + "{M}", "restRegHv: user hive removed again " + kUserHivePath},
+        {"RegReplaceKey@1; CopyFileW@3",
+         false,
+         1,
+         {replaced + "{U}", notReplaced + "{M}", "restRegHv: ERROR could not put the user hive back from {O}"},
+         true},
+        {"RegReplaceKey@1",
+         true,
+         1,
+         {replaced + "{U}", notReplaced + "{M}", "restRegHv: user hive removed again " + kUserHivePath},
          false},
     };
     for (const Case &c : cases) {
@@ -353,8 +359,7 @@ TEST(RestRegHvFaults, AStreamThatFailsReplacesNothing) {
         EXPECT_EQ(dev.ls("/Temp"), Lines{});
     };
     auto op = [] { return restRegHv(w(kBackup).c_str()); };
-    for (const char *service : {"fread", "fwrite", "fseek", "ftell", "fclose"})
-        faultLoop(service, op, setUp, check);
+    for (const char *service : {"fread", "fwrite", "fseek", "ftell", "fclose"}) faultLoop(service, op, setUp, check);
 }
 
 TEST(CorvaneHvFaults, AStreamThatFailsLeavesNoBackup) {
@@ -370,8 +375,7 @@ TEST(CorvaneHvFaults, AStreamThatFailsLeavesNoBackup) {
         EXPECT_TRUE(dev.read(kBackup) == backupOf(system, user));
     };
     auto op = [] { return corvaneHv(w(kBackup).c_str()); };
-    for (const char *service : {"fread", "fwrite", "fseek", "ftell", "fclose"})
-        faultLoop(service, op, setUp, check);
+    for (const char *service : {"fread", "fwrite", "fseek", "ftell", "fclose"}) faultLoop(service, op, setUp, check);
 }
 
 // A full disk while the images are extracted: nothing is replaced and the

@@ -25,8 +25,7 @@ inline std::string le32(int64_t v) {
 // A hive backup file holding the two images, without the integrity trailer
 // (as older programs wrote it, or a file made by hand).
 inline std::string plainBackupOf(const std::string &system, const std::string &user) {
-    return "XGER" + le32(static_cast<int64_t>(system.size())) + system +
-           le32(static_cast<int64_t>(user.size())) + user;
+    return "XGER" + le32(static_cast<int64_t>(system.size())) + system + le32(static_cast<int64_t>(user.size())) + user;
 }
 
 // The CRC-32 of bytes, as zlib computes it.

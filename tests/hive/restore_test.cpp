@@ -17,9 +17,7 @@ const std::string kBackup = "\\Temp\\NEW1.tmp";
 const std::string kSystemOut = "\\Temp\\m.out";
 const std::string kUserOut = "\\Temp\\u.out";
 
-int unpack() {
-    return unpackHives(w(kBackup).c_str(), w(kSystemOut).c_str(), w(kUserOut).c_str());
-}
+int unpack() { return unpackHives(w(kBackup).c_str(), w(kSystemOut).c_str(), w(kUserOut).c_str()); }
 
 const Lines kUnpacked = {
     "restRegHv: file opened:\\Temp\\NEW1.tmp",
@@ -50,13 +48,13 @@ TEST(UnpackHives, ImagesOfEveryBlockShape) {
     struct Case {
         size_t cbSystem, cbUser, cbTrailing;
     } cases[] = {
-        {0, 0, 0},       {0, 5, 0},          {5, 0, 0},         {1, 1, 0},
-        {100, 200, 50},  {4095, 1, 0},       {4084, 0, 0},      {4096, 4096, 0},
-        {4096, 0, 4096}, {8192, 3 * 4096, 0}, {5000, 4097, 1},  {3 * 4096 + 7, 4095, 9000},
+        {0, 0, 0},       {0, 5, 0},           {5, 0, 0},       {1, 1, 0},
+        {100, 200, 50},  {4095, 1, 0},        {4084, 0, 0},    {4096, 4096, 0},
+        {4096, 0, 4096}, {8192, 3 * 4096, 0}, {5000, 4097, 1}, {3 * 4096 + 7, 4095, 9000},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << "system " << c.cbSystem << ", user " << c.cbUser
-                                        << ", trailing " << c.cbTrailing);
+        SCOPED_TRACE(testing::Message() << "system " << c.cbSystem << ", user " << c.cbUser << ", trailing "
+                                        << c.cbTrailing);
         ts::Device dev;
         hvt::logOn();
         std::string system = blob(c.cbSystem, 7), user = blob(c.cbUser, 8);
@@ -183,8 +181,8 @@ TEST(UnpackHives, OpenFailures) {
         // No blank before the path here; the extracted system hive stays.
         {"user hive output",
          "_wfopen~*u.out",
-         {"restRegHv: file opened:\\Temp\\NEW1.tmp", "restRegHv: sig correct",
-          "restRegHv: file opened:\\Temp\\m.out", "restRegHv: could not open\\Temp\\u.out"},
+         {"restRegHv: file opened:\\Temp\\NEW1.tmp", "restRegHv: sig correct", "restRegHv: file opened:\\Temp\\m.out",
+          "restRegHv: could not open\\Temp\\u.out"},
          true},
     };
     for (const Case &c : cases) {
@@ -207,8 +205,7 @@ TEST(AppendUserHive, JoinsOnlyWhatFits) {
     struct Case {
         size_t cchFolder;
         bool fits;
-    } cases[] = {{0, true}, {30, true}, {247, true}, {248, false},
-                 {254, false}, {255, false}, {MAX_PATH - 1, false}};
+    } cases[] = {{0, true}, {30, true}, {247, true}, {248, false}, {254, false}, {255, false}, {MAX_PATH - 1, false}};
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.cchFolder << " characters");
         WCHAR buffer[MAX_PATH];
@@ -221,7 +218,7 @@ TEST(AppendUserHive, JoinsOnlyWhatFits) {
             EXPECT_TRUE(std::u16string(buffer) == folder + u"user.hv");
         } else if (c.cchFolder < USER_HIVE_CCH) {
             EXPECT_TRUE(std::u16string(buffer) == folder);  // unchanged
-            EXPECT_EQ(buffer[c.cchFolder + 1], u'#');        // nothing written beyond
+            EXPECT_EQ(buffer[c.cchFolder + 1], u'#');       // nothing written beyond
         } else {
             // No terminator within the buffer's 255 characters: cut there.
             EXPECT_TRUE(std::u16string(buffer) == folder.substr(0, USER_HIVE_CCH - 1));
@@ -237,10 +234,9 @@ TEST(RestRegHv, NoProfileFolderAbortsBeforeOpeningTheBackup) {
     dev.write(kBackup, backupOf("sys", "user"));
     hvt::countCalls();
     EXPECT_EQ(restRegHv(w(kBackup).c_str()), HV_NO_OPEN);
-    EXPECT_EQ(logLines(dev),
-              (Lines{"restRegHv: could not read the profiledir using GetUserDirectory ",
-                     "restRegHv: could not read the profiledir using SHGetSpecialFolderPath ",
-                     "restRegHv: ABORT could not read the profiledir  "}));
+    EXPECT_EQ(logLines(dev), (Lines{"restRegHv: could not read the profiledir using GetUserDirectory ",
+                                    "restRegHv: could not read the profiledir using SHGetSpecialFolderPath ",
+                                    "restRegHv: ABORT could not read the profiledir  "}));
     EXPECT_EQ(dev.ls("/Temp"), Lines{"NEW1.tmp"});
     EXPECT_EQ(host::callCount("SetCurrentUser"), 0);
 }

@@ -17,9 +17,7 @@ const std::string kBackup = "\\My Documents\\reg.hvb";
 const std::string kSystem = "\\Temp\\sys.hv";
 const std::string kUser = "\\Temp\\usr.hv";
 
-int pack(const std::string &path = kBackup) {
-    return packHives(w(path).c_str(), w(kSystem).c_str(), w(kUser).c_str());
-}
+int pack(const std::string &path = kBackup) { return packHives(w(path).c_str(), w(kSystem).c_str(), w(kUser).c_str()); }
 
 TEST(PackHives, SmallImagesByteForByte) {
     ts::Device dev;
@@ -33,8 +31,8 @@ TEST(PackHives, SmallImagesByteForByte) {
                                   "\x02\x00\x00\x00"
                                   "de"
                                   "XGCK"
-                                  "\xc2\x41\x24\x35"  // CRC-32 of "abc"
-                                  "\x8b\x29\x90\x7d", // CRC-32 of "de"
+                                  "\xc2\x41\x24\x35"   // CRC-32 of "abc"
+                                  "\x8b\x29\x90\x7d",  // CRC-32 of "de"
                                   29)));
     // The hive files are read, never changed or removed.
     EXPECT_EQ(dev.read(kSystem), "abc");
@@ -53,8 +51,7 @@ TEST(PackHives, ImagesOfEveryBlockShapeAreCopiedWhole) {
     struct Case {
         size_t cbSystem, cbUser;
     } cases[] = {
-        {0, 1},       {1, 0},          {4095, 4097}, {4096, 4096},
-        {8192, 0},    {0, 3 * 4096},   {5000, 123},  {3 * 4096 + 1, 4095},
+        {0, 1}, {1, 0}, {4095, 4097}, {4096, 4096}, {8192, 0}, {0, 3 * 4096}, {5000, 123}, {3 * 4096 + 1, 4095},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "system " << c.cbSystem << ", user " << c.cbUser);
@@ -88,18 +85,17 @@ TEST(PackHives, FailuresLeaveNoBackupAndTheHivesAsTheyWere) {
         std::string logLine;  // the one line logged
         int result;
     } cases[] = {
-        {"backup cannot be made", "_wfopen~*reg.hvb", true, true,
-         "corvaneHv: could not open\\My Documents\\reg.hvb", HV_NO_OPEN},
+        {"backup cannot be made", "_wfopen~*reg.hvb", true, true, "corvaneHv: could not open\\My Documents\\reg.hvb",
+         HV_NO_OPEN},
         {"no system hive", "", false, true, "corvaneHv: could not open\\Temp\\sys.hv", HV_NO_OPEN},
         {"no user hive", "", true, false, "corvaneHv: could not open\\Temp\\usr.hv", HV_NO_OPEN},
-        {"system hive unreadable", "fread~*sys.hv", true, true,
-         "corvaneHv: could not read \\Temp\\sys.hv", HV_IO_FAILED},
+        {"system hive unreadable", "fread~*sys.hv", true, true, "corvaneHv: could not read \\Temp\\sys.hv",
+         HV_IO_FAILED},
         {"system hive unreadable after its first block", "fread@2+", true, true,
          "corvaneHv: could not read \\Temp\\sys.hv", HV_IO_FAILED},
-        {"user hive unreadable", "fread~*usr.hv", true, true,
-         "corvaneHv: could not read \\Temp\\usr.hv", HV_IO_FAILED},
-        {"user hive cannot be measured", "fseek~*usr.hv", true, true,
-         "corvaneHv: could not read \\Temp\\usr.hv", HV_IO_FAILED},
+        {"user hive unreadable", "fread~*usr.hv", true, true, "corvaneHv: could not read \\Temp\\usr.hv", HV_IO_FAILED},
+        {"user hive cannot be measured", "fseek~*usr.hv", true, true, "corvaneHv: could not read \\Temp\\usr.hv",
+         HV_IO_FAILED},
         {"every write fails", "fwrite~*reg.hvb", true, true, writeFailed, HV_IO_FAILED},
         {"a write in the user hive fails", "fwrite@6", true, true, writeFailed, HV_IO_FAILED},
         {"the last flush fails", "fclose~*reg.hvb", true, true, writeFailed, HV_IO_FAILED},
@@ -185,8 +181,7 @@ TEST(CorvaneHv, TemporaryNamesAreMadeInTheTemporaryFolder) {
     wcscpy(g_tempDir, TEXT("\\Windows\\"));
     hvt::logOn();
     EXPECT_EQ(corvaneHv(w(kBackup).c_str()), HV_NO_OPEN);
-    EXPECT_EQ(logLines(dev).back().rfind("corvaneHv: could not open\\Windows\\sHM", 0), 0u)
-        << logLines(dev).back();
+    EXPECT_EQ(logLines(dev).back().rfind("corvaneHv: could not open\\Windows\\sHM", 0), 0u) << logLines(dev).back();
     EXPECT_EQ(dev.ls("/Windows"), Lines{"keep.txt"});
 }
 

@@ -24,10 +24,8 @@ TEST(HostEntry, UsageAndVersionLeaveTheDeviceAlone) {
         const char *out;  // the start of standard output
     };
     const Case cases[] = {
-        {{}, "usage: corvane OPTIONS FILE "},
-        {{""}, "usage: corvane OPTIONS FILE "},
-        {{"-h"}, "usage: corvane OPTIONS FILE "},
-        {{"--help"}, "usage: corvane OPTIONS FILE "},
+        {{}, "usage: corvane OPTIONS FILE "},     {{""}, "usage: corvane OPTIONS FILE "},
+        {{"-h"}, "usage: corvane OPTIONS FILE "}, {{"--help"}, "usage: corvane OPTIONS FILE "},
         {{"--version"}, "corvane 3.2\n"},
     };
     auto before = snapshot(dev.dir());
@@ -59,8 +57,11 @@ TEST(HostEntry, CommandLineThatIsNotUtf8IsRefusedBeforeAnythingRuns) {
     const Case cases[] = {
         {"ls \\My Documents\\b\xFF.reg",
          "corvane: the command line is not valid UTF-8 (byte 0xFF at offset 18); nothing was done\n"},
-        {"ls \\My\xC0\xAF" "b.reg", "corvane: the command line is not valid UTF-8 (byte 0xC0 at offset 6); nothing was done\n"},
-        {"lsc \\\xED\xA0\x80.reg", "corvane: the command line is not valid UTF-8 (byte 0xED at offset 5); nothing was done\n"},
+        {"ls \\My\xC0\xAF"
+         "b.reg",
+         "corvane: the command line is not valid UTF-8 (byte 0xC0 at offset 6); nothing was done\n"},
+        {"lsc \\\xED\xA0\x80.reg",
+         "corvane: the command line is not valid UTF-8 (byte 0xED at offset 5); nothing was done\n"},
         {"l\xF4\x90\x80\x80s \\b.reg",
          "corvane: the command line is not valid UTF-8 (byte 0xF4 at offset 1); nothing was done\n"},
     };
@@ -84,14 +85,18 @@ TEST(HostEntry, FailuresSayWhyInOneLine) {
         const char *err;
     };
     const Case cases[] = {
-        {{{"CEDEVICE_PROMPT", "bogus"}}, 255,
+        {{{"CEDEVICE_PROMPT", "bogus"}},
+         255,
          "corvane: CEDEVICE_PROMPT=bogus is not an answer of the restart prompt: ok, cancel or close\n"},
-        {{{"CEDEVICE_PROMPT", "OK"}}, 255,
+        {{{"CEDEVICE_PROMPT", "OK"}},
+         255,
          "corvane: CEDEVICE_PROMPT=OK is not an answer of the restart prompt: ok, cancel or close\n"},
-        {{{"CEDEVICE_PROMPT", "\x01"}}, 255,
+        {{{"CEDEVICE_PROMPT", "\x01"}},
+         255,
          "corvane: the restart prompt needs a terminal and there is none; CEDEVICE_PROMPT=ok, cancel or close "
          "answers it\n"},
-        {{{"CEDEVICE_FAULTS", "CopyFileW@0"}}, 98,
+        {{{"CEDEVICE_FAULTS", "CopyFileW@0"}},
+         98,
          "corvane: CEDEVICE_FAULTS: fault rule 'CopyFileW@0': @ needs a call number from 1, or *\n"},
         {{{"CEDEVICE_PROMPT", "ok"}}, 1, ""},
     };

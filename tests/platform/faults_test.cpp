@@ -46,8 +46,7 @@ TEST(Faults, CallRules) {
 
 TEST(Faults, BadRulesAreRefused) {
     for (const char *rule : {"DeleteFileW", "DeleteFileW@0", "DeleteFileW@x", "@3", "disk=", "disk=-1", "X~",
-                             "CopyFileW@1!x", "CopyFileW@1!-3", "CopyFileW@1!4k",
-                             "_wfopen~\\Temp\\\xC0\xAF*"}) {
+                             "CopyFileW@1!x", "CopyFileW@1!-3", "CopyFileW@1!4k", "_wfopen~\\Temp\\\xC0\xAF*"}) {
         SCOPED_TRACE(rule);
         std::string error;
         EXPECT_FALSE(host::setFaults(rule, &error));
@@ -185,7 +184,7 @@ TEST(Faults, PowerCutInsideACallLeavesExactlyTheBytesWritten) {
         {"CopyFileW@1!4096", "ram", copyOut, source.substr(0, 4096), 0},
         {"CopyFileW@1!0", "ram", copyOut, "", 0},  // opened for overwriting, then the power went
         {"CopyFileW@1!70000", "ram", copyOut, source.substr(0, 70000), 0},  // inside the second piece
-        {"CopyFileW@1!200000", "ram", copyOut, source, 0},  // the call ends first
+        {"CopyFileW@1!200000", "ram", copyOut, source, 0},                  // the call ends first
         {"CopyFileW@2!100", "ram", twoCopies, source.substr(0, 100), 0},
         {"CopyFileW@1!", "ram", copyOut, old, 0},  // before it acts
         {"CopyFileW@1+!10", "ram", copyOut, source.substr(0, 10), 0},
@@ -220,8 +219,8 @@ TEST(Faults, PowerCutInsideACallLeavesExactlyTheBytesWritten) {
             EXPECT_EQ(got.size(), expected.size());
             EXPECT_TRUE(got == expected);
         }
-        EXPECT_EQ(dev.ls("/My Documents"), dev.exists("/My Documents/b.reg") ? std::vector<std::string>{"b.reg"}
-                                                                               : std::vector<std::string>{});
+        EXPECT_EQ(dev.ls("/My Documents"),
+                  dev.exists("/My Documents/b.reg") ? std::vector<std::string>{"b.reg"} : std::vector<std::string>{});
     }
 }
 

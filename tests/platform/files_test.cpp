@@ -196,10 +196,10 @@ TEST(MoveFile, Contract) {
         {"new exists", "ram", "\\Temp\\a", "\\Temp\\B", FALSE, ERROR_ALREADY_EXISTS, "a=A b=B | "},
         {"missing source", "ram", "\\Temp\\none", "\\Temp\\c", FALSE, ERROR_FILE_NOT_FOUND, "a=A b=B | "},
         {"missing folder of new", "ram", "\\Temp\\a", "\\Nope\\c", FALSE, ERROR_PATH_NOT_FOUND, "a=A b=B | "},
-        {"hive in use", "hive", "\\Documents and Settings\\system.hv", "\\Temp\\s.hv", FALSE,
-         ERROR_SHARING_VIOLATION, "a=A b=B | "},
-        {"folder holding a hive in use", "hive", "\\Documents and Settings", "\\Docs", FALSE,
-         ERROR_SHARING_VIOLATION, "a=A b=B | "},
+        {"hive in use", "hive", "\\Documents and Settings\\system.hv", "\\Temp\\s.hv", FALSE, ERROR_SHARING_VIOLATION,
+         "a=A b=B | "},
+        {"folder holding a hive in use", "hive", "\\Documents and Settings", "\\Docs", FALSE, ERROR_SHARING_VIOLATION,
+         "a=A b=B | "},
         {"injected fault", "ram", "\\Temp\\a", "\\Temp\\c", FALSE, ERROR_ACCESS_DENIED, "a=A b=B | "},
     };
     for (const auto &c : cases) {

@@ -46,9 +46,9 @@ private:
 
 struct LinkCase {
     const char *name;
-    const char *link;    // device path of the link
-    const char *leadsTo; // "victim", "missing" (outside), "missing-folder/x", or "@..." inside the device
-    bool (*act)();       // true when the services behaved (failed or did their work inside)
+    const char *link;     // device path of the link
+    const char *leadsTo;  // "victim", "missing" (outside), "missing-folder/x", or "@..." inside the device
+    bool (*act)();        // true when the services behaved (failed or did their work inside)
 };
 
 bool openFails(const char16_t *path) {
@@ -105,8 +105,7 @@ TEST(Links, LeadingOutsideOrNowhereIsAFileTheDeviceCannotOpen) {
         {"at the next temporary name", "/Temp/NEW1.tmp", "missing",
          []() -> bool {
              WCHAR name[MAX_PATH];
-             return GetTempFileNameW(u"\\Temp\\", u"NEW", 0, name) == 2 &&
-                    std::u16string(name) == u"\\Temp\\NEW2.tmp";
+             return GetTempFileNameW(u"\\Temp\\", u"NEW", 0, name) == 2 && std::u16string(name) == u"\\Temp\\NEW2.tmp";
          }},
         {"at the next temporary name, to an outside file", "/Temp/NEW1.tmp", "victim",
          []() -> bool {

@@ -20,10 +20,10 @@ TEST(Paths, ResolveTable) {
     dev.write("/Temp/Data.BIN", "x");
     const PathCase cases[] = {
         {"\\Temp\\Data.BIN", ERROR_SUCCESS, "Temp/Data.BIN"},
-        {"/temp/data.bin", ERROR_SUCCESS, "Temp/Data.BIN"},      // case and '/' accepted
-        {"TEMP\\DATA.bin", ERROR_SUCCESS, "Temp/Data.BIN"},      // no leading separator: from the root
+        {"/temp/data.bin", ERROR_SUCCESS, "Temp/Data.BIN"},  // case and '/' accepted
+        {"TEMP\\DATA.bin", ERROR_SUCCESS, "Temp/Data.BIN"},  // no leading separator: from the root
         {"\\Temp\\new file.txt", ERROR_SUCCESS, "Temp/new file.txt"},
-        {"\\..\\..\\Temp\\x", ERROR_SUCCESS, "Temp/x"},          // never above the root
+        {"\\..\\..\\Temp\\x", ERROR_SUCCESS, "Temp/x"},  // never above the root
         {"\\Temp\\.\\..\\Windows", ERROR_SUCCESS, "Windows"},
         {"\\", ERROR_SUCCESS, ""},
         {"\\Nowhere\\x", ERROR_PATH_NOT_FOUND, nullptr},
@@ -61,8 +61,8 @@ TEST(Paths, LinkOutsideTheRootIsRefused) {
 
 TEST(Paths, NewDeviceHasTheStandardFolders) {
     ts::Device dev;
-    EXPECT_EQ(dev.ls("/"), (std::vector<std::string>{"Documents and Settings", "My Documents", "ResidentFlash",
-                                                       "Temp", "Windows"}));
+    EXPECT_EQ(dev.ls("/"),
+              (std::vector<std::string>{"Documents and Settings", "My Documents", "ResidentFlash", "Temp", "Windows"}));
     EXPECT_TRUE(dev.exists("/Documents and Settings/default"));
 }
 

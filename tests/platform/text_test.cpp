@@ -82,13 +82,13 @@ TEST(Utf8, RefusalNamesTheFirstBadByte) {
         size_t badAt;
     };
     const Case cases[] = {
-        {"\\My\xC0\xAF", 3},             // overlong '/'
-        {"ab\xE0\x80\xAF", 2},           // overlong, three bytes
-        {"\xF0\x8F\xBF\xBF", 0},         // U+FFFF in four bytes
-        {"x\xED\xA0\x80", 1},            // the surrogate D800
-        {"\xC3\xA9\xF4\x90\x80\x80", 2}, // above U+10FFFF
+        {"\\My\xC0\xAF", 3},              // overlong '/'
+        {"ab\xE0\x80\xAF", 2},            // overlong, three bytes
+        {"\xF0\x8F\xBF\xBF", 0},          // U+FFFF in four bytes
+        {"x\xED\xA0\x80", 1},             // the surrogate D800
+        {"\xC3\xA9\xF4\x90\x80\x80", 2},  // above U+10FFFF
         {"name\xFF", 4},
-        {"a\xC3", 1},                    // cut short
+        {"a\xC3", 1},  // cut short
     };
     for (const Case &c : cases) {
         std::u16string out = u"x";

@@ -82,8 +82,8 @@ TEST_F(Prompt, SetUpCallsInOrder) {
     pt::ScopedEnv answer("CEDEVICE_PROMPT", "ok");
     pt::Trace trace(device);
     EXPECT_EQ(showRestartPrompt(host::programInstance()), 1);
-    std::vector<std::string> calls = trace.of({"GetClassInfoW", "LoadIconW", "RegisterClassW", "FindResourceW",
-                                               "LoadResource", "DialogBoxIndirectParamW"});
+    std::vector<std::string> calls = trace.of(
+        {"GetClassInfoW", "LoadIconW", "RegisterClassW", "FindResourceW", "LoadResource", "DialogBoxIndirectParamW"});
     ASSERT_EQ(calls.size(), 6u);
     EXPECT_EQ(calls[0], "GetClassInfoW(0x0, \"Dialog\") = 1");
     EXPECT_EQ(calls[1].rfind("LoadIconW(", 0), 0u);
@@ -161,8 +161,7 @@ TEST_F(Prompt, SetUpFailures) {
         EXPECT_EQ(host::faultsFired(), 1);
         EXPECT_EQ(device.log(), "") << "a prompt that is not set up logs nothing";
         std::vector<std::string> names = trace.names();
-        for (const std::string &n : c.notCalled)
-            EXPECT_EQ(std::count(names.begin(), names.end(), n), 0) << n;
+        for (const std::string &n : c.notCalled) EXPECT_EQ(std::count(names.begin(), names.end(), n), 0) << n;
         host::clearFaults();
     }
 }
@@ -225,7 +224,8 @@ TEST(PromptRestart, ButtonWarmBootsTheDevice) {
         ts::RunResult r = ts::run(PROMPT_RUN_BIN, {}, {{"CEDEVICE_PROMPT", c.answer}});
         EXPECT_EQ(r.exitCode, std::string(c.answer) == "close" ? 0 : 1) << r.err;
         ts::RunResult q = ts::cedevice({"reg", "query", "HKLM\\Software\\Corvane", "State"});
-        EXPECT_EQ(q.out, std::string("HKEY_LOCAL_MACHINE\\Software\\Corvane\n    State    REG_SZ    ") + c.valueAfter + "\n");
+        EXPECT_EQ(q.out,
+                  std::string("HKEY_LOCAL_MACHINE\\Software\\Corvane\n    State    REG_SZ    ") + c.valueAfter + "\n");
         EXPECT_EQ(host::stateGet("boots", "0"), c.bootsAfter);
     }
 }

@@ -85,8 +85,8 @@ TEST(Resources, DialogTemplateReadsBack) {
     std::string t = resourceBytes(RT_DIALOG, IDD_RESTART);
     host::DialogTemplate d;
     ASSERT_EQ(host::parseDialogTemplate(t.data(), t.size(), d), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(d.style, static_cast<DWORD>(WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_CENTER |
-                                          DS_MODALFRAME | DS_SETFONT));
+    EXPECT_EQ(d.style, static_cast<DWORD>(WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_CENTER | DS_MODALFRAME |
+                                          DS_SETFONT));
     EXPECT_EQ(d.windowClass.text, u"regRestClass");
     EXPECT_EQ(d.title, u"Pelnor Shell Installation");
     EXPECT_EQ(d.face, u"Arial");
@@ -114,8 +114,8 @@ TEST(Resources, IconGroupHasTwoSixteenColourImages) {
     std::string g = resourceBytes(RT_GROUP_ICON, IDI_CORVANE);
     // reserved, type 1, count 2; then width, height, colours, reserved,
     // planes, bits per pixel, bytes, icon id for 32x32 and 16x16.
-    EXPECT_EQ(ts::hex(g), ts::hex(pt::bytes({0, 0, 1, 0, 2, 0,                                         //
-                                             32, 32, 16, 0, 1, 0, 4, 0, 0xe8, 0x02, 0, 0, 1, 0,        //
+    EXPECT_EQ(ts::hex(g), ts::hex(pt::bytes({0,  0,  1,  0, 2, 0,                                //
+                                             32, 32, 16, 0, 1, 0, 4, 0, 0xe8, 0x02, 0, 0, 1, 0,  //
                                              16, 16, 16, 0, 1, 0, 4, 0, 0x28, 0x01, 0, 0, 2, 0})));
     struct Image {
         WORD id;
@@ -166,7 +166,9 @@ TEST(Resources, IconFileHoldsTheImagesTheProgramCarries) {
 void versionStrings(const std::string &v, size_t pos, size_t end, const std::string &path,
                     std::map<std::string, std::string> &out, std::string &fixed) {
     while (pos + 6 <= end) {
-        auto word = [&](size_t p) { return static_cast<size_t>(static_cast<unsigned char>(v[p]) | (static_cast<unsigned char>(v[p + 1]) << 8)); };
+        auto word = [&](size_t p) {
+            return static_cast<size_t>(static_cast<unsigned char>(v[p]) | (static_cast<unsigned char>(v[p + 1]) << 8));
+        };
         size_t length = word(pos), valueLength = word(pos + 2), type = word(pos + 4);
         if (length == 0 || pos + length > end) return;
         std::u16string key;
@@ -182,7 +184,8 @@ void versionStrings(const std::string &v, size_t pos, size_t end, const std::str
             if (type == 1) {
                 std::u16string s;
                 for (size_t k = 0; k + 1 < value.size(); k += 2) {
-                    char16_t c = static_cast<char16_t>(static_cast<unsigned char>(value[k]) | (static_cast<unsigned char>(value[k + 1]) << 8));
+                    char16_t c = static_cast<char16_t>(static_cast<unsigned char>(value[k]) |
+                                                       (static_cast<unsigned char>(value[k + 1]) << 8));
                     if (c) s.push_back(c);
                 }
                 out[name] = host::toUtf8(s);
@@ -205,8 +208,7 @@ TEST(Resources, VersionResource) {
     // VS_FIXEDFILEINFO: signature, structure version, file version 3.2.0.0,
     // product version 3.2.0.0.
     ASSERT_EQ(fixed.size(), 52u);
-    EXPECT_EQ(ts::hex(fixed.substr(0, 24)),
-              "bd 04 ef fe 00 00 01 00 02 00 03 00 00 00 00 00 02 00 03 00 00 00 00 00");
+    EXPECT_EQ(ts::hex(fixed.substr(0, 24)), "bd 04 ef fe 00 00 01 00 02 00 03 00 00 00 00 00 02 00 03 00 00 00 00 00");
     EXPECT_EQ(strings, (std::map<std::string, std::string>{
                            {"VS_VERSION_INFO/StringFileInfo/040704B0/FileDescription", "Registry backup and restore"},
                            {"VS_VERSION_INFO/StringFileInfo/040704B0/FileVersion", "3.2"},

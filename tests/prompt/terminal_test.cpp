@@ -18,16 +18,11 @@ using ts::shellQuote;
 using ts::Tmux;
 
 const std::vector<std::string> kDialog = {
-    "┌─────────────────────────────────────┐",
-    "│ Pelnor Shell Installation         × │",
-    "│                                     │",
-    "│  L'Installation de Pelnor Shell est │",
-    "│  terminée, Appuyer sur Redémarrer   │",
-    "│  le GPS.                            │",
-    "│                                     │",
-    "│                                     │",
-    "│ [        Redémarrer le GPS        ] │",
-    "│                                     │",
+    "┌─────────────────────────────────────┐", "│ Pelnor Shell Installation         × │",
+    "│                                     │", "│  L'Installation de Pelnor Shell est │",
+    "│  terminée, Appuyer sur Redémarrer   │", "│  le GPS.                            │",
+    "│                                     │", "│                                     │",
+    "│ [        Redémarrer le GPS        ] │", "│                                     │",
     "└─────────────────────────────────────┘",
 };
 

@@ -37,8 +37,8 @@ struct Recorder {
     bool endOnCommand = true;
     bool handleClose = true;
     HWND dialog = nullptr;
-    HWND found = nullptr;       // FindWindowW(regRestClass) while open
-    BOOL raised = FALSE;        // SetForegroundWindow(found | 1) while open
+    HWND found = nullptr;  // FindWindowW(regRestClass) while open
+    BOOL raised = FALSE;   // SetForegroundWindow(found | 1) while open
 };
 Recorder *g_rec = nullptr;
 
@@ -106,8 +106,16 @@ TEST_F(Windows, RegisterClassIsPerProcessAndOnce) {
     } bad[] = {
         {"no name", [](WNDCLASSW &c) { c.lpszClassName = nullptr; }},
         {"empty name", [](WNDCLASSW &c) { c.lpszClassName = u""; }},
-        {"no window procedure", [](WNDCLASSW &c) { c.lpfnWndProc = nullptr; c.lpszClassName = u"x"; }},
-        {"negative extra bytes", [](WNDCLASSW &c) { c.cbWndExtra = -1; c.lpszClassName = u"y"; }},
+        {"no window procedure",
+         [](WNDCLASSW &c) {
+             c.lpfnWndProc = nullptr;
+             c.lpszClassName = u"x";
+         }},
+        {"negative extra bytes",
+         [](WNDCLASSW &c) {
+             c.cbWndExtra = -1;
+             c.lpszClassName = u"y";
+         }},
     };
     for (const Bad &b : bad) {
         WNDCLASSW c = dialog;
@@ -337,7 +345,11 @@ TEST_F(Windows, ServicesFailByFaultRule) {
         const char *rule;
         std::function<bool()> failed;
     } cases[] = {
-        {"GetClassInfoW@1", [] { WNDCLASSW wc; return !GetClassInfoW(nullptr, u"Dialog", &wc); }},
+        {"GetClassInfoW@1",
+         [] {
+             WNDCLASSW wc;
+             return !GetClassInfoW(nullptr, u"Dialog", &wc);
+         }},
         {"RegisterClassW@1",
          [] {
              WNDCLASSW wc;
@@ -381,7 +393,8 @@ TEST(WrapText, BreaksAtBlanks) {
         size_t width;
         std::vector<std::u16string> lines;
     } cases[] = {
-        {u"L'Installation de Pelnor Shell est termin\u00e9e, Appuyer sur Red\u00e9marrer le GPS.", 34,
+        {u"L'Installation de Pelnor Shell est termin\u00e9e, Appuyer sur Red\u00e9marrer le GPS.",
+         34,
          {u"L'Installation de Pelnor Shell est", u"termin\u00e9e, Appuyer sur Red\u00e9marrer", u"le GPS."}},
         {u"one two", 7, {u"one two"}},
         {u"one two", 6, {u"one", u"two"}},
@@ -401,16 +414,11 @@ TEST_F(Windows, ThePromptAsTheTerminalShowsIt) {
     host::Window *w = host::createDialogWindow(d.windowClass, recordingProc, d);
     ASSERT_NE(w, nullptr);
     std::vector<std::string> expected = {
-        "┌─────────────────────────────────────┐",
-        "│ Pelnor Shell Installation         × │",
-        "│                                     │",
-        "│  L'Installation de Pelnor Shell est │",
-        "│  terminée, Appuyer sur Redémarrer   │",
-        "│  le GPS.                            │",
-        "│                                     │",
-        "│                                     │",
-        "│ [        Redémarrer le GPS        ] │",
-        "│                                     │",
+        "┌─────────────────────────────────────┐", "│ Pelnor Shell Installation         × │",
+        "│                                     │", "│  L'Installation de Pelnor Shell est │",
+        "│  terminée, Appuyer sur Redémarrer   │", "│  le GPS.                            │",
+        "│                                     │", "│                                     │",
+        "│ [        Redémarrer le GPS        ] │", "│                                     │",
         "└─────────────────────────────────────┘",
     };
     EXPECT_EQ(host::renderDialog(*w), expected);

@@ -69,7 +69,8 @@ TEST(ImageCheck, FirstProblemWhereAndInWords) {
          IMAGE_RECORD_HIGH, 8, "record at 0x8: high byte set in type, tag or nameLength (0x200)"},
         {__LINE__, image({KEY_A, B({0x04, 0x00, 0x03, 0x00, 0, 0, 0, 0})}), IMAGE_RECORD_TYPE, 0x14,
          "record at 0x14: type 3 is neither key (1) nor value (2)"},
-        {__LINE__, image({VAL_B, KEY_A}), IMAGE_VALUE_FIRST, 8, "record at 0x8: value record before the first key record"},
+        {__LINE__, image({VAL_B, KEY_A}), IMAGE_VALUE_FIRST, 8,
+         "record at 0x8: value record before the first key record"},
         {__LINE__, image({}), IMAGE_NO_KEY, 8, "no key record: it would restore an empty registry"},
     };
     for (const Case &c : cases) {

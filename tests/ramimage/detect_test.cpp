@@ -16,8 +16,7 @@ struct DetectCase {
     std::string log;
 };
 
-TEST(DetectSig, KindFromTheFirstFourBytes)
-{
+TEST(DetectSig, KindFromTheFirstFourBytes) {
     const DetectCase cases[] = {
         {__LINE__, B({0xb2, 0x74, 0x83, 0x1d}), KIND_RAM, "detectSig: RAM based registry sig\n"},
         {__LINE__, B({0xb2, 0x74, 0x83, 0x1d, 0xff, 0xff, 0xff, 0xff, 0x01}), KIND_RAM,
@@ -43,16 +42,14 @@ TEST(DetectSig, KindFromTheFirstFourBytes)
     }
 }
 
-TEST(DetectSig, MissingFileIsNineWithThePathRightAfterOpen)
-{
+TEST(DetectSig, MissingFileIsNineWithThePathRightAfterOpen) {
     ts::Device dev;
     g_logging = -1;
     EXPECT_EQ(detectSig(u"\\My Documents\\none.reg"), KIND_NOOPEN);
     EXPECT_EQ(dev.log(), "detectSig: could not open\\My Documents\\none.reg\n");
 }
 
-TEST(DetectSig, SilentWhileLoggingIsOff)
-{
+TEST(DetectSig, SilentWhileLoggingIsOff) {
     ts::Device dev;
     dev.write("/a.reg", "XGER");
     EXPECT_EQ(detectSig(u"\\a.reg"), KIND_HIVE);

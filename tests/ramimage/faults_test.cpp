@@ -17,8 +17,7 @@ namespace {
 const std::string INPUT = image({key(0, "Software", "\xee\xee"), value(4, "Count", "\x01\x00\x00\x00"),
                                  key(0, "System"), value(1, "Name", std::string(5000, 'n'))});
 
-std::string expected(Operation op)
-{
+std::string expected(Operation op) {
     if (op == repair)
         return image({key(0, "Software"), value(4, "Count", "\x01\x00\x00\x00"), key(0, "System"),
                       value(1, "Name", std::string(5000, 'n'))});
@@ -34,8 +33,7 @@ struct FaultCase {
     const char *log;
 };
 
-TEST(RewriteFaults, EachFailureHasItsResultAndLine)
-{
+TEST(RewriteFaults, EachFailureHasItsResultAndLine) {
     const FaultCase cases[] = {
         {__LINE__, repair, "GetTempFileNameW@1", RAMIMAGE_NO_TEMPNAME, "repair: GetTempFileName failed\n"},
         {__LINE__, repair, "_wfopen@1", RAMIMAGE_NO_OPEN, "repair: could not open \\My Documents\\registry.img\n"},
@@ -46,7 +44,8 @@ TEST(RewriteFaults, EachFailureHasItsResultAndLine)
         // A full disk has no room for the log line either.
         {__LINE__, repair, "disk=100", RAMIMAGE_NOT_WRITTEN, ""},
         {__LINE__, repair, "fclose@1", RAMIMAGE_NOT_WRITTEN, "repair: could not write \\Temp\\rep1.tmp\n"},
-        {__LINE__, repair, "CopyFileW@1", RAMIMAGE_NOT_WRITTEN, "repair: could not replace \\My Documents\\registry.img\n"},
+        {__LINE__, repair, "CopyFileW@1", RAMIMAGE_NOT_WRITTEN,
+         "repair: could not replace \\My Documents\\registry.img\n"},
         {__LINE__, reorder, "GetTempFileNameW@1", RAMIMAGE_NO_TEMPNAME, "reorder: GetTempFileName failed\n"},
         {__LINE__, reorder, "_wfopen@1", RAMIMAGE_NO_OPEN, "reorder: could not open\\My Documents\\registry.img\n"},
         {__LINE__, reorder, "_wfopen@2", RAMIMAGE_NO_OPEN, "reorder: could not open\\Temp\\reo1.tmp\n"},
@@ -54,7 +53,8 @@ TEST(RewriteFaults, EachFailureHasItsResultAndLine)
         {__LINE__, reorder, "fwrite@2", RAMIMAGE_NOT_WRITTEN, "reorder: could not write \\Temp\\reo1.tmp\n"},
         {__LINE__, reorder, "disk=100", RAMIMAGE_NOT_WRITTEN, ""},
         {__LINE__, reorder, "fclose@1", RAMIMAGE_NOT_WRITTEN, "reorder: could not write \\Temp\\reo1.tmp\n"},
-        {__LINE__, reorder, "CopyFileW@1", RAMIMAGE_NOT_WRITTEN, "reorder: could not replace \\My Documents\\registry.img\n"},
+        {__LINE__, reorder, "CopyFileW@1", RAMIMAGE_NOT_WRITTEN,
+         "reorder: could not replace \\My Documents\\registry.img\n"},
         {__LINE__, reorder, "LocalAlloc@1", RAMIMAGE_NO_MEMORY, "reorder: out of memory\n"},
         {__LINE__, reorder, "LocalAlloc@3", RAMIMAGE_NO_MEMORY, "reorder: out of memory\n"},
     };
@@ -74,9 +74,9 @@ TEST(RewriteFaults, EachFailureHasItsResultAndLine)
     }
 }
 
-TEST(RewriteFaults, WrongSignatureLeavesTheFileAndNoTemporaryFile)
-{
-    const std::string notImages[] = {"XGER", "", imgtest::B({0xb2, 0x74, 0x83}), imgtest::B({0x1d, 0x83, 0x74, 0xb2, 8, 0, 0, 0})};
+TEST(RewriteFaults, WrongSignatureLeavesTheFileAndNoTemporaryFile) {
+    const std::string notImages[] = {"XGER", "", imgtest::B({0xb2, 0x74, 0x83}),
+                                     imgtest::B({0x1d, 0x83, 0x74, 0xb2, 8, 0, 0, 0})};
     for (const auto &input : notImages) {
         for (Operation op : {repair, reorder}) {
             ts::Device dev;
@@ -91,8 +91,7 @@ TEST(RewriteFaults, WrongSignatureLeavesTheFileAndNoTemporaryFile)
 
 // repair opens its input for update, so a read-only file fails at once;
 // reorder reads it, but cannot copy over it.
-TEST(RewriteFaults, ReadOnlyFile)
-{
+TEST(RewriteFaults, ReadOnlyFile) {
     for (Operation op : {repair, reorder}) {
         ts::Device dev;
         dev.write(IMAGE_FILE, INPUT);
@@ -110,8 +109,7 @@ TEST(RewriteFaults, ReadOnlyFile)
     }
 }
 
-TEST(RewriteFaults, MissingFile)
-{
+TEST(RewriteFaults, MissingFile) {
     ts::Device dev;
     Outcome o = rewrite(dev, repair, nullptr);
     EXPECT_EQ(o.result, RAMIMAGE_NO_OPEN);
@@ -123,10 +121,9 @@ TEST(RewriteFaults, MissingFile)
 // Calls of every service the rewrites use fail in turn, once, until a run
 // no longer reaches the fault: the file is either the new image (with
 // "done") or as it was, and nothing is left in \Temp.
-TEST(RewriteFaults, FailEachCallInTurn)
-{
-    const char *services[] = {"GetTempFileNameW", "_wfopen", "fread",  "fwrite", "fseek",
-                              "ftell",            "fclose",  "CopyFileW", "LocalAlloc"};
+TEST(RewriteFaults, FailEachCallInTurn) {
+    const char *services[] = {"GetTempFileNameW", "_wfopen",   "fread",     "fwrite", "fseek", "ftell",
+                              "fclose",           "CopyFileW", "LocalAlloc"};
     for (Operation op : {repair, reorder}) {
         const std::string done = op == repair ? "repair: done\n" : "reorder: done\n";
         const int doneResult = op == repair ? REPAIR_DONE : REORDER_DONE;
@@ -159,8 +156,7 @@ TEST(RewriteFaults, FailEachCallInTurn)
 }
 
 // The disk fills after N bytes, for every N up to a whole run's needs.
-TEST(RewriteFaults, DiskFullAtEveryByteCount)
-{
+TEST(RewriteFaults, DiskFullAtEveryByteCount) {
     for (Operation op : {repair, reorder}) {
         const int doneResult = op == repair ? REPAIR_DONE : REORDER_DONE;
         const size_t need = expected(op).size() * 2 + 200;
@@ -180,8 +176,8 @@ TEST(RewriteFaults, DiskFullAtEveryByteCount)
                 // image, and the result says it is no image (the sequence then
                 // puts it nowhere).
                 EXPECT_EQ(o.result, RAMIMAGE_NOT_WRITTEN);
-                const bool cutCopy = o.file.size() < expected(op).size() &&
-                                     expected(op).compare(0, o.file.size(), o.file) == 0;
+                const bool cutCopy =
+                    o.file.size() < expected(op).size() && expected(op).compare(0, o.file.size(), o.file) == 0;
                 EXPECT_TRUE(o.file == INPUT || cutCopy) << o.file.size() << " bytes";
                 EXPECT_EQ(o.log.find("done"), std::string::npos) << o.log;
             }

@@ -13,8 +13,7 @@
 namespace imgtest {
 
 // Bytes from a list of byte values: B({0x08, 0x00, 0x01, 0x00}).
-inline std::string B(std::initializer_list<int> values)
-{
+inline std::string B(std::initializer_list<int> values) {
     std::string s;
     for (int v : values) s.push_back(static_cast<char>(v));
     return s;
@@ -26,50 +25,44 @@ inline std::string le32(uint32_t v) { return le16(v & 0xffff) + le16(v >> 16); }
 inline const std::string SIG = B({0xb2, 0x74, 0x83, 0x1d});
 
 // The records joined behind a header whose totalSize is their length + 8.
-inline std::string image(const std::vector<std::string> &records)
-{
+inline std::string image(const std::vector<std::string> &records) {
     std::string body;
     for (const auto &r : records) body += r;
     return SIG + le32(uint32_t(body.size() + 8)) + body;
 }
 
 // The records behind a header with the given totalSize.
-inline std::string imageWithTotal(uint32_t totalSize, const std::vector<std::string> &records)
-{
+inline std::string imageWithTotal(uint32_t totalSize, const std::vector<std::string> &records) {
     std::string body;
     for (const auto &r : records) body += r;
     return SIG + le32(totalSize) + body;
 }
 
-inline std::string utf16(const std::string &ascii)
-{
+inline std::string utf16(const std::string &ascii) {
     std::string s;
     for (char c : ascii) s += std::string(1, c) + '\0';
     return s;
 }
 
 // A consistent key record with the given tag and ASCII name (NUL added).
-inline std::string key(unsigned tag, const std::string &name, const std::string &surplus = "")
-{
+inline std::string key(unsigned tag, const std::string &name, const std::string &surplus = "") {
     unsigned cch = unsigned(name.size() + 1);
-    return le16(4 + 2 * cch + unsigned(surplus.size())) + le16(1) + le16(tag) + le16(cch) +
-           utf16(name) + le16(0) + surplus;
+    return le16(4 + 2 * cch + unsigned(surplus.size())) + le16(1) + le16(tag) + le16(cch) + utf16(name) + le16(0) +
+           surplus;
 }
 
 // A consistent value record.
 inline std::string value(unsigned tag, const std::string &name, const std::string &data,
-                         const std::string &surplus = "")
-{
+                         const std::string &surplus = "") {
     unsigned cch = unsigned(name.size() + 1);
-    return le16(6 + 2 * cch + unsigned(data.size() + surplus.size())) + le16(2) + le16(tag) +
-           le16(cch) + le16(unsigned(data.size())) + utf16(name) + le16(0) + data + surplus;
+    return le16(6 + 2 * cch + unsigned(data.size() + surplus.size())) + le16(2) + le16(tag) + le16(cch) +
+           le16(unsigned(data.size())) + utf16(name) + le16(0) + data + surplus;
 }
 
 // The records of an image as the rewrites walk them: by stored length, from
 // offset 8, up to totalSize or the end of the bytes (a last record cut short
 // is returned as far as it goes).
-inline std::vector<std::string> records(const std::string &image)
-{
+inline std::vector<std::string> records(const std::string &image) {
     std::vector<std::string> out;
     if (image.size() < 8) return out;
     auto u8 = [&](size_t i) { return unsigned(static_cast<unsigned char>(image[i])); };
@@ -88,8 +81,7 @@ inline std::vector<std::string> records(const std::string &image)
 // The records of a RAM image that a rewrite must keep: from offset 8, by
 // stored length, as long as each is whole and consistent (as the image
 // check sees a record), whatever totalSize says.
-inline std::vector<std::string> wholeRecords(const std::string &image)
-{
+inline std::vector<std::string> wholeRecords(const std::string &image) {
     std::vector<std::string> out;
     if (image.size() < 8 || image.compare(0, 4, SIG) != 0) return out;
     size_t at = 8;
@@ -110,8 +102,7 @@ inline std::vector<std::string> wholeRecords(const std::string &image)
 }
 
 // True when every record of wholeRecords(before) is in after (as a multiset).
-inline bool keepsWholeRecords(const std::string &before, const std::string &after)
-{
+inline bool keepsWholeRecords(const std::string &before, const std::string &after) {
     std::vector<std::string> now = records(after);
     for (const std::string &record : wholeRecords(before)) {
         bool found = false;
@@ -130,8 +121,7 @@ inline bool keepsWholeRecords(const std::string &before, const std::string &afte
 // A random consistent image: keys in runs of shared tags, values with names
 // of 1 to 20 characters and 0 to 40 bytes of data, now and then one above
 // 4096 bytes.
-inline std::string randomImage(std::mt19937 &rng, int keys)
-{
+inline std::string randomImage(std::mt19937 &rng, int keys) {
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     auto name = [&] {
         std::string n;

@@ -13,9 +13,10 @@ namespace {
 
 // Short records with their bytes in view: key "1", tag 0; value "a" with
 // one data byte; and so on. K(tag, c) is the key named c.
-std::string K(int tag, char c) { return B({0x08, 0x00, 0x01, 0x00, tag & 0xff, tag >> 8, 0x02, 0x00, c, 0x00, 0x00, 0x00}); }
-std::string V(char c)
-{
+std::string K(int tag, char c) {
+    return B({0x08, 0x00, 0x01, 0x00, tag & 0xff, tag >> 8, 0x02, 0x00, c, 0x00, 0x00, 0x00});
+}
+std::string V(char c) {
     return B({0x0b, 0x00, 0x02, 0x00, 0x03, 0x00, 0x02, 0x00, 0x01, 0x00, c, 0x00, 0x00, 0x00, 0x99});
 }
 
@@ -26,38 +27,53 @@ struct ReorderCase {
     std::vector<std::string> output;
 };
 
-TEST(Reorder, RegroupsKeyGroups)
-{
+TEST(Reorder, RegroupsKeyGroups) {
     const std::string big = value(4, "Big", std::string(5000, '\x33'));
     const std::string surplusKey = key(1, "S", "\xee\xee\xee");
     const std::string surplusValue = value(1, "s", "d", "\xee");
     const std::string other = B({0x04, 0x00, 0x03, 0x00, 0x00, 0x00, 0x41, 0x41});
     const std::string other0101 = B({0x08, 0x00, 0x01, 0x01, 0x00, 0x00, 0x02, 0x00, 0x41, 0x00, 0x00, 0x00});
     const ReorderCase cases[] = {
-        {__LINE__, "a group ends when the tag byte changes",
+        {__LINE__,
+         "a group ends when the tag byte changes",
          {K(0, '1'), V('a'), V('b'), K(1, '2'), V('c'), K(1, '3'), V('d'), V('e')},
          {K(0, '1'), V('b'), V('a'), K(1, '3'), V('e'), V('d'), K(1, '2'), V('c')}},
-        {__LINE__, "tags 0, 1, 0: one key a group", {K(0, '1'), K(1, '2'), K(0, '3')}, {K(0, '1'), K(1, '2'), K(0, '3')}},
+        {__LINE__,
+         "tags 0, 1, 0: one key a group",
+         {K(0, '1'), K(1, '2'), K(0, '3')},
+         {K(0, '1'), K(1, '2'), K(0, '3')}},
         {__LINE__, "two keys of one tag are swapped", {K(5, '1'), K(5, '2')}, {K(5, '2'), K(5, '1')}},
-        {__LINE__, "values follow their key newest first", {K(0, '1'), V('a'), V('b'), V('c')},
+        {__LINE__,
+         "values follow their key newest first",
+         {K(0, '1'), V('a'), V('b'), V('c')},
          {K(0, '1'), V('c'), V('b'), V('a')}},
         {__LINE__, "tags 0x0100 and 0x0000 share the tag byte", {K(0x100, '1'), K(0, '2')}, {K(0, '2'), K(0x100, '1')}},
-        {__LINE__, "tag byte 0xFF starts a group like any other", {K(0xff, '1'), K(0xff, '2'), K(0, '3')},
+        {__LINE__,
+         "tag byte 0xFF starts a group like any other",
+         {K(0xff, '1'), K(0xff, '2'), K(0, '3')},
          {K(0xff, '2'), K(0xff, '1'), K(0, '3')}},
-        {__LINE__, "surplus bytes travel with their records",
+        {__LINE__,
+         "surplus bytes travel with their records",
          {K(1, '1'), surplusValue, surplusKey, surplusValue, V('a')},
          {surplusKey, V('a'), surplusValue, K(1, '1'), surplusValue}},
-        {__LINE__, "records above the 4096-byte buffer are copied whole", {K(2, '1'), big, V('a'), K(2, '2'), big},
+        {__LINE__,
+         "records above the 4096-byte buffer are copied whole",
+         {K(2, '1'), big, V('a'), K(2, '2'), big},
          {K(2, '2'), big, K(2, '1'), V('a'), big}},
         {__LINE__, "the header alone", {}, {}},
-        {__LINE__, "values before the first key stay in front, in order",
-         {V('a'), V('b'), K(0, '1'), V('c'), V('d'), K(0, '2')}, {V('a'), V('b'), K(0, '2'), K(0, '1'), V('d'), V('c')}},
+        {__LINE__,
+         "values before the first key stay in front, in order",
+         {V('a'), V('b'), K(0, '1'), V('c'), V('d'), K(0, '2')},
+         {V('a'), V('b'), K(0, '2'), K(0, '1'), V('d'), V('c')}},
         {__LINE__, "an image of values only is unchanged", {V('a'), V('b'), V('c')}, {V('a'), V('b'), V('c')}},
-        {__LINE__, "a record of another type ends the group and keeps its place",
+        {__LINE__,
+         "a record of another type ends the group and keeps its place",
          {K(0, '1'), K(0, '2'), V('a'), other, V('b'), K(0, '3'), K(0, '4')},
          {K(0, '2'), V('a'), K(0, '1'), other, V('b'), K(0, '4'), K(0, '3')}},
-        {__LINE__, "type 0x0101 is another type",
-         {K(0, '1'), K(0, '2'), other0101, K(0, '3')}, {K(0, '2'), K(0, '1'), other0101, K(0, '3')}},
+        {__LINE__,
+         "type 0x0101 is another type",
+         {K(0, '1'), K(0, '2'), other0101, K(0, '3')},
+         {K(0, '2'), K(0, '1'), other0101, K(0, '3')}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.what) + ", case at line " + std::to_string(c.line));
@@ -78,8 +94,7 @@ struct TotalCase {
 };
 
 // The walk's ends: totalSize, the end of the file.
-TEST(Reorder, WalkEnds)
-{
+TEST(Reorder, WalkEnds) {
     const TotalCase cases[] = {
         {__LINE__, "bytes after totalSize that hold no whole record are dropped",
          imageWithTotal(20, {K(0, '1'), B({0x00, 0x00, 0x00, 0x00, 0x00, 0x00})}), image({K(0, '1')})},
@@ -101,8 +116,7 @@ TEST(Reorder, WalkEnds)
 
 // A file cut short: the file stays as it was, so that a cut copy never gets
 // a totalSize that makes it pass for a whole one.
-TEST(Reorder, FileCutShortLeavesTheFileAsItWas)
-{
+TEST(Reorder, FileCutShortLeavesTheFileAsItWas) {
     const std::string inputs[] = {
         image({K(0, '1'), K(0, '2'), V('a').substr(0, 9)}),
         image({K(0, '1'), K(0, '2'), B({0x08})}),
@@ -122,8 +136,7 @@ TEST(Reorder, FileCutShortLeavesTheFileAsItWas)
 
 // Whole records after a damaged totalSize would be dropped by the walk: the
 // file stays as it was (repair mends totalSize).
-TEST(Reorder, RecordsAfterADamagedTotalSizeLeaveTheFileAsItWas)
-{
+TEST(Reorder, RecordsAfterADamagedTotalSizeLeaveTheFileAsItWas) {
     const std::string inputs[] = {
         imageWithTotal(20, {K(0, '1'), K(0, '2')}),
         imageWithTotal(0, {K(0, '1')}),
@@ -143,8 +156,7 @@ TEST(Reorder, RecordsAfterADamagedTotalSizeLeaveTheFileAsItWas)
 
 // Random images, some with damage: the same records come out, byte for
 // byte, and totalSize is 8 plus their sizes.
-TEST(Reorder, OnlyRegroups)
-{
+TEST(Reorder, OnlyRegroups) {
     std::mt19937 rng(5);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     for (int i = 0; i < 40; ++i) {
@@ -161,11 +173,12 @@ TEST(Reorder, OnlyRegroups)
             continue;
         }
         ASSERT_EQ(o.result, REORDER_DONE);
-        ASSERT_EQ(o.file.size(), 8 + [&] {
-            size_t n = 0;
-            for (const auto &r : records(o.file)) n += r.size();
-            return n;
-        }());
+        ASSERT_EQ(
+            o.file.size(), 8 + [&] {
+                size_t n = 0;
+                for (const auto &r : records(o.file)) n += r.size();
+                return n;
+            }());
         EXPECT_EQ(o.file.substr(0, 4), SIG);
         EXPECT_EQ(o.file.substr(4, 4), le32(uint32_t(o.file.size())));
         auto in = records(input), out = records(o.file);
@@ -177,8 +190,7 @@ TEST(Reorder, OnlyRegroups)
 
 // Consecutive keys never share a tag byte and no key has two values: the
 // image is unchanged.
-TEST(Reorder, NothingToRegroupLeavesTheImageAsItWas)
-{
+TEST(Reorder, NothingToRegroupLeavesTheImageAsItWas) {
     std::mt19937 rng(3);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     for (int i = 0; i < 10; ++i) {

@@ -20,8 +20,7 @@ struct RepairCase {
     std::string output;
 };
 
-TEST(Repair, WritesConsistentRecords)
-{
+TEST(Repair, WritesConsistentRecords) {
     const std::string name255(255, 'x');
     const std::string big(5000, '\x5a');
     const RepairCase cases[] = {
@@ -31,8 +30,7 @@ TEST(Repair, WritesConsistentRecords)
          image({B({0x0e, 0x00, 0x01, 0x00, 0x00, 0x00, 0x05, 0x00,  //
                    0x61, 0x00, 0x62, 0x00, 0x00, 0x00, 0x78, 0x00, 0x79, 0x00}),
                 KEY_B}),
-         image({B({0x0a, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x61, 0x00, 0x62, 0x00, 0x00, 0x00}),
-                KEY_B})},
+         image({B({0x0a, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x61, 0x00, 0x62, 0x00, 0x00, 0x00}), KEY_B})},
         {__LINE__, "surplus bytes are dropped and totalSize shrinks",
          image({B({0x0c, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x41, 0x00, 0x00, 0x00,  //
                    0xee, 0xee, 0xee, 0xee}),
@@ -49,13 +47,12 @@ TEST(Repair, WritesConsistentRecords)
                           0x61, 0x00, 0x00, 0x00, 0x7a, 0x00, 0xd1, 0xd2})}),
          image({KEY_A, B({0x0c, 0x00, 0x02, 0x00, 0x01, 0x00, 0x02, 0x00, 0x02, 0x00,  //
                           0x61, 0x00, 0x00, 0x00, 0xd1, 0xd2})})},
-        {__LINE__, "data above the 4096-byte buffer are copied whole",
-         image({KEY_A, value(4, "Big", big)}), image({KEY_A, value(4, "Big", big)})},
+        {__LINE__, "data above the 4096-byte buffer are copied whole", image({KEY_A, value(4, "Big", big)}),
+         image({KEY_A, value(4, "Big", big)})},
         {__LINE__, "a name without NUL gets one",
          image({B({0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x61, 0x00, 0x62, 0x00})}),
          image({B({0x0a, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x61, 0x00, 0x62, 0x00, 0x00, 0x00})})},
-        {__LINE__, "nameLength 0 is the empty name",
-         image({B({0x04, 0x00, 0x01, 0x00, 0x07, 0x00, 0x00, 0x00})}),
+        {__LINE__, "nameLength 0 is the empty name", image({B({0x04, 0x00, 0x01, 0x00, 0x07, 0x00, 0x00, 0x00})}),
          image({B({0x06, 0x00, 0x01, 0x00, 0x07, 0x00, 0x01, 0x00, 0x00, 0x00})})},
         {__LINE__, "nameLength 0x100 counts its low byte only",
          image({B({0x04, 0x00, 0x01, 0x00, 0x07, 0x00, 0x00, 0x01})}),
@@ -66,8 +63,8 @@ TEST(Repair, WritesConsistentRecords)
         {__LINE__, "a length shorter than the fields: the walk continues inside",
          image({B({0x00, 0x00, 0x01, 0x00}), KEY_A}),
          image({B({0x06, 0x00, 0x01, 0x00, 0x08, 0x00, 0x01, 0x00, 0x00, 0x00}), KEY_A})},
-        {__LINE__, "whole records after a damaged totalSize are kept",
-         imageWithTotal(20, {KEY_A, KEY_B}), image({KEY_A, KEY_B})},
+        {__LINE__, "whole records after a damaged totalSize are kept", imageWithTotal(20, {KEY_A, KEY_B}),
+         image({KEY_A, KEY_B})},
         {__LINE__, "bytes after totalSize that hold no whole record are dropped",
          imageWithTotal(20, {KEY_A, B({0x00, 0x00, 0x00, 0x00, 0x00, 0x00})}), image({KEY_A})},
         {__LINE__, "the walk past totalSize stops at the first record that is not whole",
@@ -76,8 +73,8 @@ TEST(Repair, WritesConsistentRecords)
         {__LINE__, "totalSize 0 loses no record", imageWithTotal(0, {KEY_A, KEY_B}), image({KEY_A, KEY_B})},
         {__LINE__, "totalSize 8 loses no record", imageWithTotal(8, {KEY_A, KEY_B}), image({KEY_A, KEY_B})},
         {__LINE__, "negative totalSize loses no record", imageWithTotal(0xffffffff, {KEY_A}), image({KEY_A})},
-        {__LINE__, "a positive totalSize below 8 loses no record",
-         imageWithTotal(5, {KEY_A, KEY_B}), image({KEY_A, KEY_B})},
+        {__LINE__, "a positive totalSize below 8 loses no record", imageWithTotal(5, {KEY_A, KEY_B}),
+         image({KEY_A, KEY_B})},
         {__LINE__, "a file that ends inside totalSize", SIG + B({0x08, 0x00}), image({})},
         {__LINE__, "a record cut short in its surplus keeps its fields",
          image({B({0x0c, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x41, 0x00, 0x00, 0x00, 0xee, 0xee})}),
@@ -96,16 +93,15 @@ TEST(Repair, WritesConsistentRecords)
 
 // A file cut short: a record would be lost, or a cut copy would pass for a
 // whole one. The file stays as it was.
-TEST(Repair, FileCutShortLeavesTheFileAsItWas)
-{
+TEST(Repair, FileCutShortLeavesTheFileAsItWas) {
     const std::string inputs[] = {
-        image({KEY_A, B({0x0e, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x04, 0x00,  //
+        image({KEY_A, B({0x0e, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x04, 0x00,      //
                          0x41, 0x00, 0x00, 0x00, 0x01, 0x02})}),                          // in its data
         image({KEY_A, B({0x0a, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x41, 0x00})}),  // in its name
-        image({KEY_A, B({0x08, 0x00})}),                                                   // in its head
-        imageWithTotal(1000, {KEY_A}),                                   // totalSize beyond the file
-        imageWithTotal(0x7fffffff, {KEY_A, KEY_B}),                      // totalSize 2^31-1
-        image({KEY_A, KEY_B}).substr(0, 20),                             // cut at a record boundary
+        image({KEY_A, B({0x08, 0x00})}),                                                  // in its head
+        imageWithTotal(1000, {KEY_A}),                                                    // totalSize beyond the file
+        imageWithTotal(0x7fffffff, {KEY_A, KEY_B}),                                       // totalSize 2^31-1
+        image({KEY_A, KEY_B}).substr(0, 20),                                              // cut at a record boundary
     };
     for (const auto &input : inputs) {
         SCOPED_TRACE(ts::hex(input));
@@ -119,8 +115,7 @@ TEST(Repair, FileCutShortLeavesTheFileAsItWas)
 }
 
 // The type byte is the low byte of type: 0x0201 is a key, 0x0103 is not.
-TEST(Repair, TypeByteOtherThanOneOrTwoLeavesTheFileAsItWas)
-{
+TEST(Repair, TypeByteOtherThanOneOrTwoLeavesTheFileAsItWas) {
     const std::string inputs[] = {
         image({KEY_A, KEY_B, B({0x04, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00}), KEY_A}),
         image({B({0x08, 0x00, 0x01, 0x02, 0x00, 0x00, 0x02, 0x00, 0x41, 0x00, 0x00, 0x00}),
@@ -138,8 +133,7 @@ TEST(Repair, TypeByteOtherThanOneOrTwoLeavesTheFileAsItWas)
     }
 }
 
-TEST(Repair, ConsistentImageIsUnchanged)
-{
+TEST(Repair, ConsistentImageIsUnchanged) {
     std::mt19937 rng(7);
     for (int i = 0; i < 20; ++i) {
         std::string input = randomImage(rng, i * 3);
@@ -152,8 +146,7 @@ TEST(Repair, ConsistentImageIsUnchanged)
 }
 
 // Damage of every kind repair mends; a second repair changes nothing.
-TEST(Repair, RepairTwiceEqualsRepairOnce)
-{
+TEST(Repair, RepairTwiceEqualsRepairOnce) {
     std::mt19937 rng(11);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     for (int i = 0; i < 40; ++i) {
@@ -161,10 +154,18 @@ TEST(Repair, RepairTwiceEqualsRepairOnce)
         for (int d = pick(1, 6); d > 0; --d) {
             size_t at = 8 + size_t(pick(0, int(input.size()) - 9));
             switch (pick(0, 3)) {
-            case 0: input[at] = char(pick(0, 255)); break;      // any byte
-            case 1: input.insert(at, std::string(size_t(pick(1, 5)), '\0')); break;
-            case 2: input.erase(at, size_t(pick(1, 5))); break;
-            case 3: input.resize(at); break;                       // cut short
+            case 0:
+                input[at] = char(pick(0, 255));
+                break;  // any byte
+            case 1:
+                input.insert(at, std::string(size_t(pick(1, 5)), '\0'));
+                break;
+            case 2:
+                input.erase(at, size_t(pick(1, 5)));
+                break;
+            case 3:
+                input.resize(at);
+                break;  // cut short
             }
             if (input.size() < 10) break;
         }

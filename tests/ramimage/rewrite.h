@@ -25,8 +25,7 @@ struct Outcome {
 
 // Writes input to the image file (unless input is null), runs op on it with
 // logging on, and collects the outcome.
-inline Outcome rewrite(const ts::Device &dev, Operation op, const std::string *input)
-{
+inline Outcome rewrite(const ts::Device &dev, Operation op, const std::string *input) {
     if (input) dev.write(IMAGE_FILE, *input);
     g_logging = -1;
     Outcome o;
@@ -37,8 +36,7 @@ inline Outcome rewrite(const ts::Device &dev, Operation op, const std::string *i
     return o;
 }
 
-inline Outcome rewrite(const ts::Device &dev, Operation op, const std::string &input)
-{
+inline Outcome rewrite(const ts::Device &dev, Operation op, const std::string &input) {
     return rewrite(dev, op, &input);
 }
 

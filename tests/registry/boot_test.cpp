@@ -189,9 +189,7 @@ TEST(HiveBoot, ACorruptHiveBecomesACleanDefaultHive) {
         {"user.hv one bit", UserHive, flip,
          "user.hv is corrupt: hive checksum does not match: clean default user hive"},
         {"user.hv is a system hive", UserHive,
-         [](std::string) {
-             return writeHive(sampleRegistry(), HiveKind::System);
-         },
+         [](std::string) { return writeHive(sampleRegistry(), HiveKind::System); },
          "user.hv is corrupt: not a user hive: clean default user hive"},
         {"kept hive cut short", KeptHive, [](std::string b) { return b.substr(0, b.size() - 1); },
          "kept system hive is corrupt: hive length does not match the file: clean default system hive"},

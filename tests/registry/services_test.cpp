@@ -63,11 +63,14 @@ TEST(KindContract, EachKindRefusesTheOtherKindsServices) {
         std::function<Outcome()> call;
     };
     const Case cases[] = {
-        {"ram", "RegSaveKey", [] { return longCall([] { return RegSaveKey(HKEY_LOCAL_MACHINE, u"\\Temp\\a.hv", nullptr); }); }},
-        {"ram", "RegReplaceKey", [] { return longCall([] { return RegReplaceKey(HKEY_LOCAL_MACHINE, nullptr, u"\\Temp\\a.hv", nullptr); }); }},
+        {"ram", "RegSaveKey",
+         [] { return longCall([] { return RegSaveKey(HKEY_LOCAL_MACHINE, u"\\Temp\\a.hv", nullptr); }); }},
+        {"ram", "RegReplaceKey",
+         [] { return longCall([] { return RegReplaceKey(HKEY_LOCAL_MACHINE, nullptr, u"\\Temp\\a.hv", nullptr); }); }},
         {"ram", "SetCurrentUser", [] { return boolCall([] { return SetCurrentUser(nullptr, nullptr, 0, FALSE); }); }},
         {"ram", "GetUserDirectory", [&] { return boolCall([&] { return GetUserDirectory(buffer, &cch); }); }},
-        {"ram", "SHGetSpecialFolderPath", [&] { return boolCall([&] { return SHGetSpecialFolderPath(nullptr, buffer, CSIDL_PROFILE, FALSE); }); }},
+        {"ram", "SHGetSpecialFolderPath",
+         [&] { return boolCall([&] { return SHGetSpecialFolderPath(nullptr, buffer, CSIDL_PROFILE, FALSE); }); }},
         {"hive", "RegCopyFile", [] { return boolCall([] { return RegCopyFile(u"\\Temp\\a.img"); }); }},
         {"hive", "RegRestoreFile", [] { return boolCall([] { return RegRestoreFile(u"\\Windows"); }); }},
     };
@@ -158,7 +161,8 @@ TEST(RegSaveKey, Refusals) {
     const Case cases[] = {
         {"file exists", HKEY_LOCAL_MACHINE, u"\\Temp\\old.hv", false, "", ERROR_ALREADY_EXISTS},
         {"folder missing", HKEY_CURRENT_USER, u"\\NoSuch\\a.hv", false, "", ERROR_PATH_NOT_FOUND},
-        {"HKEY_CLASSES_ROOT is no hive of its own", HKEY_CLASSES_ROOT, u"\\Temp\\a.hv", false, "", ERROR_INVALID_PARAMETER},
+        {"HKEY_CLASSES_ROOT is no hive of its own", HKEY_CLASSES_ROOT, u"\\Temp\\a.hv", false, "",
+         ERROR_INVALID_PARAMETER},
         {"user logged off", HKEY_CURRENT_USER, u"\\Temp\\a.hv", true, "", ERROR_INVALID_HANDLE},
         {"injected fault", HKEY_LOCAL_MACHINE, u"\\Temp\\a.hv", false, "RegSaveKey~*\\a.hv", ERROR_WRITE_FAULT},
         {"disk full", HKEY_LOCAL_MACHINE, u"\\Temp\\a.hv", false, "disk=10", ERROR_DISK_FULL},
@@ -175,7 +179,8 @@ TEST(RegSaveKey, Refusals) {
     }
     ts::Device dev("hive");
     ASSERT_TRUE(SetCurrentUser(nullptr, nullptr, 0, FALSE));
-    EXPECT_EQ(RegSaveKey(HKEY_LOCAL_MACHINE, u"\\Temp\\sys.hv", nullptr), ERROR_SUCCESS);  // the system hive stays loaded
+    EXPECT_EQ(RegSaveKey(HKEY_LOCAL_MACHINE, u"\\Temp\\sys.hv", nullptr),
+              ERROR_SUCCESS);  // the system hive stays loaded
 }
 
 TEST(RegReplaceKey, KeepsItsOwnCopy) {
@@ -259,7 +264,8 @@ TEST(Users, LoggedOffUnloadsTheUsersHiveUntilLoggedOnAgain) {
     EXPECT_FALSE(LIVE().loaded[CurrentUser]);
 
     // While logged off user.hv may be overwritten.
-    ASSERT_TRUE(CopyFileW(u"\\Documents and Settings\\system.hv", u"\\Documents and Settings\\default\\user.hv", FALSE));
+    ASSERT_TRUE(
+        CopyFileW(u"\\Documents and Settings\\system.hv", u"\\Documents and Settings\\default\\user.hv", FALSE));
 
     SetLastError(0);
     EXPECT_FALSE(SetCurrentUser(const_cast<WCHAR *>(u"guest"), nullptr, 0, FALSE));
@@ -296,14 +302,26 @@ TEST(FaultInjection, EveryServiceFailsAsTheDeviceWouldAndChangesNothing) {
     WCHAR buffer[MAX_PATH];
     DWORD cch = MAX_PATH;
     const Case cases[] = {
-        {"ram", "RegCopyFile", [] { return boolCall([] { return RegCopyFile(u"\\Temp\\a.img"); }); }, ERROR_WRITE_FAULT},
-        {"ram", "RegRestoreFile", [] { return boolCall([] { return RegRestoreFile(u"\\Temp\\in.img"); }); }, ERROR_READ_FAULT},
-        {"hive", "RegSaveKey", [] { return longCall([] { return RegSaveKey(HKEY_CURRENT_USER, u"\\Temp\\a.hv", nullptr); }); }, ERROR_WRITE_FAULT},
-        {"hive", "RegReplaceKey", [] { return longCall([] { return RegReplaceKey(HKEY_LOCAL_MACHINE, nullptr, u"\\Temp\\in.img", nullptr); }); }, ERROR_WRITE_FAULT},
-        {"hive", "SetCurrentUser", [] { return boolCall([] { return SetCurrentUser(nullptr, nullptr, 0, FALSE); }); }, ERROR_GEN_FAILURE},
-        {"hive", "GetUserDirectory", [&] { return boolCall([&] { return GetUserDirectory(buffer, &cch); }); }, kErrorNotLoggedOn},
-        {"hive", "SHGetSpecialFolderPath", [&] { return boolCall([&] { return SHGetSpecialFolderPath(nullptr, buffer, CSIDL_PROFILE, FALSE); }); }, ERROR_PATH_NOT_FOUND},
-        {"ram", "KernelIoControl", [] { return boolCall([] { return KernelIoControl(IOCTL_HAL_REBOOT, nullptr, 0, nullptr, 0, nullptr); }); }, ERROR_GEN_FAILURE},
+        {"ram", "RegCopyFile", [] { return boolCall([] { return RegCopyFile(u"\\Temp\\a.img"); }); },
+         ERROR_WRITE_FAULT},
+        {"ram", "RegRestoreFile", [] { return boolCall([] { return RegRestoreFile(u"\\Temp\\in.img"); }); },
+         ERROR_READ_FAULT},
+        {"hive", "RegSaveKey",
+         [] { return longCall([] { return RegSaveKey(HKEY_CURRENT_USER, u"\\Temp\\a.hv", nullptr); }); },
+         ERROR_WRITE_FAULT},
+        {"hive", "RegReplaceKey",
+         [] { return longCall([] { return RegReplaceKey(HKEY_LOCAL_MACHINE, nullptr, u"\\Temp\\in.img", nullptr); }); },
+         ERROR_WRITE_FAULT},
+        {"hive", "SetCurrentUser", [] { return boolCall([] { return SetCurrentUser(nullptr, nullptr, 0, FALSE); }); },
+         ERROR_GEN_FAILURE},
+        {"hive", "GetUserDirectory", [&] { return boolCall([&] { return GetUserDirectory(buffer, &cch); }); },
+         kErrorNotLoggedOn},
+        {"hive", "SHGetSpecialFolderPath",
+         [&] { return boolCall([&] { return SHGetSpecialFolderPath(nullptr, buffer, CSIDL_PROFILE, FALSE); }); },
+         ERROR_PATH_NOT_FOUND},
+        {"ram", "KernelIoControl",
+         [] { return boolCall([] { return KernelIoControl(IOCTL_HAL_REBOOT, nullptr, 0, nullptr, 0, nullptr); }); },
+         ERROR_GEN_FAILURE},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.service);
@@ -360,7 +378,8 @@ TEST(Users, HiveFilesInUseCannotBeWrittenReplacedOrDeleted) {
         std::function<Outcome(const char16_t *)> call;
     };
     const Case cases[] = {
-        {"CopyFileW onto it", [](const char16_t *p) { return boolCall([&] { return CopyFileW(u"\\Temp\\in.hv", p, FALSE); }); }},
+        {"CopyFileW onto it",
+         [](const char16_t *p) { return boolCall([&] { return CopyFileW(u"\\Temp\\in.hv", p, FALSE); }); }},
         {"DeleteFileW", [](const char16_t *p) { return boolCall([&] { return DeleteFileW(p); }); }},
         {"_wfopen r+b",
          [](const char16_t *p) {

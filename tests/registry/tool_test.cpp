@@ -75,14 +75,18 @@ TEST(CedeviceReg, FailuresExitNonZeroWithOneLine) {
         {{"reg", "query", "HKLM\\NoSuch"}, 1, "cedevice: reg query: HKLM\\NoSuch: no such key\n"},
         {{"reg", "query", "HKLM\\Ident", "Nope"}, 1, "cedevice: reg query: HKLM\\Ident: no value named 'Nope'\n"},
         {{"reg", "set", "HKLM\\X", "N", "REG_DWORD"}, 2, "cedevice: reg set: needs KEY NAME TYPE DATA\n"},
-        {{"reg", "set", "HKLM\\X", "N", "REG_DWORD", "4294967296"}, 2,
+        {{"reg", "set", "HKLM\\X", "N", "REG_DWORD", "4294967296"},
+         2,
          "cedevice: reg set: REG_DWORD data must be a number from 0 to 4294967295 (decimal or 0x hex): 4294967296\n"},
-        {{"reg", "set", "HKLM\\X", "N", "REG_BINARY", "abc"}, 2,
+        {{"reg", "set", "HKLM\\X", "N", "REG_BINARY", "abc"},
+         2,
          "cedevice: reg set: REG_BINARY data must be hex bytes (0a0b, 0a,0b or \"0a 0b\"): abc\n"},
-        {{"reg", "set", "HKLM\\X", "N", "REG_QWORD", "1"}, 2,
+        {{"reg", "set", "HKLM\\X", "N", "REG_QWORD", "1"},
+         2,
          "cedevice: reg set: unknown type 'REG_QWORD' (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_BINARY, "
          "REG_NONE)\n"},
-        {{"reg", "set", "HKLM\\X", std::string(255, 'n'), "REG_SZ", "x"}, 1,
+        {{"reg", "set", "HKLM\\X", std::string(255, 'n'), "REG_SZ", "x"},
+         1,
          "cedevice: reg set: value name longer than 254 characters\n"},
         {{"reg", "delete", "HKLM"}, 1, "cedevice: reg delete: HKLM: a root key cannot be deleted\n"},
         {{"reg", "delete", "HKLM\\Ident", "Nope"}, 1, "cedevice: reg delete: HKLM\\Ident: no value named 'Nope'\n"},
@@ -104,8 +108,9 @@ TEST(CedeviceReg, RamRegistryRefusesAValueLargerThanItsRecord) {
     std::string big(2 * 65528, 'a');
     ts::RunResult r = ts::cedevice({"reg", "set", "HKLM", "", "REG_BINARY", big});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "cedevice: reg set: value too large for the RAM registry: at most 65527 bytes, less 2 per "
-                     "name character\n");
+    EXPECT_EQ(r.err,
+              "cedevice: reg set: value too large for the RAM registry: at most 65527 bytes, less 2 per "
+              "name character\n");
     CEDEVICE_OK("reg", "set", "HKLM", "", "REG_BINARY", std::string(2 * 65527, 'a'));
 }
 
@@ -129,7 +134,9 @@ TEST(CedeviceReg, ExportIsStableAndMatchesTheDevice) {
         EXPECT_EQ(first.substr(0, 10), "REGEDIT4\n\n");
         CEDEVICE_OK("reg", "set", "HKCU\\Software\\Pelnor\\Shell", "Langue", "REG_SZ", "Deutsch");
         EXPECT_NE(CEDEVICE_OK("reg", "export"), first);
-        CEDEVICE_OK("reg", "set", "HKCU\\Software\\Pelnor\\Shell", "Langue", "REG_SZ", "Fran\xc3\xa7" "ais");
+        CEDEVICE_OK("reg", "set", "HKCU\\Software\\Pelnor\\Shell", "Langue", "REG_SZ",
+                    "Fran\xc3\xa7"
+                    "ais");
         EXPECT_EQ(CEDEVICE_OK("reg", "export"), first);
         EXPECT_EQ(CEDEVICE_OK("reg", "export", "HKCU\\Software\\Pelnor\\Shell\\Empty"),
                   "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Pelnor\\Shell\\Empty]\n\n");
@@ -150,8 +157,9 @@ TEST(CedeviceReboot, AppliesTheRestoreAndStatusTellsWhatTheBootDid) {
     EXPECT_EQ(CEDEVICE_OK("reboot"), "warm boot 1: Restore.fdf applied\n");
     EXPECT_EQ(CEDEVICE_OK("reg", "export"), saved);
     status = CEDEVICE_OK("status");
-    EXPECT_NE(status.find("\nboots: 1\nuser: none (a ram registry has no user profiles)\nlast boot: Restore.fdf applied\n"),
-              std::string::npos)
+    EXPECT_NE(
+        status.find("\nboots: 1\nuser: none (a ram registry has no user profiles)\nlast boot: Restore.fdf applied\n"),
+        std::string::npos)
         << status;
     EXPECT_EQ(status.find("next boot"), std::string::npos) << status;
 }

@@ -28,8 +28,7 @@ class Tmux {
 public:
     Tmux(const ts::Device &device, const std::string &command)
         : dir_(device.dir()), socket_((dir_ / "tmux.sock").string()) {
-        std::string script = "stty -g > " + shellQuote((dir_ / "before").string()) + "; " + command +
-                             "; echo $? > " +
+        std::string script = "stty -g > " + shellQuote((dir_ / "before").string()) + "; " + command + "; echo $? > " +
                              shellQuote((dir_ / "rc.tmp").string()) + "; stty -g > " +
                              shellQuote((dir_ / "after").string()) + "; mv " + shellQuote((dir_ / "rc.tmp").string()) +
                              " " + shellQuote((dir_ / "rc").string()) + "; sleep 600";
@@ -44,7 +43,8 @@ public:
     }
     std::vector<std::string> screen() const {
         std::string file = (dir_ / "screen").string();
-        std::string cmd = "tmux -f /dev/null -S " + shellQuote(socket_) + " capture-pane -p > " + shellQuote(file) + " 2>/dev/null";
+        std::string cmd =
+            "tmux -f /dev/null -S " + shellQuote(socket_) + " capture-pane -p > " + shellQuote(file) + " 2>/dev/null";
         if (std::system(cmd.c_str()) != 0) return {};
         std::vector<std::string> lines;
         std::ifstream in(file);
@@ -88,7 +88,9 @@ public:
         if (!waitFor([&] { return host::fs::exists(rc); }, seconds)) return -1;
         return std::atoi(readFile(rc).c_str());
     }
-    bool settingsRestored() const { return !readFile(dir_ / "before").empty() && readFile(dir_ / "before") == readFile(dir_ / "after"); }
+    bool settingsRestored() const {
+        return !readFile(dir_ / "before").empty() && readFile(dir_ / "before") == readFile(dir_ / "after");
+    }
 
 private:
     host::fs::path dir_;

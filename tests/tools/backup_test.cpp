@@ -94,8 +94,8 @@ TEST(CorvaneBackup, CheckTellsWholeDamagedAndNotABackup) {
             std::string secondLine;
         };
         std::string lengthChanged = bytes, imageByteChanged = bytes;
-        lengthChanged[8] ^= 1;        // RAM: the first record's length
-        imageByteChanged[100] ^= 1;   // hive: a byte inside the system hive image
+        lengthChanged[8] ^= 1;       // RAM: the first record's length
+        imageByteChanged[100] ^= 1;  // hive: a byte inside the system hive image
         const Case cases[] = {
             {"just saved", bytes, 0, ram ? "whole: a restore would take it" : ""},
             {"cut short", bytes.substr(0, bytes.size() / 2), 1, ""},
@@ -114,7 +114,8 @@ TEST(CorvaneBackup, CheckTellsWholeDamagedAndNotABackup) {
             EXPECT_EQ(r.err, "");
             std::string first = r.out.substr(0, r.out.find('\n'));
             if (c.exitCode == 2) {
-                EXPECT_EQ(r.out, file.string() + ": not a backup: neither a RAM registry image nor a hive backup file\n");
+                EXPECT_EQ(r.out,
+                          file.string() + ": not a backup: neither a RAM registry image nor a hive backup file\n");
             } else if (ram) {
                 EXPECT_EQ(first.rfind(file.string() + ": RAM registry image, ", 0), 0u) << first;
             } else {
@@ -227,8 +228,9 @@ TEST(CorvaneBackup, ImportThenExportGivesTheSameText) {
             SCOPED_TRACE(std::string(source) + " " + kind);
             fs::path out = bench.pc() / (std::string("out.") + kind);
             TOOL_OK(bench, "import", (bench.pc() / source).string(), out.string(), "--kind", kind);
-            EXPECT_EQ(TOOL_OK(bench, "check", out.string()).find("whole: a restore would take it\n") != std::string::npos,
-                      true);
+            EXPECT_EQ(
+                TOOL_OK(bench, "check", out.string()).find("whole: a restore would take it\n") != std::string::npos,
+                true);
             EXPECT_EQ(TOOL_OK(bench, "export", out.string()), text);
         }
     }
@@ -312,38 +314,55 @@ TEST(CorvaneBackup, FailuresSayWhyAndLeaveEveryFileAsItWas) {
         {{"check"}, 2, "corvane-backup: check: needs FILE\n"},
         {{"export", pc + "good.reg", "HKU\\X"}, 2, "corvane-backup: export: not a registry key: HKU\\X\n"},
         {{"export", pc + "good.reg", "HKLM\\NoSuch"}, 1, "corvane-backup: export: HKLM\\NoSuch: no such key\n"},
-        {{"export", pc + "t.txt"}, 1,
+        {{"export", pc + "t.txt"},
+         1,
          "corvane-backup: export: " + pc + "t.txt: neither a RAM registry image nor a hive backup file\n"},
-        {{"export", pc + "bad.reg"}, 1,
-         "corvane-backup: export: " + pc + "bad.reg: a restore would refuse it: record at 0x8: length 7, its fields need 6\n"},
-        {{"set", pc + "good.reg", "HKLM\\X", "N", "REG_DWORD", "x"}, 2,
+        {{"export", pc + "bad.reg"},
+         1,
+         "corvane-backup: export: " + pc +
+             "bad.reg: a restore would refuse it: record at 0x8: length 7, its fields need 6\n"},
+        {{"set", pc + "good.reg", "HKLM\\X", "N", "REG_DWORD", "x"},
+         2,
          "corvane-backup: set: REG_DWORD data must be a number from 0 to 4294967295 (decimal or 0x hex): x\n"},
-        {{"set", pc + "good.reg", "HKLM\\X", std::string(255, 'n'), "REG_SZ", "v"}, 1,
+        {{"set", pc + "good.reg", "HKLM\\X", std::string(255, 'n'), "REG_SZ", "v"},
+         1,
          "corvane-backup: set: value name longer than 254 characters\n"},
-        {{"set", pc + "good.reg", "HKLM\\X", "N", "REG_BINARY", std::string(131060, '0')}, 1,
+        {{"set", pc + "good.reg", "HKLM\\X", "N", "REG_BINARY", std::string(131060, '0')},
+         1,
          "corvane-backup: set: " + pc + "good.reg: a key or value does not fit a RAM image record\n"},
-        {{"set", pc + "bad.reg", "HKLM\\X", "N", "REG_SZ", "v"}, 1,
-         "corvane-backup: set: " + pc + "bad.reg: a restore would refuse it: record at 0x8: length 7, its fields need 6\n"},
+        {{"set", pc + "bad.reg", "HKLM\\X", "N", "REG_SZ", "v"},
+         1,
+         "corvane-backup: set: " + pc +
+             "bad.reg: a restore would refuse it: record at 0x8: length 7, its fields need 6\n"},
         {{"delete", pc + "good.reg", "HKLM\\NoSuch"}, 1, "corvane-backup: delete: HKLM\\NoSuch: no such key\n"},
-        {{"delete", pc + "good.reg", "HKLM\\Ident", "Nope"}, 1,
+        {{"delete", pc + "good.reg", "HKLM\\Ident", "Nope"},
+         1,
          "corvane-backup: delete: HKLM\\Ident: no value named 'Nope'\n"},
         {{"delete", pc + "good.reg", "HKLM"}, 1, "corvane-backup: delete: HKLM: a root key cannot be deleted\n"},
-        {{"import", pc + "bad.txt", pc + "out.reg"}, 1,
+        {{"import", pc + "bad.txt", pc + "out.reg"},
+         1,
          "corvane-backup: import: " + pc + "bad.txt: line 4: dword: needs up to 8 hex digits\n"},
-        {{"import", pc + "nokey.txt", pc + "new.reg"}, 1,
+        {{"import", pc + "nokey.txt", pc + "new.reg"},
+         1,
          "corvane-backup: import: " + pc + "nokey.txt: line 3: a value before the first key\n"},
-        {{"import", pc + "cut.txt", pc + "new.reg"}, 1,
+        {{"import", pc + "cut.txt", pc + "new.reg"},
+         1,
          "corvane-backup: import: " + pc + "cut.txt: line 3: the data goes on past the end of the text\n"},
-        {{"import", pc + "t.txt", pc + "new.reg"}, 1,
+        {{"import", pc + "t.txt", pc + "new.reg"},
+         1,
          "corvane-backup: import: " + pc + "t.txt: line 1: not REGEDIT4 text (its first line is not REGEDIT4)\n"},
-        {{"import", pc + "good.reg", pc + "new.reg", "--kind", "flat"}, 2,
+        {{"import", pc + "good.reg", pc + "new.reg", "--kind", "flat"},
+         2,
          "corvane-backup: import: unknown kind 'flat' (ram or hive)\n"},
-        {{"import", pc + "w.txt", pc + "no folder/new.reg"}, 1,
+        {{"import", pc + "w.txt", pc + "no folder/new.reg"},
+         1,
          "corvane-backup: import: " + pc + "no folder/new.reg: cannot write beside it: No such file or directory\n"},
         {{"import", pc + "w.txt", pc}, 1, "corvane-backup: import: " + pc + ": a folder, not a file\n"},
-        {{"diff", pc + "good.reg", pc + "missing.reg"}, 2,
+        {{"diff", pc + "good.reg", pc + "missing.reg"},
+         2,
          "corvane-backup: diff: " + pc + "missing.reg: cannot open: No such file or directory\n"},
-        {{"set", "\\No Folder\\b.reg", "HKLM\\X", "N", "REG_SZ", "v"}, 1,
+        {{"set", "\\No Folder\\b.reg", "HKLM\\X", "N", "REG_SZ", "v"},
+         1,
          "corvane-backup: set: \\No Folder\\b.reg: a folder on the way does not exist\n"},
     };
     for (const Case &c : cases) {

@@ -57,8 +57,8 @@ TEST(Cedevice, PushesAtTheSameTimeIntoOneFolderDoNotMeet) {
     std::vector<int> codes(contents.size(), -1);
     for (size_t i = 0; i < contents.size(); ++i)
         pushes.emplace_back([&, i] {
-            codes[i] = ts::cedevice({"push", (dev.dir() / ("in" + std::to_string(i))).string(),
-                                     "\\Temp\\f" + std::to_string(i)})
+            codes[i] = ts::cedevice(
+                           {"push", (dev.dir() / ("in" + std::to_string(i))).string(), "\\Temp\\f" + std::to_string(i)})
                            .exitCode;
         });
     for (auto &t : pushes) t.join();

@@ -16,28 +16,25 @@
 
 static int g_failures;
 
-#define CHECK(cond, what)                                               \
-    do {                                                                \
-        if (!(cond)) {                                                  \
-            printf("FAIL line %d: %s\n", __LINE__, what);               \
-            ++g_failures;                                               \
-        }                                                               \
+#define CHECK(cond, what)                                 \
+    do {                                                  \
+        if (!(cond)) {                                    \
+            printf("FAIL line %d: %s\n", __LINE__, what); \
+            ++g_failures;                                 \
+        }                                                 \
     } while (0)
 
 /* The bytes of the file at path, up to cap; their count, or -1. */
-static long readBytes(const WCHAR *path, char *out, long cap)
-{
+static long readBytes(const WCHAR *path, char *out, long cap) {
     FILE *f = _wfopen(path, TEXT("rb"));
     long n;
-    if (f == NULL)
-        return -1;
+    if (f == NULL) return -1;
     n = (long)fread(out, 1, cap, f);
     fclose(f);
     return n;
 }
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     WCHAR path[MAX_PATH];
     WCHAR probe[16];
     char got[1024];
@@ -67,8 +64,7 @@ int main(int argc, char **argv)
     /* The log's calls, as writeLog makes them, in text-mode append. */
     f = _wfopen(path, TEXT("a"));
     CHECK(f != NULL, "open for append");
-    if (f == NULL)
-        return 1;
+    if (f == NULL) return 1;
     r = fwprintf(f, TEXT("%s"), TEXT("file: "));
     CHECK(r == 6, "fwprintf returns the characters written");
     fwprintf(f, TEXT("%s"), TEXT("D:\\Gr\u00fc\u00dfe\\\u03a9mega \U0001F600.reg"));
@@ -79,25 +75,24 @@ int main(int argc, char **argv)
     /* More conversions, in a second open: the file is appended to. */
     f = _wfopen(path, TEXT("a"));
     CHECK(f != NULL, "open again");
-    if (f == NULL)
-        return 1;
-    fwprintf(f, TEXT("[%5s|%-3s|%.2s|%c|%d|%%|%ls]\n"), TEXT("ab"), TEXT("x"), TEXT("xyz"),
-             (WCHAR)0xE9, -42, TEXT("wide"));
+    if (f == NULL) return 1;
+    fwprintf(f, TEXT("[%5s|%-3s|%.2s|%c|%d|%%|%ls]\n"), TEXT("ab"), TEXT("x"), TEXT("xyz"), (WCHAR)0xE9, -42,
+             TEXT("wide"));
     fclose(f);
 
     n = readBytes(path, got, sizeof(got) - 1);
     CHECK(n >= 0, "read back");
     if (n >= 0) {
         static const char expected[] =
-            "file: D:\\Gr\xc3\xbc\xc3\x9f" "e\\\xce\xa9mega \xf0\x9f\x98\x80.reg\r\n"
+            "file: D:\\Gr\xc3\xbc\xc3\x9f"
+            "e\\\xce\xa9mega \xf0\x9f\x98\x80.reg\r\n"
             "[   ab|x  |xy|\xc3\xa9|-42|%|wide]\r\n";
         got[n] = 0;
         CHECK(n == (long)sizeof(expected) - 1 && memcmp(got, expected, n) == 0,
               "the file holds the texts, UTF-8, CR LF");
         if (n != (long)sizeof(expected) - 1 || memcmp(got, expected, n) != 0) {
             printf("got %ld bytes:", n);
-            for (long i = 0; i < n; ++i)
-                printf(" %02x", (unsigned char)got[i]);
+            for (long i = 0; i < n; ++i) printf(" %02x", (unsigned char)got[i]);
             printf("\n");
         }
     }
@@ -118,15 +113,13 @@ int main(int argc, char **argv)
             CHECK(r == 1000, "a 1000-character text: 1000 written");
             fclose(f);
             n = readBytes(path, got, sizeof(got) - 1);
-            CHECK(n == 1000 && memcmp(got, longExpected, 1000) == 0,
-                  "a 1000-character text reaches the file whole");
+            CHECK(n == 1000 && memcmp(got, longExpected, 1000) == 0, "a 1000-character text reaches the file whole");
         }
     }
 
     CHECK(fwprintf(NULL, TEXT("%s"), TEXT("x")) < 0, "no stream: a negative result");
 
     DeleteFileW(path);
-    printf("%s (runtime reads %%s as %s)\n", g_failures ? "FAILED" : "ok",
-           RUNTIME_READS_S_WIDE ? "wide" : "narrow");
+    printf("%s (runtime reads %%s as %s)\n", g_failures ? "FAILED" : "ok", RUNTIME_READS_S_WIDE ? "wide" : "narrow");
     return g_failures ? 1 : 0;
 }
