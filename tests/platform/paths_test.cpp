@@ -36,9 +36,10 @@ TEST(Paths, ResolveTable) {
         std::u16string p = u16(c.devicePath);
         host::fs::path out;
         EXPECT_EQ(host::resolvePath(p.c_str(), out), c.error);
-        if (c.error == ERROR_SUCCESS)
+        if (c.error == ERROR_SUCCESS) {
             EXPECT_EQ(out.lexically_normal(),
                       *c.hostRelative ? (dev.dir() / "fs" / c.hostRelative).lexically_normal() : dev.dir() / "fs");
+        }
     }
 }
 
