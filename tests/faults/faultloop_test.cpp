@@ -105,6 +105,20 @@ std::string withoutWorkName(const std::string &line) {
     return std::regex_replace(line, work, "{W}");
 }
 
+// After a power cut and the restart, a new run on the device as the cut
+// left it does what the clean run did: same exit code, same last log line,
+// same registry after its warm boot.
+bool rerunSucceeds(Bench &bench, const std::string &rule) {
+    Outcome again = bench.rerun();
+    std::vector<std::string> last = lines(again.log), lastClean = lines(bench.clean().log);
+    if (again.exitCode == bench.clean().exitCode && !last.empty() && !lastClean.empty() &&
+        withoutWorkName(last.back()) == withoutWorkName(lastClean.back()) && again.registry == bench.clean().registry)
+        return true;
+    ADD_FAILURE() << comboName(bench.combo()) << ": the run after a power cut at " << rule << " did not succeed: exit "
+                  << again.exitCode << ", last log line '" << (last.empty() ? "" : last.back()) << "'";
+    return false;
+}
+
 class FaultLoop : public ::testing::TestWithParam<Combo> {};
 
 TEST_P(FaultLoop, EveryCallFailsOnceAndForGood) {
@@ -158,25 +172,15 @@ TEST_P(FaultLoop, FullDiskAtEveryWrite) {
 TEST_P(FaultLoop, PowerLossAtEveryWriteAndCopy) {
     Bench bench(GetParam());
     std::map<std::string, long> counts = callCounts(bench.clean().trace);
-    const std::vector<std::string> lastClean = lines(bench.clean().log);
     int bad = 0, stops = 0;
     for (const char *service : {"fwrite", "fclose", "CopyFileW", "MoveFileW", "DeleteFileW", "RegCopyFile",
                                 "RegSaveKey", "RegRestoreFile", "RegReplaceKey", "SetCurrentUser"}) {
         for (long n : callNumbers(counts[service])) {
-            Outcome o = bench.run(std::string(service) + "@" + std::to_string(n) + "!");
+            const std::string rule = std::string(service) + "@" + std::to_string(n) + "!";
+            Outcome o = bench.run(rule);
             ++stops;
             bool ok = bench.check(o, true);
-            // After the restart a new run does what the clean one did.
-            Outcome again = bench.rerun();
-            std::vector<std::string> last = lines(again.log);
-            if (again.exitCode != bench.clean().exitCode || last.empty() || lastClean.empty() ||
-                withoutWorkName(last.back()) != withoutWorkName(lastClean.back()) ||
-                (again.registry != bench.clean().registry)) {
-                ADD_FAILURE() << comboName(GetParam()) << ": the run after a power loss at " << service << "@" << n
-                              << " did not succeed: exit " << again.exitCode << ", last log line '"
-                              << (last.empty() ? "" : last.back()) << "'";
-                ok = false;
-            }
+            ok = rerunSucceeds(bench, rule) && ok;
             if (!ok && ++bad >= kMaxBadRuns) FAIL() << "stopped after " << bad << " failed runs";
         }
     }
@@ -216,7 +220,6 @@ TEST_P(FaultLoop, PowerCutInsideEveryCopyAndWrite) {
             writes.push_back({service, n, pending});
         pending = -1;
     }
-    const std::vector<std::string> lastClean = lines(bench.clean().log);
     int bad = 0, cuts = 0;
     for (const Write &w : writes) {
         std::set<long long> at = {1, w.bytes - 1, w.bytes};
@@ -228,16 +231,7 @@ TEST_P(FaultLoop, PowerCutInsideEveryCopyAndWrite) {
             Outcome o = bench.run(rule);
             ++cuts;
             bool ok = bench.check(o, true);
-            Outcome again = bench.rerun();
-            std::vector<std::string> last = lines(again.log);
-            if (again.exitCode != bench.clean().exitCode || last.empty() || lastClean.empty() ||
-                withoutWorkName(last.back()) != withoutWorkName(lastClean.back()) ||
-                again.registry != bench.clean().registry) {
-                ADD_FAILURE() << comboName(GetParam()) << ": the run after a power cut at " << rule
-                              << " did not succeed: exit " << again.exitCode << ", last log line '"
-                              << (last.empty() ? "" : last.back()) << "'";
-                ok = false;
-            }
+            ok = rerunSucceeds(bench, rule) && ok;
             if (!ok && ++bad >= kMaxBadRuns) FAIL() << "stopped after " << bad << " failed runs";
         }
     }
