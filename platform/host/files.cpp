@@ -127,7 +127,10 @@ static bool writeAll(int fd, const char *buf, size_t size) {
 
 // Copies src over dst in place: dst is opened for overwriting (emptied, or
 // made) and written from the start, piece by piece. On failure dst holds
-// what was written before it; its old content is gone either way.
+// what was written before it; its old content is gone either way. The old
+// bytes are written over and what is left of them is cut off afterwards
+// (before a power cut too): the same file in the end, without the host
+// freeing the old blocks and finding new ones.
 static DWORD copyInPlace(const path &src, const path &dst) {
     int in = ::open(src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) return ERROR_ACCESS_DENIED;
@@ -136,7 +139,7 @@ static DWORD copyInPlace(const path &src, const path &dst) {
         ::close(in);
         return ERROR_READ_FAULT;
     }
-    int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (out < 0) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         ::close(in);
@@ -189,6 +192,7 @@ static DWORD copyInPlace(const path &src, const path &dst) {
         host::powerWritten(static_cast<size_t>(r));
         done += static_cast<size_t>(r);
     }
+    if (::ftruncate(out, static_cast<off_t>(done)) != 0 && err == ERROR_SUCCESS) err = ERROR_WRITE_FAULT;
     if (allowed < room && done == allowed) host::powerCut();
     ::close(in);
     if (::close(out) != 0 && err == ERROR_SUCCESS) err = ERROR_WRITE_FAULT;

@@ -110,10 +110,17 @@ ssize_t readBytes(Stream &s, char *buf, size_t size) {
             continue;
         }
         if (!s.window) s.window.reset(new char[kWindow]);  // no need to clear it
-        ssize_t n = ::pread(s.fd, s.window.get(), kWindow, s.pos);
+        // A read that ends in or right before the window (a file read
+        // backwards) gets the window that ends where it ends, so that the
+        // reads before it come from the same one.
+        off_t start = s.pos;
+        off_t end = s.pos + static_cast<off_t>(size - done);
+        if (s.winLen && s.pos < s.winStart && end + static_cast<off_t>(kWindow) > s.winStart)
+            start = end > static_cast<off_t>(kWindow) ? end - static_cast<off_t>(kWindow) : 0;
+        ssize_t n = ::pread(s.fd, s.window.get(), kWindow, start);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return done ? static_cast<ssize_t>(done) : -1;
-        s.winStart = s.pos;
+        s.winStart = start;
         s.winLen = static_cast<size_t>(n);
         if (n == 0) break;
     }
