@@ -45,8 +45,11 @@ static const RewriteTexts REPAIR_TEXTS = {
     TEXT("repair: could not replace "),
 };
 
-#define LANES_LOW 0x0001000100010001ULL  /* 1 in each 16-bit lane */
-#define LANES_HIGH 0x8000800080008000ULL /* the top bit of each lane */
+/* 1 in each 16-bit lane (from 32-bit halves: the device compiler has no
+ * 64-bit literals) */
+#define LANES_LOW (((uint64_t)0x00010001UL << 32) | 0x00010001UL)
+/* the top bit of each lane */
+#define LANES_HIGH (((uint64_t)0x80008000UL << 32) | 0x80008000UL)
 
 /* The top bit of each 16-bit lane of four characters that is 0 (and maybe
  * of lanes above one that is); none when no lane is 0. */
@@ -60,11 +63,11 @@ static inline uint64_t nulLanes(const BYTE *four)
 /* The first lane that nulLanes marks: the first NUL among the four. */
 static inline unsigned firstLane(uint64_t lanes)
 {
-    if (lanes & 0x8000ULL)
+    if (lanes & 0x8000UL)
         return 0;
-    if (lanes & 0x80000000ULL)
+    if (lanes & 0x80000000UL)
         return 1;
-    return (lanes & 0x800000000000ULL) ? 2 : 3;
+    return (lanes & ((uint64_t)0x8000UL << 32)) ? 2 : 3;
 }
 
 /* The position of the first NUL among the eight characters at eight, or
