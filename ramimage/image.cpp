@@ -151,7 +151,7 @@ static void flushPending(RamImage *img)
     img->cbPending = 0;
 }
 
-int walkNext(RamImage *img)
+int walkNextMore(RamImage *img)
 {
     BYTE head[RECORD_HEAD_CB];
     int64_t offset = img->next;
@@ -210,7 +210,7 @@ int imageWholeRecordAt(RamImage *img, int64_t offset)
     }
 }
 
-int imageRead(RamImage *img, void *buffer, size_t cb)
+int imageReadMore(RamImage *img, void *buffer, size_t cb)
 {
     BYTE *to = (BYTE *)buffer;
     size_t at, piece;
@@ -235,7 +235,7 @@ int imageRead(RamImage *img, void *buffer, size_t cb)
     return img->failed == IMAGE_OK;
 }
 
-void imageWrite(RamImage *img, const void *bytes, size_t cb)
+void imageWriteMore(RamImage *img, const void *bytes, size_t cb)
 {
     if (img->failed != IMAGE_OK)
         return;
@@ -250,7 +250,7 @@ void imageWrite(RamImage *img, const void *bytes, size_t cb)
     img->cbPending += cb;
 }
 
-int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
+int imageCopyMore(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
 {
     size_t at, piece;
 
@@ -263,6 +263,12 @@ int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
             piece = img->cbWindow - at < (uint64_t)cb ? img->cbWindow - at : (size_t)cb;
             imageWrite(img, img->window + at, piece);
             img->pos += (int64_t)piece;
+        } else if (cb < IMAGE_BUFFER_CB && img->pos == img->windowStart + (int64_t)img->cbWindow) {
+            /* The bytes right after the window: the walk reads on from
+             * there, so the window moves on. */
+            if (!fillWindow(img))
+                break;
+            continue;
         } else {
             /* Only the bytes asked for: a record seeked back to is seldom
              * followed by the bytes after it. */
@@ -274,6 +280,33 @@ int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
         cb -= (int64_t)piece;
     }
     return img->failed == IMAGE_OK;
+}
+
+const BYTE *imagePeekMore(RamImage *img, size_t cb)
+{
+    if (img->failed != IMAGE_OK)
+        return NULL;
+    img->cbWindow = 0;
+    img->windowStart = img->pos;
+    img->cbWindow = readAt(img, img->pos, img->window, IMAGE_BUFFER_CB);
+    if (img->cbWindow < cb) {
+        /* The caller asked for bytes inside the file. */
+        img->failed = IMAGE_READ_FAILED;
+        return NULL;
+    }
+    return img->window;
+}
+
+void imageWindowEnding(RamImage *img, int64_t start, int64_t end)
+{
+    int64_t from = end - IMAGE_BUFFER_CB > 0 ? end - IMAGE_BUFFER_CB : 0;
+
+    if (img->failed != IMAGE_OK || end - start > IMAGE_BUFFER_CB ||
+        (start >= img->windowStart && end <= img->windowStart + (int64_t)img->cbWindow))
+        return;
+    img->cbWindow = 0;
+    img->windowStart = from;
+    img->cbWindow = readAt(img, from, img->window, IMAGE_BUFFER_CB);
 }
 
 int imageEnd(RamImage *img, const WCHAR *path, int keep)

@@ -82,9 +82,8 @@ typedef struct {
  * image. Returns 0 ready for walkNext; otherwise RAMIMAGE_NO_TEMPNAME,
  * RAMIMAGE_NO_OPEN, RAMIMAGE_BAD_SIG or RAMIMAGE_NOT_WRITTEN (the header
  * could not be read), after writing the matching log line, closing
- * what it opened and deleting the temporary file. Reads use the window; a
- * caller that reads only a few bytes of each record and seeks back to the
- * rest later (reorder) sets img->useWindow to 0. */
+ * what it opened and deleting the temporary file. Reads use the window unless
+ * img->useWindow is set to 0. */
 int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts);
 
 /* True when the file ends before the length its totalSize gives (compared
@@ -93,28 +92,22 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts);
  * missing, so repair and reorder leave it as it is. */
 int imageCutShort(const RamImage *img);
 
-/* Steps to the next record: WALK_END at the end of the input, at totalSize
- * (the first record is always tried when totalSize is positive; with
- * img->pastTotal set, the walk goes on past it while a whole, consistent
- * record follows, so that a damaged totalSize loses no record) or after a
- * failure; otherwise WALK_RECORD or WALK_CUT with the current record set.
- * An end at totalSize with bytes after it sets img->endedAtTotal, with
- * img->next the offset after the last record visited. */
-int walkNext(RamImage *img);
+/* walkNext beyond a head that lies in the window. */
+int walkNextMore(RamImage *img);
 
-/* Reads cb bytes of the input at its position. Callers ask only for bytes
- * that lie inside the file, so a short read is a read failure: it sets
- * img->failed and returns 0. Returns 1 on success. */
-int imageRead(RamImage *img, void *buffer, size_t cb);
+/* imageRead and imageWrite beyond what the window and the pending run
+ * serve at once. */
+int imageReadMore(RamImage *img, void *buffer, size_t cb);
+void imageWriteMore(RamImage *img, const void *bytes, size_t cb);
+int imageCopyMore(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer);
+const BYTE *imagePeekMore(RamImage *img, size_t cb);
 
-/* Appends cb bytes to the new image. A short write sets img->failed. */
-void imageWrite(RamImage *img, const void *bytes, size_t cb);
-
-/* Copies cb bytes from the input at offset (or, with offset -1, at its
- * position) to the new image: bytes in the window straight from it, the
- * others read as they are, in pieces of at most IMAGE_BUFFER_CB bytes
- * through buffer. Returns 1, or 0 after a failure (img->failed set). */
-int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer);
+/* Readies the window for copies of the input bytes [start, end): when they
+ * fit it and are not all in it, it is filled with the IMAGE_BUFFER_CB bytes
+ * that end at end (or the file's first ones), so that bytes before start
+ * come along for copies that go backwards through the file. A failed read
+ * sets img->failed. */
+void imageWindowEnding(RamImage *img, int64_t start, int64_t end);
 
 /* Ends a rewrite. With keep non-zero and nothing failed: writes the new
  * image's length into its totalSize, closes both files and copies the new
@@ -147,10 +140,132 @@ int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *ou
  * the walk past a damaged totalSize). A failed read counts as no record. */
 int imageWholeRecordAt(RamImage *img, int64_t offset);
 
+/* Blocks of bytes copied as one: the compiler moves each in a few wide
+ * loads and stores, where a loop of bytes costs several instructions a
+ * byte. Byte arrays alone, so any address will do. */
+typedef struct {
+    BYTE b[32];
+} ByteBlock32;
+typedef struct {
+    BYTE b[8];
+} ByteBlock8;
+typedef struct {
+    BYTE b[4];
+} ByteBlock4;
+
+#define COPY_BLOCK(type, to, from, at) (*(type *)((to) + (at)) = *(const type *)((from) + (at)))
+
+/* Copies cb bytes; the two ranges never overlap. Whole blocks, then one
+ * block that ends at the last byte (copying a few bytes twice). */
 static inline void copyBytes(BYTE *to, const BYTE *from, size_t cb)
 {
-    while (cb-- > 0)
-        *to++ = *from++;
+    size_t at;
+
+    if (cb >= sizeof(ByteBlock32)) {
+        for (at = 0; at + sizeof(ByteBlock32) <= cb; at += sizeof(ByteBlock32))
+            COPY_BLOCK(ByteBlock32, to, from, at);
+        if (at < cb)
+            COPY_BLOCK(ByteBlock32, to, from, cb - sizeof(ByteBlock32));
+    } else if (cb >= sizeof(ByteBlock8)) {
+        for (at = 0; at + sizeof(ByteBlock8) <= cb; at += sizeof(ByteBlock8))
+            COPY_BLOCK(ByteBlock8, to, from, at);
+        if (at < cb)
+            COPY_BLOCK(ByteBlock8, to, from, cb - sizeof(ByteBlock8));
+    } else if (cb >= sizeof(ByteBlock4)) {
+        COPY_BLOCK(ByteBlock4, to, from, 0);
+        COPY_BLOCK(ByteBlock4, to, from, cb - sizeof(ByteBlock4));
+    } else {
+        while (cb-- > 0)
+            *to++ = *from++;
+    }
+}
+
+/* Reads cb bytes of the input at its position. Callers ask only for bytes
+ * that lie inside the file, so a short read is a read failure: it sets
+ * img->failed and returns 0. Returns 1 on success. Bytes inside the window
+ * cost no call. */
+static inline int imageRead(RamImage *img, void *buffer, size_t cb)
+{
+    int64_t at = img->pos - img->windowStart;
+
+    if (img->useWindow && img->failed == IMAGE_OK && cb < IMAGE_BUFFER_CB && at >= 0 &&
+        at + (int64_t)cb <= (int64_t)img->cbWindow) {
+        copyBytes((BYTE *)buffer, img->window + at, cb);
+        img->pos += (int64_t)cb;
+        return 1;
+    }
+    return imageReadMore(img, buffer, cb);
+}
+
+/* The cb bytes of the input at its position (cb at most IMAGE_BUFFER_CB,
+ * all inside the file), in the window: it is filled from the position when
+ * they are not all in it. The position stays; the bytes are good until the
+ * next read or copy. Returns NULL after a failed read (img->failed set). */
+static inline const BYTE *imagePeek(RamImage *img, size_t cb)
+{
+    int64_t at = img->pos - img->windowStart;
+
+    if (img->failed == IMAGE_OK && at >= 0 && at + (int64_t)cb <= (int64_t)img->cbWindow)
+        return img->window + at;
+    return imagePeekMore(img, cb);
+}
+
+/* Appends cb bytes to the new image. A short write sets img->failed. Bytes
+ * that fit the pending run cost no call. */
+static inline void imageWrite(RamImage *img, const void *bytes, size_t cb)
+{
+    if (img->failed == IMAGE_OK && cb < IMAGE_BUFFER_CB && img->cbPending + cb <= IMAGE_BUFFER_CB) {
+        copyBytes(img->pending + img->cbPending, (const BYTE *)bytes, cb);
+        img->cbPending += cb;
+        return;
+    }
+    imageWriteMore(img, bytes, cb);
+}
+
+/* Copies cb bytes from the input at offset (or, with offset -1, at its
+ * position) to the new image: bytes in the window straight from it, the
+ * others read as they are, in pieces of at most IMAGE_BUFFER_CB bytes
+ * through buffer. Returns 1, or 0 after a failure (img->failed set). */
+static inline int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
+{
+    int64_t at = (offset >= 0 ? offset : img->pos) - img->windowStart;
+
+    if (img->failed == IMAGE_OK && at >= 0 && at + cb <= (int64_t)img->cbWindow &&
+        img->cbPending + (uint64_t)cb <= IMAGE_BUFFER_CB && cb < IMAGE_BUFFER_CB) {
+        copyBytes(img->pending + img->cbPending, img->window + at, (size_t)cb);
+        img->cbPending += (size_t)cb;
+        img->pos = img->windowStart + at + cb;
+        return 1;
+    }
+    return imageCopyMore(img, offset, cb, buffer);
+}
+
+/* Steps to the next record: WALK_END at the end of the input, at totalSize
+ * (the first record is always tried when totalSize is positive; with
+ * img->pastTotal set, the walk goes on past it while a whole, consistent
+ * record follows, so that a damaged totalSize loses no record) or after a
+ * failure; otherwise WALK_RECORD or WALK_CUT with the current record set.
+ * An end at totalSize with bytes after it sets img->endedAtTotal, with
+ * img->next the offset after the last record visited. */
+static inline int walkNext(RamImage *img)
+{
+    int64_t offset = img->next;
+    int64_t at = offset - img->windowStart;
+    const BYTE *head;
+
+    if (img->started && img->failed == IMAGE_OK && offset < (int64_t)img->totalSize &&
+        offset + RECORD_HEAD_CB <= img->inLength && at >= 0 &&
+        at + RECORD_HEAD_CB <= (int64_t)img->cbWindow) {
+        head = img->window + at;
+        img->start = offset;
+        img->pos = offset + RECORD_HEAD_CB;
+        img->length = getLe16(head);
+        img->type = getLe16(head + 2);
+        img->size = (DWORD)img->length + RECORD_HEAD_CB;
+        img->next = offset + img->size;
+        return WALK_RECORD;
+    }
+    return walkNextMore(img);
 }
 
 #endif

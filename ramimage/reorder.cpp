@@ -8,7 +8,10 @@
  *
  * The walk reads the head of each record (and a key's tag) and keeps one
  * small entry per record until its group is written; memory grows with the
- * largest key group, not with the image.
+ * largest key group, not with the image. A group is written from the last
+ * unit back: each unit that fits the window is read into it in one piece,
+ * ending at its last byte, so that the units before it come from the same
+ * window.
  *
  * Choices: nothing is dropped.
  * - Value records that belong to no key (before the first key record, or
@@ -76,6 +79,10 @@ static void flushKeys(RamImage *img, RecordEntry **keys, BYTE *buffer)
 
     while ((key = *keys) != NULL) {
         *keys = key->next;
+        /* A unit's records lie side by side, the newest value last. */
+        imageWindowEnding(img, key->offset,
+                          key->values != NULL ? (int64_t)key->values->offset + key->values->size
+                                              : (int64_t)key->offset + key->size);
         imageCopy(img, key->offset, key->size, buffer);
         for (value = key->values; value != NULL; value = following) {
             following = value->next;
@@ -103,9 +110,8 @@ int reorder(const WCHAR *path)
     result = imageOpen(&img, path, &REORDER_TEXTS);
     if (result != 0)
         return result;
-    /* The walk needs 4 or 6 bytes of a record; its other bytes are read
-     * once, when its group is written. */
-    img.useWindow = 0;
+    /* The walk reads 4 or 6 bytes of each record through the window; the
+     * other bytes are read when its group is written, a unit at a time. */
     cut = imageCutShort(&img);
 
     while (!cut && (walk = walkNext(&img)) != WALK_END) {

@@ -28,7 +28,6 @@
  */
 #include "ramimage/image.h"
 
-#define NAME_CCH 4096      /* the name buffer, in characters */
 #define KEY_FIELDS_CB 4    /* tag, nameLength */
 #define VALUE_FIELDS_CB 6  /* tag, nameLength, dataLength */
 #define VALUE_HEADER_CB 10 /* length, type, tag, nameLength, dataLength */
@@ -46,37 +45,87 @@ static const RewriteTexts REPAIR_TEXTS = {
     TEXT("repair: could not replace "),
 };
 
-/* The number of characters to write of a name of cchRead characters at
- * name (UTF-16LE bytes), its NUL included; puts the NUL in place when the
- * name read has none. The buffer holds at least cchRead + 1 characters. */
-static unsigned nameChars(BYTE *name, unsigned cchRead)
-{
-    unsigned i;
+/* 1 in each 16-bit lane (from 32-bit halves: the device compiler has no
+ * 64-bit literals) */
+#define LANES_LOW (((uint64_t)0x00010001UL << 32) | 0x00010001UL)
+/* the top bit of each lane */
+#define LANES_HIGH (((uint64_t)0x80008000UL << 32) | 0x80008000UL)
 
-    for (i = 0; i < cchRead; i++) {
-        if (name[2 * i] == 0 && name[2 * i + 1] == 0)
-            return i + 1;
+/* The top bit of each 16-bit lane of four characters that is 0 (and maybe
+ * of lanes above one that is); none when no lane is 0. */
+static inline uint64_t nulLanes(const BYTE *four)
+{
+    uint64_t v = (uint64_t)getLe32(four) | ((uint64_t)getLe32(four + 4) << 32);
+
+    return (v - LANES_LOW) & ~v & LANES_HIGH;
+}
+
+/* The first lane that nulLanes marks: the first NUL among the four. */
+static inline unsigned firstLane(uint64_t lanes)
+{
+    if (lanes & 0x8000UL)
+        return 0;
+    if (lanes & 0x80000000UL)
+        return 1;
+    return (lanes & ((uint64_t)0x8000UL << 32)) ? 2 : 3;
+}
+
+/* The position of the first NUL among the eight characters at eight, or
+ * 8 when there is none. */
+static inline unsigned firstNulOfEight(const BYTE *eight)
+{
+    uint64_t low = nulLanes(eight), high;
+
+    if (low != 0)
+        return firstLane(low);
+    high = nulLanes(eight + 8);
+    return high != 0 ? 4 + firstLane(high) : 8;
+}
+
+/* The characters of a name of cchRead characters at name (UTF-16LE bytes)
+ * that are kept, up to and without its first NUL: all of them when it has
+ * none, but at most NAME_MAX_CCH - 1, so that the NUL written after them
+ * fits nameLength. Sets *hasNul when the kept characters are followed by a
+ * NUL among those read. */
+static unsigned nameKept(const BYTE *name, unsigned cchRead, int *hasNul)
+{
+    unsigned i, at;
+
+    *hasNul = 1;
+    if (cchRead >= 8) {
+        /* Eight characters a step, then the last eight (some looked at
+         * again: none of them is NUL, so the first NUL found is still the
+         * first). */
+        for (i = 0; i + 8 <= cchRead; i += 8) {
+            if ((at = firstNulOfEight(name + 2 * i)) < 8)
+                return i + at;
+        }
+        if (i < cchRead && (at = firstNulOfEight(name + 2 * (cchRead - 8))) < 8)
+            return cchRead - 8 + at;
+    } else {
+        for (i = 0; i < cchRead; i++) {
+            if (name[2 * i] == 0 && name[2 * i + 1] == 0)
+                return i;
+        }
     }
-    if (cchRead == NAME_MAX_CCH)
-        i = NAME_MAX_CCH - 1;
-    name[2 * i] = 0;
-    name[2 * i + 1] = 0;
-    return i + 1;
+    *hasNul = 0;
+    return cchRead == NAME_MAX_CCH ? NAME_MAX_CCH - 1 : cchRead;
 }
 
 int repair(const WCHAR *path)
 {
     RamImage img;
-    /* One record as written: its header, then the name buffer. */
-    BYTE record[VALUE_HEADER_CB + 2 * NAME_CCH];
-    BYTE *name = record + VALUE_HEADER_CB;
+    BYTE record[VALUE_HEADER_CB]; /* a record's header as written */
+    static const BYTE NUL_CHAR[2] = {0, 0};
     BYTE data[IMAGE_BUFFER_CB];
-    BYTE fields[VALUE_FIELDS_CB];
+    const BYTE *fields;
+    const BYTE *name;
+    int hasNul;
     int walk;
     int typeError = 0;
     int cut = 0;
     int result;
-    unsigned typeByte, tagByte, cchStored, cchName, cbData, cbFields;
+    unsigned typeByte, tagByte, cchStored, cchKept, cchName, cbData, cbFields;
     int64_t cbNeeded;
 
     result = imageOpen(&img, path, &REPAIR_TEXTS);
@@ -100,7 +149,8 @@ int repair(const WCHAR *path)
             cut = 1;
             break;
         }
-        if (!imageRead(&img, fields, cbFields))
+        /* Fields and name are looked at where they lie in the window. */
+        if ((fields = imagePeek(&img, cbFields)) == NULL)
             break;
         tagByte = fields[0];
         cchStored = fields[2];
@@ -110,28 +160,40 @@ int repair(const WCHAR *path)
             cut = 1;
             break;
         }
-        if (!imageRead(&img, name, 2 * (size_t)cchStored))
+        if ((fields = imagePeek(&img, cbFields + 2 * (size_t)cchStored)) == NULL)
             break;
-        cchName = nameChars(name, cchStored);
+        name = fields + cbFields;
+        cchKept = nameKept(name, cchStored, &hasNul);
+        cchName = cchKept + 1;
+        if (hasNul && cchName == cchStored && img.type == typeByte && fields[1] == 0 &&
+            fields[3] == 0 && img.length == cbFields + 2 * cchStored + cbData) {
+            /* A consistent record is written as it is stored. */
+            imageCopy(&img, img.start, img.size, data);
+            continue;
+        }
 
-        /* The header goes right before the name so that one write does. */
         if (typeByte == 2) {
             putLe16(record, cbData + 2 * cchName + 6);
             putLe16(record + 2, 2);
             putLe16(record + 4, tagByte);
             putLe16(record + 6, cchName);
             putLe16(record + 8, cbData);
-            imageWrite(&img, record, VALUE_HEADER_CB + 2 * (size_t)cchName);
-            /* The data follow the stored name, however long it was. */
-            imageCopy(&img, -1, cbData, data);
+            imageWrite(&img, record, VALUE_HEADER_CB);
         } else {
-            BYTE *key = record + VALUE_HEADER_CB - KEY_HEADER_CB;
-            putLe16(key, 2 * cchName + 4);
-            putLe16(key + 2, 1);
-            putLe16(key + 4, tagByte);
-            putLe16(key + 6, cchName);
-            imageWrite(&img, key, KEY_HEADER_CB + 2 * (size_t)cchName);
+            putLe16(record, 2 * cchName + 4);
+            putLe16(record + 2, 1);
+            putLe16(record + 4, tagByte);
+            putLe16(record + 6, cchName);
+            imageWrite(&img, record, KEY_HEADER_CB);
         }
+        /* The name with its NUL: the stored one when it has one. */
+        imageWrite(&img, name, 2 * (size_t)cchKept + (hasNul ? 2 : 0));
+        if (!hasNul)
+            imageWrite(&img, NUL_CHAR, 2);
+        img.pos += cbFields + 2 * (int64_t)cchStored;
+        /* The data follow the stored name, however long it was. */
+        if (typeByte == 2)
+            imageCopy(&img, -1, cbData, data);
     }
 
     if (typeError) {

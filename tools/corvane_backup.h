@@ -88,6 +88,7 @@ private:
     std::string error_;
     fs::path dir_;
     fs::path previous_;
+    int depth_ = -1;         // its place among the scratch devices alive, when named by it
     char16_t tempDir_[256];  // the system's temporary folder and logging switch,
     int logging_ = 0;        // put back at the end
 };

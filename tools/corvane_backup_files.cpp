@@ -149,16 +149,30 @@ bool copyFile(const fs::path &from, const fs::path &to, std::string &error) {
 
 // ---- The scratch device ---------------------------------------------------------
 
+// Scratch devices alive in this process.
+static int g_scratchDepth = 0;
+
 Scratch::Scratch() {
     std::error_code ec;
     fs::path base = fs::temp_directory_path(ec);
     if (ec) base = "/tmp";
-    std::string pattern = (base / "corvane-backup.XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) {
-        error_ = "cannot make a scratch folder in " + base.string() + ": " + std::strerror(errno);
-        return;
+    // The scratch device's path goes into the environment (CEDEVICE), where
+    // the C library keeps every value it was ever given: the folders made one
+    // after the other by a process have the same names (its pid and how many
+    // are alive), so that a long run (a fuzzer) does not add one each time.
+    // A name that is taken gets a random one.
+    fs::path named = base / ("corvane-backup." + std::to_string(::getpid()) + "." + std::to_string(g_scratchDepth));
+    if (::mkdir(named.c_str(), 0700) == 0) {
+        dir_ = named;
+        depth_ = g_scratchDepth++;
+    } else {
+        std::string pattern = (base / "corvane-backup.XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) {
+            error_ = "cannot make a scratch folder in " + base.string() + ": " + std::strerror(errno);
+            return;
+        }
+        dir_ = pattern;
     }
-    dir_ = pattern;
     if (!host::initDevice(dir_ / "device", "ram", error_)) {
         error_ = "cannot make a scratch device: " + error_;
         return;
@@ -184,6 +198,7 @@ Scratch::~Scratch() {
     }
     std::error_code ec;
     if (!dir_.empty()) fs::remove_all(dir_, ec);
+    if (depth_ >= 0) g_scratchDepth = depth_;
 }
 
 fs::path Scratch::temp(const std::string &name) const { return dir_ / "device" / "fs" / "Temp" / name; }

@@ -145,12 +145,14 @@ static bool validName(std::u16string_view name) {
 }
 
 // The entry of folder whose name equals name without regard to case; the
-// name itself when none does.
-static std::string matchEntry(const fs::path &folder, std::u16string_view name, bool &found) {
+// name itself when none does. type is the entry's own type (a link's
+// is symlink).
+static std::string matchEntry(const fs::path &folder, std::u16string_view name, bool &found, fs::file_type &type) {
     std::string utf8 = toUtf8(name);
     std::error_code ec;
     found = false;
-    if (fs::symlink_status(folder / utf8, ec).type() != fs::file_type::not_found && !ec) {
+    type = fs::symlink_status(folder / utf8, ec).type();
+    if (type != fs::file_type::not_found && !ec) {
         found = true;
         return utf8;
     }
@@ -158,6 +160,7 @@ static std::string matchEntry(const fs::path &folder, std::u16string_view name, 
         std::string entry = it->path().filename().string();
         if (namesEqual(fromUtf8(entry), name)) {
             found = true;
+            type = fs::symlink_status(it->path(), ec).type();
             return entry;
         }
     }
@@ -203,19 +206,22 @@ DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast) 
         if (!validName(parts[k])) return ERROR_INVALID_NAME;
         bool last = k + 1 == parts.size();
         bool found = false;
-        std::string name = matchEntry(current, parts[k], found);
+        fs::file_type type = fs::file_type::none;
+        std::string name = matchEntry(current, parts[k], found, type);
+        bool isLink = type == fs::file_type::symlink;
         fs::path next = current / name;
         std::error_code ec;
         // A link is replaced by the place it leads to, so that the path
         // handed back holds no link at all and an open cannot be led
         // elsewhere; one that leads outside the root or nowhere is an entry
         // the device cannot open.
-        if (found && fs::is_symlink(next, ec) && (followLast || !last)) {
+        if (found && isLink && (followLast || !last)) {
             fs::path target;
             if (!linkTarget(next, target)) return ERROR_ACCESS_DENIED;
             next = target;
         }
-        if (!last && (!found || !fs::is_directory(next, ec))) return ERROR_PATH_NOT_FOUND;
+        if (!last && (!found || !(isLink ? fs::is_directory(next, ec) : type == fs::file_type::directory)))
+            return ERROR_PATH_NOT_FOUND;
         current = next;
     }
     hostPath = current;

@@ -76,6 +76,7 @@ State &state() {
 void refreshActive() {
     State &s = state();
     s.active = !s.rules.empty() || !s.traceFile.empty() || s.diskLeft >= 0;
+    g_callsWatched = s.active;
 }
 
 bool parseRules(const std::string &text, std::vector<Rule> &rules, long long &disk, std::string *error) {
@@ -188,7 +189,10 @@ void quoteInto(std::string &out, const std::string &s) {
 
 }  // namespace
 
-Call::Call(const char *service, const WCHAR *path) : service_(service) {
+bool g_callsWatched = true;
+
+void Call::start(const WCHAR *path) {
+    const char *service = service_;
     State &s = state();
     if (!s.loaded) loadEnv();
     if (!s.active) return;
@@ -219,12 +223,12 @@ Call::Call(const char *service, const WCHAR *path) : service_(service) {
     }
 }
 
-Call::~Call() {
+void Call::end() {
     if (active_ && !done_) result(0);
     if (state().cutCall == this) powerCut();  // a call that returns without a result
 }
 
-Call &Call::arg(const WCHAR *s) {
+Call &Call::addArg(const WCHAR *s) {
     if (!active_) return *this;
     if (!args_.empty()) args_ += ", ";
     if (!s)
@@ -234,7 +238,7 @@ Call &Call::arg(const WCHAR *s) {
     return *this;
 }
 
-Call &Call::arg(const char *s) {
+Call &Call::addArg(const char *s) {
     if (!active_) return *this;
     if (!args_.empty()) args_ += ", ";
     if (!s)
@@ -244,14 +248,14 @@ Call &Call::arg(const char *s) {
     return *this;
 }
 
-Call &Call::arg(long long v) {
+Call &Call::addArg(long long v) {
     if (!active_) return *this;
     if (!args_.empty()) args_ += ", ";
     args_ += std::to_string(v);
     return *this;
 }
 
-Call &Call::argHex(unsigned long long v) {
+Call &Call::addArgHex(unsigned long long v) {
     if (!active_) return *this;
     if (!args_.empty()) args_ += ", ";
     char buf[32];
@@ -260,9 +264,20 @@ Call &Call::argHex(unsigned long long v) {
     return *this;
 }
 
-void Call::result(long long v) { finish(std::to_string(v)); }
+// An untraced call formats nothing: only a power cut armed in it matters.
+void Call::result(long long v) {
+    if (!active_ || done_) {
+        if (state().cutCall == this) powerCut();
+        return;
+    }
+    finish(std::to_string(v));
+}
 
 void Call::resultPointer(const void *p) {
+    if (!active_ || done_) {
+        if (state().cutCall == this) powerCut();
+        return;
+    }
     char buf[32];
     if (p)
         snprintf(buf, sizeof buf, "%p", p);

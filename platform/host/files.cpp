@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace host {
@@ -126,7 +127,10 @@ static bool writeAll(int fd, const char *buf, size_t size) {
 
 // Copies src over dst in place: dst is opened for overwriting (emptied, or
 // made) and written from the start, piece by piece. On failure dst holds
-// what was written before it; its old content is gone either way.
+// what was written before it; its old content is gone either way. The old
+// bytes are written over and what is left of them is cut off afterwards
+// (before a power cut too): the same file in the end, without the host
+// freeing the old blocks and finding new ones.
 static DWORD copyInPlace(const path &src, const path &dst) {
     int in = ::open(src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) return ERROR_ACCESS_DENIED;
@@ -135,7 +139,7 @@ static DWORD copyInPlace(const path &src, const path &dst) {
         ::close(in);
         return ERROR_READ_FAULT;
     }
-    int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (out < 0) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         ::close(in);
@@ -148,25 +152,47 @@ static DWORD copyInPlace(const path &src, const path &dst) {
     size_t room = host::diskReserve(size);
     if (room < size) err = ERROR_DISK_FULL;
     size_t allowed = host::powerReserve(room);
-    std::vector<char> buf(std::min(kCopyPiece, std::max<size_t>(allowed, 1)));
+    // Left uninitialised: every byte written out was read first.
+    size_t cbBuf = std::min(kCopyPiece, std::max<size_t>(allowed, 1));
+    std::unique_ptr<char[]> buf(new char[cbBuf]);
     size_t done = 0;
+    // The kernel copies the pieces itself where it can (as cp does); a
+    // host that cannot copies them through the buffer.
+    bool inKernel = true;
     while (done < allowed) {
-        size_t want = std::min(buf.size(), allowed - done);
+        size_t want = std::min(cbBuf, allowed - done);
         ssize_t r;
-        do r = ::pread(in, buf.data(), want, static_cast<off_t>(done));
+        if (inKernel) {
+            loff_t from = static_cast<loff_t>(done), to = static_cast<loff_t>(done);
+            do r = ::copy_file_range(in, &from, out, &to, want, 0);
+            while (r < 0 && errno == EINTR);
+            if (r > 0) {
+                host::powerWritten(static_cast<size_t>(r));
+                done += static_cast<size_t>(r);
+                continue;
+            }
+            if (r < 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP) && done == 0) {
+                inKernel = false;
+                continue;
+            }
+            if (r < 0) err = errno == ENOSPC || errno == EIO ? ERROR_WRITE_FAULT : ERROR_READ_FAULT;
+            break;  // 0: the source got shorter while it was copied
+        }
+        do r = ::pread(in, buf.get(), want, static_cast<off_t>(done));
         while (r < 0 && errno == EINTR);
         if (r < 0) {
             err = ERROR_READ_FAULT;
             break;
         }
         if (r == 0) break;  // the source got shorter while it was copied
-        if (!writeAll(out, buf.data(), static_cast<size_t>(r))) {
+        if (!writeAll(out, buf.get(), static_cast<size_t>(r))) {
             err = ERROR_WRITE_FAULT;
             break;
         }
         host::powerWritten(static_cast<size_t>(r));
         done += static_cast<size_t>(r);
     }
+    if (::ftruncate(out, static_cast<off_t>(done)) != 0 && err == ERROR_SUCCESS) err = ERROR_WRITE_FAULT;
     if (allowed < room && done == allowed) host::powerCut();
     ::close(in);
     if (::close(out) != 0 && err == ERROR_SUCCESS) err = ERROR_WRITE_FAULT;

@@ -124,24 +124,33 @@ std::u16string devicePathOf(const fs::path &hostPath);
 
 [[noreturn]] void powerCut();
 
+// True until the rules and the trace are known, then while either is set:
+// the calls of an idle device skip the injector altogether.
+extern bool g_callsWatched;
+
 class Call {
 public:
     // path: the call's path argument, matched against path rules (may be NULL).
-    Call(const char *service, const WCHAR *path = nullptr);
-    ~Call();
+    Call(const char *service, const WCHAR *path = nullptr) : service_(service) {
+        if (g_callsWatched) start(path);
+    }
+    ~Call() {
+        if (g_callsWatched) end();
+    }
     Call(const Call &) = delete;
     Call &operator=(const Call &) = delete;
 
     // True when a fault rule fired for this call.
     bool failed() const { return failed_; }
     // Adds an argument to the trace line.
-    Call &arg(const WCHAR *s);
-    Call &arg(const char *s);
-    Call &arg(long long v);
-    Call &argHex(unsigned long long v);
+    Call &arg(const WCHAR *s) { return active_ ? addArg(s) : *this; }
+    Call &arg(const char *s) { return active_ ? addArg(s) : *this; }
+    Call &arg(long long v) { return active_ ? addArg(v) : *this; }
+    Call &argHex(unsigned long long v) { return active_ ? addArgHex(v) : *this; }
     // Records the result; with SetLastError(error) for fail().
     template <class T>
     T ret(T v) {
+        if (!g_callsWatched) return v;
         if constexpr (std::is_pointer_v<T>)
             resultPointer(reinterpret_cast<const void *>(v));
         else
@@ -158,6 +167,12 @@ public:
 private:
     friend void powerCut();
     [[noreturn]] void cutNow();
+    void start(const WCHAR *path);
+    void end();
+    Call &addArg(const WCHAR *s);
+    Call &addArg(const char *s);
+    Call &addArg(long long v);
+    Call &addArgHex(unsigned long long v);
     void result(long long v);
     void resultPointer(const void *p);
     void finish(const std::string &value);

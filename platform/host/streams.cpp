@@ -28,6 +28,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,8 @@ struct Stream {
     int fd = -1;
     std::u16string devicePath;  // for path rules and the trace
     bool append = false;
-    off_t pos = 0;             // the stream's position
-    std::vector<char> window;  // read cache: file bytes [winStart, winStart + winLen)
+    off_t pos = 0;                   // the stream's position
+    std::unique_ptr<char[]> window;  // read cache, kWindow bytes once read: file bytes [winStart, winStart + winLen)
     off_t winStart = 0;
     size_t winLen = 0;
     std::vector<char> pending;  // bytes to write at [pendStart, pendStart + pending.size())
@@ -94,7 +95,7 @@ ssize_t readBytes(Stream &s, char *buf, size_t size) {
         if (s.pos >= s.winStart && s.pos < s.winStart + static_cast<off_t>(s.winLen)) {
             size_t off = static_cast<size_t>(s.pos - s.winStart);
             size_t n = std::min(size - done, s.winLen - off);
-            std::memcpy(buf + done, s.window.data() + off, n);
+            std::memcpy(buf + done, s.window.get() + off, n);
             done += n;
             s.pos += static_cast<off_t>(n);
             continue;
@@ -108,11 +109,18 @@ ssize_t readBytes(Stream &s, char *buf, size_t size) {
             s.pos += n;
             continue;
         }
-        if (s.window.empty()) s.window.resize(kWindow);
-        ssize_t n = ::pread(s.fd, s.window.data(), kWindow, s.pos);
+        if (!s.window) s.window.reset(new char[kWindow]);  // no need to clear it
+        // A read that ends in or right before the window (a file read
+        // backwards) gets the window that ends where it ends, so that the
+        // reads before it come from the same one.
+        off_t start = s.pos;
+        off_t end = s.pos + static_cast<off_t>(size - done);
+        if (s.winLen && s.pos < s.winStart && end + static_cast<off_t>(kWindow) > s.winStart)
+            start = end > static_cast<off_t>(kWindow) ? end - static_cast<off_t>(kWindow) : 0;
+        ssize_t n = ::pread(s.fd, s.window.get(), kWindow, start);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return done ? static_cast<ssize_t>(done) : -1;
-        s.winStart = s.pos;
+        s.winStart = start;
         s.winLen = static_cast<size_t>(n);
         if (n == 0) break;
     }
