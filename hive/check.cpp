@@ -18,6 +18,7 @@
  */
 #include "hive/hive.h"
 #include "log/bytes.h"
+#include "log/text.h"
 
 #define HCHECK_FIELD 0 /* waiting for a 4-byte field (signature or a length) */
 #define HCHECK_IMAGE 1 /* passing over a hive image */
@@ -275,57 +276,35 @@ int checkHiveFile(const WCHAR *path, HiveCheck *check)
 
 /* ---- The verdict in words ------------------------------------------------ */
 
-static void put(WCHAR *text, size_t cch, size_t *len, const WCHAR *s)
-{
-    while (*s != 0 && *len + 1 < cch)
-        text[(*len)++] = *s++;
-    text[*len] = 0;
-}
-
-static void putHex(WCHAR *text, size_t cch, size_t *len, DWORD value)
-{
-    WCHAR digits[12];
-    int n = 0;
-
-    do {
-        digits[n++] = (WCHAR)((value & 15) < 10 ? '0' + (value & 15) : 'A' + (value & 15) - 10);
-        value >>= 4;
-    } while (value != 0);
-    put(text, cch, len, TEXT("0x"));
-    while (n > 0 && *len + 1 < cch)
-        text[(*len)++] = digits[--n];
-    text[*len] = 0;
-}
-
 void hiveProblemText(const HiveCheck *check, WCHAR *text, size_t cchText)
 {
-    size_t len = 0;
+    TextBuffer out;
 
     if (cchText == 0)
         return;
-    text[0] = 0;
+    textStart(&out, text, cchText);
     switch (check->problem) {
     case HV_DONE:
         break;
     case HV_BAD_SIG:
-        put(text, cchText, &len, TEXT("no hive backup signature"));
+        textPut(&out, TEXT("no hive backup signature"));
         break;
     case HV_DAMAGED:
-        put(text, cchText, &len, TEXT("hive length at "));
-        putHex(text, cchText, &len, check->offset);
-        put(text, cchText, &len, TEXT(" does not fit the file"));
+        textPut(&out, TEXT("hive length at "));
+        textPutNumber(&out, check->offset, 1);
+        textPut(&out, TEXT(" does not fit the file"));
         break;
     case HV_CHECKSUM:
-        put(text, cchText, &len,
-            check->offset == 8 ? TEXT("system hive image at ") : TEXT("user hive image at "));
-        putHex(text, cchText, &len, check->offset);
-        put(text, cchText, &len, TEXT(" does not match its checksum"));
+        textPut(&out,
+                check->offset == 8 ? TEXT("system hive image at ") : TEXT("user hive image at "));
+        textPutNumber(&out, check->offset, 1);
+        textPut(&out, TEXT(" does not match its checksum"));
         break;
     case HV_NO_OPEN:
-        put(text, cchText, &len, TEXT("cannot be opened"));
+        textPut(&out, TEXT("cannot be opened"));
         break;
     default:
-        put(text, cchText, &len, TEXT("cannot be read"));
+        textPut(&out, TEXT("cannot be read"));
         break;
     }
 }

@@ -15,6 +15,7 @@
  * the image's size, and so that a caller that reads the file its own way
  * (the backup tool on the PC) gets the very same verdict as the restore.
  */
+#include "log/text.h"
 #include "ramimage/image.h"
 
 #define CHECK_HEADER 0 /* waiting for the 8-byte image header */
@@ -277,111 +278,77 @@ done:
 
 /* ---- The verdict in words ------------------------------------------------ */
 
-typedef struct {
-    WCHAR *text;
-    size_t cch; /* capacity, the terminator included */
-    size_t len;
-} TextBuffer;
-
-static void put(TextBuffer *out, const WCHAR *s)
-{
-    while (*s != 0 && out->len + 1 < out->cch)
-        out->text[out->len++] = *s++;
-    out->text[out->len] = 0;
-}
-
-static void putNumber(TextBuffer *out, DWORD value, int hex)
-{
-    WCHAR digits[16];
-    int n = 0;
-    DWORD base = hex ? 16 : 10;
-
-    do {
-        DWORD digit = value % base;
-        digits[n++] = (WCHAR)(digit < 10 ? '0' + digit : 'A' + digit - 10);
-        value /= base;
-    } while (value != 0);
-    if (hex)
-        put(out, TEXT("0x"));
-    while (n > 0 && out->len + 1 < out->cch)
-        out->text[out->len++] = digits[--n];
-    out->text[out->len] = 0;
-}
-
 void imageProblemText(const ImageCheck *check, WCHAR *text, size_t cchText)
 {
     TextBuffer out;
 
-    out.text = text;
-    out.cch = cchText;
-    out.len = 0;
     if (cchText == 0)
         return;
-    text[0] = 0;
+    textStart(&out, text, cchText);
     if (check->problem >= IMAGE_RECORD_CUT && check->problem <= IMAGE_VALUE_FIRST) {
-        put(&out, TEXT("record at "));
-        putNumber(&out, check->offset, 1);
-        put(&out, TEXT(": "));
+        textPut(&out, TEXT("record at "));
+        textPutNumber(&out, check->offset, 1);
+        textPut(&out, TEXT(": "));
     }
     switch (check->problem) {
     case IMAGE_WHOLE:
         break;
     case IMAGE_TOO_SHORT:
-        put(&out, TEXT("shorter than the 8-byte image header ("));
-        putNumber(&out, check->have, 0);
-        put(&out, TEXT(" bytes)"));
+        textPut(&out, TEXT("shorter than the 8-byte image header ("));
+        textPutNumber(&out, check->have, 0);
+        textPut(&out, TEXT(" bytes)"));
         break;
     case IMAGE_NOT_RAM:
-        put(&out, TEXT("no RAM registry image signature"));
+        textPut(&out, TEXT("no RAM registry image signature"));
         break;
     case IMAGE_SIZE_FIELD:
-        put(&out, TEXT("totalSize "));
-        putNumber(&out, check->have, 0);
-        put(&out, TEXT(", the file holds "));
-        putNumber(&out, check->need, 0);
-        put(&out, TEXT(" bytes"));
+        textPut(&out, TEXT("totalSize "));
+        textPutNumber(&out, check->have, 0);
+        textPut(&out, TEXT(", the file holds "));
+        textPutNumber(&out, check->need, 0);
+        textPut(&out, TEXT(" bytes"));
         break;
     case IMAGE_RECORD_CUT:
-        put(&out, TEXT("cut short, "));
-        putNumber(&out, check->have, 0);
-        put(&out, TEXT(" of its "));
-        putNumber(&out, check->need, 0);
-        put(&out, TEXT(" bytes in the file"));
+        textPut(&out, TEXT("cut short, "));
+        textPutNumber(&out, check->have, 0);
+        textPut(&out, TEXT(" of its "));
+        textPutNumber(&out, check->need, 0);
+        textPut(&out, TEXT(" bytes in the file"));
         break;
     case IMAGE_RECORD_LENGTH:
-        put(&out, TEXT("length "));
-        putNumber(&out, check->have, 0);
-        put(&out, TEXT(", its fields need "));
-        putNumber(&out, check->need, 0);
+        textPut(&out, TEXT("length "));
+        textPutNumber(&out, check->have, 0);
+        textPut(&out, TEXT(", its fields need "));
+        textPutNumber(&out, check->need, 0);
         break;
     case IMAGE_RECORD_NAME:
-        put(&out, TEXT("nameLength "));
-        putNumber(&out, check->have, 0);
+        textPut(&out, TEXT("nameLength "));
+        textPutNumber(&out, check->have, 0);
         if (check->need == 0) {
-            put(&out, TEXT(", its name has no NUL"));
+            textPut(&out, TEXT(", its name has no NUL"));
         } else {
-            put(&out, TEXT(", its name ends at character "));
-            putNumber(&out, check->need, 0);
+            textPut(&out, TEXT(", its name ends at character "));
+            textPutNumber(&out, check->need, 0);
         }
         break;
     case IMAGE_RECORD_HIGH:
-        put(&out, TEXT("high byte set in type, tag or nameLength ("));
-        putNumber(&out, check->have, 1);
-        put(&out, TEXT(")"));
+        textPut(&out, TEXT("high byte set in type, tag or nameLength ("));
+        textPutNumber(&out, check->have, 1);
+        textPut(&out, TEXT(")"));
         break;
     case IMAGE_RECORD_TYPE:
-        put(&out, TEXT("type "));
-        putNumber(&out, check->have, 0);
-        put(&out, TEXT(" is neither key (1) nor value (2)"));
+        textPut(&out, TEXT("type "));
+        textPutNumber(&out, check->have, 0);
+        textPut(&out, TEXT(" is neither key (1) nor value (2)"));
         break;
     case IMAGE_VALUE_FIRST:
-        put(&out, TEXT("value record before the first key record"));
+        textPut(&out, TEXT("value record before the first key record"));
         break;
     case IMAGE_NO_KEY:
-        put(&out, TEXT("no key record: it would restore an empty registry"));
+        textPut(&out, TEXT("no key record: it would restore an empty registry"));
         break;
     default:
-        put(&out, TEXT("cannot be read"));
+        textPut(&out, TEXT("cannot be read"));
         break;
     }
 }
