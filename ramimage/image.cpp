@@ -128,18 +128,39 @@ static size_t readAt(RamImage *img, int64_t offset, BYTE *buffer, size_t cb)
     return got;
 }
 
+/* A record's head and fields: a window filled this close after the start
+ * of the current record starts with the record. */
+#define RECORD_BACK_CB 16
+
+/* Where a window that must hold the byte at img->pos starts: at the current
+ * record's start when the position lies among its first bytes (its head or
+ * fields were read across the window's end), so that copying the record
+ * from its start, which often comes next, reads nothing backwards; else at
+ * the position. */
+static int64_t windowFrom(const RamImage *img)
+{
+    return img->start <= img->pos && img->pos - img->start <= RECORD_BACK_CB ? img->start
+                                                                             : img->pos;
+}
+
 /* Makes the window hold the byte at img->pos. Returns 0 after a failure. */
 static int fillWindow(RamImage *img)
 {
+    int64_t from = windowFrom(img);
     size_t got;
 
     if (img->pos >= img->windowStart && img->pos < img->windowStart + (int64_t)img->cbWindow)
         return 1;
     img->cbWindow = 0;
-    got = readAt(img, img->pos, img->window, IMAGE_BUFFER_CB);
-    img->windowStart = img->pos;
+    got = readAt(img, from, img->window, IMAGE_BUFFER_CB);
+    img->windowStart = from;
     img->cbWindow = got;
-    return got != 0;
+    if ((int64_t)got <= img->pos - from) {
+        /* The file ended before the position: callers read only inside it. */
+        img->failed = IMAGE_READ_FAILED;
+        return 0;
+    }
+    return 1;
 }
 
 /* Hands the gathered output to the stream. */
@@ -284,17 +305,24 @@ int imageCopyMore(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
 
 const BYTE *imagePeekMore(RamImage *img, size_t cb)
 {
+    int64_t from = windowFrom(img);
+    size_t at = (size_t)(img->pos - from);
+
     if (img->failed != IMAGE_OK)
         return NULL;
+    if (at + cb > IMAGE_BUFFER_CB) {
+        from = img->pos;
+        at = 0;
+    }
     img->cbWindow = 0;
-    img->windowStart = img->pos;
-    img->cbWindow = readAt(img, img->pos, img->window, IMAGE_BUFFER_CB);
-    if (img->cbWindow < cb) {
+    img->windowStart = from;
+    img->cbWindow = readAt(img, from, img->window, IMAGE_BUFFER_CB);
+    if (img->cbWindow < at + cb) {
         /* The caller asked for bytes inside the file. */
         img->failed = IMAGE_READ_FAILED;
         return NULL;
     }
-    return img->window;
+    return img->window + at;
 }
 
 void imageWindowEnding(RamImage *img, int64_t start, int64_t end)

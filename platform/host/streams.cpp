@@ -1,7 +1,7 @@
 // streams.cpp - the C library streams of the simulated device.
 //
 // _wfopen hands out a real FILE* (glibc's fopencookie) over a Stream of our
-// own: a 64 KiB read window of the host file and a pending run of bytes to
+// own: two 64 KiB read windows of the host file and a pending run of bytes to
 // write. The stream functions the program uses (fread, fwrite, fseek, ftell,
 // feof, ferror, clearerr, fflush, fprintf) are linked through --wrap: on a
 // device stream each one is one platform call (fault injection, trace) served
@@ -36,14 +36,26 @@ namespace {
 
 constexpr size_t kWindow = 64 * 1024;
 
+// File bytes [start, start + len) once read; bytes is kWindow long.
+struct ReadWindow {
+    std::unique_ptr<char[]> bytes;
+    off_t start = 0;
+    size_t len = 0;
+    unsigned long used = 0;  // the stream's read count when last used
+
+    bool holds(off_t pos) const { return pos >= start && pos < start + static_cast<off_t>(len); }
+};
+
 struct Stream {
     int fd = -1;
     std::u16string devicePath;  // for path rules and the trace
     bool append = false;
-    off_t pos = 0;                   // the stream's position
-    std::unique_ptr<char[]> window;  // read cache, kWindow bytes once read: file bytes [winStart, winStart + winLen)
-    off_t winStart = 0;
-    size_t winLen = 0;
+    off_t pos = 0;  // the stream's position
+    // Two read windows of kWindow bytes: a reader that goes back to bytes
+    // behind it (a group of records written out, then the walk going on)
+    // keeps the window it walks in.
+    ReadWindow windows[2];
+    unsigned long reads = 0;    // counts window uses, for the least recent
     std::vector<char> pending;  // bytes to write at [pendStart, pendStart + pending.size())
     off_t pendStart = 0;
     bool writeFailed = false;  // a flush failed; fclose reports it
@@ -90,17 +102,22 @@ off_t fileSize(Stream &s) {
 // when the host read failed before any byte came.
 ssize_t readBytes(Stream &s, char *buf, size_t size) {
     if (!s.pending.empty() && !flushPending(s)) return -1;
+    const off_t first = s.pos;
     size_t done = 0;
+    ReadWindow *last = s.windows[0].used >= s.windows[1].used ? &s.windows[0] : &s.windows[1];
     while (done < size) {
-        if (s.pos >= s.winStart && s.pos < s.winStart + static_cast<off_t>(s.winLen)) {
-            size_t off = static_cast<size_t>(s.pos - s.winStart);
-            size_t n = std::min(size - done, s.winLen - off);
-            std::memcpy(buf + done, s.window.get() + off, n);
+        ReadWindow *w = s.windows[0].holds(s.pos) ? &s.windows[0] : s.windows[1].holds(s.pos) ? &s.windows[1] : nullptr;
+        if (w) {
+            size_t off = static_cast<size_t>(s.pos - w->start);
+            size_t n = std::min(size - done, w->len - off);
+            std::memcpy(buf + done, w->bytes.get() + off, n);
             done += n;
             s.pos += static_cast<off_t>(n);
+            w->used = ++s.reads;
+            last = w;
             continue;
         }
-        if (size - done >= kWindow) {  // a large read bypasses the window
+        if (size - done >= kWindow) {  // a large read bypasses the windows
             ssize_t n = ::pread(s.fd, buf + done, size - done, s.pos);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) return done ? static_cast<ssize_t>(done) : -1;
@@ -109,20 +126,27 @@ ssize_t readBytes(Stream &s, char *buf, size_t size) {
             s.pos += n;
             continue;
         }
-        if (!s.window) s.window.reset(new char[kWindow]);  // no need to clear it
-        // A read that ends in or right before the window (a file read
-        // backwards) gets the window that ends where it ends, so that the
-        // reads before it come from the same one.
-        off_t start = s.pos;
+        // A read that runs on past the window's end gets a window that
+        // starts where the read started, so that a reader that steps back a
+        // little into what it just read (a record head seen again) is still
+        // served from it. A read that ends in or right before the window
+        // last used (a file read backwards) gets the window that ends where
+        // it ends, so that the reads before it come from the same one.
         off_t end = s.pos + static_cast<off_t>(size - done);
-        if (s.winLen && s.pos < s.winStart && end + static_cast<off_t>(kWindow) > s.winStart)
+        off_t start = done && end - first <= static_cast<off_t>(kWindow) ? first : s.pos;
+        if (last->len && s.pos < last->start && end + static_cast<off_t>(kWindow) > last->start)
             start = end > static_cast<off_t>(kWindow) ? end - static_cast<off_t>(kWindow) : 0;
-        ssize_t n = ::pread(s.fd, s.window.get(), kWindow, start);
+        // The window used less lately is filled (an empty one first).
+        ReadWindow &fill = s.windows[0].used <= s.windows[1].used ? s.windows[0] : s.windows[1];
+        if (!fill.bytes) fill.bytes.reset(new char[kWindow]);  // no need to clear it
+        fill.len = 0;
+        ssize_t n = ::pread(s.fd, fill.bytes.get(), kWindow, start);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return done ? static_cast<ssize_t>(done) : -1;
-        s.winStart = start;
-        s.winLen = static_cast<size_t>(n);
-        if (n == 0) break;
+        fill.start = start;
+        fill.len = static_cast<size_t>(n);
+        fill.used = ++s.reads;
+        if (s.pos >= start + n) break;  // the end of the file
     }
     return static_cast<ssize_t>(done);
 }
@@ -162,9 +186,10 @@ size_t writeBytes(Stream &s, const char *buf, size_t size, DWORD &lastError) {
         }
         return done;
     }
-    // The read window no longer tells the truth where this write lands.
-    if (s.winLen && s.pos < s.winStart + static_cast<off_t>(s.winLen) && s.pos + static_cast<off_t>(room) > s.winStart)
-        s.winLen = 0;
+    // A read window no longer tells the truth where this write lands.
+    for (ReadWindow &w : s.windows)
+        if (w.len && s.pos < w.start + static_cast<off_t>(w.len) && s.pos + static_cast<off_t>(room) > w.start)
+            w.len = 0;
     if (!s.pending.empty() && s.pendStart + static_cast<off_t>(s.pending.size()) != s.pos && !flushPending(s)) {
         lastError = ERROR_WRITE_FAULT;
         return 0;
