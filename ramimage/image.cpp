@@ -30,6 +30,8 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     img->useWindow = 1;
     img->cbWindow = 0;
     img->cbPending = 0;
+    img->cbOut = 0;
+    img->same = 1;
     img->next = IMAGE_HEADER_CB;
     img->started = 0;
     img->pastTotal = 0;
@@ -88,11 +90,13 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     }
     /* A file that ends inside totalSize has it read as 0: no record is
      * visited and the new image is the bare header. */
-    if (cbHeader < IMAGE_HEADER_CB)
+    if (cbHeader < IMAGE_HEADER_CB) {
         header[4] = header[5] = header[6] = header[7] = 0;
+        img->same = 0;
+    }
     img->totalSize = (LONG)getLe32(header + 4);
     /* totalSize is a placeholder until imageEnd writes the real length. */
-    imageWrite(img, header, IMAGE_HEADER_CB);
+    imageAppend(img, header, IMAGE_HEADER_CB);
     return 0;
 
 failed:
@@ -282,7 +286,7 @@ int imageCopyMore(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
             /* Straight from the window to the output. */
             at = (size_t)(img->pos - img->windowStart);
             piece = img->cbWindow - at < (uint64_t)cb ? img->cbWindow - at : (size_t)cb;
-            imageWrite(img, img->window + at, piece);
+            imageAppend(img, img->window + at, piece);
             img->pos += (int64_t)piece;
         } else if (cb < IMAGE_BUFFER_CB && img->pos == img->windowStart + (int64_t)img->cbWindow) {
             /* The bytes right after the window: the walk reads on from
@@ -295,7 +299,7 @@ int imageCopyMore(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
              * followed by the bytes after it. */
             piece =
                 readAt(img, img->pos, buffer, cb < IMAGE_BUFFER_CB ? (size_t)cb : IMAGE_BUFFER_CB);
-            imageWrite(img, buffer, piece);
+            imageAppend(img, buffer, piece);
             img->pos += (int64_t)piece;
         }
         cb -= (int64_t)piece;
@@ -341,7 +345,7 @@ int imageEnd(RamImage *img, const WCHAR *path, int keep)
 {
     int failed = img->failed;
     int result = 0;
-    long cbOut;
+    long cbOut = -1;
     BYTE size[4];
 
     if (keep)
@@ -372,6 +376,8 @@ int imageEnd(RamImage *img, const WCHAR *path, int keep)
         } else if (failed == IMAGE_WRITE_FAILED) {
             writeLog(img->texts->noWrite, img->tempPath, 1);
             result = RAMIMAGE_NOT_WRITTEN;
+        } else if (img->same && cbOut == img->inLength && (DWORD)img->totalSize == (DWORD)cbOut) {
+            /* The new image is the file as it stands: nothing to replace. */
         } else if (!CopyFileW(img->tempPath, path, FALSE)) {
             /* The device's copy overwrites in place: a copy that failed part
              * way leaves path cut short, and the caller must not use it. */

@@ -64,6 +64,8 @@ typedef struct {
     size_t cbWindow;
     BYTE pending[IMAGE_BUFFER_CB]; /* output bytes not yet handed to the stream */
     size_t cbPending;
+    int64_t cbOut;    /* bytes of the new image so far, pending ones included */
+    int same;         /* 1 while they are the input's first cbOut bytes */
     int64_t next;     /* offset of the record after the current one */
     int started;      /* 0 until the first record has been looked for */
     int pastTotal;    /* 1: walk on past totalSize while whole records follow */
@@ -111,7 +113,9 @@ void imageWindowEnding(RamImage *img, int64_t start, int64_t end);
 
 /* Ends a rewrite. With keep non-zero and nothing failed: writes the new
  * image's length into its totalSize, closes both files and copies the new
- * image over path. Always closes both files and deletes the temporary file.
+ * image over path, unless it is the input byte for byte (every byte copied
+ * from where it stands and totalSize already right): path then holds it
+ * already and is not written. Always closes both files and deletes the temporary file.
  * Returns 0 when path now holds the new image (or, with keep 0, when all
  * was closed); otherwise RAMIMAGE_NOT_WRITTEN after writing the log line of
  * the failure: path is unchanged, except after a failed copy over it,
@@ -212,8 +216,9 @@ static inline const BYTE *imagePeek(RamImage *img, size_t cb)
 
 /* Appends cb bytes to the new image. A short write sets img->failed. Bytes
  * that fit the pending run cost no call. */
-static inline void imageWrite(RamImage *img, const void *bytes, size_t cb)
+static inline void imageAppend(RamImage *img, const void *bytes, size_t cb)
 {
+    img->cbOut += (int64_t)cb;
     if (img->failed == IMAGE_OK && cb < IMAGE_BUFFER_CB && img->cbPending + cb <= IMAGE_BUFFER_CB) {
         copyBytes(img->pending + img->cbPending, (const BYTE *)bytes, cb);
         img->cbPending += cb;
@@ -222,18 +227,29 @@ static inline void imageWrite(RamImage *img, const void *bytes, size_t cb)
     imageWriteMore(img, bytes, cb);
 }
 
+/* Appends cb bytes that are not a copy of the input's bytes in their place. */
+static inline void imageWrite(RamImage *img, const void *bytes, size_t cb)
+{
+    img->same = 0;
+    imageAppend(img, bytes, cb);
+}
+
 /* Copies cb bytes from the input at offset (or, with offset -1, at its
  * position) to the new image: bytes in the window straight from it, the
  * others read as they are, in pieces of at most IMAGE_BUFFER_CB bytes
  * through buffer. Returns 1, or 0 after a failure (img->failed set). */
 static inline int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
 {
-    int64_t at = (offset >= 0 ? offset : img->pos) - img->windowStart;
+    int64_t from = offset >= 0 ? offset : img->pos;
+    int64_t at = from - img->windowStart;
 
+    if (from != img->cbOut)
+        img->same = 0;
     if (img->failed == IMAGE_OK && at >= 0 && at + cb <= (int64_t)img->cbWindow &&
         img->cbPending + (uint64_t)cb <= IMAGE_BUFFER_CB && cb < IMAGE_BUFFER_CB) {
         copyBytes(img->pending + img->cbPending, img->window + at, (size_t)cb);
         img->cbPending += (size_t)cb;
+        img->cbOut += cb;
         img->pos = img->windowStart + at + cb;
         return 1;
     }
