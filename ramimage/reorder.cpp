@@ -29,8 +29,9 @@
  *   left as it was, with "reorder: records after totalSize, file left
  *   unchanged" and RAMIMAGE_SIZE_FIELD (repair mends totalSize first).
  *   Bytes after totalSize that hold no whole record are padding.
- * - When an entry cannot be allocated the work stops: "reorder: out of
- *   memory", RAMIMAGE_NO_MEMORY, every entry released, the file unchanged.
+ * - When a block of entries cannot be allocated the work stops: "reorder:
+ *   out of memory", RAMIMAGE_NO_MEMORY, every block released, the file
+ *   unchanged.
  * - A failed read, write, close or final copy leaves the file as it was and
  *   is reported by its own log line with RAMIMAGE_NOT_WRITTEN.
  */
@@ -46,6 +47,23 @@ typedef struct RecordEntry {
     struct RecordEntry *values; /* a key's value entries, newest first */
 } RecordEntry;
 
+/* Entries come from blocks of ENTRY_BLOCK_COUNT (about 4 KB), one
+ * LocalAlloc each: a group of n records holds n entries and less than one
+ * block more. Once a group is written its blocks serve the next one; they
+ * are released at the end. */
+#define ENTRY_BLOCK_COUNT 170
+
+typedef struct EntryBlock {
+    struct EntryBlock *next;
+    RecordEntry entries[ENTRY_BLOCK_COUNT];
+} EntryBlock;
+
+typedef struct {
+    EntryBlock *blocks;  /* every block, in the order they were made */
+    EntryBlock *current; /* the block entries are taken from; NULL: none yet */
+    unsigned used;       /* entries taken from it */
+} EntryPool;
+
 static const RewriteTexts REORDER_TEXTS = {
     TEXT("reo"),
     TEXT("rb"),
@@ -57,25 +75,40 @@ static const RewriteTexts REORDER_TEXTS = {
     TEXT("reorder: could not replace "),
 };
 
-static RecordEntry *newEntry(const RamImage *img)
+static RecordEntry *newEntry(EntryPool *pool, const RamImage *img)
 {
-    RecordEntry *entry = (RecordEntry *)LocalAlloc(LMEM_FIXED, sizeof(RecordEntry));
+    EntryBlock *block;
+    RecordEntry *entry;
 
-    if (entry != NULL) {
-        entry->offset = (LONG)img->start;
-        entry->size = (LONG)img->size;
-        entry->next = NULL;
-        entry->values = NULL;
+    if (pool->current == NULL || pool->used == ENTRY_BLOCK_COUNT) {
+        block = pool->current != NULL ? pool->current->next : pool->blocks;
+        if (block == NULL) {
+            block = (EntryBlock *)LocalAlloc(LMEM_FIXED, sizeof(EntryBlock));
+            if (block == NULL)
+                return NULL;
+            block->next = NULL;
+            if (pool->current != NULL)
+                pool->current->next = block;
+            else
+                pool->blocks = block;
+        }
+        pool->current = block;
+        pool->used = 0;
     }
+    entry = &pool->current->entries[pool->used++];
+    entry->offset = (LONG)img->start;
+    entry->size = (LONG)img->size;
+    entry->next = NULL;
+    entry->values = NULL;
     return entry;
 }
 
 /* Writes the pending keys, newest first, each followed by its values,
- * newest first, releasing every entry once written (or once a failure has
- * made writing pointless). The list is empty afterwards. */
-static void flushKeys(RamImage *img, RecordEntry **keys, BYTE *buffer)
+ * newest first (or, once a failure has made writing pointless, only drops
+ * them). The list is empty afterwards and the pool's entries free. */
+static void flushKeys(RamImage *img, RecordEntry **keys, EntryPool *pool, BYTE *buffer)
 {
-    RecordEntry *key, *value, *following;
+    RecordEntry *key, *value;
 
     while ((key = *keys) != NULL) {
         *keys = key->next;
@@ -84,13 +117,24 @@ static void flushKeys(RamImage *img, RecordEntry **keys, BYTE *buffer)
                           key->values != NULL ? (int64_t)key->values->offset + key->values->size
                                               : (int64_t)key->offset + key->size);
         imageCopy(img, key->offset, key->size, buffer);
-        for (value = key->values; value != NULL; value = following) {
-            following = value->next;
+        for (value = key->values; value != NULL; value = value->next)
             imageCopy(img, value->offset, value->size, buffer);
-            LocalFree(value);
-        }
-        LocalFree(key);
     }
+    pool->current = NULL;
+    pool->used = 0;
+}
+
+/* Releases every block of the pool. */
+static void releasePool(EntryPool *pool)
+{
+    EntryBlock *block, *following;
+
+    for (block = pool->blocks; block != NULL; block = following) {
+        following = block->next;
+        LocalFree(block);
+    }
+    pool->blocks = NULL;
+    pool->current = NULL;
 }
 
 int reorder(const WCHAR *path)
@@ -100,6 +144,7 @@ int reorder(const WCHAR *path)
     BYTE tag[2];
     RecordEntry *keys = NULL; /* the pending key group, newest first */
     RecordEntry *entry;
+    EntryPool pool = {NULL, NULL, 0};
     int previousTag = NO_TAG;
     int tagByte;
     int walk;
@@ -124,9 +169,9 @@ int reorder(const WCHAR *path)
                 break;
             tagByte = tag[0];
             if (previousTag != NO_TAG && previousTag != tagByte)
-                flushKeys(&img, &keys, buffer);
+                flushKeys(&img, &keys, &pool, buffer);
             previousTag = tagByte;
-            if ((entry = newEntry(&img)) == NULL) {
+            if ((entry = newEntry(&pool, &img)) == NULL) {
                 noMemory = 1;
                 break;
             }
@@ -138,14 +183,14 @@ int reorder(const WCHAR *path)
                 continue;
             }
             /* A value belongs to the newest key: that key heads the list. */
-            if ((entry = newEntry(&img)) == NULL) {
+            if ((entry = newEntry(&pool, &img)) == NULL) {
                 noMemory = 1;
                 break;
             }
             entry->next = keys->values;
             keys->values = entry;
         } else {
-            flushKeys(&img, &keys, buffer);
+            flushKeys(&img, &keys, &pool, buffer);
             imageCopy(&img, img.start, img.size, buffer);
             previousTag = NO_TAG;
         }
@@ -154,7 +199,8 @@ int reorder(const WCHAR *path)
     if (noMemory) {
         writeLog(TEXT("reorder: out of memory"), EMPTY, 1);
         img.failed = IMAGE_WRITE_FAILED; /* stop the flush writing */
-        flushKeys(&img, &keys, buffer);
+        flushKeys(&img, &keys, &pool, buffer);
+        releasePool(&pool);
         imageEnd(&img, path, 0);
         return RAMIMAGE_NO_MEMORY;
     }
@@ -165,11 +211,13 @@ int reorder(const WCHAR *path)
         else
             writeLog(TEXT("reorder: records after totalSize, file left unchanged"), EMPTY, 1);
         img.failed = IMAGE_WRITE_FAILED; /* stop the flush writing */
-        flushKeys(&img, &keys, buffer);
+        flushKeys(&img, &keys, &pool, buffer);
+        releasePool(&pool);
         imageEnd(&img, path, 0);
         return cut ? RAMIMAGE_CUT_SHORT : RAMIMAGE_SIZE_FIELD;
     }
-    flushKeys(&img, &keys, buffer);
+    flushKeys(&img, &keys, &pool, buffer);
+    releasePool(&pool);
     result = imageEnd(&img, path, 1);
     if (result != 0)
         return result;

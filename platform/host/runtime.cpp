@@ -38,11 +38,14 @@ WCHAR *wcscat(WCHAR *dst, const WCHAR *src) {
     return dst;
 }
 
+extern "C" void *__real_malloc(size_t bytes);
+
 HLOCAL LocalAlloc(UINT flags, size_t bytes) {
     host::Call call("LocalAlloc");
     call.argHex(flags).arg(static_cast<long long>(bytes));
     if (call.failed()) return call.fail(static_cast<HLOCAL>(nullptr), ERROR_NOT_ENOUGH_MEMORY);
-    void *p = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::calloc(1, bytes ? bytes : 1);
+    // Without LMEM_ZEROINIT the bytes are whatever they were, as on the device.
+    void *p = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : __real_malloc(bytes ? bytes : 1);
     if (!p) return call.fail(static_cast<HLOCAL>(nullptr), ERROR_NOT_ENOUGH_MEMORY);
     return call.ret(static_cast<HLOCAL>(p));
 }
@@ -52,8 +55,6 @@ HLOCAL LocalFree(HLOCAL mem) {
     std::free(mem);
     return call.ret(static_cast<HLOCAL>(nullptr));
 }
-
-extern "C" void *__real_malloc(size_t bytes);
 
 extern "C" void *__wrap_malloc(size_t bytes) {
     host::Call call("malloc");

@@ -56,7 +56,6 @@ TEST(RewriteFaults, EachFailureHasItsResultAndLine) {
         {__LINE__, reorder, "CopyFileW@1", RAMIMAGE_NOT_WRITTEN,
          "reorder: could not replace \\My Documents\\registry.img\n"},
         {__LINE__, reorder, "LocalAlloc@1", RAMIMAGE_NO_MEMORY, "reorder: out of memory\n"},
-        {__LINE__, reorder, "LocalAlloc@3", RAMIMAGE_NO_MEMORY, "reorder: out of memory\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.rules) + ", case at line " + std::to_string(c.line));
@@ -71,6 +70,26 @@ TEST(RewriteFaults, EachFailureHasItsResultAndLine) {
         EXPECT_EQ(o.log, c.log);
         EXPECT_TRUE(o.file == INPUT);
         EXPECT_TRUE(o.temp.empty()) << o.temp.size();
+    }
+}
+
+// Memory running out part way through a large key group (its entries fill
+// more than one allocation).
+TEST(RewriteFaults, OutOfMemoryInsideALargeGroup) {
+    std::vector<std::string> recs;
+    for (int k = 0; k < 1000; ++k) recs.push_back(key(7, "k" + std::to_string(k)));
+    const std::string input = image(recs);
+    for (const char *rules : {"LocalAlloc@2", "LocalAlloc@3", "LocalAlloc@2+"}) {
+        SCOPED_TRACE(rules);
+        ts::Device dev;
+        ASSERT_TRUE(host::setFaults(rules, nullptr));
+        Outcome o = rewrite(dev, reorder, input);
+        EXPECT_GT(host::faultsFired(), 0);
+        host::clearFaults();
+        EXPECT_EQ(o.result, RAMIMAGE_NO_MEMORY);
+        EXPECT_EQ(o.log, "reorder: out of memory\n");
+        EXPECT_TRUE(o.file == input);
+        EXPECT_TRUE(o.temp.empty());
     }
 }
 
