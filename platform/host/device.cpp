@@ -2,11 +2,15 @@
 // made, its small state file, and the mapping of device paths onto it.
 #include "platform/host/host.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -17,6 +21,12 @@
 namespace host {
 
 static std::optional<fs::path> g_device;
+static fs::path g_fsRoot;  // g_device / "fs", made once for every path looked up
+
+static void useDevice(std::optional<fs::path> dir) {
+    g_device = std::move(dir);
+    g_fsRoot = g_device ? *g_device / "fs" : fs::path();
+}
 
 static fs::path defaultDeviceDir() {
     if (const char *xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return fs::path(xdg) / "corvane" / "device";
@@ -31,18 +41,21 @@ const fs::path &deviceDir() {
         fs::path dir = (env && *env) ? fs::path(env) : defaultDeviceDir();
         std::error_code ec;
         fs::path abs = fs::absolute(dir, ec);
-        g_device = ec ? dir : abs.lexically_normal();
+        useDevice(ec ? dir : abs.lexically_normal());
     }
     return *g_device;
 }
 
-fs::path fsRoot() { return deviceDir() / "fs"; }
+const fs::path &fsRoot() {
+    deviceDir();
+    return g_fsRoot;
+}
 fs::path stateDir() { return deviceDir() / "state"; }
 
 void selectDevice(const fs::path &dir) {
     std::error_code ec;
     fs::path abs = fs::absolute(dir, ec);
-    g_device = (ec ? dir : abs).lexically_normal();
+    useDevice((ec ? dir : abs).lexically_normal());
     setenv("CEDEVICE", g_device->c_str(), 1);
 }
 
@@ -80,12 +93,10 @@ bool initDevice(const fs::path &dir, const std::string &registryKind, std::strin
         return false;
     }
     std::optional<fs::path> previous = g_device;
-    g_device = fs::absolute(dir, ec).lexically_normal();
-    stateSet("registry", registryKind);
-    stateSet("boots", "0");
-    stateSet("user", "default");
+    useDevice(fs::absolute(dir, ec).lexically_normal());
+    stateWrite({{"registry", registryKind}, {"boots", "0"}, {"user", "default"}});
     bool ok = initRegistry(dir, registryKind, error);
-    g_device = previous;
+    useDevice(previous);
     if (!ok) return false;
     return true;
 }
@@ -103,34 +114,57 @@ bool ensureDevice(std::string &error) {
 
 // ---- State ----------------------------------------------------------------
 
-static std::map<std::string, std::string> readState() {
-    std::map<std::string, std::string> kv;
-    std::ifstream in(stateDir() / "device.txt");
-    std::string line;
-    while (std::getline(in, line)) {
+DeviceState stateRead() {
+    DeviceState kv;
+    std::string text;
+    int fd = ::open((stateDir() / "device.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+            if (n > 0) text.append(buf, static_cast<size_t>(n));
+        ::close(fd);
+    }
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line(text.data() + at, end - at);
         size_t eq = line.find('=');
-        if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
+        if (eq != std::string_view::npos) kv[std::string(line.substr(0, eq))] = std::string(line.substr(eq + 1));
+        at = end + 1;
     }
     return kv;
 }
 
+void stateWrite(const DeviceState &kv) {
+    std::string text;
+    for (auto &[k, v] : kv) text += k + '=' + v + '\n';
+    fs::path file = stateDir() / "device.txt";
+    fs::path tmp = stateDir() / ("device.txt." + std::to_string(getpid()));
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return;
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    ::rename(tmp.c_str(), file.c_str());  // the state file is replaced whole
+}
+
 std::string stateGet(const std::string &key, const std::string &fallback) {
-    auto kv = readState();
+    auto kv = stateRead();
     auto it = kv.find(key);
     return it == kv.end() ? fallback : it->second;
 }
 
 void stateSet(const std::string &key, const std::string &value) {
-    auto kv = readState();
+    auto kv = stateRead();
     kv[key] = value;
-    fs::path file = stateDir() / "device.txt";
-    fs::path tmp = stateDir() / ("device.txt." + std::to_string(getpid()));
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        for (auto &[k, v] : kv) out << k << '=' << v << '\n';
-    }
-    std::error_code ec;
-    fs::rename(tmp, file, ec);  // the state file is replaced whole
+    stateWrite(kv);
 }
 
 // ---- Paths ------------------------------------------------------------------
@@ -145,25 +179,25 @@ static bool validName(std::u16string_view name) {
 }
 
 // The entry of folder whose name equals name without regard to case; the
-// name itself when none does. type is the entry's own type (a link's
-// is symlink).
-static std::string matchEntry(const fs::path &folder, std::u16string_view name, bool &found, fs::file_type &type) {
+// name itself when none does. st is the entry's own status (a link's is a
+// link's), its mode 0 when it cannot be read.
+static std::string matchEntry(const std::string &folder, std::u16string_view name, bool &found, struct stat &st) {
     std::string utf8 = toUtf8(name);
-    std::error_code ec;
-    found = false;
-    type = fs::symlink_status(folder / utf8, ec).type();
-    if (type != fs::file_type::not_found && !ec) {
-        found = true;
-        return utf8;
-    }
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string entry = it->path().filename().string();
-        if (namesEqual(fromUtf8(entry), name)) {
+    found = ::lstat((folder + '/' + utf8).c_str(), &st) == 0;
+    if (found) return utf8;
+    DIR *dir = ::opendir(folder.c_str());
+    if (!dir) return utf8;
+    while (const dirent *e = ::readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        if (namesEqual(fromUtf8(e->d_name), name)) {
+            std::string entry = e->d_name;
+            ::closedir(dir);
             found = true;
-            type = fs::symlink_status(it->path(), ec).type();
+            if (::lstat((folder + '/' + entry).c_str(), &st) != 0) st.st_mode = 0;
             return entry;
         }
     }
+    ::closedir(dir);
     return utf8;
 }
 
@@ -181,7 +215,8 @@ bool linkTarget(const fs::path &link, fs::path &target) {
     return true;
 }
 
-DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast) {
+DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast, PathEntry *entry) {
+    if (entry) *entry = PathEntry{};
     if (!devicePath) return ERROR_INVALID_PARAMETER;
     std::u16string_view path(devicePath);
     if (path.size() > MAX_PATH - 1) return ERROR_FILENAME_EXCED_RANGE;
@@ -201,31 +236,44 @@ DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast) 
             parts.push_back(part);
         }
     }
-    fs::path current = fsRoot();
+    // The path is built as plain text and each component looked at with one
+    // lstat: this runs for every service call.
+    std::string current = fsRoot().string();
+    struct stat st {};
+    bool found = true;
+    bool statted = false;  // st holds current's status
     for (size_t k = 0; k < parts.size(); ++k) {
         if (!validName(parts[k])) return ERROR_INVALID_NAME;
         bool last = k + 1 == parts.size();
-        bool found = false;
-        fs::file_type type = fs::file_type::none;
-        std::string name = matchEntry(current, parts[k], found, type);
-        bool isLink = type == fs::file_type::symlink;
-        fs::path next = current / name;
-        std::error_code ec;
+        std::string name = matchEntry(current, parts[k], found, st);
+        statted = found;
+        bool isLink = found && S_ISLNK(st.st_mode);
+        std::string next = current + '/' + name;
         // A link is replaced by the place it leads to, so that the path
         // handed back holds no link at all and an open cannot be led
         // elsewhere; one that leads outside the root or nowhere is an entry
         // the device cannot open.
-        if (found && isLink && (followLast || !last)) {
+        if (isLink && (followLast || !last)) {
             fs::path target;
             if (!linkTarget(next, target)) return ERROR_ACCESS_DENIED;
-            next = target;
+            next = target.string();
+            if (::lstat(next.c_str(), &st) != 0) st.st_mode = 0;
         }
-        if (!last && (!found || !(isLink ? fs::is_directory(next, ec) : type == fs::file_type::directory)))
-            return ERROR_PATH_NOT_FOUND;
-        current = next;
+        if (!last && (!found || !S_ISDIR(st.st_mode))) return ERROR_PATH_NOT_FOUND;
+        current = std::move(next);
     }
-    hostPath = current;
+    if (entry) {
+        // The root itself (no component) is taken as what it leads to.
+        if (!statted && parts.empty()) statted = ::stat(current.c_str(), &st) == 0;
+        entry->exists = statted && found && st.st_mode != 0;
+        entry->st = st;
+    }
+    hostPath = std::move(current);
     return ERROR_SUCCESS;
+}
+
+DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast) {
+    return resolvePath(devicePath, hostPath, followLast, nullptr);
 }
 
 bool makeDeviceFolders(const fs::path &hostPath) {
@@ -247,6 +295,16 @@ bool makeDeviceFolders(const fs::path &hostPath) {
 }
 
 std::u16string devicePathOf(const fs::path &hostPath) {
+    // A path resolvePath made: the root's text, then names after single '/'.
+    const std::string &root = fsRoot().native(), &host = hostPath.native();
+    if (host.compare(0, root.size(), root) == 0 && (host.size() == root.size() || host[root.size()] == '/') &&
+        host.find("//") == std::string::npos && host.find("/./") == std::string::npos &&
+        host.find("/../") == std::string::npos && host.back() != '/' && host.back() != '.') {
+        if (host.size() == root.size()) return u"\\";
+        std::u16string out = fromUtf8(std::string_view(host).substr(root.size()));
+        std::replace(out.begin(), out.end(), u'/', u'\\');
+        return out;
+    }
     fs::path rel = hostPath.lexically_relative(fsRoot());
     std::u16string out;
     for (const auto &part : rel) {

@@ -288,14 +288,14 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         return call.fail(static_cast<FILE *>(nullptr), ERROR_INVALID_PARAMETER);
     }
     host::fs::path hostPath;
-    DWORD err = host::resolvePath(path, hostPath);
+    host::PathEntry there;
+    DWORD err = host::resolvePath(path, hostPath, true, &there);
     if (err != ERROR_SUCCESS) {
         errno = ENOENT;
         return call.fail(static_cast<FILE *>(nullptr), err);
     }
-    std::error_code ec;
-    bool exists = host::fs::exists(hostPath, ec);
-    if (exists && host::fs::is_directory(hostPath, ec)) {
+    bool exists = there.exists;
+    if (exists && S_ISDIR(there.st.st_mode)) {
         errno = EISDIR;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
     }
@@ -303,7 +303,7 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         errno = ENOENT;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_FILE_NOT_FOUND);
     }
-    if (exists && (flags & (O_WRONLY | O_RDWR)) && host::isReadOnly(hostPath)) {
+    if (exists && (flags & (O_WRONLY | O_RDWR)) && !(there.st.st_mode & S_IWUSR)) {
         errno = EACCES;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
     }
