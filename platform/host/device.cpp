@@ -11,10 +11,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <system_error>
 #include <vector>
 
@@ -185,19 +183,41 @@ static std::string matchEntry(const std::string &folder, std::u16string_view nam
     std::string utf8 = toUtf8(name);
     found = ::lstat((folder + '/' + utf8).c_str(), &st) == 0;
     if (found) return utf8;
-    DIR *dir = ::opendir(folder.c_str());
-    if (!dir) return utf8;
-    while (const dirent *e = ::readdir(dir)) {
-        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-        if (namesEqual(fromUtf8(e->d_name), name)) {
-            std::string entry = e->d_name;
-            ::closedir(dir);
-            found = true;
-            if (::lstat((folder + '/' + entry).c_str(), &st) != 0) st.st_mode = 0;
-            return entry;
+    // The folder's entries, read straight into a buffer on the stack. An
+    // entry of plain ASCII is matched against an ASCII name byte by byte:
+    // folding never takes a character into or out of ASCII.
+    bool asciiName = std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; });
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return utf8;
+    alignas(8) char buf[8192];
+    ssize_t n;
+    while ((n = ::getdents64(fd, buf, sizeof buf)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const struct dirent64 *>(buf + at);
+            at += e->d_reclen;
+            const char *entry = e->d_name;
+            if (std::strcmp(entry, ".") == 0 || std::strcmp(entry, "..") == 0) continue;
+            bool equal;
+            size_t cb = std::strlen(entry);
+            if (asciiName && std::all_of(entry, entry + cb, [](char c) { return (c & 0x80) == 0; }))
+                equal = cb == utf8.size() && std::equal(entry, entry + cb, utf8.begin(), [](char a, char b) {
+                            auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+                            return up(a) == up(b);
+                        });
+            else if (asciiName)
+                equal = false;
+            else
+                equal = namesEqual(fromUtf8(entry), name);
+            if (equal) {
+                std::string match(entry, cb);
+                ::close(fd);
+                found = true;
+                if (::lstat((folder + '/' + match).c_str(), &st) != 0) st.st_mode = 0;
+                return match;
+            }
         }
     }
-    ::closedir(dir);
+    ::close(fd);
     return utf8;
 }
 

@@ -55,6 +55,39 @@ struct Stream {
 // The device streams that are open; few at a time.
 std::vector<Stream *> g_open;
 
+// Windows and pending runs of closed streams, kept for the next ones: a run
+// opens a few streams on small files, and a 64 KiB buffer made and freed
+// for each costs more than its reads.
+constexpr size_t kSpares = 4;
+std::vector<std::unique_ptr<char[]>> g_spareWindows;
+std::vector<std::vector<char>> g_sparePending;
+
+std::unique_ptr<char[]> takeWindow() {
+    if (g_spareWindows.empty()) return std::unique_ptr<char[]>(new char[kWindow]);  // no need to clear it
+    std::unique_ptr<char[]> w = std::move(g_spareWindows.back());
+    g_spareWindows.pop_back();
+    return w;
+}
+
+void reserveRun(Stream &s) {
+    if (s.pending.capacity() >= kWindow) return;
+    if (!g_sparePending.empty()) {
+        s.pending.swap(g_sparePending.back());
+        g_sparePending.pop_back();
+        s.pending.clear();
+    }
+    if (s.pending.capacity() < kWindow) s.pending.reserve(kWindow);
+}
+
+// Keeps what a closing stream had for the streams to come.
+void keepBuffers(Stream &s) {
+    if (s.window && g_spareWindows.size() < kSpares) g_spareWindows.push_back(std::move(s.window));
+    if (s.pending.capacity() >= kWindow && g_sparePending.size() < kSpares) {
+        s.pending.clear();
+        g_sparePending.push_back(std::move(s.pending));
+    }
+}
+
 Stream *deviceStream(FILE *f) {
     for (Stream *s : g_open)
         if (s->file == f) return s;
@@ -109,7 +142,7 @@ ssize_t readBytes(Stream &s, char *buf, size_t size) {
             s.pos += n;
             continue;
         }
-        if (!s.window) s.window.reset(new char[kWindow]);  // no need to clear it
+        if (!s.window) s.window = takeWindow();
         // A read that ends in or right before the window (a file read
         // backwards) gets the window that ends where it ends, so that the
         // reads before it come from the same one.
@@ -171,7 +204,7 @@ size_t writeBytes(Stream &s, const char *buf, size_t size, DWORD &lastError) {
     }
     if (s.pending.empty()) {
         s.pendStart = s.pos;
-        if (s.pending.capacity() < kWindow) s.pending.reserve(kWindow);
+        reserveRun(s);
     }
     s.pending.insert(s.pending.end(), buf, buf + room);
     s.pos += static_cast<off_t>(room);
@@ -252,6 +285,7 @@ int cookieClose(void *cookie) {
     if (s->writeFailed) rc = -1;
     if (::close(s->fd) != 0) rc = -1;
     g_open.erase(std::remove(g_open.begin(), g_open.end(), s), g_open.end());
+    keepBuffers(*s);
     delete s;
     if (rc != 0) {
         errno = ENOSPC;
