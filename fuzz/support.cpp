@@ -55,9 +55,10 @@ std::string g_input, g_log, g_temp;
 
 fs::path hostPath(const std::string &rel) { return g_device / "fs" / rel; }
 
-// The file's bytes; false when it cannot be opened. Plain calls: the
-// helpers run several times an input.
-bool readFile(const std::string &p, std::string &bytes) {
+}  // namespace
+
+// Plain calls: the helpers run several times an input.
+bool hostFile(const std::string &p, std::string &bytes) {
     bytes.clear();
     int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -68,8 +69,6 @@ bool readFile(const std::string &p, std::string &bytes) {
     ::close(fd);
     return true;
 }
-
-}  // namespace
 
 void prepare(const uint8_t *data, size_t size, const char *registryKind) {
     if (g_device.empty()) {
@@ -99,13 +98,13 @@ void prepare(const uint8_t *data, size_t size, const char *registryKind) {
 
 std::string input() {
     std::string bytes;
-    readFile(g_input, bytes);
+    hostFile(g_input, bytes);
     return bytes;
 }
 
 std::string log() {
     std::string bytes;
-    return readFile(g_log, bytes) ? bytes : "";
+    return hostFile(g_log, bytes) ? bytes : "";
 }
 
 std::vector<std::string> temp() {

@@ -24,6 +24,8 @@ void prepare(const uint8_t *data, size_t size, const char *registryKind = "ram")
 std::string input();              // INPUT_PATH's bytes now
 std::string log();                // the log's bytes ("" when there is none)
 std::vector<std::string> temp();  // the names left in \Temp
+// A host file's bytes; false (bytes empty) when it cannot be opened.
+bool hostFile(const std::string &path, std::string &bytes);
 
 // Stops the run (abort) with what and the bytes when ok is false.
 void check(bool ok, const char *what);
