@@ -82,10 +82,13 @@ bool initDevice(const fs::path &dir, const std::string &registryKind, std::strin
         return false;
     }
     fs::create_directories(dir / "state", ec);
-    for (const char *folder : kStandardFolders) {
-        if (ec) break;
-        fs::create_directories(dir / "fs" / folder, ec);
-    }
+    // The rest one mkdir each: dir exists now, and every folder's parent
+    // comes before it in the list.
+    auto make = [&ec](const fs::path &folder) {
+        if (!ec && ::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) ec.assign(errno, std::generic_category());
+    };
+    make(dir / "fs");
+    for (const char *folder : kStandardFolders) make(dir / "fs" / folder);
     if (ec) {
         error = "cannot create " + dir.string() + ": " + ec.message();
         return false;
