@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path g_device;
+host::DeviceState g_freshState;  // the state file of the device as made
 
 void removeDevice() {
     std::error_code ec;
@@ -43,6 +44,7 @@ void makeDevice(const char *registryKind) {
         abort();
     }
     host::selectDevice(g_device);
+    g_freshState = host::stateRead();
     atexit([] {
         removeDevice();
         std::error_code ec;
@@ -76,6 +78,11 @@ void prepare(const uint8_t *data, size_t size, const char *registryKind) {
         g_input = hostPath("My Documents/input.img").string();
         g_log = hostPath("Corvane.log").string();
         g_temp = hostPath("Temp").string();
+    } else {
+        // Each input starts on the device as made: the temporary names the
+        // last one took must not move the next one's (a finding must come
+        // back from its input alone).
+        host::stateWrite(g_freshState);
     }
     g_logging = -1;
     wcscpy(g_logPath, TEXT("\\Corvane.log"));
