@@ -9,8 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include <zlib.h>
 
@@ -48,9 +46,8 @@ int expected(const uint8_t *data, size_t size, int64_t &n1, int64_t &n2) {
 std::string deviceFile(const char16_t *path) {
     host::fs::path p;
     if (host::resolvePath(path, p) != ERROR_SUCCESS) return "<none>";
-    std::ifstream in(p, std::ios::binary);
-    if (!in) return "<none>";
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string bytes;
+    return fuzz::hostFile(p.string(), bytes) ? bytes : "<none>";
 }
 
 }  // namespace

@@ -15,8 +15,6 @@
 #include "tests/ramimage/imagebytes.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 #include "platform/host/host.h"
 #include "platform/host/registry_store.h"
@@ -24,9 +22,10 @@
 namespace {
 
 std::string hostFile(const host::fs::path &p, bool *there = nullptr) {
-    std::ifstream in(p, std::ios::binary);
-    if (there) *there = static_cast<bool>(in);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string bytes;
+    bool opened = fuzz::hostFile(p.string(), bytes);
+    if (there) *there = opened;
+    return bytes;
 }
 
 }  // namespace
@@ -39,7 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::error_code ec;
     host::fs::remove(host::reg::pendingRestorePath(), ec);
     const std::string before = fuzz::input();
-    const std::string registryBefore = hostFile(host::reg::objectStorePath());
+    // The live registry is the fresh device's before every input (one that
+    // changed it would have stopped the run): read once.
+    static const std::string registryBefore = hostFile(host::reg::objectStorePath());
     std::vector<std::string> tempBefore = fuzz::temp();
 
     WCHAR work[] = u"\\Temp\\NEW1.tmp";

@@ -1,13 +1,15 @@
 // support.cpp - the fuzz targets' device, file and check helpers.
 #include "fuzz/support.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/host/host.h"
 
@@ -18,6 +20,7 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path g_device;
+host::DeviceState g_freshState;  // the state file of the device as made
 
 void removeDevice() {
     std::error_code ec;
@@ -41,6 +44,7 @@ void makeDevice(const char *registryKind) {
         abort();
     }
     host::selectDevice(g_device);
+    g_freshState = host::stateRead();
     atexit([] {
         removeDevice();
         std::error_code ec;
@@ -48,45 +52,75 @@ void makeDevice(const char *registryKind) {
     });
 }
 
-fs::path hostPath(const std::string &rel) { return g_device / "fs" / rel; }
+// The host paths the helpers use, made once the device is.
+std::string g_input, g_log, g_temp;
 
-std::string readFile(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+fs::path hostPath(const std::string &rel) { return g_device / "fs" / rel; }
 
 }  // namespace
 
+// Plain calls: the helpers run several times an input.
+bool hostFile(const std::string &p, std::string &bytes) {
+    bytes.clear();
+    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[16384];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) bytes.append(buf, static_cast<size_t>(n));
+    ::close(fd);
+    return true;
+}
+
 void prepare(const uint8_t *data, size_t size, const char *registryKind) {
-    if (g_device.empty()) makeDevice(registryKind);
+    if (g_device.empty()) {
+        makeDevice(registryKind);
+        g_input = hostPath("My Documents/input.img").string();
+        g_log = hostPath("Corvane.log").string();
+        g_temp = hostPath("Temp").string();
+    } else {
+        // Each input starts on the device as made: the temporary names the
+        // last one took must not move the next one's (a finding must come
+        // back from its input alone).
+        host::stateWrite(g_freshState);
+    }
     g_logging = -1;
     wcscpy(g_logPath, TEXT("\\Corvane.log"));
     wcscpy(g_tempDir, TEXT("\\Temp\\"));
     host::clearFaults();
-    std::error_code ec;
-    fs::remove(hostPath("Corvane.log"), ec);
-    std::ofstream out(hostPath("My Documents/input.img"), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
-    if (!out) {
+    ::unlink(g_log.c_str());
+    int fd = ::open(g_input.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    size_t done = 0;
+    while (fd >= 0 && done < size) {
+        ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    if (fd < 0 || ::close(fd) != 0 || done != size) {
         fprintf(stderr, "fuzz: cannot write the input\n");
         abort();
     }
 }
 
-std::string input() { return readFile(hostPath("My Documents/input.img")); }
+std::string input() {
+    std::string bytes;
+    hostFile(g_input, bytes);
+    return bytes;
+}
 
 std::string log() {
-    std::error_code ec;
-    return fs::exists(hostPath("Corvane.log"), ec) ? readFile(hostPath("Corvane.log")) : "";
+    std::string bytes;
+    return hostFile(g_log, bytes) ? bytes : "";
 }
 
 std::vector<std::string> temp() {
     std::vector<std::string> names;
-    std::error_code ec;
-    for (fs::directory_iterator it(hostPath("Temp"), ec), end; !ec && it != end; it.increment(ec))
-        names.push_back(it->path().filename().string());
+    if (DIR *dir = ::opendir(g_temp.c_str())) {
+        while (const dirent *e = ::readdir(dir))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+        ::closedir(dir);
+    }
     return names;
 }
 

@@ -17,13 +17,16 @@ inline const char16_t *const INPUT_PATH = u"\\My Documents\\input.img";
 
 // Makes the device on first use (a fresh folder of the given registry kind,
 // "ram" or "hive", removed at exit), with the system's state as start-up
-// leaves it: temporary folder "\Temp\", logging on, no fault rules. Then
-// writes the input to INPUT_PATH and removes the log.
+// leaves it: temporary folder "\Temp\", logging on, no fault rules; later
+// calls put its state file back as it was made (the temporary-name counter).
+// Then writes the input to INPUT_PATH and removes the log.
 void prepare(const uint8_t *data, size_t size, const char *registryKind = "ram");
 
 std::string input();              // INPUT_PATH's bytes now
 std::string log();                // the log's bytes ("" when there is none)
 std::vector<std::string> temp();  // the names left in \Temp
+// A host file's bytes; false (bytes empty) when it cannot be opened.
+bool hostFile(const std::string &path, std::string &bytes);
 
 // Stops the run (abort) with what and the bytes when ok is false.
 void check(bool ok, const char *what);

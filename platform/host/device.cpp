@@ -2,21 +2,29 @@
 // made, its small state file, and the mapping of device paths onto it.
 #include "platform/host/host.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <system_error>
 #include <vector>
 
 namespace host {
 
 static std::optional<fs::path> g_device;
+static fs::path g_fsRoot;  // g_device / "fs", made once for every path looked up
+
+static void useDevice(std::optional<fs::path> dir) {
+    g_device = std::move(dir);
+    g_fsRoot = g_device ? *g_device / "fs" : fs::path();
+}
 
 static fs::path defaultDeviceDir() {
     if (const char *xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return fs::path(xdg) / "corvane" / "device";
@@ -31,18 +39,21 @@ const fs::path &deviceDir() {
         fs::path dir = (env && *env) ? fs::path(env) : defaultDeviceDir();
         std::error_code ec;
         fs::path abs = fs::absolute(dir, ec);
-        g_device = ec ? dir : abs.lexically_normal();
+        useDevice(ec ? dir : abs.lexically_normal());
     }
     return *g_device;
 }
 
-fs::path fsRoot() { return deviceDir() / "fs"; }
+const fs::path &fsRoot() {
+    deviceDir();
+    return g_fsRoot;
+}
 fs::path stateDir() { return deviceDir() / "state"; }
 
 void selectDevice(const fs::path &dir) {
     std::error_code ec;
     fs::path abs = fs::absolute(dir, ec);
-    g_device = (ec ? dir : abs).lexically_normal();
+    useDevice((ec ? dir : abs).lexically_normal());
     setenv("CEDEVICE", g_device->c_str(), 1);
 }
 
@@ -71,21 +82,22 @@ bool initDevice(const fs::path &dir, const std::string &registryKind, std::strin
         return false;
     }
     fs::create_directories(dir / "state", ec);
-    for (const char *folder : kStandardFolders) {
-        if (ec) break;
-        fs::create_directories(dir / "fs" / folder, ec);
-    }
+    // The rest one mkdir each: dir exists now, and every folder's parent
+    // comes before it in the list.
+    auto make = [&ec](const fs::path &folder) {
+        if (!ec && ::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) ec.assign(errno, std::generic_category());
+    };
+    make(dir / "fs");
+    for (const char *folder : kStandardFolders) make(dir / "fs" / folder);
     if (ec) {
         error = "cannot create " + dir.string() + ": " + ec.message();
         return false;
     }
     std::optional<fs::path> previous = g_device;
-    g_device = fs::absolute(dir, ec).lexically_normal();
-    stateSet("registry", registryKind);
-    stateSet("boots", "0");
-    stateSet("user", "default");
+    useDevice(fs::absolute(dir, ec).lexically_normal());
+    stateWrite({{"registry", registryKind}, {"boots", "0"}, {"user", "default"}});
     bool ok = initRegistry(dir, registryKind, error);
-    g_device = previous;
+    useDevice(previous);
     if (!ok) return false;
     return true;
 }
@@ -103,34 +115,57 @@ bool ensureDevice(std::string &error) {
 
 // ---- State ----------------------------------------------------------------
 
-static std::map<std::string, std::string> readState() {
-    std::map<std::string, std::string> kv;
-    std::ifstream in(stateDir() / "device.txt");
-    std::string line;
-    while (std::getline(in, line)) {
+DeviceState stateRead() {
+    DeviceState kv;
+    std::string text;
+    int fd = ::open((stateDir() / "device.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+            if (n > 0) text.append(buf, static_cast<size_t>(n));
+        ::close(fd);
+    }
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line(text.data() + at, end - at);
         size_t eq = line.find('=');
-        if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
+        if (eq != std::string_view::npos) kv[std::string(line.substr(0, eq))] = std::string(line.substr(eq + 1));
+        at = end + 1;
     }
     return kv;
 }
 
+void stateWrite(const DeviceState &kv) {
+    std::string text;
+    for (auto &[k, v] : kv) text += k + '=' + v + '\n';
+    fs::path file = stateDir() / "device.txt";
+    fs::path tmp = stateDir() / ("device.txt." + std::to_string(getpid()));
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return;
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    ::rename(tmp.c_str(), file.c_str());  // the state file is replaced whole
+}
+
 std::string stateGet(const std::string &key, const std::string &fallback) {
-    auto kv = readState();
+    auto kv = stateRead();
     auto it = kv.find(key);
     return it == kv.end() ? fallback : it->second;
 }
 
 void stateSet(const std::string &key, const std::string &value) {
-    auto kv = readState();
+    auto kv = stateRead();
     kv[key] = value;
-    fs::path file = stateDir() / "device.txt";
-    fs::path tmp = stateDir() / ("device.txt." + std::to_string(getpid()));
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        for (auto &[k, v] : kv) out << k << '=' << v << '\n';
-    }
-    std::error_code ec;
-    fs::rename(tmp, file, ec);  // the state file is replaced whole
+    stateWrite(kv);
 }
 
 // ---- Paths ------------------------------------------------------------------
@@ -145,25 +180,47 @@ static bool validName(std::u16string_view name) {
 }
 
 // The entry of folder whose name equals name without regard to case; the
-// name itself when none does. type is the entry's own type (a link's
-// is symlink).
-static std::string matchEntry(const fs::path &folder, std::u16string_view name, bool &found, fs::file_type &type) {
+// name itself when none does. st is the entry's own status (a link's is a
+// link's), its mode 0 when it cannot be read.
+static std::string matchEntry(const std::string &folder, std::u16string_view name, bool &found, struct stat &st) {
     std::string utf8 = toUtf8(name);
-    std::error_code ec;
-    found = false;
-    type = fs::symlink_status(folder / utf8, ec).type();
-    if (type != fs::file_type::not_found && !ec) {
-        found = true;
-        return utf8;
-    }
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string entry = it->path().filename().string();
-        if (namesEqual(fromUtf8(entry), name)) {
-            found = true;
-            type = fs::symlink_status(it->path(), ec).type();
-            return entry;
+    found = ::lstat((folder + '/' + utf8).c_str(), &st) == 0;
+    if (found) return utf8;
+    // The folder's entries, read straight into a buffer on the stack. An
+    // entry of plain ASCII is matched against an ASCII name byte by byte:
+    // folding never takes a character into or out of ASCII.
+    bool asciiName = std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; });
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return utf8;
+    alignas(8) char buf[8192];
+    ssize_t n;
+    while ((n = ::getdents64(fd, buf, sizeof buf)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const struct dirent64 *>(buf + at);
+            at += e->d_reclen;
+            const char *entry = e->d_name;
+            if (std::strcmp(entry, ".") == 0 || std::strcmp(entry, "..") == 0) continue;
+            bool equal;
+            size_t cb = std::strlen(entry);
+            if (asciiName && std::all_of(entry, entry + cb, [](char c) { return (c & 0x80) == 0; }))
+                equal = cb == utf8.size() && std::equal(entry, entry + cb, utf8.begin(), [](char a, char b) {
+                            auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+                            return up(a) == up(b);
+                        });
+            else if (asciiName)
+                equal = false;
+            else
+                equal = namesEqual(fromUtf8(entry), name);
+            if (equal) {
+                std::string match(entry, cb);
+                ::close(fd);
+                found = true;
+                if (::lstat((folder + '/' + match).c_str(), &st) != 0) st.st_mode = 0;
+                return match;
+            }
         }
     }
+    ::close(fd);
     return utf8;
 }
 
@@ -181,7 +238,8 @@ bool linkTarget(const fs::path &link, fs::path &target) {
     return true;
 }
 
-DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast) {
+DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast, PathEntry *entry) {
+    if (entry) *entry = PathEntry{};
     if (!devicePath) return ERROR_INVALID_PARAMETER;
     std::u16string_view path(devicePath);
     if (path.size() > MAX_PATH - 1) return ERROR_FILENAME_EXCED_RANGE;
@@ -201,31 +259,44 @@ DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast) 
             parts.push_back(part);
         }
     }
-    fs::path current = fsRoot();
+    // The path is built as plain text and each component looked at with one
+    // lstat: this runs for every service call.
+    std::string current = fsRoot().string();
+    struct stat st {};
+    bool found = true;
+    bool statted = false;  // st holds current's status
     for (size_t k = 0; k < parts.size(); ++k) {
         if (!validName(parts[k])) return ERROR_INVALID_NAME;
         bool last = k + 1 == parts.size();
-        bool found = false;
-        fs::file_type type = fs::file_type::none;
-        std::string name = matchEntry(current, parts[k], found, type);
-        bool isLink = type == fs::file_type::symlink;
-        fs::path next = current / name;
-        std::error_code ec;
+        std::string name = matchEntry(current, parts[k], found, st);
+        statted = found;
+        bool isLink = found && S_ISLNK(st.st_mode);
+        std::string next = current + '/' + name;
         // A link is replaced by the place it leads to, so that the path
         // handed back holds no link at all and an open cannot be led
         // elsewhere; one that leads outside the root or nowhere is an entry
         // the device cannot open.
-        if (found && isLink && (followLast || !last)) {
+        if (isLink && (followLast || !last)) {
             fs::path target;
             if (!linkTarget(next, target)) return ERROR_ACCESS_DENIED;
-            next = target;
+            next = target.string();
+            if (::lstat(next.c_str(), &st) != 0) st.st_mode = 0;
         }
-        if (!last && (!found || !(isLink ? fs::is_directory(next, ec) : type == fs::file_type::directory)))
-            return ERROR_PATH_NOT_FOUND;
-        current = next;
+        if (!last && (!found || !S_ISDIR(st.st_mode))) return ERROR_PATH_NOT_FOUND;
+        current = std::move(next);
     }
-    hostPath = current;
+    if (entry) {
+        // The root itself (no component) is taken as what it leads to.
+        if (!statted && parts.empty()) statted = ::stat(current.c_str(), &st) == 0;
+        entry->exists = statted && found && st.st_mode != 0;
+        entry->st = st;
+    }
+    hostPath = std::move(current);
     return ERROR_SUCCESS;
+}
+
+DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast) {
+    return resolvePath(devicePath, hostPath, followLast, nullptr);
 }
 
 bool makeDeviceFolders(const fs::path &hostPath) {
@@ -247,6 +318,16 @@ bool makeDeviceFolders(const fs::path &hostPath) {
 }
 
 std::u16string devicePathOf(const fs::path &hostPath) {
+    // A path resolvePath made: the root's text, then names after single '/'.
+    const std::string &root = fsRoot().native(), &host = hostPath.native();
+    if (host.compare(0, root.size(), root) == 0 && (host.size() == root.size() || host[root.size()] == '/') &&
+        host.find("//") == std::string::npos && host.find("/./") == std::string::npos &&
+        host.find("/../") == std::string::npos && host.back() != '/' && host.back() != '.') {
+        if (host.size() == root.size()) return u"\\";
+        std::u16string out = fromUtf8(std::string_view(host).substr(root.size()));
+        std::replace(out.begin(), out.end(), u'/', u'\\');
+        return out;
+    }
     fs::path rel = hostPath.lexically_relative(fsRoot());
     std::u16string out;
     for (const auto &part : rel) {

@@ -65,16 +65,22 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
     if (prefix) base += std::u16string(prefix).substr(0, 3);
 
     path hostFolder;
-    DWORD err = host::resolvePath(folder, hostFolder);
-    std::error_code ec;
-    if (err == ERROR_SUCCESS && !host::fs::is_directory(hostFolder, ec)) err = ERROR_PATH_NOT_FOUND;
+    host::PathEntry there;
+    DWORD err = host::resolvePath(folder, hostFolder, true, &there);
+    if (err == ERROR_SUCCESS && !(there.exists && S_ISDIR(there.st.st_mode))) err = ERROR_PATH_NOT_FOUND;
     if (err != ERROR_SUCCESS) return call.fail(static_cast<UINT>(0), err);
 
     // As Windows does: a given number is used as it is and nothing is made;
     // 0 asks for a new file under the first free number, from a counter the
     // device keeps, so that a fresh device gives the same names every time.
+    // The state is read once and written back with the new counter.
     unsigned start = unique & 0xFFFF;
-    if (unique == 0) start = static_cast<unsigned>(std::stoul(host::stateGet("tempCounter", "0"))) % 0xFFFF + 1;
+    host::DeviceState state;
+    if (unique == 0) {
+        state = host::stateRead();
+        auto counter = state.find("tempCounter");
+        start = static_cast<unsigned>(std::stoul(counter == state.end() ? "0" : counter->second)) % 0xFFFF + 1;
+    }
     for (unsigned tries = 0; tries < 0xFFFF; ++tries) {
         unsigned n = unique ? start : (start - 1 + tries) % 0xFFFF + 1;
         char hex[8];
@@ -95,7 +101,8 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
         int fd = ::open(hostName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
             ::close(fd);
-            host::stateSet("tempCounter", std::to_string(n));
+            state["tempCounter"] = std::to_string(n);
+            host::stateWrite(state);
             std::copy(name.begin(), name.end(), tempFileName);
             tempFileName[name.size()] = 0;
             call.arg(tempFileName);
@@ -153,8 +160,9 @@ static DWORD copyInPlace(const path &src, const path &dst) {
     if (room < size) err = ERROR_DISK_FULL;
     size_t allowed = host::powerReserve(room);
     // Left uninitialised: every byte written out was read first.
+    // The buffer is made only when the kernel cannot copy.
     size_t cbBuf = std::min(kCopyPiece, std::max<size_t>(allowed, 1));
-    std::unique_ptr<char[]> buf(new char[cbBuf]);
+    std::unique_ptr<char[]> buf;
     size_t done = 0;
     // The kernel copies the pieces itself where it can (as cp does); a
     // host that cannot copies them through the buffer.
@@ -173,6 +181,7 @@ static DWORD copyInPlace(const path &src, const path &dst) {
             }
             if (r < 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP) && done == 0) {
                 inKernel = false;
+                buf.reset(new char[cbBuf]);
                 continue;
             }
             if (r < 0) err = errno == ENOSPC || errno == EIO ? ERROR_WRITE_FAULT : ERROR_READ_FAULT;
@@ -204,22 +213,23 @@ BOOL CopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists) {
     call.arg(existingFile).arg(newFile).arg(static_cast<long long>(failIfExists));
     if (call.failed()) return call.fail(FALSE, ERROR_WRITE_FAULT);
     path src, dst;
-    DWORD err = host::resolvePath(existingFile, src);
+    host::PathEntry from, to;
+    DWORD err = host::resolvePath(existingFile, src, true, &from);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
-    std::error_code ec;
-    if (!host::fs::is_regular_file(src, ec))
-        return call.fail(FALSE, host::fs::exists(src, ec) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
-    err = host::resolvePath(newFile, dst);
+    if (!(from.exists && S_ISREG(from.st.st_mode)))
+        return call.fail(FALSE, from.exists ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+    err = host::resolvePath(newFile, dst, true, &to);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
     // Every refusal comes before the target is opened: a refused copy leaves
-    // it as it was.
-    if (host::fs::exists(dst, ec)) {
+    // it as it was. A new target's folder is one: resolvePath found every
+    // folder on the way.
+    if (to.exists) {
         if (failIfExists) return call.fail(FALSE, ERROR_FILE_EXISTS);
-        if (host::fs::is_directory(dst, ec) || host::isReadOnly(dst)) return call.fail(FALSE, ERROR_ACCESS_DENIED);
-        if (host::fs::equivalent(src, dst, ec)) return call.fail(FALSE, ERROR_SHARING_VIOLATION);
+        if (S_ISDIR(to.st.st_mode) || !(to.st.st_mode & S_IWUSR)) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+        if (to.st.st_dev == from.st.st_dev && to.st.st_ino == from.st.st_ino)
+            return call.fail(FALSE, ERROR_SHARING_VIOLATION);
         if (host::hiveInUse(dst)) return call.fail(FALSE, ERROR_SHARING_VIOLATION);
     }
-    if (!host::fs::is_directory(dst.parent_path(), ec)) return call.fail(FALSE, ERROR_PATH_NOT_FOUND);
     err = copyInPlace(src, dst);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
     return call.ret(TRUE);
@@ -241,13 +251,16 @@ BOOL MoveFileW(LPCWSTR existingFile, LPCWSTR newFile) {
     // Both names stand for the entries themselves: a link is renamed as a
     // link, and a link at newFile is an entry that exists.
     path src, dst;
-    DWORD err = host::resolvePath(existingFile, src, false);
+    host::PathEntry from, to;
+    DWORD err = host::resolvePath(existingFile, src, false, &from);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
     std::error_code ec;
-    auto type = host::fs::symlink_status(src, ec).type();
-    if (type == host::fs::file_type::not_found) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
+    if (!from.exists) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
+    auto type = S_ISLNK(from.st.st_mode)  ? host::fs::file_type::symlink
+                : S_ISDIR(from.st.st_mode) ? host::fs::file_type::directory
+                                           : host::fs::file_type::regular;
     if (src == host::fsRoot()) return call.fail(FALSE, ERROR_ACCESS_DENIED);
-    err = host::resolvePath(newFile, dst, false);
+    err = host::resolvePath(newFile, dst, false, &to);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
     // A new spelling of the same name is a rename, not a clash.
     bool sameEntry = dst == src;
@@ -255,7 +268,7 @@ BOOL MoveFileW(LPCWSTR existingFile, LPCWSTR newFile) {
         std::u16string wide(newFile);
         size_t cut = wide.find_last_of(u"\\/");
         dst = src.parent_path() / host::toUtf8(cut == std::u16string::npos ? wide : wide.substr(cut + 1));
-    } else if (host::fs::symlink_status(dst, ec).type() != host::fs::file_type::not_found) {
+    } else if (to.exists) {
         return call.fail(FALSE, ERROR_ALREADY_EXISTS);
     }
     if (type != host::fs::file_type::symlink &&
@@ -285,17 +298,15 @@ BOOL DeleteFileW(LPCWSTR file) {
     // A link is deleted itself, never what it leads to: removing the entry
     // touches nothing outside the device.
     path p;
-    DWORD err = host::resolvePath(file, p, false);
+    host::PathEntry there;
+    DWORD err = host::resolvePath(file, p, false, &there);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
-    std::error_code ec;
-    auto st = host::fs::symlink_status(p, ec);
-    if (st.type() == host::fs::file_type::not_found) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
-    if (st.type() == host::fs::file_type::symlink) {
+    if (!there.exists) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
+    if (S_ISLNK(there.st.st_mode)) {
         if (::unlink(p.c_str()) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
         return call.ret(TRUE);
     }
-    if (st.type() == host::fs::file_type::directory || host::isReadOnly(p))
-        return call.fail(FALSE, ERROR_ACCESS_DENIED);
+    if (S_ISDIR(there.st.st_mode) || !(there.st.st_mode & S_IWUSR)) return call.fail(FALSE, ERROR_ACCESS_DENIED);
     if (host::hiveInUse(p)) return call.fail(FALSE, ERROR_SHARING_VIOLATION);
     if (::unlink(p.c_str()) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
     return call.ret(TRUE);
@@ -328,9 +339,10 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW findData) {
     std::u16string folder = cut == std::u16string::npos ? u"\\" : pat.substr(0, cut + 1);
     std::u16string mask = cut == std::u16string::npos ? pat : pat.substr(cut + 1);
     path hostFolder;
-    DWORD err = host::resolvePath(folder.c_str(), hostFolder);
+    host::PathEntry there;
+    DWORD err = host::resolvePath(folder.c_str(), hostFolder, true, &there);
     std::error_code ec;
-    if (err == ERROR_SUCCESS && !host::fs::is_directory(hostFolder, ec)) err = ERROR_PATH_NOT_FOUND;
+    if (err == ERROR_SUCCESS && !(there.exists && S_ISDIR(there.st.st_mode))) err = ERROR_PATH_NOT_FOUND;
     if (err != ERROR_SUCCESS) return call.fail(INVALID_HANDLE_VALUE, err);
 
     std::vector<std::pair<std::u16string, path>> found;

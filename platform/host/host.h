@@ -11,8 +11,11 @@
 
 #include "platform/platform.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -45,7 +48,7 @@ bool wildcardMatch(std::u16string_view pattern, std::u16string_view name);
 // The device folder: $CEDEVICE, or the per-user default (made on first use
 // with the sample registry). Fixed for the life of the process.
 const fs::path &deviceDir();
-fs::path fsRoot();    // deviceDir()/"fs"
+const fs::path &fsRoot();  // deviceDir()/"fs"
 fs::path stateDir();  // deviceDir()/"state"
 
 // Makes a new device at dir with the given registry kind ("ram" or "hive"):
@@ -65,6 +68,11 @@ bool ensureDevice(std::string &error);
 // Device state, a small key=value file (state/device.txt). Values are text.
 std::string stateGet(const std::string &key, const std::string &fallback = "");
 void stateSet(const std::string &key, const std::string &value);
+// The whole state at once, read and written back (replaced whole): a caller
+// that reads a key and then sets one reads the file once.
+using DeviceState = std::map<std::string, std::string>;
+DeviceState stateRead();
+void stateWrite(const DeviceState &state);
 
 // The registry part of a new device: writes the sample registry of the given
 // kind into the device at dir (registry.cpp).
@@ -101,6 +109,14 @@ const char *programName();
 // outside or nowhere). The last component need not exist. Services open the
 // result with O_NOFOLLOW, so that a link put there since is refused too.
 DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast = true);
+// What resolvePath found at the path's end: whether something is there, and
+// its status (lstat's: a link's own with followLast false, else what a link
+// there leads to), so that a service need not look at it again.
+struct PathEntry {
+    bool exists = false;
+    struct stat st {};
+};
+DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast, PathEntry *entry);
 // Where a link inside the device leads: a host path under fsRoot() with no
 // link in it. False when it leads outside the root or to nothing.
 bool linkTarget(const fs::path &link, fs::path &target);

@@ -220,17 +220,21 @@ DWORD checkValueForDevice(const Value &value, std::string *why) {
 }
 
 bool writeNewRegistry(const fs::path &dir, const std::string &kind, std::string &error) {
-    Registry sample = sampleRegistry();
+    // The sample registry's files are the same for every new device: made
+    // once a process (tools and fuzzers make many devices).
     std::error_code ec;
     if (kind == "ram") {
+        static const std::string image = ramImageOf(sampleRegistry());
         fs::create_directories(dir / "state", ec);
-        return writeFileAtomic(dir / "state" / "registry.img", ramImageOf(sample), &error);
+        return writeFileAtomic(dir / "state" / "registry.img", image, &error);
     }
     if (kind == "hive") {
+        static const std::string system = writeHive(sampleRegistry(), HiveKind::System);
+        static const std::string user = writeHive(sampleRegistry(), HiveKind::User);
         fs::path docs = dir / "fs" / kDocsFolder;
         fs::create_directories(docs / kUserFolder, ec);
-        return writeFileAtomic(docs / kSystemHiveFile, writeHive(sample, HiveKind::System), &error) &&
-               writeFileAtomic(docs / kUserFolder / kUserHiveFile, writeHive(sample, HiveKind::User), &error);
+        return writeFileAtomic(docs / kSystemHiveFile, system, &error) &&
+               writeFileAtomic(docs / kUserFolder / kUserHiveFile, user, &error);
     }
     error = "unknown registry kind '" + kind + "' (ram or hive)";
     return false;

@@ -67,6 +67,40 @@ struct Stream {
 // The device streams that are open; few at a time.
 std::vector<Stream *> g_open;
 
+// Windows and pending runs of closed streams, kept for the next ones: a run
+// opens a few streams on small files, and a 64 KiB buffer made and freed
+// for each costs more than its reads.
+constexpr size_t kSpares = 4;
+std::vector<std::unique_ptr<char[]>> g_spareWindows;
+std::vector<std::vector<char>> g_sparePending;
+
+std::unique_ptr<char[]> takeWindow() {
+    if (g_spareWindows.empty()) return std::unique_ptr<char[]>(new char[kWindow]);  // no need to clear it
+    std::unique_ptr<char[]> w = std::move(g_spareWindows.back());
+    g_spareWindows.pop_back();
+    return w;
+}
+
+void reserveRun(Stream &s) {
+    if (s.pending.capacity() >= kWindow) return;
+    if (!g_sparePending.empty()) {
+        s.pending.swap(g_sparePending.back());
+        g_sparePending.pop_back();
+        s.pending.clear();
+    }
+    if (s.pending.capacity() < kWindow) s.pending.reserve(kWindow);
+}
+
+// Keeps what a closing stream had for the streams to come.
+void keepBuffers(Stream &s) {
+    for (ReadWindow &w : s.windows)
+        if (w.bytes && g_spareWindows.size() < kSpares) g_spareWindows.push_back(std::move(w.bytes));
+    if (s.pending.capacity() >= kWindow && g_sparePending.size() < kSpares) {
+        s.pending.clear();
+        g_sparePending.push_back(std::move(s.pending));
+    }
+}
+
 Stream *deviceStream(FILE *f) {
     for (Stream *s : g_open)
         if (s->file == f) return s;
@@ -138,7 +172,7 @@ ssize_t readBytes(Stream &s, char *buf, size_t size) {
             start = end > static_cast<off_t>(kWindow) ? end - static_cast<off_t>(kWindow) : 0;
         // The window used less lately is filled (an empty one first).
         ReadWindow &fill = s.windows[0].used <= s.windows[1].used ? s.windows[0] : s.windows[1];
-        if (!fill.bytes) fill.bytes.reset(new char[kWindow]);  // no need to clear it
+        if (!fill.bytes) fill.bytes = takeWindow();
         fill.len = 0;
         ssize_t n = ::pread(s.fd, fill.bytes.get(), kWindow, start);
         if (n < 0 && errno == EINTR) continue;
@@ -196,7 +230,7 @@ size_t writeBytes(Stream &s, const char *buf, size_t size, DWORD &lastError) {
     }
     if (s.pending.empty()) {
         s.pendStart = s.pos;
-        if (s.pending.capacity() < kWindow) s.pending.reserve(kWindow);
+        reserveRun(s);
     }
     s.pending.insert(s.pending.end(), buf, buf + room);
     s.pos += static_cast<off_t>(room);
@@ -277,6 +311,7 @@ int cookieClose(void *cookie) {
     if (s->writeFailed) rc = -1;
     if (::close(s->fd) != 0) rc = -1;
     g_open.erase(std::remove(g_open.begin(), g_open.end(), s), g_open.end());
+    keepBuffers(*s);
     delete s;
     if (rc != 0) {
         errno = ENOSPC;
@@ -313,14 +348,14 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         return call.fail(static_cast<FILE *>(nullptr), ERROR_INVALID_PARAMETER);
     }
     host::fs::path hostPath;
-    DWORD err = host::resolvePath(path, hostPath);
+    host::PathEntry there;
+    DWORD err = host::resolvePath(path, hostPath, true, &there);
     if (err != ERROR_SUCCESS) {
         errno = ENOENT;
         return call.fail(static_cast<FILE *>(nullptr), err);
     }
-    std::error_code ec;
-    bool exists = host::fs::exists(hostPath, ec);
-    if (exists && host::fs::is_directory(hostPath, ec)) {
+    bool exists = there.exists;
+    if (exists && S_ISDIR(there.st.st_mode)) {
         errno = EISDIR;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
     }
@@ -328,7 +363,7 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         errno = ENOENT;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_FILE_NOT_FOUND);
     }
-    if (exists && (flags & (O_WRONLY | O_RDWR)) && host::isReadOnly(hostPath)) {
+    if (exists && (flags & (O_WRONLY | O_RDWR)) && !(there.st.st_mode & S_IWUSR)) {
         errno = EACCES;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
     }

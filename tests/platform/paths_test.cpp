@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -18,6 +21,7 @@ struct PathCase {
 TEST(Paths, ResolveTable) {
     ts::Device dev;
     dev.write("/Temp/Data.BIN", "x");
+    dev.write("/Temp/\xc3\x89t\xc3\xa9.txt", "y");  // "Été.txt"
     const PathCase cases[] = {
         {"\\Temp\\Data.BIN", ERROR_SUCCESS, "Temp/Data.BIN"},
         {"/temp/data.bin", ERROR_SUCCESS, "Temp/Data.BIN"},  // case and '/' accepted
@@ -30,6 +34,9 @@ TEST(Paths, ResolveTable) {
         {"\\Temp\\Data.BIN\\x", ERROR_PATH_NOT_FOUND, nullptr},  // a file is no folder
         {"\\Temp\\a?b", ERROR_INVALID_NAME, nullptr},
         {"\\Temp\\a:b", ERROR_INVALID_NAME, nullptr},
+        // Latin-1 letters fold too; a plain ASCII name never matches one.
+        {"\\temp\\\xc3\xa9T\xc3\x89.TXT", ERROR_SUCCESS, "Temp/\xc3\x89t\xc3\xa9.txt"},
+        {"\\Temp\\Ete.txt", ERROR_SUCCESS, "Temp/Ete.txt"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.devicePath);
@@ -39,6 +46,18 @@ TEST(Paths, ResolveTable) {
         if (c.error == ERROR_SUCCESS) {
             EXPECT_EQ(out.lexically_normal(),
                       *c.hostRelative ? (dev.dir() / "fs" / c.hostRelative).lexically_normal() : dev.dir() / "fs");
+            // What the services are handed with it: whether it is there and
+            // its type, and its device path back.
+            host::PathEntry entry;
+            host::fs::path again;
+            EXPECT_EQ(host::resolvePath(p.c_str(), again, true, &entry), ERROR_SUCCESS);
+            EXPECT_EQ(again, out);
+            std::error_code ec;
+            EXPECT_EQ(entry.exists, host::fs::exists(out, ec));
+            if (entry.exists) EXPECT_EQ(S_ISDIR(entry.st.st_mode), host::fs::is_directory(out, ec));
+            std::string shown = "\\" + std::string(c.hostRelative);
+            std::replace(shown.begin(), shown.end(), '/', '\\');
+            EXPECT_EQ(host::devicePathOf(out), u16(shown.c_str()));
         }
     }
 }
