@@ -108,6 +108,7 @@ private:
 
     Combo combo_;
     std::unique_ptr<ts::Device> scratch_;  // in-process checks (repair of a copy)
+    fs::path runFolder_;                   // holds the two below
     fs::path template_;                    // the prepared device
     fs::path device_;                      // the device of the runs
     std::string before_;                   // F before every run
