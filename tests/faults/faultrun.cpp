@@ -353,6 +353,8 @@ Bench::Bench(const Combo &combo, const char *file, int line) : combo_(combo) {
     template_ = runFolder_ / "template";
     device_ = runFolder_ / "run";
     fs::copy(scratch_->dir(), template_, fs::copy_options::recursive);
+    templateLog_ = readHost(fileOf(template_, "\\Corvane.log"));
+    templateRegistry_ = registryFiles(template_);
 
     clean_ = run("");
     EXPECT_FALSE(faultReached(clean_.trace));
@@ -381,8 +383,9 @@ Outcome Bench::runOn(const std::string &rules, bool fresh) {
     const fs::path tracePath = device_ / "trace.txt";
     const fs::path logPath = fileOf(device_, "\\Corvane.log");
     fs::remove(tracePath, ec);
-    std::string logBefore = readHost(logPath);
-    std::string registryBefore = registryFiles(device_);
+    // A fresh copy holds what the template holds.
+    const std::string logBefore = fresh ? templateLog_ : readHost(logPath);
+    const std::string registryBefore = fresh ? templateRegistry_ : registryFiles(device_);
 
     Outcome o;
     o.rules = rules;

@@ -116,6 +116,8 @@ private:
     std::string restored_;                 // registry export of the backup's registry
     std::string default_;                  // registry export of a new device
     std::vector<std::string> tempBefore_;
+    std::string templateLog_;       // the prepared device's log
+    std::string templateRegistry_;  // and its registry files (registryFiles)
     Outcome clean_;
     int runs_ = 0;
 };
