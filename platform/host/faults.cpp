@@ -63,6 +63,7 @@ struct State {
     int fired = 0;
     long long diskLeft = -1;  // -1: no limit
     std::string traceFile;
+    int traceFd = -1;         // traceFile, open for appending from its first line on
     Call *cutCall = nullptr;  // the call inside which the power goes ("!BYTES")
     long long cutLeft = -1;   // bytes it may still write before the cut
     long long cutDone = 0;    // bytes it has written
@@ -167,11 +168,12 @@ void loadEnv() {
 void appendTrace(const std::string &line) {
     State &s = state();
     if (s.traceFile.empty()) return;
-    int fd = open(s.traceFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
+    // Opened once, not for every line: a traced run makes hundreds of calls.
+    // Each line is one write(2) that appends, so a power loss (_exit) loses none.
+    if (s.traceFd < 0) s.traceFd = open(s.traceFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (s.traceFd < 0) return;
     std::string l = line + "\n";
-    (void)!write(fd, l.data(), l.size());
-    close(fd);
+    (void)!write(s.traceFd, l.data(), l.size());
 }
 
 void quoteInto(std::string &out, const std::string &s) {
@@ -372,6 +374,8 @@ long callCount(const std::string &service) {
 void setTrace(const std::string &hostFile) {
     State &s = state();
     if (!s.loaded) loadEnv();
+    if (s.traceFd >= 0) close(s.traceFd);
+    s.traceFd = -1;
     s.traceFile = hostFile;
     refreshActive();
 }

@@ -63,27 +63,35 @@ std::string describe(const std::map<std::string, long> &counts) {
 }
 
 // The call numbers to fail. CORVANE_FAULT_LOOP=full fails every one; by
-// default (CI) a service called more than kSampled times has its first
-// calls, its last calls and evenly spaced ones between them failed. The C
-// library reads an unbuffered stream a byte at a time, so fread runs into
-// thousands of calls, all at the same few call sites.
+// default a service called more than kSampled times has its first calls,
+// its last calls and evenly spaced ones between them failed. The C library
+// reads an unbuffered stream a byte at a time, so fread runs into thousands
+// of calls, all at the same few call sites. CORVANE_FAULT_LOOP=short takes
+// kShortSample instead: the sanitizer build in CI, whose every run costs
+// several times more, while the plain build there runs the default sample.
 constexpr long kSampled = 24;
+constexpr long kShortSample = 8;
 
-bool fullLoop() {
+const char *loopSize() {
     const char *v = std::getenv("CORVANE_FAULT_LOOP");
-    return v && std::string(v) == "full";
+    return v ? v : "";
 }
 
+bool fullLoop() { return std::string(loopSize()) == "full"; }
+
+long sampleSize() { return std::string(loopSize()) == "short" ? kShortSample : kSampled; }
+
 std::vector<long> callNumbers(long count) {
+    const long k = sampleSize();
     std::vector<long> ns;
-    if (count <= kSampled || fullLoop()) {
+    if (count <= k || fullLoop()) {
         for (long n = 1; n <= count; ++n) ns.push_back(n);
         return ns;
     }
-    for (long n = 1; n <= kSampled / 2; ++n) ns.push_back(n);
-    long step = (count - kSampled) / (kSampled / 4) + 1;
-    for (long n = kSampled / 2 + 1; n <= count - kSampled / 4; n += step) ns.push_back(n);
-    for (long n = count - kSampled / 4 + 1; n <= count; ++n)
+    for (long n = 1; n <= k / 2; ++n) ns.push_back(n);
+    long step = (count - k) / (k / 4) + 1;
+    for (long n = k / 2 + 1; n <= count - k / 4; n += step) ns.push_back(n);
+    for (long n = count - k / 4 + 1; n <= count; ++n)
         if (n > ns.back()) ns.push_back(n);
     return ns;
 }
@@ -91,10 +99,11 @@ std::vector<long> callNumbers(long count) {
 // Every budget, or (by default) as many evenly spaced ones as callNumbers
 // would give.
 std::vector<long long> sampled(const std::set<long long> &all) {
+    const size_t k = static_cast<size_t>(sampleSize());
     std::vector<long long> v(all.begin(), all.end());
-    if (fullLoop() || v.size() <= static_cast<size_t>(2 * kSampled)) return v;
+    if (fullLoop() || v.size() <= 2 * k) return v;
     std::vector<long long> out;
-    for (size_t i = 0; i < v.size(); i += v.size() / (2 * kSampled) + 1) out.push_back(v[i]);
+    for (size_t i = 0; i < v.size(); i += v.size() / (2 * k) + 1) out.push_back(v[i]);
     if (out.back() != v.back()) out.push_back(v.back());
     return out;
 }
@@ -190,8 +199,9 @@ TEST_P(FaultLoop, PowerLossAtEveryWriteAndCopy) {
 
 // Power cuts inside a call: once the first byte, evenly spaced byte counts
 // and the last byte of every copy and every write have reached their file
-// (CORVANE_FAULT_LOOP=full: every 512 bytes). The file then holds exactly
-// those bytes; after a warm boot a new run must do what the clean one did.
+// (CORVANE_FAULT_LOOP=full: every 512 bytes; short: the middle one). The
+// file then holds exactly those bytes; after a warm boot a new run must do
+// what the clean one did.
 TEST_P(FaultLoop, PowerCutInsideEveryCopyAndWrite) {
     Bench bench(GetParam());
     // A run with a disk too large to fill traces, before each call that
@@ -223,7 +233,8 @@ TEST_P(FaultLoop, PowerCutInsideEveryCopyAndWrite) {
     int bad = 0, cuts = 0;
     for (const Write &w : writes) {
         std::set<long long> at = {1, w.bytes - 1, w.bytes};
-        const long long step = fullLoop() ? 512 : std::max<long long>(512, w.bytes / 4);
+        const long long parts = sampleSize() == kShortSample ? 2 : 4;
+        const long long step = fullLoop() ? 512 : std::max<long long>(512, w.bytes / parts);
         for (long long b = step; b < w.bytes; b += step) at.insert(b);
         for (long long b : at) {
             if (b < 1) continue;

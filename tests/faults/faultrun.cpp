@@ -3,11 +3,15 @@
 #include "tests/faults/faultrun.h"
 
 #include "app/driver.h"
+#include "platform/host/registry_store.h"
 #include "tests/ramimage/imagebytes.h"
 
 #include <gtest/gtest.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -71,14 +75,62 @@ std::string registryFiles(const fs::path &device) {
     return all;
 }
 
-std::map<std::string, std::string> deviceEnv(const fs::path &device) {
-    return {{"CEDEVICE", device.string()}, {"CEDEVICE_FAULTS", "\x01"}, {"CEDEVICE_TRACE", "\x01"}};
-}
+// The device tool's warm boot and export, done in this process on a device
+// selected for the call: the same host code that `cedevice reboot` and
+// `cedevice reg export` run, without two process starts a run. The device
+// selected before is selected again afterwards. Faults and the trace are off
+// in this process (resetSystemState), as they are for the tool.
+class OnDevice {
+public:
+    explicit OnDevice(const fs::path &device) : before_(host::deviceDir()) { host::selectDevice(device); }
+    ~OnDevice() { host::selectDevice(before_); }
+
+private:
+    fs::path before_;
+};
 
 std::string exportOf(const fs::path &device) {
-    auto r = ts::cedevice({"reg", "export"}, deviceEnv(device));
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    return withoutRegPersisted(r.out);
+    OnDevice on(device);
+    host::reg::Registry reg;
+    std::string why;
+    if (host::reg::loadRegistry(reg, host::reg::kAllRoots, &why) != ERROR_SUCCESS) {
+        ADD_FAILURE() << device << ": the registry cannot be read: " << why;
+        return "";
+    }
+    return withoutRegPersisted(host::reg::exportRegedit(reg));
+}
+
+// A warm boot, described as `cedevice reboot` prints it.
+std::string bootOf(const fs::path &device) {
+    OnDevice on(device);
+    std::string record = host::reg::warmBoot();
+    return "warm boot " + host::stateGet("boots", "?") + ": " + record + "\n";
+}
+
+// A folder for the devices of the runs. Every run copies the prepared device
+// afresh and renames files over others, which on a disk file system waits
+// for their data to be written; a RAM-backed folder (/dev/shm) with room to
+// spare takes them when there is one, else the folder beside the scratch
+// device. CORVANE_FAULT_DIR names another.
+fs::path makeRunFolder(const fs::path &beside) {
+    std::string base;
+    if (const char *dir = std::getenv("CORVANE_FAULT_DIR"); dir && *dir) {
+        base = dir;
+    } else {
+        struct statvfs st;
+        if (statvfs("/dev/shm", &st) == 0 && access("/dev/shm", W_OK | X_OK) == 0 &&
+            static_cast<unsigned long long>(st.f_bavail) * st.f_frsize >= 64ull << 20)
+            base = "/dev/shm";
+    }
+    if (!base.empty()) {
+        std::string templ = base + "/corvane-runs-XXXXXX";
+        std::vector<char> buf(templ.begin(), templ.end());
+        buf.push_back(0);
+        if (mkdtemp(buf.data())) return buf.data();
+    }
+    fs::path folder = beside.string() + "-runs";
+    fs::create_directory(folder);
+    return folder;
 }
 
 void regSet(const std::string &key, const std::string &name) {
@@ -297,9 +349,12 @@ Bench::Bench(const Combo &combo, const char *file, int line) : combo_(combo) {
     before_ = scratch_->read(F);
     tempBefore_ = scratch_->ls("/Temp");
 
-    template_ = scratch_->dir().string() + "-template";
-    device_ = scratch_->dir().string() + "-run";
+    runFolder_ = makeRunFolder(scratch_->dir());
+    template_ = runFolder_ / "template";
+    device_ = runFolder_ / "run";
     fs::copy(scratch_->dir(), template_, fs::copy_options::recursive);
+    templateLog_ = readHost(fileOf(template_, "\\Corvane.log"));
+    templateRegistry_ = registryFiles(template_);
 
     clean_ = run("");
     EXPECT_FALSE(faultReached(clean_.trace));
@@ -309,8 +364,7 @@ Bench::Bench(const Combo &combo, const char *file, int line) : combo_(combo) {
 Bench::~Bench() {
     if (!std::getenv("CORVANE_KEEP_DEVICES")) {
         std::error_code ec;
-        fs::remove_all(template_, ec);
-        fs::remove_all(device_, ec);
+        fs::remove_all(runFolder_, ec);
     }
     ts::resetSystemState();
 }
@@ -329,8 +383,9 @@ Outcome Bench::runOn(const std::string &rules, bool fresh) {
     const fs::path tracePath = device_ / "trace.txt";
     const fs::path logPath = fileOf(device_, "\\Corvane.log");
     fs::remove(tracePath, ec);
-    std::string logBefore = readHost(logPath);
-    std::string registryBefore = registryFiles(device_);
+    // A fresh copy holds what the template holds.
+    const std::string logBefore = fresh ? templateLog_ : readHost(logPath);
+    const std::string registryBefore = fresh ? templateRegistry_ : registryFiles(device_);
 
     Outcome o;
     o.rules = rules;
@@ -355,9 +410,7 @@ Outcome Bench::runOn(const std::string &rules, bool fresh) {
     // are untouched needs no boot to be known.
     bool powerLoss = rules.find('!') != std::string::npos;
     if (!fresh || powerLoss || registryFiles(device_) != registryBefore) {
-        auto boot = ts::cedevice({"reboot"}, deviceEnv(device_));
-        EXPECT_EQ(boot.exitCode, 0) << boot.err;
-        o.bootRecord = boot.out;
+        o.bootRecord = bootOf(device_);
         o.registry = exportOf(device_);
     } else {
         o.registry = old_;

@@ -108,6 +108,7 @@ private:
 
     Combo combo_;
     std::unique_ptr<ts::Device> scratch_;  // in-process checks (repair of a copy)
+    fs::path runFolder_;                   // holds the two below
     fs::path template_;                    // the prepared device
     fs::path device_;                      // the device of the runs
     std::string before_;                   // F before every run
@@ -115,6 +116,8 @@ private:
     std::string restored_;                 // registry export of the backup's registry
     std::string default_;                  // registry export of a new device
     std::vector<std::string> tempBefore_;
+    std::string templateLog_;       // the prepared device's log
+    std::string templateRegistry_;  // and its registry files (registryFiles)
     Outcome clean_;
     int runs_ = 0;
 };
