@@ -356,6 +356,7 @@ Bench::Bench(const Combo &combo, const char *file, int line) : combo_(combo) {
     templateLog_ = readHost(fileOf(template_, "\\Corvane.log"));
     templateRegistry_ = registryFiles(template_);
 
+    repairKeepsF_ = validBackup(before_);
     clean_ = run("");
     EXPECT_FALSE(faultReached(clean_.trace));
     check(clean_, false, file, line);
@@ -505,8 +506,14 @@ bool Bench::check(const Outcome &o, bool powerLoss, const char *file, int line) 
          log.find("main, option r: RegRestoreFile used\n") != std::string::npos) &&
         !restored && !dropped)
         problems.push_back("the log claims a restore, the registry is not the restored one");
-    if (countOf(log, "repair: done\n") > callsEnding(o.trace, "CopyFileW(\"\\Temp\\rep", "= 1"))
+    // A repair whose new image is its file as it was copies nothing: that of
+    // a save, or of F when repair keeps F as it is.
+    if (has('s') || repairKeepsF_) {
+        if (callsEnding(o.trace, "CopyFileW(\"\\Temp\\rep", "") > 0)
+            problems.push_back("repair copied an image that it keeps as it was");
+    } else if (countOf(log, "repair: done\n") > callsEnding(o.trace, "CopyFileW(\"\\Temp\\rep", "= 1")) {
         problems.push_back("\"repair: done\" without the new image copied over the work file");
+    }
     if (countOf(log, "reorder: done\n") > callsEnding(o.trace, "CopyFileW(\"\\Temp\\reo", "= 1"))
         problems.push_back("\"reorder: done\" without the new image copied over the work file");
     if (countOf(log, "main, option s: RegCopyFile used\n") > callsEnding(o.trace, "RegCopyFile(", "= 1"))

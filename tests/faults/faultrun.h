@@ -112,6 +112,7 @@ private:
     fs::path template_;                    // the prepared device
     fs::path device_;                      // the device of the runs
     std::string before_;                   // F before every run
+    bool repairKeepsF_ = false;            // repair leaves F's bytes as they are
     std::string old_;                      // registry export before every run
     std::string restored_;                 // registry export of the backup's registry
     std::string default_;                  // registry export of a new device
