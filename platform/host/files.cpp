@@ -256,7 +256,7 @@ BOOL MoveFileW(LPCWSTR existingFile, LPCWSTR newFile) {
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
     std::error_code ec;
     if (!from.exists) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
-    auto type = S_ISLNK(from.st.st_mode)  ? host::fs::file_type::symlink
+    auto type = S_ISLNK(from.st.st_mode)   ? host::fs::file_type::symlink
                 : S_ISDIR(from.st.st_mode) ? host::fs::file_type::directory
                                            : host::fs::file_type::regular;
     if (src == host::fsRoot()) return call.fail(FALSE, ERROR_ACCESS_DENIED);

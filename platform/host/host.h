@@ -49,7 +49,7 @@ bool wildcardMatch(std::u16string_view pattern, std::u16string_view name);
 // with the sample registry). Fixed for the life of the process.
 const fs::path &deviceDir();
 const fs::path &fsRoot();  // deviceDir()/"fs"
-fs::path stateDir();  // deviceDir()/"state"
+fs::path stateDir();       // deviceDir()/"state"
 
 // Makes a new device at dir with the given registry kind ("ram" or "hive"):
 // the standard folders, the state file, the sample registry. Returns false
