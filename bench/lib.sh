@@ -24,6 +24,11 @@ bench_image() {
 # bench_device: makes the simulated device once.
 bench_device() { "$BENCH_REWRITE" init "$BENCH_DEVICE"; }
 
+# bench_quiet: writes out what earlier steps left dirty in the page cache,
+# so that their write-back does not run during the next timed step (every
+# timed step, cp's included, starts this way).
+bench_quiet() { sync; }
+
 # bench_rewrite OP IMAGE [WRAPPER...]: copies IMAGE to \bench.img on the
 # device and runs OP (repair or reorder) on it, under WRAPPER if given.
 # Prints the driver's line: result=R seconds=S peak_kib=K.
@@ -31,6 +36,7 @@ bench_rewrite() {
   local op=$1 image=$2; shift 2
   bench_device
   cp "$image" "$BENCH_DEVICE/fs/bench.img"
+  bench_quiet
   "$@" "$BENCH_REWRITE" "$op" "$BENCH_DEVICE" '\bench.img'
 }
 
@@ -42,6 +48,7 @@ bench_cp_seconds() {
   bench_device
   local start end
   rm -f "$BENCH_DEVICE/fs/copy.img"
+  bench_quiet
   start=$(date +%s%N)
   cp "$1" "$BENCH_DEVICE/fs/copy.img"
   end=$(date +%s%N)
