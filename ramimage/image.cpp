@@ -27,7 +27,6 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     img->pos = 0;
     img->streamPos = -1;
     img->windowStart = 0;
-    img->useWindow = 1;
     img->cbWindow = 0;
     img->cbPending = 0;
     img->cbOut = 0;
@@ -147,19 +146,24 @@ static int64_t windowFrom(const RamImage *img)
                                                                              : img->pos;
 }
 
+/* Fills the window with the input bytes from offset on; returns how many
+ * came (0 sets img->failed). */
+static size_t loadWindow(RamImage *img, int64_t from)
+{
+    img->cbWindow = 0;
+    img->windowStart = from;
+    img->cbWindow = readAt(img, from, img->window, IMAGE_BUFFER_CB);
+    return img->cbWindow;
+}
+
 /* Makes the window hold the byte at img->pos. Returns 0 after a failure. */
 static int fillWindow(RamImage *img)
 {
     int64_t from = windowFrom(img);
-    size_t got;
 
     if (img->pos >= img->windowStart && img->pos < img->windowStart + (int64_t)img->cbWindow)
         return 1;
-    img->cbWindow = 0;
-    got = readAt(img, from, img->window, IMAGE_BUFFER_CB);
-    img->windowStart = from;
-    img->cbWindow = got;
-    if ((int64_t)got <= img->pos - from) {
+    if ((int64_t)loadWindow(img, from) <= img->pos - from) {
         /* The file ended before the position: callers read only inside it. */
         img->failed = IMAGE_READ_FAILED;
         return 0;
@@ -241,9 +245,8 @@ int imageReadMore(RamImage *img, void *buffer, size_t cb)
     size_t at, piece;
 
     while (cb > 0 && img->failed == IMAGE_OK) {
-        if ((cb >= IMAGE_BUFFER_CB || !img->useWindow) &&
-            !(img->pos >= img->windowStart &&
-              img->pos < img->windowStart + (int64_t)img->cbWindow)) {
+        if (cb >= IMAGE_BUFFER_CB && !(img->pos >= img->windowStart &&
+                                       img->pos < img->windowStart + (int64_t)img->cbWindow)) {
             /* A large read goes past the window. */
             piece = readAt(img, img->pos, to, cb);
         } else {
@@ -318,10 +321,7 @@ const BYTE *imagePeekMore(RamImage *img, size_t cb)
         from = img->pos;
         at = 0;
     }
-    img->cbWindow = 0;
-    img->windowStart = from;
-    img->cbWindow = readAt(img, from, img->window, IMAGE_BUFFER_CB);
-    if (img->cbWindow < at + cb) {
+    if (loadWindow(img, from) < at + cb) {
         /* The caller asked for bytes inside the file. */
         img->failed = IMAGE_READ_FAILED;
         return NULL;
@@ -336,9 +336,7 @@ void imageWindowEnding(RamImage *img, int64_t start, int64_t end)
     if (img->failed != IMAGE_OK || end - start > IMAGE_BUFFER_CB ||
         (start >= img->windowStart && end <= img->windowStart + (int64_t)img->cbWindow))
         return;
-    img->cbWindow = 0;
-    img->windowStart = from;
-    img->cbWindow = readAt(img, from, img->window, IMAGE_BUFFER_CB);
+    loadWindow(img, from);
 }
 
 int imageEnd(RamImage *img, const WCHAR *path, int keep)

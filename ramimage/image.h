@@ -46,9 +46,8 @@ typedef struct {
 } RewriteTexts;
 
 /* One rewrite in progress: the input, the new image and the walk's place.
- * Small reads are served from a 4096-byte window of the input (unless
- * useWindow is 0) and small writes gathered in a 4096-byte run, so that the
- * streams see few calls. */
+ * Small reads are served from a 4096-byte window of the input and small
+ * writes gathered in a 4096-byte run, so that the streams see few calls. */
 typedef struct {
     FILE *in;                 /* the image being rewritten */
     FILE *out;                /* the new image, under tempPath */
@@ -58,7 +57,6 @@ typedef struct {
     LONG totalSize;               /* the input's totalSize */
     int64_t pos;                  /* where the next read of the input starts */
     int64_t streamPos;            /* where the input stream stands; -1 when not known */
-    int useWindow;                /* 0: every read goes to the stream (see imageOpen) */
     BYTE window[IMAGE_BUFFER_CB]; /* input bytes [windowStart, windowStart + cbWindow) */
     int64_t windowStart;
     size_t cbWindow;
@@ -84,8 +82,7 @@ typedef struct {
  * image. Returns 0 ready for walkNext; otherwise RAMIMAGE_NO_TEMPNAME,
  * RAMIMAGE_NO_OPEN, RAMIMAGE_BAD_SIG or RAMIMAGE_NOT_WRITTEN (the header
  * could not be read), after writing the matching log line, closing
- * what it opened and deleting the temporary file. Reads use the window unless
- * img->useWindow is set to 0. */
+ * what it opened and deleting the temporary file. */
 int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts);
 
 /* True when the file ends before the length its totalSize gives (compared
@@ -115,8 +112,8 @@ void imageWindowEnding(RamImage *img, int64_t start, int64_t end);
  * image's length into its totalSize, closes both files and copies the new
  * image over path, unless it is the input byte for byte (every byte copied
  * from where it stands and totalSize already right): path then holds it
- * already and is not written. Always closes both files and deletes the temporary file.
- * Returns 0 when path now holds the new image (or, with keep 0, when all
+ * already and is not written. Always closes both files and deletes the
+ * temporary file. Returns 0 when path now holds the new image (or, with keep 0, when all
  * was closed); otherwise RAMIMAGE_NOT_WRITTEN after writing the log line of
  * the failure: path is unchanged, except after a failed copy over it,
  * which the device's in-place copy leaves cut short. */
@@ -192,7 +189,7 @@ static inline int imageRead(RamImage *img, void *buffer, size_t cb)
 {
     int64_t at = img->pos - img->windowStart;
 
-    if (img->useWindow && img->failed == IMAGE_OK && cb < IMAGE_BUFFER_CB && at >= 0 &&
+    if (img->failed == IMAGE_OK && cb < IMAGE_BUFFER_CB && at >= 0 &&
         at + (int64_t)cb <= (int64_t)img->cbWindow) {
         copyBytes((BYTE *)buffer, img->window + at, cb);
         img->pos += (int64_t)cb;

@@ -31,8 +31,9 @@
 namespace host {
 
 bool isReadOnly(const fs::path &p) {
-    struct stat st;
-    return ::stat(p.c_str(), &st) == 0 && !(st.st_mode & S_IWUSR);
+    PathEntry entry;
+    entry.exists = ::stat(p.c_str(), &entry.st) == 0;
+    return entry.readOnly();
 }
 
 }  // namespace host
@@ -67,7 +68,7 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
     path hostFolder;
     host::PathEntry there;
     DWORD err = host::resolvePath(folder, hostFolder, true, &there);
-    if (err == ERROR_SUCCESS && !(there.exists && S_ISDIR(there.st.st_mode))) err = ERROR_PATH_NOT_FOUND;
+    if (err == ERROR_SUCCESS && !there.isFolder()) err = ERROR_PATH_NOT_FOUND;
     if (err != ERROR_SUCCESS) return call.fail(static_cast<UINT>(0), err);
 
     // As Windows does: a given number is used as it is and nothing is made;
@@ -216,8 +217,7 @@ BOOL CopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists) {
     host::PathEntry from, to;
     DWORD err = host::resolvePath(existingFile, src, true, &from);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
-    if (!(from.exists && S_ISREG(from.st.st_mode)))
-        return call.fail(FALSE, from.exists ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+    if (!from.isFile()) return call.fail(FALSE, from.exists ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
     err = host::resolvePath(newFile, dst, true, &to);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
     // Every refusal comes before the target is opened: a refused copy leaves
@@ -225,7 +225,7 @@ BOOL CopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists) {
     // folder on the way.
     if (to.exists) {
         if (failIfExists) return call.fail(FALSE, ERROR_FILE_EXISTS);
-        if (S_ISDIR(to.st.st_mode) || !(to.st.st_mode & S_IWUSR)) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+        if (to.isFolder() || to.readOnly()) return call.fail(FALSE, ERROR_ACCESS_DENIED);
         if (to.st.st_dev == from.st.st_dev && to.st.st_ino == from.st.st_ino)
             return call.fail(FALSE, ERROR_SHARING_VIOLATION);
         if (host::hiveInUse(dst)) return call.fail(FALSE, ERROR_SHARING_VIOLATION);
@@ -256,9 +256,9 @@ BOOL MoveFileW(LPCWSTR existingFile, LPCWSTR newFile) {
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
     std::error_code ec;
     if (!from.exists) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
-    auto type = S_ISLNK(from.st.st_mode)   ? host::fs::file_type::symlink
-                : S_ISDIR(from.st.st_mode) ? host::fs::file_type::directory
-                                           : host::fs::file_type::regular;
+    auto type = from.isLink()     ? host::fs::file_type::symlink
+                : from.isFolder() ? host::fs::file_type::directory
+                                  : host::fs::file_type::regular;
     if (src == host::fsRoot()) return call.fail(FALSE, ERROR_ACCESS_DENIED);
     err = host::resolvePath(newFile, dst, false, &to);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
@@ -302,11 +302,11 @@ BOOL DeleteFileW(LPCWSTR file) {
     DWORD err = host::resolvePath(file, p, false, &there);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
     if (!there.exists) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
-    if (S_ISLNK(there.st.st_mode)) {
+    if (there.isLink()) {
         if (::unlink(p.c_str()) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
         return call.ret(TRUE);
     }
-    if (S_ISDIR(there.st.st_mode) || !(there.st.st_mode & S_IWUSR)) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+    if (there.isFolder() || there.readOnly()) return call.fail(FALSE, ERROR_ACCESS_DENIED);
     if (host::hiveInUse(p)) return call.fail(FALSE, ERROR_SHARING_VIOLATION);
     if (::unlink(p.c_str()) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
     return call.ret(TRUE);
@@ -342,7 +342,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW findData) {
     host::PathEntry there;
     DWORD err = host::resolvePath(folder.c_str(), hostFolder, true, &there);
     std::error_code ec;
-    if (err == ERROR_SUCCESS && !(there.exists && S_ISDIR(there.st.st_mode))) err = ERROR_PATH_NOT_FOUND;
+    if (err == ERROR_SUCCESS && !there.isFolder()) err = ERROR_PATH_NOT_FOUND;
     if (err != ERROR_SUCCESS) return call.fail(INVALID_HANDLE_VALUE, err);
 
     std::vector<std::pair<std::u16string, path>> found;

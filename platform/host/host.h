@@ -115,6 +115,12 @@ DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast =
 struct PathEntry {
     bool exists = false;
     struct stat st {};
+
+    bool isFolder() const { return exists && S_ISDIR(st.st_mode); }
+    bool isFile() const { return exists && S_ISREG(st.st_mode); }
+    bool isLink() const { return exists && S_ISLNK(st.st_mode); }
+    // Read-only files are those without the owner's write bit.
+    bool readOnly() const { return exists && !(st.st_mode & S_IWUSR); }
 };
 DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast, PathEntry *entry);
 // Where a link inside the device leads: a host path under fsRoot() with no

@@ -355,7 +355,7 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         return call.fail(static_cast<FILE *>(nullptr), err);
     }
     bool exists = there.exists;
-    if (exists && S_ISDIR(there.st.st_mode)) {
+    if (there.isFolder()) {
         errno = EISDIR;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
     }
@@ -363,7 +363,7 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         errno = ENOENT;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_FILE_NOT_FOUND);
     }
-    if (exists && (flags & (O_WRONLY | O_RDWR)) && !(there.st.st_mode & S_IWUSR)) {
+    if ((flags & (O_WRONLY | O_RDWR)) && there.readOnly()) {
         errno = EACCES;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
     }
