@@ -35,21 +35,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char16_t *options = kOptions[size % 7];
     const bool restores = size % 7 < 2 || size % 7 > 4;
     fuzz::prepare(data, size);
+    // The device and its paths stay the same for the whole run.
+    static const host::fs::path pendingPath = host::reg::pendingRestorePath();
+    static const host::fs::path storePath = host::reg::objectStorePath();
     std::error_code ec;
-    host::fs::remove(host::reg::pendingRestorePath(), ec);
-    const std::string before = fuzz::input();
+    host::fs::remove(pendingPath, ec);
+    const std::string before(reinterpret_cast<const char *>(data), size);
     // The live registry is the fresh device's before every input (one that
     // changed it would have stopped the run): read once.
-    static const std::string registryBefore = hostFile(host::reg::objectStorePath());
-    std::vector<std::string> tempBefore = fuzz::temp();
+    static const std::string registryBefore = hostFile(storePath);
+    // What \Temp holds before an input: what the fresh device held, as every
+    // input leaves \Temp as it found it (checked below).
+    static const std::vector<std::string> tempBefore = fuzz::temp();
 
     WCHAR work[] = u"\\Temp\\NEW1.tmp";
-    DeleteFileW(work);
     int exitCode = runSequence(nullptr, options, fuzz::INPUT_PATH, work);
     fuzz::check(exitCode == 1, "exit code 1");
 
     bool pending = false;
-    std::string restore = hostFile(host::reg::pendingRestorePath(), &pending);
+    std::string restore = hostFile(pendingPath, &pending);
     if (pending) {
         fuzz::check(restores, "only a restore hands a file over");
         ImageCheck check;
@@ -57,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         imageCheckFeed(&check, reinterpret_cast<const BYTE *>(restore.data()), restore.size());
         fuzz::check(imageCheckEnd(&check) == IMAGE_WHOLE, "RegRestoreFile only of a whole RAM registry image");
     }
-    fuzz::check(hostFile(host::reg::objectStorePath()) == registryBefore, "the live registry untouched");
+    fuzz::check(hostFile(storePath) == registryBefore, "the live registry untouched");
 
     const std::string after = fuzz::input();
     if (!restores) {
@@ -73,10 +77,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } else {
         fuzz::check(after == before, "a restore never changes the file argument");
     }
-    for (const std::string &name : fuzz::temp())
-        fuzz::check(name == "NEW1.tmp" || std::find(tempBefore.begin(), tempBefore.end(), name) != tempBefore.end(),
-                    "no temporary file of a rewrite left behind");
+    // The work file is the run's to keep; whatever else is left is a
+    // temporary file of a rewrite.
     DeleteFileW(work);
-    host::fs::remove(host::reg::pendingRestorePath(), ec);
+    for (const std::string &name : fuzz::temp())
+        fuzz::check(std::find(tempBefore.begin(), tempBefore.end(), name) != tempBefore.end(),
+                    "no temporary file of a rewrite left behind");
+    host::fs::remove(pendingPath, ec);
     return 0;
 }

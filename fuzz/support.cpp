@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -64,10 +65,20 @@ bool hostFile(const std::string &p, std::string &bytes) {
     bytes.clear();
     int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    char buf[16384];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0) bytes.append(buf, static_cast<size_t>(n));
+    // Read straight into the string, sized by the file (one allocation),
+    // growing only when the file grew.
+    struct stat st;
+    size_t cb = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+    size_t done = 0;
+    for (;;) {
+        if (bytes.size() < done + cb + 1) bytes.resize(done + cb + 1);
+        ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+        cb = 4096;
+    }
+    bytes.resize(done);
     ::close(fd);
     return true;
 }

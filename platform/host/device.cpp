@@ -19,11 +19,15 @@
 namespace host {
 
 static std::optional<fs::path> g_device;
-static fs::path g_fsRoot;  // g_device / "fs", made once for every path looked up
+static fs::path g_fsRoot;        // g_device / "fs", made once for every path looked up
+static fs::path g_stateDir;      // g_device / "state"
+static std::string g_stateFile;  // g_stateDir / "device.txt", as text
 
 static void useDevice(std::optional<fs::path> dir) {
     g_device = std::move(dir);
     g_fsRoot = g_device ? *g_device / "fs" : fs::path();
+    g_stateDir = g_device ? *g_device / "state" : fs::path();
+    g_stateFile = (g_stateDir / "device.txt").native();
 }
 
 static fs::path defaultDeviceDir() {
@@ -48,7 +52,10 @@ const fs::path &fsRoot() {
     deviceDir();
     return g_fsRoot;
 }
-fs::path stateDir() { return deviceDir() / "state"; }
+const fs::path &stateDir() {
+    deviceDir();
+    return g_stateDir;
+}
 
 void selectDevice(const fs::path &dir) {
     std::error_code ec;
@@ -118,7 +125,8 @@ bool ensureDevice(std::string &error) {
 DeviceState stateRead() {
     DeviceState kv;
     std::string text;
-    int fd = ::open((stateDir() / "device.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    stateDir();
+    int fd = ::open(g_stateFile.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
         char buf[4096];
         ssize_t n;
@@ -141,8 +149,9 @@ DeviceState stateRead() {
 void stateWrite(const DeviceState &kv) {
     std::string text;
     for (auto &[k, v] : kv) text += k + '=' + v + '\n';
-    fs::path file = stateDir() / "device.txt";
-    fs::path tmp = stateDir() / ("device.txt." + std::to_string(getpid()));
+    stateDir();
+    const std::string &file = g_stateFile;
+    std::string tmp = file + '.' + std::to_string(getpid());
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return;
     size_t done = 0;
@@ -179,19 +188,40 @@ static bool validName(std::u16string_view name) {
     return true;
 }
 
-// The entry of folder whose name equals name without regard to case; the
-// name itself when none does. st is the entry's own status (a link's is a
-// link's), its mode 0 when it cannot be read.
-static std::string matchEntry(const std::string &folder, std::u16string_view name, bool &found, struct stat &st) {
-    std::string utf8 = toUtf8(name);
-    found = ::lstat((folder + '/' + utf8).c_str(), &st) == 0;
-    if (found) return utf8;
+// Looks for name in the folder at path (a host path) and appends it to path:
+// the entry whose name equals name without regard to case, or the name
+// itself when none does. found tells which; st is the entry's own status (a
+// link's is a link's), its mode 0 when it cannot be read. The path is built
+// in place: most look-ups hit with their first lstat and make nothing.
+static void matchEntry(std::string &path, std::u16string_view name, bool &found, struct stat &st) {
+    const size_t folderEnd = path.size();
+    path += '/';
+    const size_t nameAt = path.size();
+    for (size_t i = 0; i < name.size(); ++i) {
+        uint32_t c = name[i];
+        if (c < 0x80) {
+            path += static_cast<char>(c);
+            continue;
+        }
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;  // a lone surrogate has no UTF-8 form
+        }
+        appendUtf8(path, c);
+    }
+    found = ::lstat(path.c_str(), &st) == 0;
+    if (found) return;
     // The folder's entries, read straight into a buffer on the stack. An
     // entry of plain ASCII is matched against an ASCII name byte by byte:
     // folding never takes a character into or out of ASCII.
+    std::string_view utf8(path.data() + nameAt, path.size() - nameAt);
     bool asciiName = std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; });
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return utf8;
+    path[folderEnd] = 0;
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    path[folderEnd] = '/';
+    if (fd < 0) return;
     alignas(8) char buf[8192];
     ssize_t n;
     while ((n = ::getdents64(fd, buf, sizeof buf)) > 0) {
@@ -212,16 +242,15 @@ static std::string matchEntry(const std::string &folder, std::u16string_view nam
             else
                 equal = namesEqual(fromUtf8(entry), name);
             if (equal) {
-                std::string match(entry, cb);
                 ::close(fd);
+                path.replace(nameAt, std::string::npos, entry, cb);
                 found = true;
-                if (::lstat((folder + '/' + match).c_str(), &st) != 0) st.st_mode = 0;
-                return match;
+                if (::lstat(path.c_str(), &st) != 0) st.st_mode = 0;
+                return;
             }
         }
     }
     ::close(fd);
-    return utf8;
 }
 
 bool linkTarget(const fs::path &link, fs::path &target) {
@@ -238,12 +267,15 @@ bool linkTarget(const fs::path &link, fs::path &target) {
     return true;
 }
 
-DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast, PathEntry *entry) {
+DWORD resolvePath(const WCHAR *devicePath, std::string &hostPath, bool followLast, PathEntry *entry) {
     if (entry) *entry = PathEntry{};
     if (!devicePath) return ERROR_INVALID_PARAMETER;
     std::u16string_view path(devicePath);
     if (path.size() > MAX_PATH - 1) return ERROR_FILENAME_EXCED_RANGE;
-    std::vector<std::u16string_view> parts;
+    // A path of at most MAX_PATH - 1 characters has at most MAX_PATH / 2
+    // components: they are kept on the stack.
+    std::u16string_view parts[MAX_PATH / 2];
+    size_t count = 0;
     size_t i = 0;
     while (i < path.size()) {
         while (i < path.size() && isSeparator(path[i])) ++i;
@@ -253,46 +285,53 @@ DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast, 
             std::u16string_view part = path.substr(start, i - start);
             if (part == u".") continue;
             if (part == u"..") {
-                if (!parts.empty()) parts.pop_back();  // never above the root
+                if (count > 0) --count;  // never above the root
                 continue;
             }
-            parts.push_back(part);
+            parts[count++] = part;
         }
     }
-    // The path is built as plain text and each component looked at with one
-    // lstat: this runs for every service call.
-    std::string current = fsRoot().string();
+    // The path is built as plain text in one string and each component
+    // looked at with one lstat: this runs for every service call.
+    std::string current;
+    current.reserve(fsRoot().native().size() + 3 * path.size() + 1);
+    current = fsRoot().native();
     struct stat st {};
     bool found = true;
     bool statted = false;  // st holds current's status
-    for (size_t k = 0; k < parts.size(); ++k) {
+    for (size_t k = 0; k < count; ++k) {
         if (!validName(parts[k])) return ERROR_INVALID_NAME;
-        bool last = k + 1 == parts.size();
-        std::string name = matchEntry(current, parts[k], found, st);
+        bool last = k + 1 == count;
+        matchEntry(current, parts[k], found, st);
         statted = found;
         bool isLink = found && S_ISLNK(st.st_mode);
-        std::string next = current + '/' + name;
         // A link is replaced by the place it leads to, so that the path
         // handed back holds no link at all and an open cannot be led
         // elsewhere; one that leads outside the root or nowhere is an entry
         // the device cannot open.
         if (isLink && (followLast || !last)) {
             fs::path target;
-            if (!linkTarget(next, target)) return ERROR_ACCESS_DENIED;
-            next = target.string();
-            if (::lstat(next.c_str(), &st) != 0) st.st_mode = 0;
+            if (!linkTarget(current, target)) return ERROR_ACCESS_DENIED;
+            current = target.native();
+            if (::lstat(current.c_str(), &st) != 0) st.st_mode = 0;
         }
         if (!last && (!found || !S_ISDIR(st.st_mode))) return ERROR_PATH_NOT_FOUND;
-        current = std::move(next);
     }
     if (entry) {
         // The root itself (no component) is taken as what it leads to.
-        if (!statted && parts.empty()) statted = ::stat(current.c_str(), &st) == 0;
+        if (!statted && count == 0) statted = ::stat(current.c_str(), &st) == 0;
         entry->exists = statted && found && st.st_mode != 0;
         entry->st = st;
     }
     hostPath = std::move(current);
     return ERROR_SUCCESS;
+}
+
+DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast, PathEntry *entry) {
+    std::string found;
+    DWORD err = resolvePath(devicePath, found, followLast, entry);
+    if (err == ERROR_SUCCESS) hostPath = std::move(found);
+    return err;
 }
 
 DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast) {
@@ -317,18 +356,18 @@ bool makeDeviceFolders(const fs::path &hostPath) {
     return true;
 }
 
-std::u16string devicePathOf(const fs::path &hostPath) {
+std::u16string devicePathOf(std::string_view host) {
     // A path resolvePath made: the root's text, then names after single '/'.
-    const std::string &root = fsRoot().native(), &host = hostPath.native();
+    const std::string &root = fsRoot().native();
     if (host.compare(0, root.size(), root) == 0 && (host.size() == root.size() || host[root.size()] == '/') &&
-        host.find("//") == std::string::npos && host.find("/./") == std::string::npos &&
-        host.find("/../") == std::string::npos && host.back() != '/' && host.back() != '.') {
+        host.find("//") == std::string_view::npos && host.find("/./") == std::string_view::npos &&
+        host.find("/../") == std::string_view::npos && host.back() != '/' && host.back() != '.') {
         if (host.size() == root.size()) return u"\\";
         std::u16string out = fromUtf8(std::string_view(host).substr(root.size()));
         std::replace(out.begin(), out.end(), u'/', u'\\');
         return out;
     }
-    fs::path rel = hostPath.lexically_relative(fsRoot());
+    fs::path rel = fs::path(host).lexically_relative(fsRoot());
     std::u16string out;
     for (const auto &part : rel) {
         if (part == ".") continue;

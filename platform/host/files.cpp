@@ -65,7 +65,7 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
     if (base.empty() || (base.back() != u'\\' && base.back() != u'/')) base += u'\\';
     if (prefix) base += std::u16string(prefix).substr(0, 3);
 
-    path hostFolder;
+    std::string hostFolder;
     host::PathEntry there;
     DWORD err = host::resolvePath(folder, hostFolder, true, &there);
     if (err == ERROR_SUCCESS && !there.isFolder()) err = ERROR_PATH_NOT_FOUND;
@@ -95,8 +95,8 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
         }
         // A name is taken by anything that holds it: a file, a folder, a link
         // whether it leads anywhere or not.
-        path hostName;
-        err = host::resolvePath(name.c_str(), hostName);
+        std::string hostName;
+        err = host::resolvePath(name.c_str(), hostName, true, nullptr);
         if (err == ERROR_ACCESS_DENIED) continue;  // a link that leads outside or nowhere
         if (err != ERROR_SUCCESS) return call.fail(static_cast<UINT>(0), err);
         int fd = ::open(hostName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -139,7 +139,7 @@ static bool writeAll(int fd, const char *buf, size_t size) {
 // bytes are written over and what is left of them is cut off afterwards
 // (before a power cut too): the same file in the end, without the host
 // freeing the old blocks and finding new ones.
-static DWORD copyInPlace(const path &src, const path &dst) {
+static DWORD copyInPlace(const std::string &src, const std::string &dst) {
     int in = ::open(src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) return ERROR_ACCESS_DENIED;
     struct stat st;
@@ -213,7 +213,7 @@ BOOL CopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists) {
     host::Call call("CopyFileW", existingFile);
     call.arg(existingFile).arg(newFile).arg(static_cast<long long>(failIfExists));
     if (call.failed()) return call.fail(FALSE, ERROR_WRITE_FAULT);
-    path src, dst;
+    std::string src, dst;
     host::PathEntry from, to;
     DWORD err = host::resolvePath(existingFile, src, true, &from);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
@@ -239,7 +239,7 @@ BOOL CopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists) {
 static bool holdsHiveInUse(const path &folder) {
     for (const path &hive : {host::reg::systemHivePath(), host::reg::userHivePath()}) {
         path rel = hive.lexically_relative(folder);
-        if (!rel.empty() && *rel.begin() != ".." && host::hiveInUse(hive)) return true;
+        if (!rel.empty() && *rel.begin() != ".." && host::hiveInUse(hive.native())) return true;
     }
     return false;
 }
@@ -272,7 +272,7 @@ BOOL MoveFileW(LPCWSTR existingFile, LPCWSTR newFile) {
         return call.fail(FALSE, ERROR_ALREADY_EXISTS);
     }
     if (type != host::fs::file_type::symlink &&
-        (type == host::fs::file_type::directory ? holdsHiveInUse(src) : host::hiveInUse(src)))
+        (type == host::fs::file_type::directory ? holdsHiveInUse(src) : host::hiveInUse(src.native())))
         return call.fail(FALSE, ERROR_SHARING_VIOLATION);
     // CE has no replacing move: the host's rename must not replace either,
     // even when something appears at newFile in the meantime.
@@ -297,7 +297,7 @@ BOOL DeleteFileW(LPCWSTR file) {
     if (call.failed()) return call.fail(FALSE, ERROR_ACCESS_DENIED);
     // A link is deleted itself, never what it leads to: removing the entry
     // touches nothing outside the device.
-    path p;
+    std::string p;
     host::PathEntry there;
     DWORD err = host::resolvePath(file, p, false, &there);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);

@@ -48,8 +48,8 @@ bool wildcardMatch(std::u16string_view pattern, std::u16string_view name);
 // The device folder: $CEDEVICE, or the per-user default (made on first use
 // with the sample registry). Fixed for the life of the process.
 const fs::path &deviceDir();
-const fs::path &fsRoot();  // deviceDir()/"fs"
-fs::path stateDir();       // deviceDir()/"state"
+const fs::path &fsRoot();    // deviceDir()/"fs"
+const fs::path &stateDir();  // deviceDir()/"state"
 
 // Makes a new device at dir with the given registry kind ("ram" or "hive"):
 // the standard folders, the state file, the sample registry. Returns false
@@ -82,7 +82,7 @@ bool initRegistry(const fs::path &dir, const std::string &registryKind, std::str
 // holds system.hv always and user.hv while the user is logged on: the file
 // services refuse to write, replace or delete it (ERROR_SHARING_VIOLATION).
 // registry_store.cpp.
-bool hiveInUse(const fs::path &hostPath);
+bool hiveInUse(std::string_view hostPath);
 
 // The instance handle of the program (and of its resources).
 HINSTANCE programInstance();
@@ -123,6 +123,8 @@ struct PathEntry {
     bool readOnly() const { return exists && !(st.st_mode & S_IWUSR); }
 };
 DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast, PathEntry *entry);
+// The same into plain text, for the services that only open what they find.
+DWORD resolvePath(const WCHAR *devicePath, std::string &hostPath, bool followLast, PathEntry *entry);
 // Where a link inside the device leads: a host path under fsRoot() with no
 // link in it. False when it leads outside the root or to nothing.
 bool linkTarget(const fs::path &link, fs::path &target);
@@ -133,7 +135,7 @@ bool makeDeviceFolders(const fs::path &hostPath);
 // True when the file is read-only on the device (no owner write bit).
 bool isReadOnly(const fs::path &hostPath);
 // The device path of a host path under fsRoot() ("\Temp\a.tmp").
-std::u16string devicePathOf(const fs::path &hostPath);
+std::u16string devicePathOf(std::string_view hostPath);
 
 // ---- Fault injection and trace -----------------------------------------------
 //

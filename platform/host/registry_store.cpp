@@ -96,9 +96,15 @@ void setUserLoggedOn(bool on) { stateSet("user", on ? "default" : ""); }
 
 namespace host {
 
-bool hiveInUse(const fs::path &hostPath) {
-    // Most files are no hive: decide by the name before reading any state.
-    if (!namesEqual(fromUtf8(hostPath.extension().string()), u".hv")) return false;
+bool hiveInUse(std::string_view hostPath) {
+    // Most files are no hive: decide by the name's extension (".hv" in any
+    // case; a name that starts with its only dot has none) before reading
+    // any state or making a path.
+    std::string_view name = hostPath.substr(hostPath.find_last_of('/') + 1);
+    size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || name.size() - dot != 3 || (name[dot + 1] | 0x20) != 'h' ||
+        (name[dot + 2] | 0x20) != 'v')
+        return false;
     if (!reg::isHiveDevice()) return false;
     std::error_code ec;
     if (fs::equivalent(hostPath, reg::systemHivePath(), ec)) return true;

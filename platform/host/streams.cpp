@@ -48,7 +48,16 @@ struct ReadWindow {
 
 struct Stream {
     int fd = -1;
-    std::u16string devicePath;  // for path rules and the trace
+    std::string hostPath;
+    std::u16string devicePath;  // for path rules and the trace, made when first asked for
+
+    // The device path, or NULL when no call is watched (no rule or trace
+    // would read it): most streams never need it.
+    const WCHAR *watchedPath() {
+        if (!host::g_callsWatched) return nullptr;
+        if (devicePath.empty()) devicePath = host::devicePathOf(hostPath);
+        return devicePath.c_str();
+    }
     bool append = false;
     off_t pos = 0;  // the stream's position
     // Two read windows of kWindow bytes: a reader that goes back to bytes
@@ -187,8 +196,9 @@ ssize_t readBytes(Stream &s, char *buf, size_t size) {
 
 ssize_t cookieRead(void *cookie, char *buf, size_t size) {
     Stream &s = *static_cast<Stream *>(cookie);
-    host::Call call("fread", s.devicePath.c_str());
-    call.arg(s.devicePath.c_str()).arg(static_cast<long long>(size));
+    const WCHAR *path = s.watchedPath();
+    host::Call call("fread", path);
+    call.arg(path).arg(static_cast<long long>(size));
     if (call.failed()) {
         errno = EIO;
         return call.fail(static_cast<ssize_t>(-1), ERROR_READ_FAULT);
@@ -258,8 +268,9 @@ size_t writeCall(Stream &s, const char *buf, size_t size, DWORD &lastError) {
 
 ssize_t cookieWrite(void *cookie, const char *buf, size_t size) {
     Stream &s = *static_cast<Stream *>(cookie);
-    host::Call call("fwrite", s.devicePath.c_str());
-    call.arg(s.devicePath.c_str()).arg(static_cast<long long>(size));
+    const WCHAR *path = s.watchedPath();
+    host::Call call("fwrite", path);
+    call.arg(path).arg(static_cast<long long>(size));
     if (call.failed()) {
         errno = EIO;
         return call.fail(static_cast<ssize_t>(0), ERROR_WRITE_FAULT);
@@ -278,8 +289,9 @@ int cookieSeek(void *cookie, off64_t *offset, int whence) {
     // The C library asks for the position with a seek of 0 from the current
     // one; that is ftell's call.
     bool tell = whence == SEEK_CUR && *offset == 0;
-    host::Call call(tell ? "ftell" : "fseek", s.devicePath.c_str());
-    call.arg(s.devicePath.c_str()).arg(static_cast<long long>(*offset)).arg(static_cast<long long>(whence));
+    const WCHAR *path = s.watchedPath();
+    host::Call call(tell ? "ftell" : "fseek", path);
+    call.arg(path).arg(static_cast<long long>(*offset)).arg(static_cast<long long>(whence));
     if (call.failed()) {
         errno = EIO;
         return call.fail(-1, ERROR_GEN_FAILURE);
@@ -298,8 +310,9 @@ int cookieSeek(void *cookie, off64_t *offset, int whence) {
 
 int cookieClose(void *cookie) {
     Stream *s = static_cast<Stream *>(cookie);
-    host::Call call("fclose", s->devicePath.c_str());
-    call.arg(s->devicePath.c_str());
+    const WCHAR *path = s->watchedPath();
+    host::Call call("fclose", path);
+    call.arg(path);
     int rc = 0;
     if (call.failed()) {
         // The last buffered bytes are lost, as when the final flush fails.
@@ -347,7 +360,7 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         errno = EINVAL;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_INVALID_PARAMETER);
     }
-    host::fs::path hostPath;
+    std::string hostPath;
     host::PathEntry there;
     DWORD err = host::resolvePath(path, hostPath, true, &there);
     if (err != ERROR_SUCCESS) {
@@ -378,7 +391,7 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
     }
     auto *s = new Stream;
     s->fd = fd;
-    s->devicePath = host::devicePathOf(hostPath);
+    s->hostPath = std::move(hostPath);
     s->append = m[0] == 'a';
     cookie_io_functions_t io = {cookieRead, cookieWrite, cookieSeek, cookieClose};
     const char *cmode = m[0] == 'r' ? (plus ? "r+" : "r") : m[0] == 'w' ? (plus ? "w+" : "w") : (plus ? "a+" : "a");
@@ -423,7 +436,7 @@ static std::u16string formatWide(const WCHAR *format, va_list ap) {
                 out += host::fromUtf8(s ? s : "(null)");
             } else {
                 const WCHAR *s = va_arg(ap, const WCHAR *);
-                out += s ? std::u16string(s) : std::u16string(u"(null)");
+                out += s ? std::u16string_view(s) : std::u16string_view(u"(null)");
             }
             break;
         }
@@ -482,8 +495,9 @@ int __real_fflush(FILE *f);
 size_t __wrap_fread(void *buf, size_t size, size_t count, FILE *f) {
     Stream *s = deviceStream(f);
     if (!s) return __real_fread(buf, size, count, f);
-    host::Call call("fread", s->devicePath.c_str());
-    call.arg(s->devicePath.c_str()).arg(static_cast<long long>(size)).arg(static_cast<long long>(count));
+    const WCHAR *path = s->watchedPath();
+    host::Call call("fread", path);
+    call.arg(path).arg(static_cast<long long>(size)).arg(static_cast<long long>(count));
     if (call.failed()) {
         s->error = true;
         return call.fail(static_cast<size_t>(0), ERROR_READ_FAULT);
@@ -502,8 +516,9 @@ size_t __wrap_fread(void *buf, size_t size, size_t count, FILE *f) {
 size_t __wrap_fwrite(const void *buf, size_t size, size_t count, FILE *f) {
     Stream *s = deviceStream(f);
     if (!s) return __real_fwrite(buf, size, count, f);
-    host::Call call("fwrite", s->devicePath.c_str());
-    call.arg(s->devicePath.c_str()).arg(static_cast<long long>(size)).arg(static_cast<long long>(count));
+    const WCHAR *path = s->watchedPath();
+    host::Call call("fwrite", path);
+    call.arg(path).arg(static_cast<long long>(size)).arg(static_cast<long long>(count));
     if (call.failed()) {
         s->error = true;
         return call.fail(static_cast<size_t>(0), ERROR_WRITE_FAULT);
@@ -522,8 +537,9 @@ size_t __wrap_fwrite(const void *buf, size_t size, size_t count, FILE *f) {
 int __wrap_fseek(FILE *f, long offset, int whence) {
     Stream *s = deviceStream(f);
     if (!s) return __real_fseek(f, offset, whence);
-    host::Call call("fseek", s->devicePath.c_str());
-    call.arg(s->devicePath.c_str()).arg(static_cast<long long>(offset)).arg(static_cast<long long>(whence));
+    const WCHAR *path = s->watchedPath();
+    host::Call call("fseek", path);
+    call.arg(path).arg(static_cast<long long>(offset)).arg(static_cast<long long>(whence));
     if (call.failed()) return call.fail(-1, ERROR_GEN_FAILURE);
     off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->pos : whence == SEEK_END ? fileSize(*s) : -1;
     if (base < 0 || base + offset < 0) {
@@ -538,8 +554,9 @@ int __wrap_fseek(FILE *f, long offset, int whence) {
 long __wrap_ftell(FILE *f) {
     Stream *s = deviceStream(f);
     if (!s) return __real_ftell(f);
-    host::Call call("ftell", s->devicePath.c_str());
-    call.arg(s->devicePath.c_str());
+    const WCHAR *path = s->watchedPath();
+    host::Call call("ftell", path);
+    call.arg(path);
     if (call.failed()) return call.fail(-1L, ERROR_GEN_FAILURE);
     return call.ret(static_cast<long>(s->pos));
 }
@@ -568,8 +585,9 @@ int __wrap_fflush(FILE *f) {
                 if (!d->pending.empty() && !flushPending(*d)) rc = EOF;
         return rc;
     }
-    host::Call call("fflush", s->devicePath.c_str());
-    call.arg(s->devicePath.c_str());
+    const WCHAR *path = s->watchedPath();
+    host::Call call("fflush", path);
+    call.arg(path);
     if (call.failed()) return call.fail(EOF, ERROR_WRITE_FAULT);
     if (!s->pending.empty() && !flushPending(*s)) {
         s->error = true;
@@ -587,8 +605,9 @@ int __wrap_fprintf(FILE *f, const char *format, ...) {
         va_end(ap);
         return rc;
     }
-    host::Call call("fprintf", s->devicePath.c_str());
-    call.arg(s->devicePath.c_str()).arg(format);
+    const WCHAR *path = s->watchedPath();
+    host::Call call("fprintf", path);
+    call.arg(path).arg(format);
     va_list copy;
     va_copy(copy, ap);
     int len = vsnprintf(nullptr, 0, format, copy);

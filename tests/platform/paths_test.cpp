@@ -57,7 +57,7 @@ TEST(Paths, ResolveTable) {
             if (entry.exists) EXPECT_EQ(S_ISDIR(entry.st.st_mode), host::fs::is_directory(out, ec));
             std::string shown = "\\" + std::string(c.hostRelative);
             std::replace(shown.begin(), shown.end(), '/', '\\');
-            EXPECT_EQ(host::devicePathOf(out), u16(shown.c_str()));
+            EXPECT_EQ(host::devicePathOf(out.native()), u16(shown.c_str()));
         }
     }
 }
