@@ -38,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The device and its paths stay the same for the whole run.
     static const host::fs::path pendingPath = host::reg::pendingRestorePath();
     static const host::fs::path storePath = host::reg::objectStorePath();
-    std::error_code ec;
-    host::fs::remove(pendingPath, ec);
+    // No pending restore before an input: the fresh device has none and
+    // every input removes the one it made (below).
     const std::string before(reinterpret_cast<const char *>(data), size);
     // The live registry is the fresh device's before every input (one that
     // changed it would have stopped the run): read once.
@@ -83,6 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (const std::string &name : fuzz::temp())
         fuzz::check(std::find(tempBefore.begin(), tempBefore.end(), name) != tempBefore.end(),
                     "no temporary file of a rewrite left behind");
+    std::error_code ec;
     host::fs::remove(pendingPath, ec);
     return 0;
 }

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path g_device;
-host::DeviceState g_freshState;  // the state file of the device as made
+std::string g_stateFile, g_freshState;  // the state file, and its bytes on the device as made
 
 void removeDevice() {
     std::error_code ec;
@@ -45,7 +45,11 @@ void makeDevice(const char *registryKind) {
         abort();
     }
     host::selectDevice(g_device);
-    g_freshState = host::stateRead();
+    g_stateFile = (host::stateDir() / "device.txt").string();
+    if (!hostFile(g_stateFile, g_freshState)) {
+        fprintf(stderr, "fuzz: cannot read the device's state file\n");
+        abort();
+    }
     atexit([] {
         removeDevice();
         std::error_code ec;
@@ -92,8 +96,15 @@ void prepare(const uint8_t *data, size_t size, const char *registryKind) {
     } else {
         // Each input starts on the device as made: the temporary names the
         // last one took must not move the next one's (a finding must come
-        // back from its input alone).
-        host::stateWrite(g_freshState);
+        // back from its input alone). Written in place: nothing reads the
+        // state between inputs.
+        int fd = ::open(g_stateFile.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd < 0 ||
+            ::write(fd, g_freshState.data(), g_freshState.size()) != static_cast<ssize_t>(g_freshState.size()) ||
+            ::close(fd) != 0) {
+            fprintf(stderr, "fuzz: cannot put the state file back\n");
+            abort();
+        }
     }
     g_logging = -1;
     wcscpy(g_logPath, TEXT("\\Corvane.log"));
@@ -126,12 +137,21 @@ std::string log() {
 }
 
 std::vector<std::string> temp() {
+    // The folder's entries read into a buffer on the stack: opendir's own
+    // buffer would be a large allocation for every call.
     std::vector<std::string> names;
-    if (DIR *dir = ::opendir(g_temp.c_str())) {
-        while (const dirent *e = ::readdir(dir))
+    int fd = ::open(g_temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return names;
+    alignas(8) char buf[4096];
+    ssize_t n;
+    while ((n = ::getdents64(fd, buf, sizeof buf)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const struct dirent64 *>(buf + at);
+            at += e->d_reclen;
             if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-        ::closedir(dir);
+        }
     }
+    ::close(fd);
     return names;
 }
 

@@ -130,8 +130,13 @@ DeviceState stateRead() {
     if (fd >= 0) {
         char buf[4096];
         ssize_t n;
-        while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-            if (n > 0) text.append(buf, static_cast<size_t>(n));
+        // A read of a regular file comes back short only at its end: the
+        // state file, a few lines, takes one read.
+        while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+            if (n < 0) continue;
+            text.append(buf, static_cast<size_t>(n));
+            if (static_cast<size_t>(n) < sizeof buf) break;
+        }
         ::close(fd);
     }
     size_t at = 0;
