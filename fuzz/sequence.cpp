@@ -14,6 +14,8 @@
 #include "fuzz/support.h"
 #include "tests/ramimage/imagebytes.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "platform/host/host.h"
@@ -77,9 +79,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } else {
         fuzz::check(after == before, "a restore never changes the file argument");
     }
-    // The work file is the run's to keep; whatever else is left is a
-    // temporary file of a rewrite.
-    DeleteFileW(work);
+    // The work file is the run's to keep (made under this very name when
+    // missing, so removed by it); whatever else is left is a temporary file
+    // of a rewrite.
+    static const std::string workHost = (host::fsRoot() / "Temp" / "NEW1.tmp").string();
+    ::unlink(workHost.c_str());
     for (const std::string &name : fuzz::temp())
         fuzz::check(std::find(tempBefore.begin(), tempBefore.end(), name) != tempBefore.end(),
                     "no temporary file of a rewrite left behind");

@@ -278,8 +278,9 @@ DWORD resolvePath(const WCHAR *devicePath, std::string &hostPath, bool followLas
     std::u16string_view path(devicePath);
     if (path.size() > MAX_PATH - 1) return ERROR_FILENAME_EXCED_RANGE;
     // A path of at most MAX_PATH - 1 characters has at most MAX_PATH / 2
-    // components: they are kept on the stack.
-    std::u16string_view parts[MAX_PATH / 2];
+    // components: where each starts and ends is kept on the stack (left
+    // uninitialised, as it is written before it is read).
+    uint16_t partStart[MAX_PATH / 2], partEnd[MAX_PATH / 2];
     size_t count = 0;
     size_t i = 0;
     while (i < path.size()) {
@@ -293,7 +294,8 @@ DWORD resolvePath(const WCHAR *devicePath, std::string &hostPath, bool followLas
                 if (count > 0) --count;  // never above the root
                 continue;
             }
-            parts[count++] = part;
+            partStart[count] = static_cast<uint16_t>(start);
+            partEnd[count++] = static_cast<uint16_t>(i);
         }
     }
     // The path is built as plain text in one string and each component
@@ -305,9 +307,10 @@ DWORD resolvePath(const WCHAR *devicePath, std::string &hostPath, bool followLas
     bool found = true;
     bool statted = false;  // st holds current's status
     for (size_t k = 0; k < count; ++k) {
-        if (!validName(parts[k])) return ERROR_INVALID_NAME;
+        std::u16string_view part = path.substr(partStart[k], partEnd[k] - partStart[k]);
+        if (!validName(part)) return ERROR_INVALID_NAME;
         bool last = k + 1 == count;
-        matchEntry(current, parts[k], found, st);
+        matchEntry(current, part, found, st);
         statted = found;
         bool isLink = found && S_ISLNK(st.st_mode);
         // A link is replaced by the place it leads to, so that the path
