@@ -193,31 +193,13 @@ static bool validName(std::u16string_view name) {
     return true;
 }
 
-// Looks for name in the folder at path (a host path) and appends it to path:
-// the entry whose name equals name without regard to case, or the name
-// itself when none does. found tells which; st is the entry's own status (a
-// link's is a link's), its mode 0 when it cannot be read. The path is built
-// in place: most look-ups hit with their first lstat and make nothing.
-static void matchEntry(std::string &path, std::u16string_view name, bool &found, struct stat &st) {
-    const size_t folderEnd = path.size();
-    path += '/';
-    const size_t nameAt = path.size();
-    for (size_t i = 0; i < name.size(); ++i) {
-        uint32_t c = name[i];
-        if (c < 0x80) {
-            path += static_cast<char>(c);
-            continue;
-        }
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;  // a lone surrogate has no UTF-8 form
-        }
-        appendUtf8(path, c);
-    }
-    found = ::lstat(path.c_str(), &st) == 0;
-    if (found) return;
+// The look-up of a name that is not there as spelled: the folder's entries
+// are searched for one equal to it without regard to case (path holds the
+// folder up to folderEnd, then '/' and the name). Apart from matchEntry, so
+// that the buffer on its stack is made only for the look-ups that need it.
+static __attribute__((noinline)) void matchFolderEntry(std::string &path, size_t folderEnd, std::u16string_view name,
+                                                       bool &found, struct stat &st) {
+    const size_t nameAt = folderEnd + 1;
     // The folder's entries, read straight into a buffer on the stack. An
     // entry of plain ASCII is matched against an ASCII name byte by byte:
     // folding never takes a character into or out of ASCII.
@@ -256,6 +238,32 @@ static void matchEntry(std::string &path, std::u16string_view name, bool &found,
         }
     }
     ::close(fd);
+}
+
+// Looks for name in the folder at path (a host path) and appends it to path:
+// the entry whose name equals name without regard to case, or the name
+// itself when none does. found tells which; st is the entry's own status (a
+// link's is a link's), its mode 0 when it cannot be read. The path is built
+// in place: most look-ups hit with their first lstat and make nothing.
+static void matchEntry(std::string &path, std::u16string_view name, bool &found, struct stat &st) {
+    const size_t folderEnd = path.size();
+    path += '/';
+    for (size_t i = 0; i < name.size(); ++i) {
+        uint32_t c = name[i];
+        if (c < 0x80) {
+            path += static_cast<char>(c);
+            continue;
+        }
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;  // a lone surrogate has no UTF-8 form
+        }
+        appendUtf8(path, c);
+    }
+    found = ::lstat(path.c_str(), &st) == 0;
+    if (!found) matchFolderEntry(path, folderEnd, name, found, st);
 }
 
 bool linkTarget(const fs::path &link, fs::path &target) {
