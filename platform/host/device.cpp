@@ -153,7 +153,8 @@ DeviceState stateRead() {
 
 void stateWrite(const DeviceState &kv) {
     std::string text;
-    for (auto &[k, v] : kv) text += k + '=' + v + '\n';
+    text.reserve(128);
+    for (auto &[k, v] : kv) text.append(k).append(1, '=').append(v).append(1, '\n');
     stateDir();
     const std::string &file = g_stateFile;
     std::string tmp = file + '.' + std::to_string(getpid());
@@ -248,20 +249,7 @@ static __attribute__((noinline)) void matchFolderEntry(std::string &path, size_t
 static void matchEntry(std::string &path, std::u16string_view name, bool &found, struct stat &st) {
     const size_t folderEnd = path.size();
     path += '/';
-    for (size_t i = 0; i < name.size(); ++i) {
-        uint32_t c = name[i];
-        if (c < 0x80) {
-            path += static_cast<char>(c);
-            continue;
-        }
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;  // a lone surrogate has no UTF-8 form
-        }
-        appendUtf8(path, c);
-    }
+    appendUtf8(path, name);
     found = ::lstat(path.c_str(), &st) == 0;
     if (!found) matchFolderEntry(path, folderEnd, name, found, st);
 }

@@ -36,6 +36,8 @@ std::u16string fromUtf8(std::string_view s);
 bool fromUtf8Strict(std::string_view s, std::u16string &out, size_t *badAt = nullptr);
 // Appends one code point, UTF-8 encoded.
 void appendUtf8(std::string &out, char32_t c);
+// Appends UTF-16 text as toUtf8 gives it.
+void appendUtf8(std::string &out, std::u16string_view s);
 // Case-insensitive compare of device names (ASCII and Latin-1 letters fold).
 bool namesEqual(std::u16string_view a, std::u16string_view b);
 // Order of names without regard to case.

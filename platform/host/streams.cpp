@@ -411,8 +411,8 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
 // %s and %ls take a WCHAR string, %hs a narrow one; %c a WCHAR; %d %i %u %x
 // %X an int; %% a percent sign. Flags, width and precision are accepted for
 // the numbers.
-static std::u16string formatWide(const WCHAR *format, va_list ap) {
-    std::u16string out;
+static void formatWide(std::u16string &out, const WCHAR *format, va_list ap) {
+    out.clear();
     for (const WCHAR *p = format; *p; ++p) {
         if (*p != u'%') {
             out += *p;
@@ -463,7 +463,6 @@ static std::u16string formatWide(const WCHAR *format, va_list ap) {
             break;
         }
     }
-    return out;
 }
 
 int fwprintf(FILE *stream, const WCHAR *format, ...) {
@@ -473,9 +472,14 @@ int fwprintf(FILE *stream, const WCHAR *format, ...) {
     if (!stream || !format) return call.fail(-1, ERROR_INVALID_PARAMETER);
     va_list ap;
     va_start(ap, format);
-    std::u16string text = formatWide(format, ap);
+    // The text and its bytes are made in buffers kept from call to call: a
+    // log line is three calls.
+    thread_local std::u16string text;
+    thread_local std::string bytes;
+    formatWide(text, format, ap);
     va_end(ap);
-    std::string bytes = host::toUtf8(text);  // the device's wide text reaches the host file as UTF-8
+    bytes.clear();
+    host::appendUtf8(bytes, text);  // the device's wide text reaches the host file as UTF-8
     if (std::fwrite(bytes.data(), 1, bytes.size(), stream) != bytes.size()) return call.fail(-1, ERROR_WRITE_FAULT);
     return call.ret(static_cast<int>(text.size()));
 }

@@ -22,9 +22,8 @@ void appendUtf8(std::string &out, char32_t c) {
     }
 }
 
-std::string toUtf8(std::u16string_view s) {
-    std::string out;
-    out.reserve(s.size());
+void appendUtf8(std::string &out, std::u16string_view s) {
+    out.reserve(out.size() + s.size());
     for (size_t i = 0; i < s.size(); ++i) {
         uint32_t c = s[i];
         if (c < 0x80) {
@@ -39,6 +38,11 @@ std::string toUtf8(std::u16string_view s) {
         }
         appendUtf8(out, c);
     }
+}
+
+std::string toUtf8(std::u16string_view s) {
+    std::string out;
+    appendUtf8(out, s);
     return out;
 }
 
