@@ -194,16 +194,19 @@ void removeKept() {
 }
 
 // Empties the folder at path: its files (and links) unlinked, a folder
-// removed whole. False when something is left.
+// removed whole, after the listing is read to its end. False when something
+// is left.
 bool emptyFolder(const std::string &path) {
     DIR *dir = ::opendir(path.c_str());
     if (!dir) return false;
+    std::vector<std::string> names;
+    while (const dirent *e = ::readdir(dir))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
     bool ok = true;
-    while (const dirent *e = ::readdir(dir)) {
-        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-        if (::unlinkat(::dirfd(dir), e->d_name, 0) == 0) continue;
+    for (const std::string &name : names) {
+        if (::unlinkat(::dirfd(dir), name.c_str(), 0) == 0) continue;
         std::error_code ec;
-        if (errno != EISDIR || (fs::remove_all(fs::path(path) / e->d_name, ec), ec)) ok = false;
+        if (errno != EISDIR || (fs::remove_all(fs::path(path) / name, ec), ec)) ok = false;
     }
     ::closedir(dir);
     return ok;

@@ -2,7 +2,8 @@
 // program saved on a fresh device: its verdicts and exit codes, its export
 // against the export of a device that restored the backup, import and diff,
 // offline edits restored by the program, and its failures, which leave every
-// file as it was.
+// file as it was. One case runs the verbs in-process, to see the scratch
+// device between them.
 #include "tests/ramimage/imagebytes.h"
 #include "tests/support/testsupport.h"
 #include "tools/corvane_backup.h"
@@ -406,18 +407,24 @@ TEST(CorvaneBackup, VerbsInOneProcessShareOneScratchDeviceGoneAtExit) {
             setenv("TMPDIR", bench.scratch().c_str(), 1);
             if (!std::freopen("/dev/null", "w", stdout)) fails("no /dev/null");
             std::vector<fs::path> first;
+            std::error_code ec;
             for (int round = 0; round < 2; ++round) {
                 for (const auto &verb : verbs) {
                     if (backup::run(verb.args) != verb.exitCode) fails(verb.args[0] + " failed");
                     std::vector<fs::path> kept = backup::keptScratch();
                     if (first.empty()) first = kept;
                     if (kept.size() != 1 || kept != first) fails(verb.args[0] + ": not the one scratch device");
-                    if (!fs::is_empty(kept[0] / "device" / "fs" / "Temp")) fails(verb.args[0] + ": \\Temp not empty");
+                    const fs::path temp = kept[0] / "device" / "fs" / "Temp";
+                    if (!fs::is_empty(temp, ec)) fails(verb.args[0] + ": \\Temp not empty");
                     if (ts::readFile(kept[0] / "device" / "state" / "device.txt").find("tempCounter") !=
                         std::string::npos)
                         fails(verb.args[0] + ": the temporary-name counter was not put back");
                     if (std::distance(fs::directory_iterator(bench.scratch()), fs::directory_iterator()) != 1)
                         fails(verb.args[0] + ": another scratch folder");
+                    // Whatever is left there goes too: a folder with a file, a link.
+                    fs::create_directories(temp / "left" / "sub");
+                    std::ofstream(temp / "left" / "sub" / "f") << "x";
+                    fs::create_symlink("/nonexistent", temp / "link");
                 }
             }
             std::exit(0);
