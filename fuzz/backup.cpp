@@ -3,15 +3,20 @@
 // when the system's own check of the file (checkImageFile, checkHiveFile)
 // finds it whole; list lists every backup; a backup that export reads is
 // one that check passes, and its REGEDIT4 text reads back (import) into the
-// same text; the input is never changed and no scratch device or temporary
-// file is left behind.
+// same text; the input is never changed, no temporary file is left behind,
+// and after every verb the only scratch devices are the ones the process
+// keeps, their \Temp empty.
 #include "fuzz/support.h"
 #include "platform/host/host.h"
 #include "tools/corvane_backup.h"
 #include "tools/regtext.h"
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -39,6 +44,38 @@ bool printableNames(const host::reg::Registry &reg) {
     return true;
 }
 
+// True when the folder at path holds nothing (plain calls: this runs
+// after every verb).
+bool emptyFolder(const std::string &path) {
+    DIR *dir = ::opendir(path.c_str());
+    if (!dir) return false;
+    bool empty = true;
+    while (const dirent *e = ::readdir(dir))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) empty = false;
+    ::closedir(dir);
+    return empty;
+}
+
+// After a verb: the scratch devices the process keeps are as they were made
+// (nothing in their \Temp).
+void checkKept() {
+    for (const auto &dir : backup::keptScratch())
+        fuzz::check(emptyFolder((dir / "device" / "fs" / "Temp").string()),
+                    "the kept scratch device's \\Temp is empty");
+}
+
+// After the input: no scratch device in base but the kept ones.
+void checkNoOtherScratch(const std::string &base) {
+    const std::vector<std::filesystem::path> kept = backup::keptScratch();
+    DIR *dir = ::opendir(base.c_str());
+    fuzz::check(dir != nullptr, "the scratch devices' folder can be read");
+    while (const dirent *e = ::readdir(dir))
+        if (std::strncmp(e->d_name, "corvane-backup.", 15) == 0)
+            fuzz::check(std::find(kept.begin(), kept.end(), std::filesystem::path(base) / e->d_name) != kept.end(),
+                        "no scratch device left but the kept ones");
+    ::closedir(dir);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -61,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     int checked = backup::run({"check", file});
     fuzz::check(checked >= 0 && checked <= 2, "check exits 0, 1 or 2");
+    checkKept();
     if (kind == backup::Kind::Ram) {
         ImageCheck image;
         fuzz::check((checkImageFile(fuzz::INPUT_PATH, &image) == IMAGE_WHOLE) == (checked == 0),
@@ -73,9 +111,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz::check(checked == 2, "check exits 2 on a file that is no backup");
     }
     fuzz::check(backup::run({"list", file}) == (kind == backup::Kind::Neither ? 1 : 0), "list lists every backup");
+    checkKept();
 
     host::reg::Registry reg, back;
-    if (backup::loadBackup(arg, reg, kind, error)) {
+    bool loaded = backup::loadBackup(arg, reg, kind, error);
+    checkKept();
+    if (loaded) {
         fuzz::check(checked == 0, "export reads only what check passes");
         std::string text = host::reg::exportRegedit(reg);
         if (printableNames(reg)) {
@@ -85,8 +126,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     fuzz::check(fuzz::input() == before, "the input is never changed");
     fuzz::check(fuzz::temp().empty(), "nothing left in \\Temp");
-    std::error_code ec;
-    for (const auto &entry : std::filesystem::directory_iterator(scratchBase, ec))
-        fuzz::check(entry.path().filename().string().rfind("corvane-backup.", 0) != 0, "no scratch device left");
+    checkNoOtherScratch(scratchBase);
     return 0;
 }

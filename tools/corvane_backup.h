@@ -67,9 +67,12 @@ private:
     size_t size_ = 0;
 };
 
-// A simulated device of its own in a new temporary folder, selected for the
-// system's code (its temporary folder "\Temp\", logging off) while it lives;
-// the folder is removed and the previous device selected again at the end.
+// A simulated device of the process's own in a temporary folder, selected
+// for the system's code (its temporary folder "\Temp\", logging off) while
+// it lives; the previous device is selected again at the end. The device is
+// made by the first Scratch of a process (one for each depth of Scratch
+// objects alive) and kept: each later one finds it as it was made, its \Temp
+// empty. The kept devices are removed when the process exits.
 class Scratch {
 public:
     Scratch();
@@ -88,10 +91,14 @@ private:
     std::string error_;
     fs::path dir_;
     fs::path previous_;
-    int depth_ = -1;         // its place among the scratch devices alive, when named by it
+    int depth_ = 0;          // its place among the scratch devices alive
     char16_t tempDir_[256];  // the system's temporary folder and logging switch,
     int logging_ = 0;        // put back at the end
 };
+
+// The folders of the scratch devices this process keeps (each holds one
+// device, "device"); empty before the first Scratch.
+std::vector<fs::path> keptScratch();
 
 // Copies a host file; false with the reason.
 bool copyFile(const fs::path &from, const fs::path &to, std::string &error);

@@ -7,6 +7,7 @@
 #include "app/driver.h"
 #include "platform/host/registry_store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -148,37 +149,146 @@ bool copyFile(const fs::path &from, const fs::path &to, std::string &error) {
 }
 
 // ---- The scratch device ---------------------------------------------------------
+//
+// Making a device costs a dozen folders, its state file and a registry image,
+// and removing it as much again: a process makes one scratch device for each
+// depth of Scratch objects alive (one may be made while another lives) the
+// first time it needs it, and keeps it. When a Scratch ends, its device is
+// put back as it was made. What the system's code can change on it is its
+// \Temp (the only folder the tool names, and the system's temporary folder)
+// and its state file (the temporary-name counter): logging is off, and
+// repair, packHives and unpackHives touch no registry, no \Windows, no
+// pending restore. A device that cannot be put back is removed whole; the
+// next Scratch makes a new one.
+//
+// The kept devices are removed when the process exits (std::exit, or a
+// return from main). A process killed by a signal, or ended by a power-cut
+// fault rule (_exit), leaves them behind, as it leaves the scratch device it
+// was using.
+
+namespace {
+
+struct KeptDevice {
+    fs::path dir;            // the folder made for it (the device is dir/device); empty: none
+    std::string base;        // the temporary folder it was made in
+    std::string temp;        // host path of its \Temp
+    host::DeviceState made;  // its state file as made
+};
+
+std::vector<KeptDevice> g_kept;  // by depth
+pid_t g_keptBy = 0;              // the process that made them
+
+// Removes the kept device at depth whole and forgets it.
+void dropKept(size_t depth) {
+    std::error_code ec;
+    fs::remove_all(g_kept[depth].dir, ec);
+    g_kept[depth] = KeptDevice{};
+}
+
+void removeKept() {
+    // A forked child inherits the list and this handler: the devices are
+    // its parent's, still in use.
+    if (g_keptBy != ::getpid()) return;
+    for (size_t depth = 0; depth < g_kept.size(); ++depth)
+        if (!g_kept[depth].dir.empty()) dropKept(depth);
+}
+
+// Empties the folder at path: its files (and links) unlinked, a folder
+// removed whole, after the listing is read to its end. False when something
+// is left.
+bool emptyFolder(const std::string &path) {
+    DIR *dir = ::opendir(path.c_str());
+    if (!dir) return false;
+    std::vector<std::string> names;
+    while (const dirent *e = ::readdir(dir))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+    bool ok = true;
+    for (const std::string &name : names) {
+        if (::unlinkat(::dirfd(dir), name.c_str(), 0) == 0) continue;
+        std::error_code ec;
+        if (errno != EISDIR || (fs::remove_all(fs::path(path) / name, ec), ec)) ok = false;
+    }
+    ::closedir(dir);
+    return ok;
+}
+
+// Puts a kept device, selected, back as it was made: its \Temp empty, its
+// state file as it was. False when it cannot.
+bool resetKept(const KeptDevice &kept) {
+    if (!emptyFolder(kept.temp)) return false;
+    host::DeviceState now = host::stateRead();
+    if (now == kept.made) return true;
+    host::stateWrite(kept.made);
+    return host::stateRead() == kept.made;
+}
+
+// Makes a scratch device for depth in base; false with the reason in error.
+bool makeKept(const fs::path &base, int depth, KeptDevice &kept, std::string &error) {
+    // The scratch device's path goes into the environment (CEDEVICE), where
+    // the C library keeps every value it was ever given: the folder is named
+    // by the process and the depth, so that a process that makes one again
+    // (after a reset failed, or in another TMPDIR) does not add a value each
+    // time. A name that is taken gets a random one.
+    fs::path dir = base / ("corvane-backup." + std::to_string(::getpid()) + "." + std::to_string(depth));
+    if (::mkdir(dir.c_str(), 0700) != 0) {
+        std::string pattern = (base / "corvane-backup.XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) {
+            error = "cannot make a scratch folder in " + base.string() + ": " + std::strerror(errno);
+            return false;
+        }
+        dir = pattern;
+    }
+    if (!host::initDevice(dir / "device", "ram", error)) {
+        error = "cannot make a scratch device: " + error;
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+        return false;
+    }
+    kept.dir = dir;
+    kept.base = base.string();
+    kept.temp = (dir / "device" / "fs" / "Temp").string();
+    return true;
+}
+
+}  // namespace
+
+std::vector<fs::path> keptScratch() {
+    std::vector<fs::path> dirs;
+    if (g_keptBy == ::getpid())
+        for (const KeptDevice &kept : g_kept)
+            if (!kept.dir.empty()) dirs.push_back(kept.dir);
+    return dirs;
+}
 
 // Scratch devices alive in this process.
 static int g_scratchDepth = 0;
 
 Scratch::Scratch() {
+    if (g_keptBy != ::getpid()) {
+        // The first Scratch of this process (or of a forked child, which
+        // leaves its parent's devices to the parent).
+        static bool registered = std::atexit(removeKept) == 0;
+        (void)registered;
+        g_kept.clear();
+        g_keptBy = ::getpid();
+    }
+    depth_ = g_scratchDepth++;
     std::error_code ec;
     fs::path base = fs::temp_directory_path(ec);
     if (ec) base = "/tmp";
-    // The scratch device's path goes into the environment (CEDEVICE), where
-    // the C library keeps every value it was ever given: the folders made one
-    // after the other by a process have the same names (its pid and how many
-    // are alive), so that a long run (a fuzzer) does not add one each time.
-    // A name that is taken gets a random one.
-    fs::path named = base / ("corvane-backup." + std::to_string(::getpid()) + "." + std::to_string(g_scratchDepth));
-    if (::mkdir(named.c_str(), 0700) == 0) {
-        dir_ = named;
-        depth_ = g_scratchDepth++;
-    } else {
-        std::string pattern = (base / "corvane-backup.XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) {
-            error_ = "cannot make a scratch folder in " + base.string() + ": " + std::strerror(errno);
-            return;
-        }
-        dir_ = pattern;
-    }
-    if (!host::initDevice(dir_ / "device", "ram", error_)) {
-        error_ = "cannot make a scratch device: " + error_;
-        return;
-    }
+    if (g_kept.size() <= static_cast<size_t>(depth_)) g_kept.resize(depth_ + 1);
+    KeptDevice &kept = g_kept[depth_];
+    // A device made in another temporary folder (TMPDIR changed) is not
+    // reused there; one that is gone is made again.
+    if (!kept.dir.empty() &&
+        (kept.base != base.string() || ::access((kept.dir / "device" / "state" / "device.txt").c_str(), F_OK) != 0))
+        dropKept(depth_);
+    bool fresh = kept.dir.empty();
+    if (fresh && !makeKept(base, depth_, kept, error_)) return;
+    dir_ = kept.dir;
     previous_ = host::deviceDir();
     host::selectDevice(dir_ / "device");
+    if (fresh) kept.made = host::stateRead();
     // The system's code runs as start-up leaves it: its temporary folder
     // set, logging off.
     static_assert(sizeof tempDir_ == sizeof g_tempDir);
@@ -192,13 +302,16 @@ Scratch::Scratch() {
 
 Scratch::~Scratch() {
     if (!previous_.empty()) {
+        // Put back while it is still selected (the state file is the
+        // selected device's). A forked child that made a Scratch of its own
+        // has forgotten its parent's devices.
+        if (static_cast<size_t>(depth_) < g_kept.size() && g_kept[depth_].dir == dir_ && !resetKept(g_kept[depth_]))
+            dropKept(depth_);
         host::selectDevice(previous_);
         std::memcpy(g_tempDir, tempDir_, sizeof tempDir_);
         g_logging = logging_;
     }
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
-    if (depth_ >= 0) g_scratchDepth = depth_;
+    g_scratchDepth = depth_;
 }
 
 fs::path Scratch::temp(const std::string &name) const { return dir_ / "device" / "fs" / "Temp" / name; }

@@ -2,12 +2,15 @@
 // program saved on a fresh device: its verdicts and exit codes, its export
 // against the export of a device that restored the backup, import and diff,
 // offline edits restored by the program, and its failures, which leave every
-// file as it was.
+// file as it was. One case runs the verbs in-process, to see the scratch
+// device between them.
 #include "tests/ramimage/imagebytes.h"
 #include "tests/support/testsupport.h"
+#include "tools/corvane_backup.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 
 namespace fs = std::filesystem;
@@ -375,4 +378,57 @@ TEST(CorvaneBackup, FailuresSayWhyAndLeaveEveryFileAsItWas) {
         EXPECT_EQ(snapshot(bench.dev.dir()), before) << "a failing run changed or left a file";
         EXPECT_TRUE(fs::is_empty(bench.scratch()));
     }
+}
+
+// Verbs run one after the other in one process share one scratch device:
+// each finds it as it was made (nothing in its \Temp, the temporary names
+// counted from the start), and it is gone when the process exits.
+TEST(CorvaneBackup, VerbsInOneProcessShareOneScratchDeviceGoneAtExit) {
+    using namespace imgtest;
+    Bench bench("hive");
+    bench.save("b.reg");
+    const std::string hive = bench.dev.host("/b.reg").string();
+    const std::string image = (bench.pc() / "x.img").string();
+    std::ofstream(image, std::ios::binary) << imgtest::image({key(2, "A"), value(4, "v", "abcd", "wxyz")});
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+    } verbs[] = {
+        {{"check", image}, 1},                                  // repair previewed: a temporary name taken
+        {{"export", hive}, 0},                                  // the hives unpacked
+        {{"set", hive, "HKLM\\Ident", "N", "REG_SZ", "v"}, 0},  // unpacked, then packed
+    };
+    EXPECT_EXIT(
+        {
+            auto fails = [](const std::string &what) {
+                std::fprintf(stderr, "%s\n", what.c_str());
+                std::exit(1);
+            };
+            setenv("TMPDIR", bench.scratch().c_str(), 1);
+            if (!std::freopen("/dev/null", "w", stdout)) fails("no /dev/null");
+            std::vector<fs::path> first;
+            std::error_code ec;
+            for (int round = 0; round < 2; ++round) {
+                for (const auto &verb : verbs) {
+                    if (backup::run(verb.args) != verb.exitCode) fails(verb.args[0] + " failed");
+                    std::vector<fs::path> kept = backup::keptScratch();
+                    if (first.empty()) first = kept;
+                    if (kept.size() != 1 || kept != first) fails(verb.args[0] + ": not the one scratch device");
+                    const fs::path temp = kept[0] / "device" / "fs" / "Temp";
+                    if (!fs::is_empty(temp, ec)) fails(verb.args[0] + ": \\Temp not empty");
+                    if (ts::readFile(kept[0] / "device" / "state" / "device.txt").find("tempCounter") !=
+                        std::string::npos)
+                        fails(verb.args[0] + ": the temporary-name counter was not put back");
+                    if (std::distance(fs::directory_iterator(bench.scratch()), fs::directory_iterator()) != 1)
+                        fails(verb.args[0] + ": another scratch folder");
+                    // Whatever is left there goes too: a folder with a file, a link.
+                    fs::create_directories(temp / "left" / "sub");
+                    std::ofstream(temp / "left" / "sub" / "f") << "x";
+                    fs::create_symlink("/nonexistent", temp / "link");
+                }
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_TRUE(fs::is_empty(bench.scratch())) << "the scratch device was left behind";
 }
