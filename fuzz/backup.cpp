@@ -11,8 +11,6 @@
 #include "tools/corvane_backup.h"
 #include "tools/regtext.h"
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -44,36 +42,26 @@ bool printableNames(const host::reg::Registry &reg) {
     return true;
 }
 
-// True when the folder at path holds nothing (plain calls: this runs
-// after every verb).
-bool emptyFolder(const std::string &path) {
-    DIR *dir = ::opendir(path.c_str());
-    if (!dir) return false;
-    bool empty = true;
-    while (const dirent *e = ::readdir(dir))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) empty = false;
-    ::closedir(dir);
-    return empty;
-}
-
 // After a verb: the scratch devices the process keeps are as they were made
 // (nothing in their \Temp).
 void checkKept() {
-    for (const auto &dir : backup::keptScratch())
-        fuzz::check(emptyFolder((dir / "device" / "fs" / "Temp").string()),
-                    "the kept scratch device's \\Temp is empty");
+    for (const auto &dir : backup::keptScratch()) {
+        bool readable;
+        bool empty = fuzz::names((dir / "device" / "fs" / "Temp").string(), &readable).empty();
+        fuzz::check(readable && empty, "the kept scratch device's \\Temp is empty");
+    }
 }
 
 // After the input: no scratch device in base but the kept ones.
 void checkNoOtherScratch(const std::string &base) {
     const std::vector<std::filesystem::path> kept = backup::keptScratch();
-    DIR *dir = ::opendir(base.c_str());
-    fuzz::check(dir != nullptr, "the scratch devices' folder can be read");
-    while (const dirent *e = ::readdir(dir))
-        if (std::strncmp(e->d_name, "corvane-backup.", 15) == 0)
-            fuzz::check(std::find(kept.begin(), kept.end(), std::filesystem::path(base) / e->d_name) != kept.end(),
+    bool readable;
+    const std::vector<std::string> names = fuzz::names(base, &readable);
+    fuzz::check(readable, "the scratch devices' folder can be read");
+    for (const std::string &name : names)
+        if (name.compare(0, 15, "corvane-backup.") == 0)
+            fuzz::check(std::find(kept.begin(), kept.end(), std::filesystem::path(base) / name) != kept.end(),
                         "no scratch device left but the kept ones");
-    ::closedir(dir);
 }
 
 }  // namespace

@@ -136,24 +136,28 @@ std::string log() {
     return hostFile(g_log, bytes) ? bytes : "";
 }
 
-std::vector<std::string> temp() {
+std::vector<std::string> names(const std::string &folder, bool *readable) {
     // The folder's entries read into a buffer on the stack: opendir's own
     // buffer would be a large allocation for every call.
-    std::vector<std::string> names;
-    int fd = ::open(g_temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return names;
+    std::vector<std::string> found;
+    if (readable) *readable = false;
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return found;
     alignas(8) char buf[4096];
     ssize_t n;
     while ((n = ::getdents64(fd, buf, sizeof buf)) > 0) {
         for (ssize_t at = 0; at < n;) {
             const auto *e = reinterpret_cast<const struct dirent64 *>(buf + at);
             at += e->d_reclen;
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) found.push_back(e->d_name);
         }
     }
+    if (readable) *readable = n == 0;
     ::close(fd);
-    return names;
+    return found;
 }
+
+std::vector<std::string> temp() { return names(g_temp); }
 
 void check(bool ok, const char *what) {
     if (ok) return;

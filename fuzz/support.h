@@ -25,6 +25,8 @@ void prepare(const uint8_t *data, size_t size, const char *registryKind = "ram")
 std::string input();              // INPUT_PATH's bytes now
 std::string log();                // the log's bytes ("" when there is none)
 std::vector<std::string> temp();  // the names left in \Temp
+// The names in a host folder; readable tells whether it could be read whole.
+std::vector<std::string> names(const std::string &folder, bool *readable = nullptr);
 // A host file's bytes; false (bytes empty) when it cannot be opened.
 bool hostFile(const std::string &path, std::string &bytes);
 

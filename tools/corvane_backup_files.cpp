@@ -169,10 +169,11 @@ bool copyFile(const fs::path &from, const fs::path &to, std::string &error) {
 namespace {
 
 struct KeptDevice {
-    fs::path dir;            // the folder made for it (the device is dir/device); empty: none
-    std::string base;        // the temporary folder it was made in
-    std::string temp;        // host path of its \Temp
-    host::DeviceState made;  // its state file as made
+    fs::path dir;       // the folder made for it (the device is dir/device); empty: none
+    std::string base;   // the temporary folder it was made in
+    std::string temp;   // host path of its \Temp
+    std::string state;  // host path of its state file
+    std::string made;   // the state file's bytes as made
 };
 
 std::vector<KeptDevice> g_kept;  // by depth
@@ -195,31 +196,40 @@ void removeKept() {
 
 // Empties the folder at path: its files (and links) unlinked, a folder
 // removed whole, after the listing is read to its end. False when something
-// is left.
+// is left. The listing is read into a buffer on the stack: this runs after
+// every use of a scratch device.
 bool emptyFolder(const std::string &path) {
-    DIR *dir = ::opendir(path.c_str());
-    if (!dir) return false;
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
     std::vector<std::string> names;
-    while (const dirent *e = ::readdir(dir))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
-    bool ok = true;
+    alignas(8) char buf[4096];
+    ssize_t n;
+    while ((n = ::getdents64(fd, buf, sizeof buf)) > 0)
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const struct dirent64 *>(buf + at);
+            at += e->d_reclen;
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+        }
+    bool ok = n == 0;
     for (const std::string &name : names) {
-        if (::unlinkat(::dirfd(dir), name.c_str(), 0) == 0) continue;
+        if (::unlinkat(fd, name.c_str(), 0) == 0) continue;
         std::error_code ec;
         if (errno != EISDIR || (fs::remove_all(fs::path(path) / name, ec), ec)) ok = false;
     }
-    ::closedir(dir);
+    ::close(fd);
     return ok;
 }
 
-// Puts a kept device, selected, back as it was made: its \Temp empty, its
-// state file as it was. False when it cannot.
+// Puts a kept device back as it was made: its \Temp empty, its state file
+// written back as it was made. The file is written in place, whether the
+// temporary-name counter moved or not: the device is this process's alone,
+// and one write costs what reading it to compare would.
 bool resetKept(const KeptDevice &kept) {
     if (!emptyFolder(kept.temp)) return false;
-    host::DeviceState now = host::stateRead();
-    if (now == kept.made) return true;
-    host::stateWrite(kept.made);
-    return host::stateRead() == kept.made;
+    int fd = ::open(kept.state.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::write(fd, kept.made.data(), kept.made.size()) == static_cast<ssize_t>(kept.made.size());
+    return ::close(fd) == 0 && ok;
 }
 
 // Makes a scratch device for depth in base; false with the reason in error.
@@ -247,6 +257,13 @@ bool makeKept(const fs::path &base, int depth, KeptDevice &kept, std::string &er
     kept.dir = dir;
     kept.base = base.string();
     kept.temp = (dir / "device" / "fs" / "Temp").string();
+    kept.state = (dir / "device" / "state" / "device.txt").string();
+    if (!host::reg::readFile(kept.state, kept.made) || kept.made.empty()) {
+        error = "cannot read the scratch device's state file";
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+        return false;
+    }
     return true;
 }
 
@@ -280,15 +297,12 @@ Scratch::Scratch() {
     KeptDevice &kept = g_kept[depth_];
     // A device made in another temporary folder (TMPDIR changed) is not
     // reused there; one that is gone is made again.
-    if (!kept.dir.empty() &&
-        (kept.base != base.string() || ::access((kept.dir / "device" / "state" / "device.txt").c_str(), F_OK) != 0))
-        dropKept(depth_);
+    if (!kept.dir.empty() && (kept.base != base.string() || ::access(kept.state.c_str(), F_OK) != 0)) dropKept(depth_);
     bool fresh = kept.dir.empty();
     if (fresh && !makeKept(base, depth_, kept, error_)) return;
     dir_ = kept.dir;
     previous_ = host::deviceDir();
     host::selectDevice(dir_ / "device");
-    if (fresh) kept.made = host::stateRead();
     // The system's code runs as start-up leaves it: its temporary folder
     // set, logging off.
     static_assert(sizeof tempDir_ == sizeof g_tempDir);
