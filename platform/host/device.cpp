@@ -102,7 +102,9 @@ bool initDevice(const fs::path &dir, const std::string &registryKind, std::strin
     }
     std::optional<fs::path> previous = g_device;
     useDevice(fs::absolute(dir, ec).lexically_normal());
-    stateWrite({{"registry", registryKind}, {"boots", "0"}, {"user", "default"}});
+    // The temporary-name counter starts at 0, written at its full width, so
+    // that every name taken sets it in place (see StateKey).
+    stateWrite({{"registry", registryKind}, {"boots", "0"}, {"user", "default"}, {"tempCounter", "00000"}});
     bool ok = initRegistry(dir, registryKind, error);
     useDevice(previous);
     if (!ok) return false;
@@ -122,23 +124,23 @@ bool ensureDevice(std::string &error) {
 
 // ---- State ----------------------------------------------------------------
 
-DeviceState stateRead() {
-    DeviceState kv;
+// The state file's text ("" when it cannot be read). A read of a regular
+// file comes back short only at its end: the state file, a few lines, takes
+// one read.
+static std::string readState(int fd) {
     std::string text;
-    stateDir();
-    int fd = ::open(g_stateFile.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        char buf[4096];
-        ssize_t n;
-        // A read of a regular file comes back short only at its end: the
-        // state file, a few lines, takes one read.
-        while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-            if (n < 0) continue;
-            text.append(buf, static_cast<size_t>(n));
-            if (static_cast<size_t>(n) < sizeof buf) break;
-        }
-        ::close(fd);
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n < 0) continue;
+        text.append(buf, static_cast<size_t>(n));
+        if (static_cast<size_t>(n) < sizeof buf) break;
     }
+    return text;
+}
+
+static DeviceState parseState(const std::string &text) {
+    DeviceState kv;
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);
@@ -149,6 +151,58 @@ DeviceState stateRead() {
         at = end + 1;
     }
     return kv;
+}
+
+DeviceState stateRead() {
+    std::string text;
+    stateDir();
+    int fd = ::open(g_stateFile.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        text = readState(fd);
+        ::close(fd);
+    }
+    return parseState(text);
+}
+
+StateKey::StateKey(const std::string &key) : key_(key) {
+    stateDir();
+    fd_ = ::open(g_stateFile.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd_ < 0) return;
+    text_ = readState(fd_);
+    // The key's line: at the start of the file or after a line end.
+    std::string head = key + '=';
+    for (size_t at = 0; at < text_.size();) {
+        size_t end = text_.find('\n', at);
+        if (end == std::string::npos) end = text_.size();
+        if (text_.compare(at, head.size(), head) == 0) {
+            found_ = true;
+            valueAt_ = at + head.size();
+            value_ = text_.substr(valueAt_, end - valueAt_);
+        }
+        at = end + 1;
+    }
+}
+
+StateKey::~StateKey() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void StateKey::set(const std::string &value) {
+    if (fd_ >= 0 && found_ && value.size() == value_.size()) {
+        // In place: the value's own bytes, nothing else of the file.
+        if (::pwrite(fd_, value.data(), value.size(), static_cast<off_t>(valueAt_)) ==
+            static_cast<ssize_t>(value.size())) {
+            value_ = value;
+            return;
+        }
+    }
+    DeviceState kv = parseState(text_);
+    kv[key_] = value;
+    stateWrite(kv);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;  // the file is a new one now
+    found_ = true;
+    value_ = value;
 }
 
 void stateWrite(const DeviceState &kv) {

@@ -24,8 +24,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace host {
@@ -74,13 +76,21 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
     // As Windows does: a given number is used as it is and nothing is made;
     // 0 asks for a new file under the first free number, from a counter the
     // device keeps, so that a fresh device gives the same names every time.
-    // The state is read once and written back with the new counter.
+    // The counter is read once and set to the number taken before the call
+    // returns, at a width of five digits (a number below 0x10000), so that
+    // it is set in place. A value that is not a number counts as 0: the
+    // names are tried from 1 and those taken skipped.
     unsigned start = unique & 0xFFFF;
-    host::DeviceState state;
+    std::optional<host::StateKey> counter;
     if (unique == 0) {
-        state = host::stateRead();
-        auto counter = state.find("tempCounter");
-        start = static_cast<unsigned>(std::stoul(counter == state.end() ? "0" : counter->second)) % 0xFFFF + 1;
+        counter.emplace("tempCounter");
+        unsigned long last = 0;
+        if (const std::string *v = counter->value()) {
+            char *end = nullptr;
+            last = std::strtoul(v->c_str(), &end, 10);
+            if (v->empty() || *end) last = 0;
+        }
+        start = static_cast<unsigned>(last % 0xFFFF) + 1;
     }
     for (unsigned tries = 0; tries < 0xFFFF; ++tries) {
         unsigned n = unique ? start : (start - 1 + tries) % 0xFFFF + 1;
@@ -102,8 +112,9 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
         int fd = ::open(hostName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
             ::close(fd);
-            state["tempCounter"] = std::to_string(n);
-            host::stateWrite(state);
+            char digits[8];
+            snprintf(digits, sizeof digits, "%05u", n);
+            counter->set(digits);
             std::copy(name.begin(), name.end(), tempFileName);
             tempFileName[name.size()] = 0;
             call.arg(tempFileName);

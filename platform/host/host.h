@@ -75,6 +75,30 @@ void stateSet(const std::string &key, const std::string &value);
 using DeviceState = std::map<std::string, std::string>;
 DeviceState stateRead();
 void stateWrite(const DeviceState &state);
+// One key of the state file, read and then set, with the file held open in
+// between. A value of the same length as the one in the file is written in
+// place, its own bytes only (one pwrite): the temporary-name counter is set
+// for every temporary name, and replacing the file whole (a new file and a
+// rename) costs several times as much. A reader at that moment, or a crash
+// in it, can find at most a value made of old and new characters, never
+// another key's bytes changed. Any other value replaces the file whole, as
+// stateWrite does.
+class StateKey {
+public:
+    explicit StateKey(const std::string &key);
+    ~StateKey();
+    StateKey(const StateKey &) = delete;
+    StateKey &operator=(const StateKey &) = delete;
+    // The key's value; NULL when the file has no such key.
+    const std::string *value() const { return found_ ? &value_ : nullptr; }
+    void set(const std::string &value);
+
+private:
+    int fd_ = -1;
+    std::string key_, text_, value_;
+    size_t valueAt_ = 0;  // where the value starts in the file
+    bool found_ = false;
+};
 
 // The registry part of a new device: writes the sample registry of the given
 // kind into the device at dir (registry.cpp).

@@ -416,7 +416,7 @@ TEST(CorvaneBackup, VerbsInOneProcessShareOneScratchDeviceGoneAtExit) {
                     if (kept.size() != 1 || kept != first) fails(verb.args[0] + ": not the one scratch device");
                     const fs::path temp = kept[0] / "device" / "fs" / "Temp";
                     if (!fs::is_empty(temp, ec)) fails(verb.args[0] + ": \\Temp not empty");
-                    if (ts::readFile(kept[0] / "device" / "state" / "device.txt").find("tempCounter") !=
+                    if (ts::readFile(kept[0] / "device" / "state" / "device.txt").find("tempCounter=00000\n") ==
                         std::string::npos)
                         fails(verb.args[0] + ": the temporary-name counter was not put back");
                     if (std::distance(fs::directory_iterator(bench.scratch()), fs::directory_iterator()) != 1)
