@@ -50,6 +50,36 @@ TEST(TempFileName, SkipsNamesThatExist) {
     EXPECT_EQ(second, first + 4);
 }
 
+// The counter the device keeps in its state file, as a new device has it,
+// as older devices may (absent, fewer digits) and as a crash or a hand may
+// leave it: the next name, and the counter written back at five digits with
+// the rest of the state as it was.
+TEST(TempFileName, TakesTheNextNumberFromTheStateFile) {
+    struct Case {
+        const char *stored;  // nullptr: no such key
+        UINT taken;
+        const char *after;
+    } cases[] = {
+        {"00000", 1, "00001"}, {nullptr, 1, "00001"}, {"12", 13, "00013"}, {"00041", 42, "00042"},
+        {"65535", 1, "00001"}, {"x7", 1, "00001"},    {"", 1, "00001"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.stored ? c.stored : "(none)");
+        ts::Device dev;
+        host::DeviceState state = host::stateRead();
+        EXPECT_EQ(state["tempCounter"], "00000");  // a new device's
+        if (c.stored)
+            state["tempCounter"] = c.stored;
+        else
+            state.erase("tempCounter");
+        host::stateWrite(state);
+        WCHAR name[MAX_PATH];
+        EXPECT_EQ(GetTempFileNameW(u"\\Temp\\", u"rep", 0, name), c.taken);
+        state["tempCounter"] = c.after;
+        EXPECT_EQ(host::stateRead(), state);
+    }
+}
+
 TEST(TempFileName, FailsForAMissingFolderOrANameTooLong) {
     ts::Device dev;
     WCHAR name[MAX_PATH];
