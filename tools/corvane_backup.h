@@ -32,8 +32,9 @@ struct FileArg {
 };
 // Resolves arg. False with the reason in error.
 bool resolveFile(const std::string &arg, FileArg &file, std::string &error);
-// The kind of an existing file; false (error set) when it cannot be read.
-bool fileKind(const FileArg &file, Kind &kind, std::string &error);
+// The kind of an existing file, and its size when size is given; false
+// (error set) when it cannot be read.
+bool fileKind(const FileArg &file, Kind &kind, std::string &error, uint64_t *size = nullptr);
 
 // A host file read in blocks of 4096 bytes, from its start.
 class BlockReader {

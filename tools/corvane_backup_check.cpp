@@ -259,9 +259,8 @@ int cmdCheck(const std::vector<std::string> &args) {
     FileArg file;
     Kind kind;
     std::string error;
-    if (!resolveFile(args[0], file, error) || !fileKind(file, kind, error)) return fail("check: " + error, 2);
-    std::error_code ec;
-    uint64_t size = fs::file_size(file.host, ec);
+    uint64_t size = 0;
+    if (!resolveFile(args[0], file, error) || !fileKind(file, kind, error, &size)) return fail("check: " + error, 2);
     if (kind == Kind::Neither) {
         std::printf("%s: not a backup: neither a RAM registry image nor a hive backup file\n", args[0].c_str());
         return 2;
@@ -300,11 +299,10 @@ int cmdList(const std::vector<std::string> &args) {
     FileArg file;
     Kind kind;
     std::string error;
-    if (!resolveFile(args[0], file, error) || !fileKind(file, kind, error)) return fail("list: " + error);
+    uint64_t size = 0;
+    if (!resolveFile(args[0], file, error) || !fileKind(file, kind, error, &size)) return fail("list: " + error);
     if (kind == Kind::Neither)
         return fail("list: " + args[0] + ": neither a RAM registry image nor a hive backup file");
-    std::error_code ec;
-    uint64_t size = fs::file_size(file.host, ec);
 
     if (kind == Kind::Hive) {
         Verdict verdict;

@@ -62,25 +62,40 @@ bool resolveFile(const std::string &arg, FileArg &file, std::string &error) {
     return false;
 }
 
-bool fileKind(const FileArg &file, Kind &kind, std::string &error) {
-    std::error_code ec;
-    if (fs::is_directory(file.host, ec)) {
-        error = file.text + ": a folder, not a file";
-        return false;
-    }
-    FILE *f = std::fopen(file.host.c_str(), "rb");
-    if (!f) {
+bool fileKind(const FileArg &file, Kind &kind, std::string &error, uint64_t *size) {
+    // One open and one status: a folder is told from a file by what was
+    // opened, and the size comes with it.
+    int fd = ::open(file.host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         error = file.text + ": cannot open: " + std::strerror(errno);
         return false;
     }
-    unsigned char sig[4];
-    size_t n = std::fread(sig, 1, 4, f);
-    bool bad = std::ferror(f);
-    std::fclose(f);
-    if (bad) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
         error = file.text + ": cannot read";
+        ::close(fd);
         return false;
     }
+    if (S_ISDIR(st.st_mode)) {
+        error = file.text + ": a folder, not a file";
+        ::close(fd);
+        return false;
+    }
+    unsigned char sig[4];
+    size_t n = 0;
+    while (n < sizeof sig) {
+        ssize_t r = ::read(fd, sig + n, sizeof sig - n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            error = file.text + ": cannot read";
+            ::close(fd);
+            return false;
+        }
+        if (r == 0) break;
+        n += static_cast<size_t>(r);
+    }
+    ::close(fd);
+    if (size) *size = static_cast<uint64_t>(st.st_size);
     uint32_t word = n < 4 ? 0 : sig[0] | sig[1] << 8 | sig[2] << 16 | static_cast<uint32_t>(sig[3]) << 24;
     kind = word == RAM_REG_SIG ? Kind::Ram : word == HIVE_REG_SIG ? Kind::Hive : Kind::Neither;
     return true;
@@ -90,7 +105,8 @@ bool fileKind(const FileArg &file, Kind &kind, std::string &error) {
 
 bool BlockReader::open(const fs::path &path) {
     file_ = std::fopen(path.c_str(), "rb");
-    if (!file_) return false;
+    // Reads go straight into buffer_: the stream needs no buffer of its own.
+    if (!file_ || std::setvbuf(file_, nullptr, _IONBF, 0) != 0) return false;
     struct stat st;
     if (::fstat(fileno(file_), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     size_ = st.st_size;
