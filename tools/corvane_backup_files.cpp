@@ -344,7 +344,13 @@ Scratch::~Scratch() {
     g_scratchDepth = depth_;
 }
 
-fs::path Scratch::temp(const std::string &name) const { return dir_ / "device" / "fs" / "Temp" / name; }
+fs::path Scratch::temp(const std::string &name) const {
+    // The kept device's \Temp as text, made once: no path is built for each
+    // file named.
+    if (static_cast<size_t>(depth_) < g_kept.size() && g_kept[depth_].dir == dir_)
+        return fs::path(g_kept[depth_].temp + '/' + name);
+    return dir_ / "device" / "fs" / "Temp" / name;
+}
 
 std::u16string Scratch::deviceTemp(const std::string &name) { return u"\\Temp\\" + host::fromUtf8(name); }
 

@@ -12,22 +12,52 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <optional>
 #include <system_error>
 #include <vector>
 
 namespace host {
 
-static std::optional<fs::path> g_device;
-static fs::path g_fsRoot;        // g_device / "fs", made once for every path looked up
-static fs::path g_stateDir;      // g_device / "state"
-static std::string g_stateFile;  // g_stateDir / "device.txt", as text
+// The names of a device folder, made once: every path looked up starts
+// from them. A process that switches between a few devices (a tool's scratch
+// device and the one it serves) finds them again by the folder's name.
+struct DeviceNames {
+    std::string given;      // the absolute folder name it was selected by
+    fs::path device;        // the folder, absolute and normal
+    fs::path fsRoot;        // device / "fs"
+    fs::path stateDir;      // device / "state"
+    std::string stateFile;  // stateDir / "device.txt", as text
+};
 
-static void useDevice(std::optional<fs::path> dir) {
-    g_device = std::move(dir);
-    g_fsRoot = g_device ? *g_device / "fs" : fs::path();
-    g_stateDir = g_device ? *g_device / "state" : fs::path();
-    g_stateFile = (g_stateDir / "device.txt").native();
+static DeviceNames *g_names = nullptr;            // the current device's; NULL before the first use
+static std::unique_ptr<DeviceNames> g_recent[4];  // devices used lately, g_names among them
+
+// Makes dir (absolute and normal) the current device; given, when not
+// empty, is the absolute name it was selected by.
+static void useDevice(const fs::path &dir, const std::string &given = std::string()) {
+    for (auto &names : g_recent)
+        if (names && names->device == dir) {
+            g_names = names.get();
+            return;
+        }
+    // A new one takes the place of one not in use.
+    std::unique_ptr<DeviceNames> *slot = &g_recent[0];
+    for (auto &names : g_recent)
+        if (!names || names.get() != g_names) slot = &names;
+    for (auto &names : g_recent)
+        if (!names) {
+            slot = &names;
+            break;
+        }
+    auto made = std::make_unique<DeviceNames>();
+    made->given = given;
+    made->device = dir;
+    made->fsRoot = dir / "fs";
+    made->stateDir = dir / "state";
+    made->stateFile = (made->stateDir / "device.txt").native();
+    *slot = std::move(made);
+    g_names = slot->get();
 }
 
 static fs::path defaultDeviceDir() {
@@ -38,30 +68,42 @@ static fs::path defaultDeviceDir() {
 }
 
 const fs::path &deviceDir() {
-    if (!g_device) {
+    if (!g_names) {
         const char *env = std::getenv("CEDEVICE");
         fs::path dir = (env && *env) ? fs::path(env) : defaultDeviceDir();
         std::error_code ec;
         fs::path abs = fs::absolute(dir, ec);
         useDevice(ec ? dir : abs.lexically_normal());
     }
-    return *g_device;
+    return g_names->device;
 }
 
 const fs::path &fsRoot() {
     deviceDir();
-    return g_fsRoot;
+    return g_names->fsRoot;
 }
 const fs::path &stateDir() {
     deviceDir();
-    return g_stateDir;
+    return g_names->stateDir;
 }
 
 void selectDevice(const fs::path &dir) {
-    std::error_code ec;
-    fs::path abs = fs::absolute(dir, ec);
-    useDevice((ec ? dir : abs).lexically_normal());
-    setenv("CEDEVICE", g_device->c_str(), 1);
+    // An absolute name selected before is known by its text: no path is
+    // made again.
+    bool known = false;
+    if (dir.is_absolute())
+        for (auto &names : g_recent)
+            if (names && !names->given.empty() && names->given == dir.native()) {
+                g_names = names.get();
+                known = true;
+                break;
+            }
+    if (!known) {
+        std::error_code ec;
+        fs::path abs = fs::absolute(dir, ec);
+        useDevice((ec ? dir : abs).lexically_normal(), dir.is_absolute() ? dir.native() : std::string());
+    }
+    setenv("CEDEVICE", g_names->device.c_str(), 1);
 }
 
 bool isDevice(const fs::path &dir) {
@@ -100,13 +142,13 @@ bool initDevice(const fs::path &dir, const std::string &registryKind, std::strin
         error = "cannot create " + dir.string() + ": " + ec.message();
         return false;
     }
-    std::optional<fs::path> previous = g_device;
+    DeviceNames *previous = g_names;
     useDevice(fs::absolute(dir, ec).lexically_normal());
     // The temporary-name counter starts at 0, written at its full width, so
     // that every name taken sets it in place (see StateKey).
     stateWrite({{"registry", registryKind}, {"boots", "0"}, {"user", "default"}, {"tempCounter", "00000"}});
     bool ok = initRegistry(dir, registryKind, error);
-    useDevice(previous);
+    g_names = previous;
     if (!ok) return false;
     return true;
 }
@@ -156,7 +198,7 @@ static DeviceState parseState(const std::string &text) {
 DeviceState stateRead() {
     std::string text;
     stateDir();
-    int fd = ::open(g_stateFile.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(g_names->stateFile.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
         text = readState(fd);
         ::close(fd);
@@ -166,7 +208,7 @@ DeviceState stateRead() {
 
 StateKey::StateKey(const std::string &key) : key_(key) {
     stateDir();
-    fd_ = ::open(g_stateFile.c_str(), O_RDWR | O_CLOEXEC);
+    fd_ = ::open(g_names->stateFile.c_str(), O_RDWR | O_CLOEXEC);
     if (fd_ < 0) return;
     text_ = readState(fd_);
     // The key's line: at the start of the file or after a line end.
@@ -210,7 +252,7 @@ void stateWrite(const DeviceState &kv) {
     text.reserve(128);
     for (auto &[k, v] : kv) text.append(k).append(1, '=').append(v).append(1, '\n');
     stateDir();
-    const std::string &file = g_stateFile;
+    const std::string &file = g_names->stateFile;
     std::string tmp = file + '.' + std::to_string(getpid());
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return;
