@@ -76,10 +76,12 @@ bool hostFile(const std::string &p, std::string &bytes) {
     size_t done = 0;
     for (;;) {
         if (bytes.size() < done + cb + 1) bytes.resize(done + cb + 1);
-        ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+        size_t want = bytes.size() - done;
+        ssize_t n = ::read(fd, bytes.data() + done, want);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += static_cast<size_t>(n);
+        if (static_cast<size_t>(n) < want) break;  // a regular file's read is short only at its end
         cb = 4096;
     }
     bytes.resize(done);

@@ -350,6 +350,18 @@ static void matchEntry(std::string &path, std::u16string_view name, bool &found,
     if (!found) matchFolderEntry(path, folderEnd, name, found, st);
 }
 
+bool lookupName(const std::string &folder, std::u16string_view name, std::string &hostPath, PathEntry &entry) {
+    entry = PathEntry{};
+    if (name.empty() || name == u"." || name == u".." || name.find_first_of(u"\\/") != std::u16string_view::npos ||
+        !validName(name))
+        return false;
+    hostPath = folder;
+    bool found;
+    matchEntry(hostPath, name, found, entry.st);
+    entry.exists = found && entry.st.st_mode != 0;
+    return true;
+}
+
 bool linkTarget(const fs::path &link, fs::path &target) {
     // canonical() needs every component to exist, so a dangling link or a
     // loop fails here instead of being taken at its word.

@@ -65,7 +65,11 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
     if (!folder || !tempFileName) return call.fail(static_cast<UINT>(0), ERROR_INVALID_PARAMETER);
     std::u16string base(folder);
     if (base.empty() || (base.back() != u'\\' && base.back() != u'/')) base += u'\\';
-    if (prefix) base += std::u16string(prefix).substr(0, 3);
+    const std::u16string prefix3 = prefix ? std::u16string(prefix).substr(0, 3) : std::u16string();
+    base += prefix3;
+    // A prefix without a separator makes names in the folder itself, looked
+    // up there directly (the folder is resolved once).
+    const bool inFolder = prefix3.find_first_of(u"\\/") == std::u16string::npos;
 
     std::string hostFolder;
     host::PathEntry there;
@@ -106,9 +110,17 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
         // A name is taken by anything that holds it: a file, a folder, a link
         // whether it leads anywhere or not.
         std::string hostName;
-        err = host::resolvePath(name.c_str(), hostName, true, nullptr);
-        if (err == ERROR_ACCESS_DENIED) continue;  // a link that leads outside or nowhere
-        if (err != ERROR_SUCCESS) return call.fail(static_cast<UINT>(0), err);
+        if (inFolder) {
+            host::PathEntry there;
+            std::u16string_view component = std::u16string_view(name).substr(base.size() - prefix3.size());
+            if (!host::lookupName(hostFolder, component, hostName, there))
+                return call.fail(static_cast<UINT>(0), ERROR_INVALID_NAME);
+            if (there.exists) continue;
+        } else {
+            err = host::resolvePath(name.c_str(), hostName, true, nullptr);
+            if (err == ERROR_ACCESS_DENIED) continue;  // a link that leads outside or nowhere
+            if (err != ERROR_SUCCESS) return call.fail(static_cast<UINT>(0), err);
+        }
         int fd = ::open(hostName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
             ::close(fd);

@@ -151,6 +151,12 @@ struct PathEntry {
 DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast, PathEntry *entry);
 // The same into plain text, for the services that only open what they find.
 DWORD resolvePath(const WCHAR *devicePath, std::string &hostPath, bool followLast, PathEntry *entry);
+// Looks one name up in the host folder at folder as resolvePath looks up
+// each component: without regard to case, the entry's own status in entry
+// (a link is not followed). hostPath is the entry's host path, or the name
+// as spelled when nothing is there. False when the name is not one a device
+// entry can have.
+bool lookupName(const std::string &folder, std::u16string_view name, std::string &hostPath, PathEntry &entry);
 // Where a link inside the device leads: a host path under fsRoot() with no
 // link in it. False when it leads outside the root or to nothing.
 bool linkTarget(const fs::path &link, fs::path &target);
