@@ -65,7 +65,10 @@ public:
     // The next record; false at the end of the walk (or after a read error).
     bool next(Record &r) {
         if (ended_) return false;
-        r = Record{};
+        // The record's buffer is kept from one record to the next: a walk
+        // makes no allocation for each record.
+        r.size = 0;
+        r.cut = false;
         r.offset = pos_;
         r.bytes.resize(4);
         size_t n = std::fread(r.bytes.data(), 1, 4, file_);
@@ -107,7 +110,9 @@ uint16_t field(const std::string &bytes, size_t at) {
 // (without the record's offset, which list shows anyway).
 std::string recordVerdict(const Record &r) {
     static const char kKeyA[] = "\x08\x00\x01\x00\x00\x00\x02\x00\x41\x00\x00\x00";
-    std::string image = "\xB2\x74\x83\x1D" + std::string(4, '\0');
+    // The image is built in a buffer kept from record to record.
+    static std::string image;
+    image.assign("\xB2\x74\x83\x1D\0\0\0\0", 8);
     bool value = (field(r.bytes, 2) & 0xFF) == 2;
     if (value) image.append(kKeyA, 12);
     int64_t at = static_cast<int64_t>(image.size());
