@@ -133,6 +133,8 @@ std::string input() {
     return bytes;
 }
 
+void input(std::string &bytes) { hostFile(g_input, bytes); }
+
 std::string log() {
     std::string bytes;
     return hostFile(g_log, bytes) ? bytes : "";

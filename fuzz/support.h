@@ -23,6 +23,7 @@ inline const char16_t *const INPUT_PATH = u"\\My Documents\\input.img";
 void prepare(const uint8_t *data, size_t size, const char *registryKind = "ram");
 
 std::string input();              // INPUT_PATH's bytes now
+void input(std::string &bytes);   // the same into bytes (a buffer kept by the caller)
 std::string log();                // the log's bytes ("" when there is none)
 std::vector<std::string> temp();  // the names left in \Temp
 // The names in a host folder; readable tells whether it could be read whole.

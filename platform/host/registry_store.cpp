@@ -3,11 +3,10 @@
 #include "platform/host/registry_store.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 
 namespace host::reg {
@@ -116,16 +115,33 @@ bool hiveInUse(std::string_view hostPath) {
 namespace host::reg {
 
 bool readFile(const fs::path &path, std::string &bytes) {
-    // A link is not read through: one left in the device's file system may
-    // lead outside it.
-    std::error_code ec;
-    if (fs::symlink_status(path, ec).type() != fs::file_type::regular) return false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    if (in.bad()) return false;
-    bytes = s.str();
+    // A link is not read through (O_NOFOLLOW): one left in the device's file
+    // system may lead outside it. Only a regular file is read; a FIFO opened
+    // without waiting is refused by its status. The bytes are read straight
+    // into the string, sized by the file.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    std::string out;
+    out.resize(static_cast<size_t>(st.st_size) + 1);
+    size_t done = 0;
+    bool ok = true;
+    for (;;) {
+        if (done == out.size()) out.resize(out.size() + 65536);  // the file grew
+        ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    if (!ok) return false;
+    out.resize(done);
+    bytes = std::move(out);
     return true;
 }
 
