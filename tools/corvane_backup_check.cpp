@@ -70,20 +70,24 @@ public:
         r.size = 0;
         r.cut = false;
         r.offset = pos_;
-        r.bytes.resize(4);
-        size_t n = std::fread(r.bytes.data(), 1, 4, file_);
+        // A record's length field may claim up to 64 KiB that the file does
+        // not hold: its bytes are read into a buffer kept for the process,
+        // and the record takes only what was read.
+        static std::string buffer;  // only grows
+        if (buffer.size() < 4) buffer.resize(4);
+        size_t n = std::fread(buffer.data(), 1, 4, file_);
         if (n == 4) {
-            r.size = 4u + (static_cast<unsigned char>(r.bytes[0]) | static_cast<unsigned char>(r.bytes[1]) << 8);
-            r.bytes.resize(r.size);
-            n += std::fread(r.bytes.data() + 4, 1, r.size - 4, file_);
+            r.size = 4u + (static_cast<unsigned char>(buffer[0]) | static_cast<unsigned char>(buffer[1]) << 8);
+            if (buffer.size() < r.size) buffer.resize(r.size);
+            n += std::fread(buffer.data() + 4, 1, r.size - 4, file_);
         }
+        r.bytes.assign(buffer.data(), n);
         if (std::ferror(file_)) {
             failed_ = true;
             return false;
         }
         if (n == 0) return false;
         r.cut = n < 4 || n < r.size;
-        r.bytes.resize(n);
         pos_ += static_cast<int64_t>(n);
         ended_ = r.cut;
         return true;
