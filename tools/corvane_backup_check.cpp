@@ -11,6 +11,7 @@
 #include "app/driver.h"
 #include "platform/host/registry_store.h"
 
+#include <algorithm>
 #include <cinttypes>
 
 using namespace host::reg;
@@ -139,9 +140,13 @@ std::string recordVerdict(const Record &r) {
 // A name as list shows it: up to its first NUL, control characters as '?'.
 std::string shownName(const Record &r) {
     size_t at = (field(r.bytes, 2) & 0xFF) == 2 ? 10 : 8;
-    std::u16string name;
-    for (size_t i = 0; i < field(r.bytes, 6) && at + 2 * i + 1 < r.bytes.size(); ++i) {
-        char16_t c = field(r.bytes, at + 2 * i);
+    // Up to nameLength characters, as many as the record holds.
+    size_t count = r.bytes.size() > at ? std::min<size_t>(field(r.bytes, 6), (r.bytes.size() - at) / 2) : 0;
+    const auto *p = reinterpret_cast<const unsigned char *>(r.bytes.data()) + at;
+    static std::u16string name;  // kept from record to record
+    name.clear();
+    for (size_t i = 0; i < count; ++i) {
+        char16_t c = static_cast<char16_t>(p[2 * i] | p[2 * i + 1] << 8);
         if (c == 0) break;
         name += c < 0x20 ? u'?' : c;
     }
