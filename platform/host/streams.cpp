@@ -116,12 +116,14 @@ Stream *deviceStream(FILE *f) {
     return nullptr;
 }
 
-// Writes the pending run; false when the host refused some of it.
+// Writes the pending run; false when the host refused some of it. An
+// appending stream's run goes to the end of the file, wherever that is now.
 bool flushPending(Stream &s) {
     size_t done = 0;
     while (done < s.pending.size()) {
-        ssize_t n =
-            ::pwrite(s.fd, s.pending.data() + done, s.pending.size() - done, s.pendStart + static_cast<off_t>(done));
+        ssize_t n = s.append ? ::write(s.fd, s.pending.data() + done, s.pending.size() - done)
+                             : ::pwrite(s.fd, s.pending.data() + done, s.pending.size() - done,
+                                        s.pendStart + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             s.writeFailed = true;
@@ -137,6 +139,7 @@ bool flushPending(Stream &s) {
 off_t fileSize(Stream &s) {
     struct stat st;
     off_t size = ::fstat(s.fd, &st) == 0 ? st.st_size : 0;
+    if (s.append) return size + static_cast<off_t>(s.pending.size());
     off_t pendEnd = s.pendStart + static_cast<off_t>(s.pending.size());
     return (!s.pending.empty() && pendEnd > size) ? pendEnd : size;
 }
@@ -218,17 +221,17 @@ size_t writeBytes(Stream &s, const char *buf, size_t size, DWORD &lastError) {
     size_t room = host::diskReserve(size);
     lastError = room < size ? ERROR_DISK_FULL : ERROR_SUCCESS;
     if (s.append) {
-        size_t done = 0;
-        while (done < room) {
-            ssize_t n = ::write(s.fd, buf + done, room - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                lastError = ERROR_WRITE_FAULT;
-                break;
-            }
-            done += static_cast<size_t>(n);
+        // Bytes for the end of the file wait in the pending run, as any
+        // stream's do, and go out with one write when the stream is flushed
+        // or closed: the device's C library buffers an appending stream too
+        // (a log line written in three pieces reaches the file at once).
+        if (s.pending.empty()) reserveRun(s);
+        s.pending.insert(s.pending.end(), buf, buf + room);
+        if (s.pending.size() >= kWindow && !flushPending(s)) {
+            lastError = ERROR_WRITE_FAULT;
+            return 0;
         }
-        return done;
+        return room;
     }
     // A read window no longer tells the truth where this write lands.
     for (ReadWindow &w : s.windows)

@@ -158,6 +158,13 @@ void twoWrites() {
     fclose(f);
 }
 
+void appendTwice() {
+    FILE *f = _wfopen(u"\\My Documents\\b.reg", u"ab");
+    fwrite("abc", 1, 3, f);
+    fwrite("def", 1, 3, f);
+    fclose(f);
+}
+
 void formatted() {
     FILE *f = _wfopen(u"\\My Documents\\b.reg", u"r+b");
     fwrite("<<", 1, 2, f);
@@ -190,6 +197,8 @@ TEST(Faults, PowerCutInsideACallLeavesExactlyTheBytesWritten) {
         {"CopyFileW@1+!10", "ram", copyOut, source.substr(0, 10), 0},
         {"fwrite@2!3", "ram", twoWrites, "abcdefghi", 0},  // the first write's bytes were still buffered
         {"fwrite@1!100", "ram", twoWrites, "abcdef", 0},
+        {"fwrite@2!", "ram", appendTwice, old, 0},  // an appending stream buffers too
+        {"fwrite@2!2", "ram", appendTwice, old + "abcde", 0},
         {"fprintf@1!2", "ram", formatted, "<<12" + old.substr(4), 0},
         {"fwprintf@1!3", "ram", formatted, "<<12-34h\xc3\xa9" + old.substr(10), 0},
         {"RegCopyFile@1!100", "ram", saveRamImage, "-", 100},
