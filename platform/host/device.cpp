@@ -404,7 +404,9 @@ DWORD resolvePath(const WCHAR *devicePath, std::string &hostPath, bool followLas
     }
     // The path is built as plain text in one string and each component
     // looked at with one lstat: this runs for every service call.
-    std::string current;
+    // Built in hostPath itself, whose room a caller may keep from call to
+    // call: on an error it holds what was built so far.
+    std::string &current = hostPath;
     current.reserve(fsRoot().native().size() + 3 * path.size() + 1);
     current = fsRoot().native();
     struct stat st {};
@@ -435,7 +437,6 @@ DWORD resolvePath(const WCHAR *devicePath, std::string &hostPath, bool followLas
         entry->exists = statted && found && st.st_mode != 0;
         entry->st = st;
     }
-    hostPath = std::move(current);
     return ERROR_SUCCESS;
 }
 

@@ -72,7 +72,8 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
     // up there directly (the folder is resolved once).
     const bool inFolder = prefix3.find_first_of(u"\\/") == std::u16string::npos;
 
-    std::string hostFolder;
+    // Host paths are built in buffers kept from call to call.
+    thread_local std::string hostFolder, hostName;
     host::PathEntry there;
     DWORD err = host::resolvePath(folder, hostFolder, true, &there);
     if (err == ERROR_SUCCESS && !there.isFolder()) err = ERROR_PATH_NOT_FOUND;
@@ -110,7 +111,6 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
         }
         // A name is taken by anything that holds it: a file, a folder, a link
         // whether it leads anywhere or not.
-        std::string hostName;
         if (inFolder) {
             host::PathEntry there;
             std::u16string_view component = std::u16string_view(name).substr(base.size() - prefix3.size());
@@ -237,7 +237,7 @@ BOOL CopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists) {
     host::Call call("CopyFileW", existingFile);
     call.arg(existingFile).arg(newFile).arg(static_cast<long long>(failIfExists));
     if (call.failed()) return call.fail(FALSE, ERROR_WRITE_FAULT);
-    std::string src, dst;
+    thread_local std::string src, dst;  // kept from call to call
     host::PathEntry from, to;
     DWORD err = host::resolvePath(existingFile, src, true, &from);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
@@ -321,7 +321,7 @@ BOOL DeleteFileW(LPCWSTR file) {
     if (call.failed()) return call.fail(FALSE, ERROR_ACCESS_DENIED);
     // A link is deleted itself, never what it leads to: removing the entry
     // touches nothing outside the device.
-    std::string p;
+    thread_local std::string p;  // kept from call to call
     host::PathEntry there;
     DWORD err = host::resolvePath(file, p, false, &there);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);

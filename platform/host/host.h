@@ -149,7 +149,8 @@ struct PathEntry {
     bool readOnly() const { return exists && !(st.st_mode & S_IWUSR); }
 };
 DWORD resolvePath(const WCHAR *devicePath, fs::path &hostPath, bool followLast, PathEntry *entry);
-// The same into plain text, for the services that only open what they find.
+// The same into plain text, for the services that only open what they find;
+// hostPath's room is reused, and its content is undefined after an error.
 DWORD resolvePath(const WCHAR *devicePath, std::string &hostPath, bool followLast, PathEntry *entry);
 // Looks one name up in the host folder at folder as resolvePath looks up
 // each component: without regard to case, the entry's own status in entry

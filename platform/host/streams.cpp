@@ -363,7 +363,7 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         errno = EINVAL;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_INVALID_PARAMETER);
     }
-    std::string hostPath;
+    thread_local std::string hostPath;  // kept from call to call; the stream takes a copy
     host::PathEntry there;
     DWORD err = host::resolvePath(path, hostPath, true, &there);
     if (err != ERROR_SUCCESS) {
@@ -394,7 +394,7 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
     }
     auto *s = new Stream;
     s->fd = fd;
-    s->hostPath = std::move(hostPath);
+    s->hostPath = hostPath;
     s->append = m[0] == 'a';
     cookie_io_functions_t io = {cookieRead, cookieWrite, cookieSeek, cookieClose};
     const char *cmode = m[0] == 'r' ? (plus ? "r+" : "r") : m[0] == 'w' ? (plus ? "w+" : "w") : (plus ? "a+" : "a");
