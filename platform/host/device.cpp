@@ -268,9 +268,27 @@ void stateWrite(const DeviceState &kv) {
 }
 
 std::string stateGet(const std::string &key, const std::string &fallback) {
-    auto kv = stateRead();
-    auto it = kv.find(key);
-    return it == kv.end() ? fallback : it->second;
+    // One key (the registry kind, asked for by every registry call): its
+    // line is found in the text, the last one as stateRead takes it, and no
+    // map is made.
+    std::string text;
+    stateDir();
+    int fd = ::open(g_names->stateFile.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        text = readState(fd);
+        ::close(fd);
+    }
+    size_t valueAt = std::string::npos, valueEnd = 0;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        if (end - at > key.size() && text.compare(at, key.size(), key) == 0 && text[at + key.size()] == '=') {
+            valueAt = at + key.size() + 1;
+            valueEnd = end;
+        }
+        at = end + 1;
+    }
+    return valueAt == std::string::npos ? fallback : text.substr(valueAt, valueEnd - valueAt);
 }
 
 void stateSet(const std::string &key, const std::string &value) {
