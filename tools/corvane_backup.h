@@ -92,9 +92,10 @@ private:
     std::string error_;
     fs::path dir_;
     fs::path previous_;
-    int depth_ = 0;          // its place among the scratch devices alive
-    char16_t tempDir_[256];  // the system's temporary folder and logging switch,
-    int logging_ = 0;        // put back at the end
+    int depth_ = 0;                  // its place among the scratch devices alive
+    char16_t tempDir_[256];          // the system's temporary folder and logging switch,
+    int logging_ = 0;                // put back at the end
+    unsigned long stateWrites_ = 0;  // the process's state writes when it was selected
 };
 
 // The folders of the scratch devices this process keeps (each holds one

@@ -236,12 +236,13 @@ bool emptyFolder(const std::string &path) {
     return ok;
 }
 
-// Puts a kept device back as it was made: its \Temp empty, its state file
-// written back as it was made. The file is written in place, whether the
-// temporary-name counter moved or not: the device is this process's alone,
-// and one write costs what reading it to compare would.
-bool resetKept(const KeptDevice &kept) {
+// Puts a kept device back as it was made: its \Temp empty, and its state
+// file, when this process wrote a state file while the device was in use
+// (stateWritten: the temporary-name counter moved), written back in place as
+// it was made. The device is this process's alone.
+bool resetKept(const KeptDevice &kept, bool stateWritten) {
     if (!emptyFolder(kept.temp)) return false;
+    if (!stateWritten) return true;
     int fd = ::open(kept.state.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = ::write(fd, kept.made.data(), kept.made.size()) == static_cast<ssize_t>(kept.made.size());
@@ -319,6 +320,7 @@ Scratch::Scratch() {
     dir_ = kept.dir;
     previous_ = host::deviceDir();
     host::selectDevice(dir_ / "device");
+    stateWrites_ = host::stateWrites();
     // The system's code runs as start-up leaves it: its temporary folder
     // set, logging off.
     static_assert(sizeof tempDir_ == sizeof g_tempDir);
@@ -335,7 +337,8 @@ Scratch::~Scratch() {
         // Put back while it is still selected (the state file is the
         // selected device's). A forked child that made a Scratch of its own
         // has forgotten its parent's devices.
-        if (static_cast<size_t>(depth_) < g_kept.size() && g_kept[depth_].dir == dir_ && !resetKept(g_kept[depth_]))
+        if (static_cast<size_t>(depth_) < g_kept.size() && g_kept[depth_].dir == dir_ &&
+            !resetKept(g_kept[depth_], host::stateWrites() != stateWrites_))
             dropKept(depth_);
         host::selectDevice(previous_);
         std::memcpy(g_tempDir, tempDir_, sizeof tempDir_);

@@ -229,7 +229,12 @@ StateKey::~StateKey() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+static unsigned long g_stateWrites = 0;  // state files written by this process
+
+unsigned long stateWrites() { return g_stateWrites; }
+
 void StateKey::set(const std::string &value) {
+    ++g_stateWrites;
     if (fd_ >= 0 && found_ && value.size() == value_.size()) {
         // In place: the value's own bytes, nothing else of the file.
         if (::pwrite(fd_, value.data(), value.size(), static_cast<off_t>(valueAt_)) ==
@@ -248,6 +253,7 @@ void StateKey::set(const std::string &value) {
 }
 
 void stateWrite(const DeviceState &kv) {
+    ++g_stateWrites;
     std::string text;
     text.reserve(128);
     for (auto &[k, v] : kv) text.append(k).append(1, '=').append(v).append(1, '\n');

@@ -75,6 +75,9 @@ void stateSet(const std::string &key, const std::string &value);
 using DeviceState = std::map<std::string, std::string>;
 DeviceState stateRead();
 void stateWrite(const DeviceState &state);
+// How many times this process has written a state file (of any device): a
+// caller that has a device to itself can tell whether its state changed.
+unsigned long stateWrites();
 // One key of the state file, read and then set, with the file held open in
 // between. A value of the same length as the one in the file is written in
 // place, its own bytes only (one pwrite): the temporary-name counter is set
