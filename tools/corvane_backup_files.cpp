@@ -185,11 +185,14 @@ bool copyFile(const fs::path &from, const fs::path &to, std::string &error) {
 namespace {
 
 struct KeptDevice {
-    fs::path dir;       // the folder made for it (the device is dir/device); empty: none
-    std::string base;   // the temporary folder it was made in
-    std::string temp;   // host path of its \Temp
-    std::string state;  // host path of its state file
-    std::string made;   // the state file's bytes as made
+    fs::path dir;            // the folder made for it (the device is dir/device); empty: none
+    std::string base;        // the temporary folder it was made in
+    std::string temp;        // host path of its \Temp
+    std::string state;       // host path of its state file
+    std::string made;        // the state file's bytes as made
+    fs::path device;         // dir / "device"
+    bool tmpdirSet = false;  // TMPDIR at its last use, and whether it was set
+    std::string tmpdir;
 };
 
 std::vector<KeptDevice> g_kept;  // by depth
@@ -273,6 +276,7 @@ bool makeKept(const fs::path &base, int depth, KeptDevice &kept, std::string &er
     }
     kept.dir = dir;
     kept.base = base.string();
+    kept.device = dir / "device";
     kept.temp = (dir / "device" / "fs" / "Temp").string();
     kept.state = (dir / "device" / "state" / "device.txt").string();
     if (!host::reg::readFile(kept.state, kept.made) || kept.made.empty()) {
@@ -307,19 +311,31 @@ Scratch::Scratch() {
         g_keptBy = ::getpid();
     }
     depth_ = g_scratchDepth++;
-    std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    if (ec) base = "/tmp";
     if (g_kept.size() <= static_cast<size_t>(depth_)) g_kept.resize(depth_ + 1);
     KeptDevice &kept = g_kept[depth_];
     // A device made in another temporary folder (TMPDIR changed) is not
-    // reused there; one that is gone is made again.
-    if (!kept.dir.empty() && (kept.base != base.string() || ::access(kept.state.c_str(), F_OK) != 0)) dropKept(depth_);
+    // reused there; one that is gone is made again. The temporary folder is
+    // looked up only when TMPDIR is not what it was at the last use.
+    const char *tmpdir = std::getenv("TMPDIR");
+    bool sameTmpdir = !kept.dir.empty() && (tmpdir ? kept.tmpdirSet && kept.tmpdir == tmpdir : !kept.tmpdirSet);
+    fs::path base;
+    if (!sameTmpdir) {
+        std::error_code ec;
+        base = fs::temp_directory_path(ec);
+        if (ec) base = "/tmp";
+        if (!kept.dir.empty() && kept.base != base.string()) dropKept(depth_);
+    }
+    if (!kept.dir.empty() && ::access(kept.state.c_str(), F_OK) != 0) {
+        base = kept.base;
+        dropKept(depth_);
+    }
     bool fresh = kept.dir.empty();
     if (fresh && !makeKept(base, depth_, kept, error_)) return;
+    kept.tmpdirSet = tmpdir != nullptr;
+    kept.tmpdir = tmpdir ? tmpdir : "";
     dir_ = kept.dir;
     previous_ = host::deviceDir();
-    host::selectDevice(dir_ / "device");
+    host::selectDevice(kept.device);
     stateWrites_ = host::stateWrites();
     // The system's code runs as start-up leaves it: its temporary folder
     // set, logging off.
