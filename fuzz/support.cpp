@@ -98,14 +98,19 @@ void prepare(const uint8_t *data, size_t size, const char *registryKind) {
     } else {
         // Each input starts on the device as made: the temporary names the
         // last one took must not move the next one's (a finding must come
-        // back from its input alone). Written in place: nothing reads the
-        // state between inputs.
-        int fd = ::open(g_stateFile.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        if (fd < 0 ||
-            ::write(fd, g_freshState.data(), g_freshState.size()) != static_cast<ssize_t>(g_freshState.size()) ||
-            ::close(fd) != 0) {
-            fprintf(stderr, "fuzz: cannot put the state file back\n");
-            abort();
+        // back from its input alone). Written in place (nothing reads the
+        // state between inputs), and only when this process wrote a state
+        // file since the last time: the device is the process's alone.
+        static unsigned long writesSeen = 0;
+        if (host::stateWrites() != writesSeen) {
+            int fd = ::open(g_stateFile.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+            if (fd < 0 ||
+                ::write(fd, g_freshState.data(), g_freshState.size()) != static_cast<ssize_t>(g_freshState.size()) ||
+                ::close(fd) != 0) {
+                fprintf(stderr, "fuzz: cannot put the state file back\n");
+                abort();
+            }
+            writesSeen = host::stateWrites();
         }
     }
     g_logging = -1;

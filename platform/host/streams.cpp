@@ -100,6 +100,34 @@ void reserveRun(Stream &s) {
     if (s.pending.capacity() < kWindow) s.pending.reserve(kWindow);
 }
 
+// Closed streams' objects, kept for the next ones with the room of their
+// names: a run opens and closes a stream for every line it logs.
+std::vector<std::unique_ptr<Stream>> g_spareStreams;
+
+Stream *newStream() {
+    if (g_spareStreams.empty()) return new Stream;
+    Stream *s = g_spareStreams.back().release();
+    g_spareStreams.pop_back();
+    return s;
+}
+
+// Keeps a closed stream's object (after keepBuffers), as a new one but for
+// the room of its names.
+void keepStream(Stream *s) {
+    if (g_spareStreams.size() >= kSpares) {
+        delete s;
+        return;
+    }
+    std::string hostPath = std::move(s->hostPath);
+    std::u16string devicePath = std::move(s->devicePath);
+    *s = Stream{};
+    hostPath.clear();
+    devicePath.clear();
+    s->hostPath = std::move(hostPath);
+    s->devicePath = std::move(devicePath);
+    g_spareStreams.emplace_back(s);
+}
+
 // Keeps what a closing stream had for the streams to come.
 void keepBuffers(Stream &s) {
     for (ReadWindow &w : s.windows)
@@ -328,7 +356,7 @@ int cookieClose(void *cookie) {
     if (::close(s->fd) != 0) rc = -1;
     g_open.erase(std::remove(g_open.begin(), g_open.end(), s), g_open.end());
     keepBuffers(*s);
-    delete s;
+    keepStream(s);
     if (rc != 0) {
         errno = ENOSPC;
         return call.fail(-1, ERROR_WRITE_FAULT);
@@ -392,7 +420,7 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         return call.fail(static_cast<FILE *>(nullptr), e);
     }
-    auto *s = new Stream;
+    Stream *s = newStream();
     s->fd = fd;
     s->hostPath = hostPath;
     s->append = m[0] == 'a';
@@ -401,7 +429,7 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
     FILE *f = fopencookie(s, cmode, io);
     if (!f) {
         ::close(fd);
-        delete s;
+        keepStream(s);
         return call.fail(static_cast<FILE *>(nullptr), ERROR_NOT_ENOUGH_MEMORY);
     }
     setvbuf(f, nullptr, _IONBF, 0);
