@@ -1,7 +1,6 @@
 // support.cpp - the fuzz targets' device, file and check helpers.
 #include "fuzz/support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <stdlib.h>
@@ -13,6 +12,7 @@
 #include <filesystem>
 
 #include "platform/host/host.h"
+#include "platform/host/registry_store.h"
 
 namespace fuzz {
 
@@ -64,30 +64,7 @@ fs::path hostPath(const std::string &rel) { return g_device / "fs" / rel; }
 
 }  // namespace
 
-// Plain calls: the helpers run several times an input.
-bool hostFile(const std::string &p, std::string &bytes) {
-    bytes.clear();
-    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    // Read straight into the string, sized by the file (one allocation),
-    // growing only when the file grew.
-    struct stat st;
-    size_t cb = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-    size_t done = 0;
-    for (;;) {
-        if (bytes.size() < done + cb + 1) bytes.resize(done + cb + 1);
-        size_t want = bytes.size() - done;
-        ssize_t n = ::read(fd, bytes.data() + done, want);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-        if (static_cast<size_t>(n) < want) break;  // a regular file's read is short only at its end
-        cb = 4096;
-    }
-    bytes.resize(done);
-    ::close(fd);
-    return true;
-}
+bool hostFile(const std::string &p, std::string &bytes) { return host::reg::readFile(p.c_str(), bytes); }
 
 void prepare(const uint8_t *data, size_t size, const char *registryKind) {
     if (g_device.empty()) {
@@ -146,22 +123,15 @@ std::string log() {
 }
 
 std::vector<std::string> names(const std::string &folder, bool *readable) {
-    // The folder's entries read into a buffer on the stack: opendir's own
-    // buffer would be a large allocation for every call.
     std::vector<std::string> found;
     if (readable) *readable = false;
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return found;
-    alignas(8) char buf[4096];
-    ssize_t n;
-    while ((n = ::getdents64(fd, buf, sizeof buf)) > 0) {
-        for (ssize_t at = 0; at < n;) {
-            const auto *e = reinterpret_cast<const struct dirent64 *>(buf + at);
-            at += e->d_reclen;
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) found.push_back(e->d_name);
-        }
-    }
-    if (readable) *readable = n == 0;
+    bool whole = host::forEachEntry(fd, [&](const char *name) {
+        found.emplace_back(name);
+        return true;
+    });
+    if (readable) *readable = whole;
     ::close(fd);
     return found;
 }

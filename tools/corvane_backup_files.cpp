@@ -7,7 +7,6 @@
 #include "app/driver.h"
 #include "platform/host/registry_store.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -215,21 +214,15 @@ void removeKept() {
 
 // Empties the folder at path: its files (and links) unlinked, a folder
 // removed whole, after the listing is read to its end. False when something
-// is left. The listing is read into a buffer on the stack: this runs after
-// every use of a scratch device.
+// is left. This runs after every use of a scratch device.
 bool emptyFolder(const std::string &path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     std::vector<std::string> names;
-    alignas(8) char buf[4096];
-    ssize_t n;
-    while ((n = ::getdents64(fd, buf, sizeof buf)) > 0)
-        for (ssize_t at = 0; at < n;) {
-            const auto *e = reinterpret_cast<const struct dirent64 *>(buf + at);
-            at += e->d_reclen;
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
-        }
-    bool ok = n == 0;
+    bool ok = host::forEachEntry(fd, [&](const char *name) {
+        names.emplace_back(name);
+        return true;
+    });
     for (const std::string &name : names) {
         if (::unlinkat(fd, name.c_str(), 0) == 0) continue;
         std::error_code ec;

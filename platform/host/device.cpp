@@ -166,11 +166,16 @@ bool ensureDevice(std::string &error) {
 
 // ---- State ----------------------------------------------------------------
 
-// The state file's text ("" when it cannot be read). A read of a regular
+// The state file's text ("" when it cannot be opened). A read of a regular
 // file comes back short only at its end: the state file, a few lines, takes
-// one read.
-static std::string readState(int fd) {
+// one read. With fdOut the file is opened for writing too and left open
+// there (-1 when it cannot be).
+static std::string loadState(int *fdOut = nullptr) {
     std::string text;
+    stateDir();
+    int fd = ::open(g_names->stateFile.c_str(), (fdOut ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (fdOut) *fdOut = fd;
+    if (fd < 0) return text;
     char buf[4096];
     ssize_t n;
     while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
@@ -178,6 +183,7 @@ static std::string readState(int fd) {
         text.append(buf, static_cast<size_t>(n));
         if (static_cast<size_t>(n) < sizeof buf) break;
     }
+    if (!fdOut) ::close(fd);
     return text;
 }
 
@@ -195,34 +201,30 @@ static DeviceState parseState(const std::string &text) {
     return kv;
 }
 
-DeviceState stateRead() {
-    std::string text;
-    stateDir();
-    int fd = ::open(g_names->stateFile.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        text = readState(fd);
-        ::close(fd);
-    }
-    return parseState(text);
-}
-
-StateKey::StateKey(const std::string &key) : key_(key) {
-    stateDir();
-    fd_ = ::open(g_names->stateFile.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd_ < 0) return;
-    text_ = readState(fd_);
-    // The key's line: at the start of the file or after a line end.
-    std::string head = key + '=';
-    for (size_t at = 0; at < text_.size();) {
-        size_t end = text_.find('\n', at);
-        if (end == std::string::npos) end = text_.size();
-        if (text_.compare(at, head.size(), head) == 0) {
-            found_ = true;
-            valueAt_ = at + head.size();
-            value_ = text_.substr(valueAt_, end - valueAt_);
+// Where the value of key's line starts and ends in text: the last such line,
+// as parseState takes it. False when there is none.
+static bool findValue(const std::string &text, const std::string &key, size_t &valueAt, size_t &valueEnd) {
+    bool found = false;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        if (end - at > key.size() && text.compare(at, key.size(), key) == 0 && text[at + key.size()] == '=') {
+            found = true;
+            valueAt = at + key.size() + 1;
+            valueEnd = end;
         }
         at = end + 1;
     }
+    return found;
+}
+
+DeviceState stateRead() { return parseState(loadState()); }
+
+StateKey::StateKey(const std::string &key) : key_(key) {
+    text_ = loadState(&fd_);
+    size_t valueEnd;
+    found_ = findValue(text_, key, valueAt_, valueEnd);
+    if (found_) value_ = text_.substr(valueAt_, valueEnd - valueAt_);
 }
 
 StateKey::~StateKey() {
@@ -275,26 +277,10 @@ void stateWrite(const DeviceState &kv) {
 
 std::string stateGet(const std::string &key, const std::string &fallback) {
     // One key (the registry kind, asked for by every registry call): its
-    // line is found in the text, the last one as stateRead takes it, and no
-    // map is made.
-    std::string text;
-    stateDir();
-    int fd = ::open(g_names->stateFile.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        text = readState(fd);
-        ::close(fd);
-    }
-    size_t valueAt = std::string::npos, valueEnd = 0;
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        if (end - at > key.size() && text.compare(at, key.size(), key) == 0 && text[at + key.size()] == '=') {
-            valueAt = at + key.size() + 1;
-            valueEnd = end;
-        }
-        at = end + 1;
-    }
-    return valueAt == std::string::npos ? fallback : text.substr(valueAt, valueEnd - valueAt);
+    // line is found in the text, and no map is made.
+    std::string text = loadState();
+    size_t valueAt, valueEnd;
+    return findValue(text, key, valueAt, valueEnd) ? text.substr(valueAt, valueEnd - valueAt) : fallback;
 }
 
 void stateSet(const std::string &key, const std::string &value) {
@@ -321,8 +307,7 @@ static bool validName(std::u16string_view name) {
 static __attribute__((noinline)) void matchFolderEntry(std::string &path, size_t folderEnd, std::u16string_view name,
                                                        bool &found, struct stat &st) {
     const size_t nameAt = folderEnd + 1;
-    // The folder's entries, read straight into a buffer on the stack. An
-    // entry of plain ASCII is matched against an ASCII name byte by byte:
+    // An entry of plain ASCII is matched against an ASCII name byte by byte:
     // folding never takes a character into or out of ASCII.
     std::string_view utf8(path.data() + nameAt, path.size() - nameAt);
     bool asciiName = std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; });
@@ -330,35 +315,27 @@ static __attribute__((noinline)) void matchFolderEntry(std::string &path, size_t
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     path[folderEnd] = '/';
     if (fd < 0) return;
-    alignas(8) char buf[8192];
-    ssize_t n;
-    while ((n = ::getdents64(fd, buf, sizeof buf)) > 0) {
-        for (ssize_t at = 0; at < n;) {
-            const auto *e = reinterpret_cast<const struct dirent64 *>(buf + at);
-            at += e->d_reclen;
-            const char *entry = e->d_name;
-            if (std::strcmp(entry, ".") == 0 || std::strcmp(entry, "..") == 0) continue;
-            bool equal;
-            size_t cb = std::strlen(entry);
-            if (asciiName && std::all_of(entry, entry + cb, [](char c) { return (c & 0x80) == 0; }))
-                equal = cb == utf8.size() && std::equal(entry, entry + cb, utf8.begin(), [](char a, char b) {
-                            auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-                            return up(a) == up(b);
-                        });
-            else if (asciiName)
-                equal = false;
-            else
-                equal = namesEqual(fromUtf8(entry), name);
-            if (equal) {
-                ::close(fd);
-                path.replace(nameAt, std::string::npos, entry, cb);
-                found = true;
-                if (::lstat(path.c_str(), &st) != 0) st.st_mode = 0;
-                return;
-            }
-        }
-    }
+    std::string match;
+    forEachEntry(fd, [&](const char *entry) {
+        size_t cb = std::strlen(entry);
+        bool equal;
+        if (asciiName && std::all_of(entry, entry + cb, [](char c) { return (c & 0x80) == 0; }))
+            equal = cb == utf8.size() && std::equal(entry, entry + cb, utf8.begin(), [](char a, char b) {
+                        auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+                        return up(a) == up(b);
+                    });
+        else if (asciiName)
+            equal = false;
+        else
+            equal = namesEqual(fromUtf8(entry), name);
+        if (equal) match.assign(entry, cb);
+        return !equal;
+    });
     ::close(fd);
+    if (match.empty()) return;
+    path.replace(nameAt, std::string::npos, match);
+    found = true;
+    if (::lstat(path.c_str(), &st) != 0) st.st_mode = 0;
 }
 
 // Looks for name in the folder at path (a host path) and appends it to path:

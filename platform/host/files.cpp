@@ -17,7 +17,6 @@
 #include "platform/host/host.h"
 #include "platform/host/registry_store.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -369,22 +368,15 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW findData) {
     if (err == ERROR_SUCCESS && !there.isFolder()) err = ERROR_PATH_NOT_FOUND;
     if (err != ERROR_SUCCESS) return call.fail(INVALID_HANDLE_VALUE, err);
 
-    // The folder's entries read into a buffer on the stack (a directory
-    // stream's own buffer would be a large allocation for each search).
     std::vector<std::pair<std::u16string, path>> found;
     int dirFd = ::open(hostFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
-        alignas(8) char buf[4096];
-        ssize_t n;
-        while ((n = ::getdents64(dirFd, buf, sizeof buf)) > 0)
-            for (ssize_t at = 0; at < n;) {
-                const auto *e = reinterpret_cast<const struct dirent64 *>(buf + at);
-                at += e->d_reclen;
-                if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-                std::u16string wide = host::fromUtf8(e->d_name);
-                if (wide.size() < MAX_PATH && host::wildcardMatch(mask, wide))
-                    found.emplace_back(std::move(wide), hostFolder / e->d_name);
-            }
+        host::forEachEntry(dirFd, [&](const char *name) {
+            std::u16string wide = host::fromUtf8(name);
+            if (wide.size() < MAX_PATH && host::wildcardMatch(mask, wide))
+                found.emplace_back(std::move(wide), hostFolder / name);
+            return true;
+        });
         ::close(dirFd);
     }
     if (found.empty()) return call.fail(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);

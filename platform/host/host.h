@@ -11,9 +11,11 @@
 
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -161,6 +163,23 @@ DWORD resolvePath(const WCHAR *devicePath, std::string &hostPath, bool followLas
 // as spelled when nothing is there. False when the name is not one a device
 // entry can have.
 bool lookupName(const std::string &folder, std::u16string_view name, std::string &hostPath, PathEntry &entry);
+// Calls each(name) for every entry of the open folder fd but "." and "..",
+// the entries read into a buffer on the stack (a directory stream's own is a
+// large allocation for each listing); each returns false to stop. False when
+// the folder could not be read to its end (a stop is not a failure).
+template <class Each>
+bool forEachEntry(int fd, Each each) {
+    alignas(8) char buf[4096];
+    ssize_t n;
+    while ((n = ::getdents64(fd, buf, sizeof buf)) > 0)
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const struct dirent64 *>(buf + at);
+            at += e->d_reclen;
+            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+            if (!each(static_cast<const char *>(e->d_name))) return true;
+        }
+    return n == 0;
+}
 // Where a link inside the device leads: a host path under fsRoot() with no
 // link in it. False when it leads outside the root or to nothing.
 bool linkTarget(const fs::path &link, fs::path &target);

@@ -114,35 +114,36 @@ bool hiveInUse(std::string_view hostPath) {
 
 namespace host::reg {
 
-bool readFile(const fs::path &path, std::string &bytes) {
+bool readFile(const char *path, std::string &bytes) {
     // A link is not read through (O_NOFOLLOW): one left in the device's file
     // system may lead outside it. Only a regular file is read; a FIFO opened
     // without waiting is refused by its status. The bytes are read straight
-    // into the string, sized by the file.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    // into bytes, sized by the file, and a read that comes back short is the
+    // file's end.
+    bytes.clear();
+    int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return false;
     }
-    std::string out;
-    out.resize(static_cast<size_t>(st.st_size) + 1);
-    size_t done = 0;
+    size_t done = 0, room = static_cast<size_t>(st.st_size) + 1;
     bool ok = true;
     for (;;) {
-        if (done == out.size()) out.resize(out.size() + 65536);  // the file grew
-        ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+        if (bytes.size() < done + room) bytes.resize(done + room);
+        size_t want = bytes.size() - done;
+        ssize_t n = ::read(fd, bytes.data() + done, want);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) ok = false;
         if (n <= 0) break;
         done += static_cast<size_t>(n);
+        if (static_cast<size_t>(n) < want) break;
+        room = 65536;  // the file grew
     }
     ::close(fd);
-    if (!ok) return false;
-    out.resize(done);
-    bytes = std::move(out);
-    return true;
+    bytes.resize(ok ? done : 0);
+    return ok;
 }
 
 bool writeFileAtomic(const fs::path &path, const std::string &bytes, std::string *why) {

@@ -79,8 +79,9 @@ std::string warmBoot();
 // path whose folder leads outside the device; a link at path is replaced,
 // not followed.
 bool writeFileAtomic(const fs::path &path, const std::string &bytes, std::string *why);
-// The whole content of a host file; false when it cannot be read or is a
-// link.
-bool readFile(const fs::path &path, std::string &bytes);
+// The whole content of a host file, read into bytes (its room reused); false
+// (bytes empty) when it cannot be read, is a link or is no regular file.
+bool readFile(const char *path, std::string &bytes);
+inline bool readFile(const fs::path &path, std::string &bytes) { return readFile(path.c_str(), bytes); }
 
 }  // namespace host::reg
