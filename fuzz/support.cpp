@@ -45,6 +45,8 @@ void makeDevice(const char *registryKind) {
         abort();
     }
     host::selectDevice(g_device);
+    // The device is this process's alone: the host may hold its folders open.
+    host::ownDevice();
     g_stateFile = (host::stateDir() / "device.txt").string();
     if (!hostFile(g_stateFile, g_freshState)) {
         fprintf(stderr, "fuzz: cannot read the device's state file\n");
@@ -80,7 +82,8 @@ void prepare(const uint8_t *data, size_t size, const char *registryKind) {
         // file since the last time: the device is the process's alone.
         static unsigned long writesSeen = 0;
         if (host::stateWrites() != writesSeen) {
-            int fd = ::open(g_stateFile.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+            host::HostAt at = host::hostAt(g_stateFile);
+            int fd = ::openat(at.dir, at.path, O_WRONLY | O_TRUNC | O_CLOEXEC);
             if (fd < 0 ||
                 ::write(fd, g_freshState.data(), g_freshState.size()) != static_cast<ssize_t>(g_freshState.size()) ||
                 ::close(fd) != 0) {
@@ -94,8 +97,9 @@ void prepare(const uint8_t *data, size_t size, const char *registryKind) {
     wcscpy(g_logPath, TEXT("\\Corvane.log"));
     wcscpy(g_tempDir, TEXT("\\Temp\\"));
     host::clearFaults();
-    ::unlink(g_log.c_str());
-    int fd = ::open(g_input.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    host::HostAt logAt = host::hostAt(g_log), inputAt = host::hostAt(g_input);
+    ::unlinkat(logAt.dir, logAt.path, 0);
+    int fd = ::openat(inputAt.dir, inputAt.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     size_t done = 0;
     while (fd >= 0 && done < size) {
         ssize_t n = ::write(fd, data + done, size - done);
@@ -125,7 +129,8 @@ std::string log() {
 std::vector<std::string> names(const std::string &folder, bool *readable) {
     std::vector<std::string> found;
     if (readable) *readable = false;
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    host::HostAt at = host::hostAt(folder);
+    int fd = ::openat(at.dir, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return found;
     bool whole = host::forEachEntry(fd, [&](const char *name) {
         found.emplace_back(name);

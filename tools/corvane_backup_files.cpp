@@ -200,6 +200,7 @@ pid_t g_keptBy = 0;              // the process that made them
 // Removes the kept device at depth whole and forgets it.
 void dropKept(size_t depth) {
     std::error_code ec;
+    host::releaseDevice(g_kept[depth].device);
     fs::remove_all(g_kept[depth].dir, ec);
     g_kept[depth] = KeptDevice{};
 }
@@ -216,7 +217,8 @@ void removeKept() {
 // removed whole, after the listing is read to its end. False when something
 // is left. This runs after every use of a scratch device.
 bool emptyFolder(const std::string &path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    host::HostAt at = host::hostAt(path);
+    int fd = ::openat(at.dir, at.path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     std::vector<std::string> names;
     bool ok = host::forEachEntry(fd, [&](const char *name) {
@@ -239,7 +241,8 @@ bool emptyFolder(const std::string &path) {
 bool resetKept(const KeptDevice &kept, bool stateWritten) {
     if (!emptyFolder(kept.temp)) return false;
     if (!stateWritten) return true;
-    int fd = ::open(kept.state.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    host::HostAt at = host::hostAt(kept.state);
+    int fd = ::openat(at.dir, at.path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = ::write(fd, kept.made.data(), kept.made.size()) == static_cast<ssize_t>(kept.made.size());
     return ::close(fd) == 0 && ok;
@@ -329,6 +332,7 @@ Scratch::Scratch() {
     dir_ = kept.dir;
     previous_ = host::deviceDir();
     host::selectDevice(kept.device);
+    host::ownDevice();  // the device is this process's alone
     stateWrites_ = host::stateWrites();
     // The system's code runs as start-up leaves it: its temporary folder
     // set, logging off.

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,12 +23,50 @@ namespace host {
 // The names of a device folder, made once: every path looked up starts
 // from them. A process that switches between a few devices (a tool's scratch
 // device and the one it serves) finds them again by the folder's name.
+// A folder a look-up lists, held open while the device is owned: known by
+// its host path, and taken again only while the folder's status from the
+// look-up names the same folder (an open folder's number is not given to
+// another while it is held).
+struct HeldFolder {
+    std::string path;
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
 struct DeviceNames {
     std::string given;      // the absolute folder name it was selected by
     fs::path device;        // the folder, absolute and normal
     fs::path fsRoot;        // device / "fs"
     fs::path stateDir;      // device / "state"
     std::string stateFile;  // stateDir / "device.txt", as text
+    // While the process owns the device (ownDevice): the folder, held open
+    // for the host calls to start from, its fs/ for listings, and the other
+    // folders listed lately.
+    int heldFd = -1;
+    int fsRootFd = -1;
+    HeldFolder folders[6];
+    unsigned nextFolder = 0;
+
+    // Closes the folders held for listings (a listing moves its folder's
+    // offset, which a forked child would share).
+    void releaseListings() {
+        if (fsRootFd >= 0) ::close(fsRootFd);
+        fsRootFd = -1;
+        for (HeldFolder &held : folders) {
+            if (held.fd >= 0) ::close(held.fd);
+            held = HeldFolder{};
+        }
+    }
+    void release() {
+        releaseListings();
+        if (heldFd >= 0) ::close(heldFd);
+        heldFd = -1;
+    }
+    DeviceNames() = default;
+    DeviceNames(const DeviceNames &) = delete;
+    DeviceNames &operator=(const DeviceNames &) = delete;
+    ~DeviceNames() { release(); }
 };
 
 static DeviceNames *g_names = nullptr;            // the current device's; NULL before the first use
@@ -106,6 +145,87 @@ void selectDevice(const fs::path &dir) {
     setenv("CEDEVICE", g_names->device.c_str(), 1);
 }
 
+void ownDevice() {
+    deviceDir();
+    if (g_names->heldFd >= 0) return;
+    g_names->heldFd = ::open(g_names->device.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // A forked child lets go of the listings' folders and opens its own.
+    static bool registered = pthread_atfork(nullptr, nullptr, [] {
+                                 for (auto &names : g_recent)
+                                     if (names) names->releaseListings();
+                             }) == 0;
+    (void)registered;
+}
+
+void releaseDevice(const fs::path &dir) {
+    std::error_code ec;
+    fs::path abs = fs::absolute(dir, ec);
+    abs = (ec ? dir : abs).lexically_normal();
+    for (auto &names : g_recent)
+        if (names && names->device == abs) names->release();
+}
+
+HostAt hostAt(const char *hostPath) {
+    const DeviceNames *names = g_names;
+    if (names && names->heldFd >= 0) {
+        const std::string &device = names->device.native();
+        if (std::strncmp(hostPath, device.c_str(), device.size()) == 0 && hostPath[device.size()] == '/' &&
+            hostPath[device.size() + 1] != 0)
+            return {names->heldFd, hostPath + device.size() + 1};
+    }
+    return {AT_FDCWD, hostPath};
+}
+
+// The held folder at the host path folder (len bytes, followed by a NUL) of
+// the owned current device, rewound for a listing: its fs/ root, or a folder
+// whose status st came from the look-up that reached it. -1 when the device
+// is not owned or the folder cannot be held; the caller opens it itself.
+static int heldFolder(const char *folder, size_t len, const struct stat *st) {
+    DeviceNames *names = g_names;
+    if (!names || names->heldFd < 0) return -1;
+    int fd = -1;
+    const std::string &root = names->fsRoot.native();
+    if (len == root.size() && std::memcmp(folder, root.data(), len) == 0) {
+        if (names->fsRootFd < 0)
+            names->fsRootFd = ::openat(names->heldFd, "fs", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        fd = names->fsRootFd;
+    } else {
+        if (!st || !S_ISDIR(st->st_mode)) return -1;
+        HeldFolder *slot = nullptr;
+        for (HeldFolder &held : names->folders)
+            if (held.fd >= 0 && held.path.size() == len && std::memcmp(held.path.data(), folder, len) == 0) {
+                slot = &held;
+                break;
+            }
+        if (slot && (slot->dev != st->st_dev || slot->ino != st->st_ino)) {
+            ::close(slot->fd);  // another folder there now
+            slot->fd = -1;
+        }
+        if (!slot) {
+            slot = &names->folders[names->nextFolder++ % (sizeof names->folders / sizeof names->folders[0])];
+            if (slot->fd >= 0) ::close(slot->fd);
+            slot->fd = -1;
+        }
+        if (slot->fd < 0) {
+            HostAt at = hostAt(folder);
+            int made = ::openat(at.dir, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (made < 0) return -1;
+            struct stat now;
+            if (::fstat(made, &now) != 0 || now.st_dev != st->st_dev || now.st_ino != st->st_ino) {
+                ::close(made);  // changed since the look-up: listed without being held
+                return -1;
+            }
+            slot->path.assign(folder, len);
+            slot->fd = made;
+            slot->dev = now.st_dev;
+            slot->ino = now.st_ino;
+        }
+        fd = slot->fd;
+    }
+    if (fd >= 0 && ::lseek(fd, 0, SEEK_SET) != 0) return -1;
+    return fd;
+}
+
 bool isDevice(const fs::path &dir) {
     std::error_code ec;
     return fs::is_regular_file(dir / "state" / "device.txt", ec) && fs::is_directory(dir / "fs", ec);
@@ -122,6 +242,7 @@ bool initDevice(const fs::path &dir, const std::string &registryKind, std::strin
         return false;
     }
     std::error_code ec;
+    releaseDevice(dir);  // what was held for a device that was there before
     if (isDevice(dir)) {
         error = dir.string() + " is already a device";
         return false;
@@ -173,7 +294,8 @@ bool ensureDevice(std::string &error) {
 static std::string loadState(int *fdOut = nullptr) {
     std::string text;
     stateDir();
-    int fd = ::open(g_names->stateFile.c_str(), (fdOut ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    HostAt at = hostAt(g_names->stateFile);
+    int fd = ::openat(at.dir, at.path, (fdOut ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (fdOut) *fdOut = fd;
     if (fd < 0) return text;
     char buf[4096];
@@ -262,7 +384,8 @@ void stateWrite(const DeviceState &kv) {
     stateDir();
     const std::string &file = g_names->stateFile;
     std::string tmp = file + '.' + std::to_string(getpid());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    HostAt tmpAt = hostAt(tmp), fileAt = hostAt(file);
+    int fd = ::openat(tmpAt.dir, tmpAt.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return;
     size_t done = 0;
     while (done < text.size()) {
@@ -272,7 +395,7 @@ void stateWrite(const DeviceState &kv) {
         done += static_cast<size_t>(n);
     }
     ::close(fd);
-    ::rename(tmp.c_str(), file.c_str());  // the state file is replaced whole
+    ::renameat(tmpAt.dir, tmpAt.path, fileAt.dir, fileAt.path);  // the state file is replaced whole
 }
 
 std::string stateGet(const std::string &key, const std::string &fallback) {
@@ -291,6 +414,11 @@ void stateSet(const std::string &key, const std::string &value) {
 
 // ---- Paths ------------------------------------------------------------------
 
+static int lstatAt(const char *hostPath, struct stat &st) {
+    HostAt at = hostAt(hostPath);
+    return ::fstatat(at.dir, at.path, &st, AT_SYMLINK_NOFOLLOW);
+}
+
 static bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 static bool validName(std::u16string_view name) {
@@ -305,14 +433,19 @@ static bool validName(std::u16string_view name) {
 // folder up to folderEnd, then '/' and the name). Apart from matchEntry, so
 // that the buffer on its stack is made only for the look-ups that need it.
 static __attribute__((noinline)) void matchFolderEntry(std::string &path, size_t folderEnd, std::u16string_view name,
-                                                       bool &found, struct stat &st) {
+                                                       bool &found, struct stat &st, const struct stat *folderSt) {
     const size_t nameAt = folderEnd + 1;
     // An entry of plain ASCII is matched against an ASCII name byte by byte:
     // folding never takes a character into or out of ASCII.
     std::string_view utf8(path.data() + nameAt, path.size() - nameAt);
     bool asciiName = std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; });
     path[folderEnd] = 0;
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = heldFolder(path.c_str(), folderEnd, folderSt);
+    const bool held = fd >= 0;
+    if (!held) {
+        HostAt at = hostAt(path.c_str());
+        fd = ::openat(at.dir, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
     path[folderEnd] = '/';
     if (fd < 0) return;
     std::string match;
@@ -331,11 +464,11 @@ static __attribute__((noinline)) void matchFolderEntry(std::string &path, size_t
         if (equal) match.assign(entry, cb);
         return !equal;
     });
-    ::close(fd);
+    if (!held) ::close(fd);
     if (match.empty()) return;
     path.replace(nameAt, std::string::npos, match);
     found = true;
-    if (::lstat(path.c_str(), &st) != 0) st.st_mode = 0;
+    if (lstatAt(path.c_str(), st) != 0) st.st_mode = 0;
 }
 
 // Looks for name in the folder at path (a host path) and appends it to path:
@@ -343,22 +476,25 @@ static __attribute__((noinline)) void matchFolderEntry(std::string &path, size_t
 // itself when none does. found tells which; st is the entry's own status (a
 // link's is a link's), its mode 0 when it cannot be read. The path is built
 // in place: most look-ups hit with their first lstat and make nothing.
-static void matchEntry(std::string &path, std::u16string_view name, bool &found, struct stat &st) {
+// folderSt, when given, is the folder's status.
+static void matchEntry(std::string &path, std::u16string_view name, bool &found, struct stat &st,
+                       const struct stat *folderSt) {
     const size_t folderEnd = path.size();
     path += '/';
     appendUtf8(path, name);
-    found = ::lstat(path.c_str(), &st) == 0;
-    if (!found) matchFolderEntry(path, folderEnd, name, found, st);
+    found = lstatAt(path.c_str(), st) == 0;
+    if (!found) matchFolderEntry(path, folderEnd, name, found, st, folderSt);
 }
 
-bool lookupName(const std::string &folder, std::u16string_view name, std::string &hostPath, PathEntry &entry) {
+bool lookupName(const std::string &folder, std::u16string_view name, std::string &hostPath, PathEntry &entry,
+                const struct stat *folderSt) {
     entry = PathEntry{};
     if (name.empty() || name == u"." || name == u".." || name.find_first_of(u"\\/") != std::u16string_view::npos ||
         !validName(name))
         return false;
     hostPath = folder;
     bool found;
-    matchEntry(hostPath, name, found, entry.st);
+    matchEntry(hostPath, name, found, entry.st, folderSt);
     entry.exists = found && entry.st.st_mode != 0;
     return true;
 }
@@ -417,7 +553,11 @@ DWORD resolvePath(const WCHAR *devicePath, std::string &hostPath, bool followLas
         std::u16string_view part = path.substr(partStart[k], partEnd[k] - partStart[k]);
         if (!validName(part)) return ERROR_INVALID_NAME;
         bool last = k + 1 == count;
-        matchEntry(current, part, found, st);
+        // The folder's status: the last component's (k > 0), or none for
+        // the root.
+        struct stat folderSt;
+        if (k > 0) folderSt = st;
+        matchEntry(current, part, found, st, k > 0 ? &folderSt : nullptr);
         statted = found;
         bool isLink = found && S_ISLNK(st.st_mode);
         // A link is replaced by the place it leads to, so that the path

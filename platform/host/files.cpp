@@ -34,7 +34,8 @@ namespace host {
 
 bool isReadOnly(const fs::path &p) {
     PathEntry entry;
-    entry.exists = ::stat(p.c_str(), &entry.st) == 0;
+    HostAt at = hostAt(p.c_str());
+    entry.exists = ::fstatat(at.dir, at.path, &entry.st, 0) == 0;
     return entry.readOnly();
 }
 
@@ -73,9 +74,9 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
 
     // Host paths are built in buffers kept from call to call.
     thread_local std::string hostFolder, hostName;
-    host::PathEntry there;
-    DWORD err = host::resolvePath(folder, hostFolder, true, &there);
-    if (err == ERROR_SUCCESS && !there.isFolder()) err = ERROR_PATH_NOT_FOUND;
+    host::PathEntry folderEntry;
+    DWORD err = host::resolvePath(folder, hostFolder, true, &folderEntry);
+    if (err == ERROR_SUCCESS && !folderEntry.isFolder()) err = ERROR_PATH_NOT_FOUND;
     if (err != ERROR_SUCCESS) return call.fail(static_cast<UINT>(0), err);
 
     // As Windows does: a given number is used as it is and nothing is made;
@@ -113,7 +114,7 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
         if (inFolder) {
             host::PathEntry there;
             std::u16string_view component = std::u16string_view(name).substr(base.size() - prefix3.size());
-            if (!host::lookupName(hostFolder, component, hostName, there))
+            if (!host::lookupName(hostFolder, component, hostName, there, &folderEntry.st))
                 return call.fail(static_cast<UINT>(0), ERROR_INVALID_NAME);
             if (there.exists) continue;
         } else {
@@ -121,7 +122,8 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
             if (err == ERROR_ACCESS_DENIED) continue;  // a link that leads outside or nowhere
             if (err != ERROR_SUCCESS) return call.fail(static_cast<UINT>(0), err);
         }
-        int fd = ::open(hostName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        host::HostAt at = host::hostAt(hostName);
+        int fd = ::openat(at.dir, at.path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
             ::close(fd);
             char digits[8];
@@ -163,14 +165,15 @@ static bool writeAll(int fd, const char *buf, size_t size) {
 // (before a power cut too): the same file in the end, without the host
 // freeing the old blocks and finding new ones.
 static DWORD copyInPlace(const std::string &src, const std::string &dst) {
-    int in = ::open(src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    host::HostAt srcAt = host::hostAt(src), dstAt = host::hostAt(dst);
+    int in = ::openat(srcAt.dir, srcAt.path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) return ERROR_ACCESS_DENIED;
     struct stat st;
     if (::fstat(in, &st) != 0) {
         ::close(in);
         return ERROR_READ_FAULT;
     }
-    int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int out = ::openat(dstAt.dir, dstAt.path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (out < 0) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         ::close(in);
@@ -299,7 +302,8 @@ BOOL MoveFileW(LPCWSTR existingFile, LPCWSTR newFile) {
         return call.fail(FALSE, ERROR_SHARING_VIOLATION);
     // CE has no replacing move: the host's rename must not replace either,
     // even when something appears at newFile in the meantime.
-    int rc = ::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), sameEntry ? 0 : RENAME_NOREPLACE);
+    host::HostAt srcAt = host::hostAt(src.native()), dstAt = host::hostAt(dst.native());
+    int rc = ::renameat2(srcAt.dir, srcAt.path, dstAt.dir, dstAt.path, sameEntry ? 0 : RENAME_NOREPLACE);
     if (rc != 0 && errno == EINVAL && !sameEntry) {  // a host file system without RENAME_NOREPLACE
         if (host::fs::symlink_status(dst, ec).type() != host::fs::file_type::not_found)
             return call.fail(FALSE, ERROR_ALREADY_EXISTS);
@@ -325,13 +329,14 @@ BOOL DeleteFileW(LPCWSTR file) {
     DWORD err = host::resolvePath(file, p, false, &there);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
     if (!there.exists) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
+    host::HostAt at = host::hostAt(p);
     if (there.isLink()) {
-        if (::unlink(p.c_str()) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+        if (::unlinkat(at.dir, at.path, 0) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
         return call.ret(TRUE);
     }
     if (there.isFolder() || there.readOnly()) return call.fail(FALSE, ERROR_ACCESS_DENIED);
     if (host::hiveInUse(p)) return call.fail(FALSE, ERROR_SHARING_VIOLATION);
-    if (::unlink(p.c_str()) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+    if (::unlinkat(at.dir, at.path, 0) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
     return call.ret(TRUE);
 }
 
@@ -369,7 +374,8 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW findData) {
     if (err != ERROR_SUCCESS) return call.fail(INVALID_HANDLE_VALUE, err);
 
     std::vector<std::pair<std::u16string, path>> found;
-    int dirFd = ::open(hostFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    host::HostAt folderAt = host::hostAt(hostFolder.c_str());
+    int dirFd = ::openat(folderAt.dir, folderAt.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         host::forEachEntry(dirFd, [&](const char *name) {
             std::u16string wide = host::fromUtf8(name);

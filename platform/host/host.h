@@ -69,6 +69,28 @@ void selectDevice(const fs::path &dir);
 // ram device. Returns false with a message when that fails.
 bool ensureDevice(std::string &error);
 
+// Declares that this process has the current device to itself while it
+// runs: nothing else renames, replaces or removes the device's folder, its
+// fs/ or its state/ (the fuzz targets' device, a tool's scratch device).
+// The folder is then held open and the host's calls reach the paths under
+// it from there (hostAt), so that the host walks two or three names for each
+// call instead of the whole path; the folders that look-ups list are held
+// open too, each kept only while its status says it is the same folder.
+// What the folders hold is read afresh every time: the device behaves
+// exactly as before. A second call is a no-op.
+void ownDevice();
+// Lets go of what ownDevice holds for the device at dir, before its folder
+// is removed or another device is made there.
+void releaseDevice(const fs::path &dir);
+// Where a host call finds hostPath: from the owned current device's folder
+// when the path lies under it, else the path as it stands (AT_FDCWD).
+struct HostAt {
+    int dir;
+    const char *path;
+};
+HostAt hostAt(const char *hostPath);
+inline HostAt hostAt(const std::string &hostPath) { return hostAt(hostPath.c_str()); }
+
 // Device state, a small key=value file (state/device.txt). Values are text.
 std::string stateGet(const std::string &key, const std::string &fallback = "");
 void stateSet(const std::string &key, const std::string &value);
@@ -162,7 +184,9 @@ DWORD resolvePath(const WCHAR *devicePath, std::string &hostPath, bool followLas
 // (a link is not followed). hostPath is the entry's host path, or the name
 // as spelled when nothing is there. False when the name is not one a device
 // entry can have.
-bool lookupName(const std::string &folder, std::u16string_view name, std::string &hostPath, PathEntry &entry);
+// folderSt, when given, is the folder's own status (from its look-up).
+bool lookupName(const std::string &folder, std::u16string_view name, std::string &hostPath, PathEntry &entry,
+                const struct stat *folderSt = nullptr);
 // Calls each(name) for every entry of the open folder fd but "." and "..",
 // the entries read into a buffer on the stack (a directory stream's own is a
 // large allocation for each listing); each returns false to stop. False when

@@ -32,7 +32,8 @@ DWORD createExclusive(const WCHAR *path, const std::string &bytes) {
     host::fs::path hostPath;
     DWORD err = host::resolvePath(path, hostPath);
     if (err != ERROR_SUCCESS) return err;
-    int fd = ::open(hostPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    host::HostAt at = host::hostAt(hostPath.c_str());
+    int fd = ::openat(at.dir, at.path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
     err = ERROR_SUCCESS;
@@ -50,7 +51,7 @@ DWORD createExclusive(const WCHAR *path, const std::string &bytes) {
     host::powerWritten(done);
     if (err == ERROR_SUCCESS && allowed < bytes.size()) host::powerCut();
     if (::close(fd) != 0 && err == ERROR_SUCCESS) err = ERROR_WRITE_FAULT;
-    if (err != ERROR_SUCCESS) ::unlink(hostPath.c_str());
+    if (err != ERROR_SUCCESS) ::unlinkat(at.dir, at.path, 0);
     return err;
 }
 

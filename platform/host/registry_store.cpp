@@ -121,7 +121,8 @@ bool readFile(const char *path, std::string &bytes) {
     // into bytes, sized by the file, and a read that comes back short is the
     // file's end.
     bytes.clear();
-    int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    HostAt at = hostAt(path);
+    int fd = ::openat(at.dir, at.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -157,8 +158,9 @@ bool writeFileAtomic(const fs::path &path, const std::string &bytes, std::string
         return false;
     }
     fs::path temp = path.parent_path() / ("." + path.filename().string() + ".new");
-    ::unlink(temp.c_str());  // a leftover, or anything put there, a link included
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    HostAt tempAt = hostAt(temp.c_str()), pathAt = hostAt(path.c_str());
+    ::unlinkat(tempAt.dir, tempAt.path, 0);  // a leftover, or anything put there, a link included
+    int fd = ::openat(tempAt.dir, tempAt.path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     bool ok = fd >= 0;
     for (size_t done = 0; ok && done < bytes.size();) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -170,13 +172,13 @@ bool writeFileAtomic(const fs::path &path, const std::string &bytes, std::string
     }
     if (fd >= 0 && ::close(fd) != 0) ok = false;
     if (!ok) {
-        ::unlink(temp.c_str());
+        ::unlinkat(tempAt.dir, tempAt.path, 0);
         if (why) *why = "cannot write " + path.string();
         return false;
     }
     // rename replaces a link at path itself, never what it leads to.
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
+    if (::renameat(tempAt.dir, tempAt.path, pathAt.dir, pathAt.path) != 0) {
+        ::unlinkat(tempAt.dir, tempAt.path, 0);
         if (why) *why = "cannot replace " + path.string();
         return false;
     }

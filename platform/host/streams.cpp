@@ -415,7 +415,8 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         errno = EBUSY;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_SHARING_VIOLATION);
     }
-    int fd = ::open(hostPath.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0644);
+    host::HostAt at = host::hostAt(hostPath);
+    int fd = ::openat(at.dir, at.path, flags | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         return call.fail(static_cast<FILE *>(nullptr), e);
