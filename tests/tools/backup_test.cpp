@@ -150,10 +150,17 @@ TEST(CorvaneBackup, CheckSaysWhatRepairWouldChange) {
         std::string image;
         int exitCode;
         std::string out;  // after the first line
+        bool readOnly = false;
     };
     const Case cases[] = {
         {"consistent", image({key(2, "A"), value(4, "v", "abcd")}), 0,
          "whole: a restore would take it\nc (repair) leaves it unchanged\n"},
+        // The scratch copy is read-only too, as the file is on a device.
+        {"4 surplus bytes, read-only", image({key(2, "A"), value(4, "v", "abcd", "wxyz"), key(2, "B")}), 1,
+         "damaged at offset 0x00000014: record at 0x14: length 18, its fields need 14\n"
+         "a restore would refuse it\n"
+         "c (repair) fails on a copy of it (result 9)\n",
+         true},
         {"4 surplus bytes", image({key(2, "A"), value(4, "v", "abcd", "wxyz"), key(2, "B")}), 1,
          "damaged at offset 0x00000014: record at 0x14: length 18, its fields need 14\n"
          "a restore would refuse it\n"
@@ -167,10 +174,12 @@ TEST(CorvaneBackup, CheckSaysWhatRepairWouldChange) {
         SCOPED_TRACE(c.what);
         fs::path file = bench.pc() / "x.img";
         std::ofstream(file, std::ios::binary | std::ios::trunc) << c.image;
+        if (c.readOnly) fs::permissions(file, fs::perms::owner_write, fs::perm_options::remove);
         ts::RunResult r = bench.run({"check", file.string()});
         EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
         EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), c.out);
         EXPECT_EQ(ts::readFile(file), c.image);
+        fs::permissions(file, fs::perms::owner_write, fs::perm_options::add);
     }
 }
 
