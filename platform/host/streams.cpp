@@ -11,9 +11,10 @@
 // the same Stream through the cookie, which glibc drives unbuffered.
 //
 // Writes gather in the pending run, written when it is full, when a read or
-// a write elsewhere needs it out, at fflush or at fclose. "a" streams write
-// through at once. Every write draws on the disk budget (disk=N). A failed
-// flush at fclose makes fclose fail (EOF), as a full disk does on the device.
+// a write elsewhere needs it out, at fflush or at fclose; an "a" stream's
+// run goes to the end of the file. Every write draws on the disk budget
+// (disk=N). A failed flush at fclose makes fclose fail (EOF), as a full disk
+// does on the device.
 // A write inside which the power is cut (fwrite@N!BYTES, fprintf@N!BYTES,
 // fwprintf@N!BYTES) first writes out the stream's pending run, so that what
 // earlier calls handed to the stream reaches the file, then the first BYTES
@@ -71,6 +72,12 @@ struct Stream {
     bool eof = false;          // a read met the end of the file
     bool error = false;        // a read or write failed
     FILE *file = nullptr;      // the FILE* handed out for it
+    // A file of a device the process owns, opened "r" or "a": its host file
+    // is kept open after fclose for the next stream on it (takeKept).
+    bool keepable = false;
+    int flags = 0;
+    dev_t dev = 0;
+    ino_t ino = 0;
 };
 
 // The device streams that are open; few at a time.
@@ -98,6 +105,38 @@ void reserveRun(Stream &s) {
         s.pending.clear();
     }
     if (s.pending.capacity() < kWindow) s.pending.reserve(kWindow);
+}
+
+// Host files that streams closed on a device the process owns, kept open
+// for the next stream on the same file in the same mode: a run opens the log
+// for every line it writes. A file is taken again only when the look-up of
+// the new stream's path finds that very file there (its device and inode:
+// one held open keeps its number), so the stream reads and writes what the
+// path names now, as a new open would. Reads go by position (pread) and an
+// "a" stream writes at the end, so nothing of the old stream carries over.
+struct KeptFile {
+    int fd = -1;
+    int flags = 0;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+KeptFile g_kept[4];
+unsigned g_keptNext = 0;
+
+int takeKept(int flags, const struct stat &st) {
+    for (KeptFile &k : g_kept)
+        if (k.fd >= 0 && k.flags == flags && k.dev == st.st_dev && k.ino == st.st_ino) {
+            int fd = k.fd;
+            k = KeptFile{};
+            return fd;
+        }
+    return -1;
+}
+
+void keepFile(const Stream &s) {
+    KeptFile &k = g_kept[g_keptNext++ % (sizeof g_kept / sizeof g_kept[0])];
+    if (k.fd >= 0) ::close(k.fd);
+    k = KeptFile{s.fd, s.flags, s.dev, s.ino};
 }
 
 // Closed streams' objects, kept for the next ones with the room of their
@@ -353,7 +392,10 @@ int cookieClose(void *cookie) {
         rc = -1;
     }
     if (s->writeFailed) rc = -1;
-    if (::close(s->fd) != 0) rc = -1;
+    if (rc == 0 && s->keepable)
+        keepFile(*s);
+    else if (::close(s->fd) != 0)
+        rc = -1;
     g_open.erase(std::remove(g_open.begin(), g_open.end(), s), g_open.end());
     keepBuffers(*s);
     keepStream(s);
@@ -416,7 +458,12 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         return call.fail(static_cast<FILE *>(nullptr), ERROR_SHARING_VIOLATION);
     }
     host::HostAt at = host::hostAt(hostPath);
-    int fd = ::openat(at.dir, at.path, flags | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // On a device the process owns, an existing file opened "r" or "a" may
+    // be one a closed stream kept.
+    const bool keepable =
+        at.dir != AT_FDCWD && there.isFile() && (flags == O_RDONLY || flags == (O_WRONLY | O_CREAT | O_APPEND));
+    int fd = keepable ? takeKept(flags, there.st) : -1;
+    if (fd < 0) fd = ::openat(at.dir, at.path, flags | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         return call.fail(static_cast<FILE *>(nullptr), e);
@@ -425,6 +472,10 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
     s->fd = fd;
     s->hostPath = hostPath;
     s->append = m[0] == 'a';
+    s->keepable = keepable;
+    s->flags = flags;
+    s->dev = there.st.st_dev;
+    s->ino = there.st.st_ino;
     cookie_io_functions_t io = {cookieRead, cookieWrite, cookieSeek, cookieClose};
     const char *cmode = m[0] == 'r' ? (plus ? "r+" : "r") : m[0] == 'w' ? (plus ? "w+" : "w") : (plus ? "a+" : "a");
     FILE *f = fopencookie(s, cmode, io);

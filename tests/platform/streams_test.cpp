@@ -36,6 +36,65 @@ TEST(Streams, OpenModes) {
     EXPECT_EQ(_wfopen(u"\\Temp", u"rb"), nullptr);
 }
 
+// Streams opened one after the other on a file that changes between them
+// (replaced, rewritten in place, removed): each sees the file the path names
+// when it is opened, on a device the process owns (whose closed streams' files
+// may be kept open for the next) as on one it does not.
+TEST(Streams, EachOpenSeesTheFileAsItIsNow) {
+    struct Step {
+        const char *change;  // on the host, before the stream
+        const char *mode;
+        const char *write;   // written by the stream; nullptr: read it whole
+        const char *expect;  // what the read gives, or the file after the write; nullptr: the open fails
+    };
+    const Step steps[] = {
+        {"", "a", "one\n", "one\n"},
+        {"", "a", "1\n", "one\n1\n"},
+        {"replace new\n", "a", "two\n", "new\ntwo\n"},
+        {"", "rb", nullptr, "new\ntwo\n"},
+        {"rewrite xyz", "rb", nullptr, "xyz"},
+        {"", "a", "!", "xyz!"},
+        {"rewrite 12", "a", "3", "123"},
+        {"remove", "rb", nullptr, nullptr},
+        {"", "a", "a", "a"},
+        {"", "rb", nullptr, "a"},
+    };
+    for (bool owned : {false, true}) {
+        SCOPED_TRACE(owned ? "owned" : "not owned");
+        ts::Device dev;
+        if (owned) host::ownDevice();
+        for (const Step &s : steps) {
+            SCOPED_TRACE(std::string(s.change) + " " + s.mode);
+            std::string change = s.change;
+            if (change.rfind("replace ", 0) == 0) {
+                dev.write("/Temp/new", change.substr(8));
+                host::fs::rename(dev.host("/Temp/new"), dev.host("/Temp/log"));
+            } else if (change.rfind("rewrite ", 0) == 0) {
+                dev.write("/Temp/log", change.substr(8));  // the same file, emptied and written
+            } else if (change == "remove") {
+                host::fs::remove(dev.host("/Temp/log"));
+            }
+            std::u16string mode = ts::u16(s.mode);
+            FILE *f = _wfopen(u"\\temp\\log", reinterpret_cast<const WCHAR *>(mode.c_str()));
+            if (!s.expect) {
+                EXPECT_EQ(f, nullptr);
+                continue;
+            }
+            ASSERT_NE(f, nullptr);
+            if (s.write) {
+                fputs(s.write, f);
+                EXPECT_EQ(fclose(f), 0);
+                EXPECT_EQ(dev.read("/Temp/log"), s.expect);
+            } else {
+                char buf[64];
+                size_t n = fread(buf, 1, sizeof buf, f);
+                EXPECT_EQ(fclose(f), 0);
+                EXPECT_EQ(std::string(buf, n), s.expect);
+            }
+        }
+    }
+}
+
 TEST(Streams, EndOfFileAfterAShortRead) {
     ts::Device dev;
     dev.write("/Temp/f", "abc");
