@@ -165,16 +165,18 @@ void releaseDevice(const fs::path &dir) {
         if (names && names->device == abs) names->release();
 }
 
-HostAt hostAt(const char *hostPath) {
+HostAt hostAt(const char *hostPath, size_t length) {
     const DeviceNames *names = g_names;
     if (names && names->heldFd >= 0) {
         const std::string &device = names->device.native();
-        if (std::strncmp(hostPath, device.c_str(), device.size()) == 0 && hostPath[device.size()] == '/' &&
-            hostPath[device.size() + 1] != 0)
+        if (length > device.size() + 1 && hostPath[device.size()] == '/' &&
+            std::memcmp(hostPath, device.data(), device.size()) == 0)
             return {names->heldFd, hostPath + device.size() + 1};
     }
     return {AT_FDCWD, hostPath};
 }
+
+HostAt hostAt(const char *hostPath) { return hostAt(hostPath, std::strlen(hostPath)); }
 
 // The held folder at the host path folder (len bytes, followed by a NUL) of
 // the owned current device, rewound for a listing: its fs/ root, or a folder
@@ -207,7 +209,7 @@ static int heldFolder(const char *folder, size_t len, const struct stat *st) {
             slot->fd = -1;
         }
         if (slot->fd < 0) {
-            HostAt at = hostAt(folder);
+            HostAt at = hostAt(folder, len);
             int made = ::openat(at.dir, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (made < 0) return -1;
             struct stat now;
@@ -414,7 +416,7 @@ void stateSet(const std::string &key, const std::string &value) {
 
 // ---- Paths ------------------------------------------------------------------
 
-static int lstatAt(const char *hostPath, struct stat &st) {
+static int lstatAt(const std::string &hostPath, struct stat &st) {
     HostAt at = hostAt(hostPath);
     return ::fstatat(at.dir, at.path, &st, AT_SYMLINK_NOFOLLOW);
 }
@@ -443,7 +445,7 @@ static __attribute__((noinline)) void matchFolderEntry(std::string &path, size_t
     int fd = heldFolder(path.c_str(), folderEnd, folderSt);
     const bool held = fd >= 0;
     if (!held) {
-        HostAt at = hostAt(path.c_str());
+        HostAt at = hostAt(path.c_str(), folderEnd);
         fd = ::openat(at.dir, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
     path[folderEnd] = '/';
@@ -468,7 +470,7 @@ static __attribute__((noinline)) void matchFolderEntry(std::string &path, size_t
     if (match.empty()) return;
     path.replace(nameAt, std::string::npos, match);
     found = true;
-    if (lstatAt(path.c_str(), st) != 0) st.st_mode = 0;
+    if (lstatAt(path, st) != 0) st.st_mode = 0;
 }
 
 // Looks for name in the folder at path (a host path) and appends it to path:
@@ -482,7 +484,7 @@ static void matchEntry(std::string &path, std::u16string_view name, bool &found,
     const size_t folderEnd = path.size();
     path += '/';
     appendUtf8(path, name);
-    found = lstatAt(path.c_str(), st) == 0;
+    found = lstatAt(path, st) == 0;
     if (!found) matchFolderEntry(path, folderEnd, name, found, st, folderSt);
 }
 

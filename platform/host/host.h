@@ -88,8 +88,9 @@ struct HostAt {
     int dir;
     const char *path;
 };
+HostAt hostAt(const char *hostPath, size_t length);  // hostPath[length] is its NUL
 HostAt hostAt(const char *hostPath);
-inline HostAt hostAt(const std::string &hostPath) { return hostAt(hostPath.c_str()); }
+inline HostAt hostAt(const std::string &hostPath) { return hostAt(hostPath.c_str(), hostPath.size()); }
 
 // Device state, a small key=value file (state/device.txt). Values are text.
 std::string stateGet(const std::string &key, const std::string &fallback = "");
