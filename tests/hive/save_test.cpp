@@ -39,6 +39,20 @@ TEST(PackHives, SmallImagesByteForByte) {
     EXPECT_EQ(dev.read(kUser), "de");
 }
 
+// The trailer's checksum is zlib's CRC-32, over any length and fed in any
+// two pieces (the check feeds it block by block).
+TEST(PackHives, ChecksumIsZlibsCrc32InAnyPieces) {
+    std::string bytes;
+    for (int i = 0; i < 67; ++i) bytes += static_cast<char>(i * 37 + 11);
+    const BYTE *b = reinterpret_cast<const BYTE *>(bytes.data());
+    for (size_t n = 0; n <= bytes.size(); ++n)
+        for (size_t cut = 0; cut <= n; ++cut) {
+            SCOPED_TRACE(std::to_string(n) + " bytes, cut at " + std::to_string(cut));
+            DWORD crc = crc32Update(crc32Update(0, b, cut), b + cut, n - cut);
+            ASSERT_EQ(crc, static_cast<DWORD>(crc32(0, b, static_cast<uInt>(n))));
+        }
+}
+
 TEST(PackHives, EmptyImagesAreALengthFieldAlone) {
     ts::Device dev;
     dev.write(kSystem, "");
