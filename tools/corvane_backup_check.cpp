@@ -112,8 +112,8 @@ uint16_t field(const std::string &bytes, size_t at) {
 // The restore's check of one record on its own: an image of the header, a
 // key record "A" when the record is a value record, and the record. Returns
 // "" when the check finds it whole, or the problem in the check's words
-// (without the record's offset, which list shows anyway).
-std::string recordVerdict(const Record &r) {
+// (without the record's offset, which list shows anyway), in out.
+void recordVerdict(const Record &r, std::string &out) {
     static const char kKeyA[] = "\x08\x00\x01\x00\x00\x00\x02\x00\x41\x00\x00\x00";
     // The image is built in a buffer kept from record to record.
     static std::string image;
@@ -128,17 +128,19 @@ std::string recordVerdict(const Record &r) {
     ImageCheck check;
     imageCheckStart(&check, static_cast<int64_t>(image.size()));
     imageCheckFeed(&check, reinterpret_cast<const BYTE *>(image.data()), image.size());
-    if (imageCheckEnd(&check) == IMAGE_WHOLE) return "";
+    out.clear();
+    if (imageCheckEnd(&check) == IMAGE_WHOLE) return;
     if (check.offset == static_cast<DWORD>(at)) check.offset = static_cast<DWORD>(r.offset);
     WCHAR text[256];
     imageProblemText(&check, text, sizeof text / sizeof text[0]);
-    std::string out = host::toUtf8(text);
+    host::appendUtf8(out, std::u16string_view(text));
     if (out.rfind("record at ", 0) == 0 && out.find(": ") != std::string::npos) out.erase(0, out.find(": ") + 2);
-    return out.empty() ? "damaged" : out;
+    if (out.empty()) out = "damaged";
 }
 
-// A name as list shows it: up to its first NUL, control characters as '?'.
-std::string shownName(const Record &r) {
+// A name as list shows it: up to its first NUL, control characters as '?'
+// (in a buffer kept from record to record).
+const std::string &shownName(const Record &r) {
     size_t at = (field(r.bytes, 2) & 0xFF) == 2 ? 10 : 8;
     // Up to nameLength characters, as many as the record holds.
     size_t count = r.bytes.size() > at ? std::min<size_t>(field(r.bytes, 6), (r.bytes.size() - at) / 2) : 0;
@@ -150,7 +152,10 @@ std::string shownName(const Record &r) {
         if (c == 0) break;
         name += c < 0x20 ? u'?' : c;
     }
-    return host::toUtf8(name);
+    static std::string shown;
+    shown.clear();
+    host::appendUtf8(shown, name);
+    return shown;
 }
 
 // The tag, and what this project's device model makes of it.
@@ -363,7 +368,8 @@ int cmdList(const std::vector<std::string> &args) {
         const char *kindText = type == 1 ? "key" : type == 2 ? "value" : "?";
         if (type == 1) ++keys;
         std::string data = type == 2 && r.bytes.size() >= 10 ? std::to_string(field(r.bytes, 8)) : "-";
-        std::string verdict = recordVerdict(r);
+        static std::string verdict;  // kept from record to record
+        recordVerdict(r, verdict);
         if (r.offset >= walker.totalSize() && static_cast<int64_t>(size) != walker.totalSize())
             verdict += std::string(verdict.empty() ? "" : "; ") + "at or after totalSize";
         if (!verdict.empty()) ++inconsistent;
