@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path g_device;
-std::string g_stateFile, g_freshState;  // the state file, and its bytes on the device as made
+std::string g_freshState;  // the state file's bytes on the device as made
 
 void removeDevice() {
     std::error_code ec;
@@ -47,8 +47,8 @@ void makeDevice(const char *registryKind) {
     host::selectDevice(g_device);
     // The device is this process's alone: the host may hold its folders open.
     host::ownDevice();
-    g_stateFile = (host::stateDir() / "device.txt").string();
-    if (!hostFile(g_stateFile, g_freshState)) {
+    g_freshState = host::stateText();
+    if (g_freshState.empty()) {
         fprintf(stderr, "fuzz: cannot read the device's state file\n");
         abort();
     }
@@ -82,11 +82,7 @@ void prepare(const uint8_t *data, size_t size, const char *registryKind) {
         // file since the last time: the device is the process's alone.
         static unsigned long writesSeen = 0;
         if (host::stateWrites() != writesSeen) {
-            host::HostAt at = host::hostAt(g_stateFile);
-            int fd = ::openat(at.dir, at.path, O_WRONLY | O_TRUNC | O_CLOEXEC);
-            if (fd < 0 ||
-                ::write(fd, g_freshState.data(), g_freshState.size()) != static_cast<ssize_t>(g_freshState.size()) ||
-                ::close(fd) != 0) {
+            if (!host::stateRewrite(g_freshState)) {
                 fprintf(stderr, "fuzz: cannot put the state file back\n");
                 abort();
             }
@@ -128,16 +124,11 @@ std::string log() {
 
 std::vector<std::string> names(const std::string &folder, bool *readable) {
     std::vector<std::string> found;
-    if (readable) *readable = false;
-    host::HostAt at = host::hostAt(folder);
-    int fd = ::openat(at.dir, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return found;
-    bool whole = host::forEachEntry(fd, [&](const char *name) {
+    bool whole = host::forEachEntryIn(folder, [&](const char *name) {
         found.emplace_back(name);
         return true;
     });
     if (readable) *readable = whole;
-    ::close(fd);
     return found;
 }
 

@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -158,58 +157,10 @@ MappedFile::~MappedFile() {
 }
 
 bool copyFile(const fs::path &from, const fs::path &to, std::string &error) {
-    // One open of each and the kernel's copy: a scratch copy is made for
-    // every check of a backup.
-    auto failed = [&](int fd1, int fd2) {
-        error = "cannot copy " + from.string() + ": " + std::strerror(errno);
-        if (fd1 >= 0) ::close(fd1);
-        if (fd2 >= 0) ::close(fd2);
-        return false;
-    };
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return failed(-1, -1);
-    struct stat st;
-    if (::fstat(in, &st) != 0) return failed(in, -1);
-    if (!S_ISREG(st.st_mode)) {
-        errno = EINVAL;  // a folder, a device, a FIFO: not a file to copy
-        return failed(in, -1);
-    }
-    host::HostAt at = host::hostAt(to.native());
-    int out = ::openat(at.dir, at.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) return failed(in, -1);
-    // The copy has the file's permissions (a read-only file stays one).
-    if (::fchmod(out, st.st_mode & 07777) != 0) return failed(in, out);
-    // The bytes the file had when it was opened.
-    const off_t size = st.st_size;
-    off_t done = 0;
-    bool inKernel = true;
-    std::vector<char> buf;  // made only when the kernel cannot copy
-    while (done < size) {
-        ssize_t n;
-        if (inKernel) {
-            n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
-            if (n < 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {
-                inKernel = false;
-                buf.resize(65536);
-                continue;
-            }
-        } else {
-            n = ::read(in, buf.data(), static_cast<size_t>(std::min<off_t>(size - done, buf.size())));
-            for (ssize_t wrote = 0; n > 0 && wrote < n;) {
-                ssize_t w = ::write(out, buf.data() + wrote, static_cast<size_t>(n - wrote));
-                if (w < 0 && errno == EINTR) continue;
-                if (w <= 0) return failed(in, out);
-                wrote += w;
-            }
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return failed(in, out);
-        if (n == 0) break;  // the file got shorter
-        done += n;
-    }
-    ::close(in);
-    if (::close(out) != 0) return failed(-1, -1);
-    return true;
+    std::error_code ec;
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+    if (ec) error = "cannot copy " + from.string() + ": " + ec.message();
+    return !ec;
 }
 
 // ---- The scratch device ---------------------------------------------------------
@@ -289,12 +240,7 @@ bool emptyFolder(const std::string &path) {
 // it was made. The device is this process's alone.
 bool resetKept(const KeptDevice &kept, bool stateWritten) {
     if (!emptyFolder(kept.temp)) return false;
-    if (!stateWritten) return true;
-    host::HostAt at = host::hostAt(kept.state);
-    int fd = ::openat(at.dir, at.path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = ::write(fd, kept.made.data(), kept.made.size()) == static_cast<ssize_t>(kept.made.size());
-    return ::close(fd) == 0 && ok;
+    return !stateWritten || host::stateRewrite(kept.made);
 }
 
 // Makes a scratch device for depth in base; false with the reason in error.

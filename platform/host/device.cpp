@@ -20,9 +20,6 @@
 
 namespace host {
 
-// The names of a device folder, made once: every path looked up starts
-// from them. A process that switches between a few devices (a tool's scratch
-// device and the one it serves) finds them again by the folder's name.
 // A folder a look-up lists, held open while the device is owned: known by
 // its host path, and taken again only while the folder's status from the
 // look-up names the same folder (an open folder's number is not given to
@@ -34,6 +31,9 @@ struct HeldFolder {
     ino_t ino = 0;
 };
 
+// The names of a device folder, made once: every path looked up starts
+// from them. A process that switches between a few devices (a tool's scratch
+// device and the one it serves) finds them again by the folder's name.
 struct DeviceNames {
     std::string given;      // the absolute folder name it was selected by
     fs::path device;        // the folder, absolute and normal
@@ -343,6 +343,17 @@ static bool findValue(const std::string &text, const std::string &key, size_t &v
 }
 
 DeviceState stateRead() { return parseState(loadState()); }
+
+std::string stateText() { return loadState(); }
+
+bool stateRewrite(const std::string &text) {
+    stateDir();
+    HostAt at = hostAt(g_names->stateFile);
+    int fd = ::openat(at.dir, at.path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return ::close(fd) == 0 && ok;
+}
 
 StateKey::StateKey(const std::string &key) : key_(key) {
     text_ = loadState(&fd_);

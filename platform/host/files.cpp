@@ -374,17 +374,12 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW findData) {
     if (err != ERROR_SUCCESS) return call.fail(INVALID_HANDLE_VALUE, err);
 
     std::vector<std::pair<std::u16string, path>> found;
-    host::HostAt folderAt = host::hostAt(hostFolder.c_str());
-    int dirFd = ::openat(folderAt.dir, folderAt.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        host::forEachEntry(dirFd, [&](const char *name) {
-            std::u16string wide = host::fromUtf8(name);
-            if (wide.size() < MAX_PATH && host::wildcardMatch(mask, wide))
-                found.emplace_back(std::move(wide), hostFolder / name);
-            return true;
-        });
-        ::close(dirFd);
-    }
+    host::forEachEntryIn(hostFolder.native(), [&](const char *name) {
+        std::u16string wide = host::fromUtf8(name);
+        if (wide.size() < MAX_PATH && host::wildcardMatch(mask, wide))
+            found.emplace_back(std::move(wide), hostFolder / name);
+        return true;
+    });
     if (found.empty()) return call.fail(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
     // The host's directory order is arbitrary; the device's is stable. Names
     // in order, without regard to case, make the first match predictable.

@@ -12,7 +12,9 @@
 #include "platform/platform.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -103,6 +105,12 @@ void stateWrite(const DeviceState &state);
 // How many times this process has written a state file (of any device): a
 // caller that has a device to itself can tell whether its state changed.
 unsigned long stateWrites();
+// The current device's state file as it stands ("" when it cannot be read),
+// and the same text written back over it in place (emptied, then written;
+// false when that fails): a process that has a device to itself puts its
+// state back as it was made without replacing the file.
+std::string stateText();
+bool stateRewrite(const std::string &text);
 // One key of the state file, read and then set, with the file held open in
 // between. A value of the same length as the one in the file is written in
 // place, its own bytes only (one pwrite): the temporary-name counter is set
@@ -204,6 +212,17 @@ bool forEachEntry(int fd, Each each) {
             if (!each(static_cast<const char *>(e->d_name))) return true;
         }
     return n == 0;
+}
+// The same for the folder at the host path folder (reached through hostAt),
+// opened and closed here. False when it cannot be opened or read to its end.
+template <class Each>
+bool forEachEntryIn(const std::string &folder, Each each) {
+    HostAt at = hostAt(folder);
+    int fd = ::openat(at.dir, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool whole = forEachEntry(fd, each);
+    ::close(fd);
+    return whole;
 }
 // Where a link inside the device leads: a host path under fsRoot() with no
 // link in it. False when it leads outside the root or to nothing.
