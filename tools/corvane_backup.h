@@ -7,6 +7,8 @@
 #include "platform/host/host.h"
 #include "platform/host/registry_model.h"
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -32,26 +34,50 @@ struct FileArg {
 };
 // Resolves arg. False with the reason in error.
 bool resolveFile(const std::string &arg, FileArg &file, std::string &error);
-// The kind of an existing file, and its size when size is given; false
-// (error set) when it cannot be read.
-bool fileKind(const FileArg &file, Kind &kind, std::string &error, uint64_t *size = nullptr);
 
-// A host file read in blocks of 4096 bytes, from its start.
+// A FILE argument opened once for a verb: its kind, the check, the records
+// and the scratch copy are all read from this one open file, so that a file
+// replaced while a verb runs is read as it was when the verb began (never
+// its kind from one file and its records from another).
+class InputFile {
+public:
+    InputFile() = default;
+    ~InputFile();
+    InputFile(const InputFile &) = delete;
+    InputFile &operator=(const InputFile &) = delete;
+    // Opens the file and reads its first four bytes; false (error set,
+    // starting with the file's text) when it cannot be opened or read, or
+    // is a folder.
+    bool open(const FileArg &file, std::string &error);
+    const FileArg &arg() const { return arg_; }
+    Kind kind() const { return kind_; }
+    uint64_t size() const { return size_; }  // when it was opened
+    mode_t mode() const { return mode_; }    // its permission bits
+    int fd() const { return fd_; }
+    // Up to cb bytes at offset into buf: the count read (0 at the end), or
+    // -1 when the read failed.
+    ssize_t readAt(uint64_t offset, void *buf, size_t cb) const;
+
+private:
+    FileArg arg_;
+    int fd_ = -1;
+    Kind kind_ = Kind::Neither;
+    uint64_t size_ = 0;
+    mode_t mode_ = 0;
+};
+
+// An opened file read in blocks of 4096 bytes, from its start.
 class BlockReader {
 public:
     static constexpr size_t kBlock = 4096;
-    bool open(const fs::path &path);
-    ~BlockReader();
-    int64_t size() const { return size_; }
+    explicit BlockReader(const InputFile &file) : file_(file) {}
+    int64_t size() const { return static_cast<int64_t>(file_.size()); }
     // The next block (empty at the end). False on a read error.
     bool next(std::string_view &block);
-    // Reads cb bytes at offset into out (fewer at the end of the file).
-    // False on a read error.
-    bool readAt(int64_t offset, size_t cb, std::string &out);
 
 private:
-    FILE *file_ = nullptr;
-    int64_t size_ = 0;
+    const InputFile &file_;
+    uint64_t pos_ = 0;
     char buffer_[kBlock];
 };
 
@@ -60,10 +86,12 @@ private:
 class MappedFile {
 public:
     bool open(const fs::path &path, std::string &error);
+    bool open(const InputFile &file, std::string &error);
     ~MappedFile();
     std::string_view bytes() const { return {static_cast<const char *>(data_), size_}; }
 
 private:
+    bool map(int fd, std::string &error);
     void *data_ = nullptr;
     size_t size_ = 0;
 };
@@ -102,8 +130,9 @@ private:
 // device, "device"); empty before the first Scratch.
 std::vector<fs::path> keptScratch();
 
-// Copies a host file; false with the reason.
-bool copyFile(const fs::path &from, const fs::path &to, std::string &error);
+// Copies an opened file to a host file, with its permissions; false with
+// the reason.
+bool copyFile(const InputFile &from, const fs::path &to, std::string &error);
 
 // The registry that the backup at file would restore, as the device reads it
 // back: the restore's own check must find the file whole, and the device
@@ -125,7 +154,7 @@ struct Verdict {
     uint32_t records = 0, keys = 0;    // RAM: whole records read, key records among them
 };
 // False (error set) when the file cannot be read.
-bool systemCheck(const FileArg &file, Kind kind, Verdict &verdict, std::string &error);
+bool systemCheck(const InputFile &file, Verdict &verdict, std::string &error);
 
 // Runs the tool: args[0] is the verb. Returns the exit code, after one line
 // on stderr for a failure.

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstring>
 
 using namespace host::reg;
 
@@ -41,19 +42,15 @@ struct Record {
 
 // Walks the records of an image: each record's stored length leads to the
 // next one, from offset 8 to the end of the file, whatever totalSize says
-// (repair keeps whole records after a damaged totalSize too). Reads
-// sequentially through a stream buffer of 4096 bytes.
+// (repair keeps whole records after a damaged totalSize too). Reads the
+// opened file in order through a buffer of 4096 bytes.
 class RecordWalker {
 public:
-    ~RecordWalker() {
-        if (file_) std::fclose(file_);
-    }
-    bool open(const fs::path &path) {
-        file_ = std::fopen(path.c_str(), "rb");
-        if (!file_ || std::setvbuf(file_, buffer_, _IOFBF, sizeof buffer_) != 0) return false;
+    bool open(const InputFile &file) {
+        file_ = &file;
         unsigned char header[kHeaderBytes];
-        size_t n = std::fread(header, 1, kHeaderBytes, file_);
-        if (std::ferror(file_)) return false;
+        size_t n = read(reinterpret_cast<char *>(header), kHeaderBytes);
+        if (failed_) return false;
         if (n == kHeaderBytes)
             totalSize_ = static_cast<int32_t>(header[4] | header[5] << 8 | header[6] << 16 |
                                               static_cast<uint32_t>(header[7]) << 24);
@@ -76,17 +73,14 @@ public:
         // and the record takes only what was read.
         static std::string buffer;  // only grows
         if (buffer.size() < 4) buffer.resize(4);
-        size_t n = std::fread(buffer.data(), 1, 4, file_);
+        size_t n = read(buffer.data(), 4);
         if (n == 4) {
             r.size = 4u + (static_cast<unsigned char>(buffer[0]) | static_cast<unsigned char>(buffer[1]) << 8);
             if (buffer.size() < r.size) buffer.resize(r.size);
-            n += std::fread(buffer.data() + 4, 1, r.size - 4, file_);
+            n += read(buffer.data() + 4, r.size - 4);
         }
         r.bytes.assign(buffer.data(), n);
-        if (std::ferror(file_)) {
-            failed_ = true;
-            return false;
-        }
+        if (failed_) return false;
         if (n == 0) return false;
         r.cut = n < 4 || n < r.size;
         pos_ += static_cast<int64_t>(n);
@@ -95,8 +89,32 @@ public:
     }
 
 private:
-    FILE *file_ = nullptr;
+    // Up to cb bytes from where the walk stands: fewer only at the end of
+    // the file or on a read error (failed_).
+    size_t read(char *to, size_t cb) {
+        size_t done = 0;
+        while (done < cb) {
+            if (at_ == have_) {
+                ssize_t n = file_->readAt(bufferAt_ + have_, buffer_, sizeof buffer_);
+                if (n < 0) failed_ = true;
+                if (n <= 0) break;
+                bufferAt_ += have_;
+                have_ = static_cast<size_t>(n);
+                at_ = 0;
+            }
+            size_t piece = std::min(cb - done, have_ - at_);
+            std::memcpy(to + done, buffer_ + at_, piece);
+            at_ += piece;
+            done += piece;
+        }
+        return done;
+    }
+
+    const InputFile *file_ = nullptr;
     char buffer_[BlockReader::kBlock];
+    uint64_t bufferAt_ = 0;  // the file offset of buffer_[0]
+    size_t have_ = 0;        // bytes in buffer_
+    size_t at_ = 0;          // the next one to take
     int32_t totalSize_ = 0;
     int64_t pos_ = 0;
     bool ended_ = false;
@@ -177,19 +195,21 @@ std::string shownTag(const Record &r) {
 
 // What repair (option c) makes of the image: run on a copy in a scratch
 // device, then compared with the original record by record.
-std::string repairPreview(const FileArg &file) {
+std::string repairPreview(const InputFile &file) {
     Scratch scratch;
     std::string error;
     if (!scratch.ok()) return "c (repair) was not tried: " + scratch.error();
-    if (!copyFile(file.host, scratch.temp("image.img"), error)) return "c (repair) was not tried: " + error;
+    const fs::path copy = scratch.temp("image.img");
+    if (!copyFile(file, copy, error)) return "c (repair) was not tried: " + error;
     std::u16string path = Scratch::deviceTemp("image.img");
     int result = repair(reinterpret_cast<const WCHAR *>(path.c_str()));
     if (result == RAMIMAGE_TYPE_ERROR)
         return "c (repair) would refuse it: a record of unknown type (the file stays as it is)";
     if (result == RAMIMAGE_CUT_SHORT) return "c (repair) would refuse it: the file is cut short (it stays as it is)";
     if (result != 0) return "c (repair) fails on a copy of it (result " + std::to_string(result) + ")";
+    InputFile repaired;
     RecordWalker before, after;
-    if (!before.open(file.host) || !after.open(scratch.temp("image.img")))
+    if (!repaired.open(FileArg{copy.string(), copy}, error) || !before.open(file) || !after.open(repaired))
         return "c (repair) was run, but its image cannot be read";
     uint64_t records = 0, rewritten = 0;
     Record a, b;
@@ -199,8 +219,7 @@ std::string repairPreview(const FileArg &file) {
         if (hasA) ++records;
         if (hasA != hasB || a.bytes != b.bytes) ++rewritten;
     }
-    std::error_code ec;
-    uint64_t cbBefore = fs::file_size(file.host, ec), cbAfter = fs::file_size(scratch.temp("image.img"), ec);
+    uint64_t cbBefore = file.size(), cbAfter = repaired.size();
     if (rewritten == 0 && cbBefore == cbAfter && before.totalSize() == after.totalSize())
         return "c (repair) leaves it unchanged";
     std::string out = "c (repair) would rewrite " + std::to_string(rewritten) + " of " + std::to_string(records) +
@@ -210,13 +229,13 @@ std::string repairPreview(const FileArg &file) {
 }
 
 // Reads the two images of a hive backup file that the restore takes.
-bool hiveImages(const FileArg &file, std::string &system, std::string &user, std::string &error) {
+bool hiveImages(const InputFile &file, std::string &system, std::string &user, std::string &error) {
     Scratch scratch;
     if (!scratch.ok()) {
         error = scratch.error();
         return false;
     }
-    if (!copyFile(file.host, scratch.temp("in.bak"), error)) return false;
+    if (!copyFile(file, scratch.temp("in.bak"), error)) return false;
     std::u16string in = Scratch::deviceTemp("in.bak"), s = Scratch::deviceTemp("system.img"),
                    u = Scratch::deviceTemp("user.img");
     int result = unpackHives(reinterpret_cast<const WCHAR *>(in.c_str()), reinterpret_cast<const WCHAR *>(s.c_str()),
@@ -231,18 +250,14 @@ bool hiveImages(const FileArg &file, std::string &system, std::string &user, std
 
 }  // namespace
 
-bool systemCheck(const FileArg &file, Kind kind, Verdict &verdict, std::string &error) {
-    BlockReader reader;
-    if (!reader.open(file.host)) {
-        error = file.text + ": cannot read";
-        return false;
-    }
+bool systemCheck(const InputFile &file, Verdict &verdict, std::string &error) {
+    BlockReader reader(file);
     std::string_view block;
     WCHAR text[512];
     text[0] = 0;
     bool readOk = true;
     verdict = Verdict{};
-    if (kind == Kind::Ram) {
+    if (file.kind() == Kind::Ram) {
         ImageCheck check;
         imageCheckStart(&check, reader.size());
         while ((readOk = reader.next(block)) && !block.empty())
@@ -265,7 +280,7 @@ bool systemCheck(const FileArg &file, Kind kind, Verdict &verdict, std::string &
         verdict.cbUser = check.cbUser;
     }
     if (!readOk) {
-        error = file.text + ": cannot read";
+        error = file.arg().text + ": cannot read";
         return false;
     }
     verdict.problem = host::toUtf8(text);
@@ -275,17 +290,18 @@ bool systemCheck(const FileArg &file, Kind kind, Verdict &verdict, std::string &
 
 int cmdCheck(const std::vector<std::string> &args) {
     if (args.size() != 1) return fail("check: needs FILE", 2);
-    FileArg file;
-    Kind kind;
+    FileArg arg;
+    InputFile file;
     std::string error;
-    uint64_t size = 0;
-    if (!resolveFile(args[0], file, error) || !fileKind(file, kind, error, &size)) return fail("check: " + error, 2);
+    if (!resolveFile(args[0], arg, error) || !file.open(arg, error)) return fail("check: " + error, 2);
+    const Kind kind = file.kind();
+    const uint64_t size = file.size();
     if (kind == Kind::Neither) {
         std::printf("%s: not a backup: neither a RAM registry image nor a hive backup file\n", args[0].c_str());
         return 2;
     }
     Verdict verdict;
-    if (!systemCheck(file, kind, verdict, error)) return fail("check: " + error, 2);
+    if (!systemCheck(file, verdict, error)) return fail("check: " + error, 2);
     if (kind == Kind::Ram) {
         std::printf("%s: RAM registry image, %" PRIu64 " bytes", args[0].c_str(), size);
         if (verdict.whole) std::printf(", %u records (%u keys)", verdict.records, verdict.keys);
@@ -315,17 +331,18 @@ int cmdCheck(const std::vector<std::string> &args) {
 
 int cmdList(const std::vector<std::string> &args) {
     if (args.size() != 1) return fail("list: needs FILE", 2);
-    FileArg file;
-    Kind kind;
+    FileArg arg;
+    InputFile file;
     std::string error;
-    uint64_t size = 0;
-    if (!resolveFile(args[0], file, error) || !fileKind(file, kind, error, &size)) return fail("list: " + error);
+    if (!resolveFile(args[0], arg, error) || !file.open(arg, error)) return fail("list: " + error);
+    const Kind kind = file.kind();
+    const uint64_t size = file.size();
     if (kind == Kind::Neither)
         return fail("list: " + args[0] + ": neither a RAM registry image nor a hive backup file");
 
     if (kind == Kind::Hive) {
         Verdict verdict;
-        if (!systemCheck(file, kind, verdict, error)) return fail("list: " + error);
+        if (!systemCheck(file, verdict, error)) return fail("list: " + error);
         std::printf("# hive backup file %s its integrity trailer, %" PRIu64 " bytes\n",
                     verdict.trailer ? "with" : "without", size);
         std::printf("system hive\t%" PRId64 " bytes\n", verdict.cbSystem);
@@ -357,7 +374,7 @@ int cmdList(const std::vector<std::string> &args) {
     }
 
     RecordWalker walker;
-    if (!walker.open(file.host)) return fail("list: " + args[0] + ": cannot read");
+    if (!walker.open(file)) return fail("list: " + args[0] + ": cannot read");
     std::printf("# RAM registry image, %" PRIu64 " bytes, totalSize %" PRId32 "\n", size, walker.totalSize());
     std::printf("# offset\trecord\ttag\tdata\tname\tcheck\n");
     Record r;

@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,73 +62,67 @@ bool resolveFile(const std::string &arg, FileArg &file, std::string &error) {
     return false;
 }
 
-bool fileKind(const FileArg &file, Kind &kind, std::string &error, uint64_t *size) {
+InputFile::~InputFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool InputFile::open(const FileArg &file, std::string &error) {
+    arg_ = file;
     // One open and one status: a folder is told from a file by what was
     // opened, and the size comes with it.
-    int fd = ::open(file.host.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    fd_ = ::open(file.host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
         error = file.text + ": cannot open: " + std::strerror(errno);
         return false;
     }
     struct stat st;
-    if (::fstat(fd, &st) != 0) {
+    if (::fstat(fd_, &st) != 0) {
         error = file.text + ": cannot read";
-        ::close(fd);
         return false;
     }
     if (S_ISDIR(st.st_mode)) {
         error = file.text + ": a folder, not a file";
-        ::close(fd);
         return false;
     }
+    size_ = static_cast<uint64_t>(st.st_size);
+    mode_ = st.st_mode & 07777;
     unsigned char sig[4];
     size_t n = 0;
     while (n < sizeof sig) {
-        ssize_t r = ::read(fd, sig + n, sizeof sig - n);
-        if (r < 0 && errno == EINTR) continue;
+        ssize_t r = readAt(n, sig + n, sizeof sig - n);
         if (r < 0) {
             error = file.text + ": cannot read";
-            ::close(fd);
             return false;
         }
         if (r == 0) break;
         n += static_cast<size_t>(r);
     }
-    ::close(fd);
-    if (size) *size = static_cast<uint64_t>(st.st_size);
     uint32_t word = n < 4 ? 0 : sig[0] | sig[1] << 8 | sig[2] << 16 | static_cast<uint32_t>(sig[3]) << 24;
-    kind = word == RAM_REG_SIG ? Kind::Ram : word == HIVE_REG_SIG ? Kind::Hive : Kind::Neither;
+    kind_ = word == RAM_REG_SIG ? Kind::Ram : word == HIVE_REG_SIG ? Kind::Hive : Kind::Neither;
     return true;
+}
+
+ssize_t InputFile::readAt(uint64_t offset, void *buf, size_t cb) const {
+    for (;;) {
+        ssize_t n = ::pread(fd_, buf, cb, static_cast<off_t>(offset));
+        if (n >= 0 || errno != EINTR) return n;
+    }
 }
 
 // ---- Reading ----------------------------------------------------------------
 
-bool BlockReader::open(const fs::path &path) {
-    file_ = std::fopen(path.c_str(), "rb");
-    // Reads go straight into buffer_: the stream needs no buffer of its own.
-    if (!file_ || std::setvbuf(file_, nullptr, _IONBF, 0) != 0) return false;
-    struct stat st;
-    if (::fstat(fileno(file_), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    size_ = st.st_size;
-    return true;
-}
-
-BlockReader::~BlockReader() {
-    if (file_) std::fclose(file_);
-}
-
 bool BlockReader::next(std::string_view &block) {
-    size_t n = std::fread(buffer_, 1, kBlock, file_);
+    // A block is filled whole unless the file ends in it.
+    size_t n = 0;
+    while (n < kBlock) {
+        ssize_t got = file_.readAt(pos_ + n, buffer_ + n, kBlock - n);
+        if (got < 0) return false;
+        if (got == 0) break;
+        n += static_cast<size_t>(got);
+    }
+    pos_ += n;
     block = std::string_view(buffer_, n);
-    return !std::ferror(file_);
-}
-
-bool BlockReader::readAt(int64_t offset, size_t cb, std::string &out) {
-    out.resize(cb);
-    if (::fseeko(file_, offset, SEEK_SET) != 0) return false;
-    size_t n = std::fread(out.data(), 1, cb, file_);
-    out.resize(n);
-    return !std::ferror(file_);
+    return true;
 }
 
 bool MappedFile::open(const fs::path &path, std::string &error) {
@@ -136,6 +131,16 @@ bool MappedFile::open(const fs::path &path, std::string &error) {
         error = std::string("cannot open: ") + std::strerror(errno);
         return false;
     }
+    bool ok = map(fd, error);
+    ::close(fd);
+    return ok;
+}
+
+bool MappedFile::open(const InputFile &file, std::string &error) { return map(file.fd(), error); }
+
+bool MappedFile::map(int fd, std::string &error) {
+    // The size is taken right before the mapping: no byte past the file's
+    // end is mapped.
     struct stat st;
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (ok && st.st_size > 0) {
@@ -147,7 +152,6 @@ bool MappedFile::open(const fs::path &path, std::string &error) {
             size_ = static_cast<size_t>(st.st_size);
         }
     }
-    ::close(fd);
     if (!ok) error = "cannot read";
     return ok;
 }
@@ -156,11 +160,31 @@ MappedFile::~MappedFile() {
     if (data_) ::munmap(data_, size_);
 }
 
-bool copyFile(const fs::path &from, const fs::path &to, std::string &error) {
-    std::error_code ec;
-    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
-    if (ec) error = "cannot copy " + from.string() + ": " + ec.message();
-    return !ec;
+bool copyFile(const InputFile &from, const fs::path &to, std::string &error) {
+    // Into the selected device (a scratch one) by its held folder. The copy
+    // is made with the file's permissions, as the host's copy makes it: a
+    // read-only backup gives a read-only copy.
+    host::HostAt at = host::hostAt(to.c_str());
+    int out = ::openat(at.dir, at.path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool ok = out >= 0 && ::fchmod(out, from.mode()) == 0;
+    // The kernel copies from the file's start, by offset: the file's own
+    // offset is left alone.
+    off_t offset = 0;
+    while (ok) {
+        ssize_t n = ::sendfile(out, from.fd(), &offset, 1 << 20);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+    }
+    int saved = errno;
+    if (out >= 0 && ::close(out) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) error = "cannot copy " + from.arg().host.string() + ": " + std::strerror(saved);
+    return ok;
 }
 
 // ---- The scratch device ---------------------------------------------------------
@@ -387,30 +411,30 @@ std::string hiveResult(int result) {
     }
 }
 
-bool loadHives(const FileArg &file, Registry &reg, std::string &error) {
+bool loadHives(const InputFile &file, Registry &reg, std::string &error) {
     Scratch scratch;
     if (!scratch.ok()) {
         error = scratch.error();
         return false;
     }
-    if (!copyFile(file.host, scratch.temp("in.bak"), error)) return false;
+    if (!copyFile(file, scratch.temp("in.bak"), error)) return false;
     int result = unpackHives(w(Scratch::deviceTemp("in.bak")), w(Scratch::deviceTemp("system.img")),
                              w(Scratch::deviceTemp("user.img")));
     if (result != HV_DONE) {
-        error = file.text + ": a restore would refuse it: " + hiveResult(result);
+        error = file.arg().text + ": a restore would refuse it: " + hiveResult(result);
         return false;
     }
     std::string system, user, why;
     if (!readFile(scratch.temp("system.img"), system) || !readFile(scratch.temp("user.img"), user)) {
-        error = file.text + ": cannot read the unpacked hives";
+        error = file.arg().text + ": cannot read the unpacked hives";
         return false;
     }
     if (!readHive(system, HiveKind::System, reg, &why)) {
-        error = file.text + ": the device would not take its system hive: " + why;
+        error = file.arg().text + ": the device would not take its system hive: " + why;
         return false;
     }
     if (!readHive(user, HiveKind::User, reg, &why)) {
-        error = file.text + ": the device would not take its user hive: " + why;
+        error = file.arg().text + ": the device would not take its user hive: " + why;
         return false;
     }
     return true;
@@ -464,29 +488,31 @@ bool replaceWhole(const fs::path &target, const std::string &bytes, std::string 
 
 }  // namespace
 
-bool loadBackup(const FileArg &file, Registry &reg, Kind &kind, std::string &error) {
+bool loadBackup(const FileArg &arg, Registry &reg, Kind &kind, std::string &error) {
     reg = Registry{};
-    if (!fileKind(file, kind, error)) return false;
+    InputFile file;
+    if (!file.open(arg, error)) return false;
+    kind = file.kind();
     if (kind == Kind::Neither) {
-        error = file.text + ": neither a RAM registry image nor a hive backup file";
+        error = file.arg().text + ": neither a RAM registry image nor a hive backup file";
         return false;
     }
     // The restore's check first: what it refuses restores nothing.
     Verdict verdict;
-    if (!systemCheck(file, kind, verdict, error)) return false;
+    if (!systemCheck(file, verdict, error)) return false;
     if (!verdict.whole) {
-        error = file.text + ": a restore would refuse it: " + verdict.problem;
+        error = file.arg().text + ": a restore would refuse it: " + verdict.problem;
         return false;
     }
     if (kind == Kind::Hive) return loadHives(file, reg, error);
     MappedFile image;
     std::string why;
-    if (!image.open(file.host, why)) {
-        error = file.text + ": " + why;
+    if (!image.open(file, why)) {
+        error = file.arg().text + ": " + why;
         return false;
     }
     if (!readRamImage(image.bytes(), reg, &why)) {
-        error = file.text + ": the device would not read the image back (" + why +
+        error = file.arg().text + ": the device would not read the image back (" + why +
                 "): a restore would leave its default registry";
         return false;
     }
