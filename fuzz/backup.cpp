@@ -42,26 +42,49 @@ bool printableNames(const host::reg::Registry &reg) {
     return true;
 }
 
+// The \Temp folders of the scratch devices the process keeps, as host
+// paths, made again only when the kept devices change.
+const std::vector<std::string> &keptTemps(const std::vector<std::filesystem::path> &kept) {
+    static std::vector<std::filesystem::path> seen;
+    static std::vector<std::string> temps;
+    if (kept != seen) {
+        seen = kept;
+        temps.clear();
+        for (const auto &dir : kept) temps.push_back(dir.native() + "/device/fs/Temp");
+    }
+    return temps;
+}
+
 // After the verbs: the scratch devices the process keeps are as they were
 // made (nothing in their \Temp).
 void checkKept() {
-    for (const auto &dir : backup::keptScratch()) {
-        bool readable;
-        bool empty = fuzz::names((dir / "device" / "fs" / "Temp").string(), &readable).empty();
-        fuzz::check(readable && empty, "the kept scratch device's \\Temp is empty");
+    for (const std::string &temp : keptTemps(backup::keptScratch())) {
+        bool empty = true;
+        bool readable = host::forEachEntryIn(temp, [&](const char *) {
+            empty = false;
+            return true;
+        });
+        fuzz::check(readable, "the kept scratch device's \\Temp can be read");
+        fuzz::check(empty, "the kept scratch device's \\Temp is empty");
     }
 }
 
 // After the input: no scratch device in base but the kept ones.
 void checkNoOtherScratch(const std::string &base) {
     const std::vector<std::filesystem::path> kept = backup::keptScratch();
-    bool readable;
-    const std::vector<std::string> names = fuzz::names(base, &readable);
+    bool readable = host::forEachEntryIn(base, [&](const char *name) {
+        if (std::strncmp(name, "corvane-backup.", 15) != 0) return true;
+        // Kept: base + '/' + name is one of them.
+        const size_t cb = std::strlen(name);
+        bool isKept = std::any_of(kept.begin(), kept.end(), [&](const std::filesystem::path &dir) {
+            const std::string &p = dir.native();
+            return p.size() == base.size() + 1 + cb && p.compare(0, base.size(), base) == 0 && p[base.size()] == '/' &&
+                   p.compare(base.size() + 1, cb, name) == 0;
+        });
+        fuzz::check(isKept, "no scratch device left but the kept ones");
+        return true;
+    });
     fuzz::check(readable, "the scratch devices' folder can be read");
-    for (const std::string &name : names)
-        if (name.compare(0, 15, "corvane-backup.") == 0)
-            fuzz::check(std::find(kept.begin(), kept.end(), std::filesystem::path(base) / name) != kept.end(),
-                        "no scratch device left but the kept ones");
 }
 
 }  // namespace
@@ -74,10 +97,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     (void)quiet;
     const std::string before(reinterpret_cast<const char *>(data), size);
     fuzz::prepare(data, size);
-    const std::string file = (host::fsRoot() / "My Documents" / "input.img").string();
-    // The scratch devices go where the fuzz device's folder is.
-    const std::string scratchBase = host::deviceDir().parent_path().string();
-    setenv("TMPDIR", scratchBase.c_str(), 1);
+    // The device stays the same for the whole run. The scratch devices go
+    // where its folder is.
+    static const std::string file = (host::fsRoot() / "My Documents" / "input.img").string();
+    static const std::string scratchBase = host::deviceDir().parent_path().string();
+    static const bool tmpdirSet = setenv("TMPDIR", scratchBase.c_str(), 1) == 0;
+    fuzz::check(tmpdirSet, "the scratch devices' folder is set");
 
     backup::FileArg arg{file, file};
     // The kind the verbs must find, by the input's first four bytes.
@@ -115,7 +140,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             fuzz::check(host::reg::exportRegedit(back) == text, "the export reads back into the same text");
         }
     }
-    fuzz::check(fuzz::input() == before, "the input is never changed");
+    static std::string after;  // kept from input to input
+    fuzz::input(after);
+    fuzz::check(after == before, "the input is never changed");
     fuzz::check(fuzz::temp().empty(), "nothing left in \\Temp");
     checkNoOtherScratch(scratchBase);
     return 0;

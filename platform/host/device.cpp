@@ -47,6 +47,9 @@ struct DeviceNames {
     int fsRootFd = -1;
     HeldFolder folders[6];
     unsigned nextFolder = 0;
+    // The process's count of state writes at its last one to this device's
+    // state file (stateWrites).
+    unsigned long lastStateWrite = 0;
 
     // Closes the folders held for listings (a listing moves its folder's
     // offset, which a forked child would share).
@@ -70,6 +73,7 @@ struct DeviceNames {
 };
 
 static DeviceNames *g_names = nullptr;            // the current device's; NULL before the first use
+static unsigned long g_stateWrites = 0;           // state files written by this process, of any device
 static std::unique_ptr<DeviceNames> g_recent[4];  // devices used lately, g_names among them
 
 // Makes dir (absolute and normal) the current device; given, when not
@@ -95,6 +99,9 @@ static void useDevice(const fs::path &dir, const std::string &given = std::strin
     made->fsRoot = dir / "fs";
     made->stateDir = dir / "state";
     made->stateFile = (made->stateDir / "device.txt").native();
+    // A device known anew may have been written while it was not among the
+    // recent ones: it counts as written now.
+    made->lastStateWrite = ++g_stateWrites;
     *slot = std::move(made);
     g_names = slot->get();
 }
@@ -366,12 +373,19 @@ StateKey::~StateKey() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-static unsigned long g_stateWrites = 0;  // state files written by this process
+unsigned long stateWrites() {
+    deviceDir();
+    return g_names->lastStateWrite;
+}
 
-unsigned long stateWrites() { return g_stateWrites; }
+// Counts a write of the current device's state file.
+static void noteStateWrite() {
+    deviceDir();
+    g_names->lastStateWrite = ++g_stateWrites;
+}
 
 void StateKey::set(const std::string &value) {
-    ++g_stateWrites;
+    noteStateWrite();
     if (fd_ >= 0 && found_ && value.size() == value_.size()) {
         // In place: the value's own bytes, nothing else of the file.
         if (::pwrite(fd_, value.data(), value.size(), static_cast<off_t>(valueAt_)) ==
@@ -390,7 +404,7 @@ void StateKey::set(const std::string &value) {
 }
 
 void stateWrite(const DeviceState &kv) {
-    ++g_stateWrites;
+    noteStateWrite();
     std::string text;
     text.reserve(128);
     for (auto &[k, v] : kv) text.append(k).append(1, '=').append(v).append(1, '\n');

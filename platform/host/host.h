@@ -102,8 +102,9 @@ void stateSet(const std::string &key, const std::string &value);
 using DeviceState = std::map<std::string, std::string>;
 DeviceState stateRead();
 void stateWrite(const DeviceState &state);
-// How many times this process has written a state file (of any device): a
-// caller that has a device to itself can tell whether its state changed.
+// A number that moves whenever this process writes the current device's
+// state file: a caller that has a device to itself can tell whether its
+// state changed since it last looked.
 unsigned long stateWrites();
 // The current device's state file as it stands ("" when it cannot be read),
 // and the same text written back over it in place (emptied, then written;

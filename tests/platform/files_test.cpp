@@ -73,8 +73,19 @@ TEST(TempFileName, TakesTheNextNumberFromTheStateFile) {
         else
             state.erase("tempCounter");
         host::stateWrite(state);
+        // Every write of this device's state moves its count of writes;
+        // another device's writes do not.
+        const unsigned long seen = host::stateWrites();
+        const host::fs::path mine = host::deviceDir();
+        std::string error;
+        ASSERT_TRUE(host::initDevice(dev.dir() / "other", "ram", error)) << error;
+        host::selectDevice(dev.dir() / "other");
+        host::stateSet("boots", "1");
+        host::selectDevice(mine);
+        EXPECT_EQ(host::stateWrites(), seen);
         WCHAR name[MAX_PATH];
         EXPECT_EQ(GetTempFileNameW(u"\\Temp\\", u"rep", 0, name), c.taken);
+        EXPECT_NE(host::stateWrites(), seen);
         state["tempCounter"] = c.after;
         EXPECT_EQ(host::stateRead(), state);
     }
