@@ -93,6 +93,13 @@ struct HostAt {
 HostAt hostAt(const char *hostPath, size_t length);  // hostPath[length] is its NUL
 HostAt hostAt(const char *hostPath);
 inline HostAt hostAt(const std::string &hostPath) { return hostAt(hostPath.c_str(), hostPath.size()); }
+// Host files of owned devices kept open once used, for the next use of the
+// same file (streams.cpp): the descriptor of the very file st describes
+// (its device and inode), opened with flags, or -1; and a descriptor handed
+// over to be kept (the oldest kept one is closed when there is no room).
+// Users read and write by position, so nothing of one use carries over.
+int takeKeptFile(int flags, const struct stat &st);
+void keepFile(int fd, int flags, const struct stat &st);
 
 // Device state, a small key=value file (state/device.txt). Values are text.
 std::string stateGet(const std::string &key, const std::string &fallback = "");

@@ -122,19 +122,30 @@ bool readFile(const char *path, std::string &bytes) {
     // file's end.
     bytes.clear();
     HostAt at = hostAt(path);
-    int fd = ::openat(at.dir, at.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    // On a device the process owns the file may be one read before and kept
+    // open: taken when the path leads to that very file now. Every read is
+    // by position, from the start.
+    const bool owned = at.dir != AT_FDCWD;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
+    int fd = -1;
+    if (owned) {
+        if (::fstatat(at.dir, at.path, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return false;
+        fd = takeKeptFile(O_RDONLY, st);
+    }
+    if (fd < 0) {
+        fd = ::openat(at.dir, at.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return false;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return false;
+        }
     }
     size_t done = 0, room = static_cast<size_t>(st.st_size) + 1;
     bool ok = true;
     for (;;) {
         if (bytes.size() < done + room) bytes.resize(done + room);
         size_t want = bytes.size() - done;
-        ssize_t n = ::read(fd, bytes.data() + done, want);
+        ssize_t n = ::pread(fd, bytes.data() + done, want, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) ok = false;
         if (n <= 0) break;
@@ -142,7 +153,10 @@ bool readFile(const char *path, std::string &bytes) {
         if (static_cast<size_t>(n) < want) break;
         room = 65536;  // the file grew
     }
-    ::close(fd);
+    if (owned)
+        keepFile(fd, O_RDONLY, st);
+    else
+        ::close(fd);
     bytes.resize(ok ? done : 0);
     return ok;
 }

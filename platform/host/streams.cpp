@@ -73,7 +73,7 @@ struct Stream {
     bool error = false;        // a read or write failed
     FILE *file = nullptr;      // the FILE* handed out for it
     // A file of a device the process owns, opened "r" or "a": its host file
-    // is kept open after fclose for the next stream on it (takeKept).
+    // is kept open after fclose for the next stream on it (takeKeptFile).
     bool keepable = false;
     int flags = 0;
     dev_t dev = 0;
@@ -105,38 +105,6 @@ void reserveRun(Stream &s) {
         s.pending.clear();
     }
     if (s.pending.capacity() < kWindow) s.pending.reserve(kWindow);
-}
-
-// Host files that streams closed on a device the process owns, kept open
-// for the next stream on the same file in the same mode: a run opens the log
-// for every line it writes. A file is taken again only when the look-up of
-// the new stream's path finds that very file there (its device and inode:
-// one held open keeps its number), so the stream reads and writes what the
-// path names now, as a new open would. Reads go by position (pread) and an
-// "a" stream writes at the end, so nothing of the old stream carries over.
-struct KeptFile {
-    int fd = -1;
-    int flags = 0;
-    dev_t dev = 0;
-    ino_t ino = 0;
-};
-KeptFile g_kept[4];
-unsigned g_keptNext = 0;
-
-int takeKept(int flags, const struct stat &st) {
-    for (KeptFile &k : g_kept)
-        if (k.fd >= 0 && k.flags == flags && k.dev == st.st_dev && k.ino == st.st_ino) {
-            int fd = k.fd;
-            k = KeptFile{};
-            return fd;
-        }
-    return -1;
-}
-
-void keepFile(const Stream &s) {
-    KeptFile &k = g_kept[g_keptNext++ % (sizeof g_kept / sizeof g_kept[0])];
-    if (k.fd >= 0) ::close(k.fd);
-    k = KeptFile{s.fd, s.flags, s.dev, s.ino};
 }
 
 // Closed streams' objects, kept for the next ones with the room of their
@@ -392,9 +360,12 @@ int cookieClose(void *cookie) {
         rc = -1;
     }
     if (s->writeFailed) rc = -1;
-    if (rc == 0 && s->keepable)
-        keepFile(*s);
-    else if (::close(s->fd) != 0)
+    if (rc == 0 && s->keepable) {
+        struct stat st {};
+        st.st_dev = s->dev;
+        st.st_ino = s->ino;
+        host::keepFile(s->fd, s->flags, st);
+    } else if (::close(s->fd) != 0)
         rc = -1;
     g_open.erase(std::remove(g_open.begin(), g_open.end(), s), g_open.end());
     keepBuffers(*s);
@@ -407,6 +378,44 @@ int cookieClose(void *cookie) {
 }
 
 }  // namespace
+
+namespace host {
+
+// Host files that streams closed, or whole-file reads read, on a device the
+// process owns, kept open for the next use of the same file in the same
+// mode: a run opens the log for every line it writes. A file is taken again
+// only when the look-up of the path finds that very file there (its device
+// and inode: one held open keeps its number), so the reader or writer sees
+// what the path names now, as a new open would. Reads go by position
+// (pread) and an "a" stream writes at the end.
+namespace {
+struct KeptFile {
+    int fd = -1;
+    int flags = 0;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+KeptFile g_kept[8];
+unsigned g_keptNext = 0;
+}  // namespace
+
+int takeKeptFile(int flags, const struct stat &st) {
+    for (KeptFile &k : g_kept)
+        if (k.fd >= 0 && k.flags == flags && k.dev == st.st_dev && k.ino == st.st_ino) {
+            int fd = k.fd;
+            k = KeptFile{};
+            return fd;
+        }
+    return -1;
+}
+
+void keepFile(int fd, int flags, const struct stat &st) {
+    KeptFile &k = g_kept[g_keptNext++ % (sizeof g_kept / sizeof g_kept[0])];
+    if (k.fd >= 0) ::close(k.fd);
+    k = KeptFile{fd, flags, st.st_dev, st.st_ino};
+}
+
+}  // namespace host
 
 FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
     host::Call call("_wfopen", path);
@@ -462,7 +471,7 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
     // be one a closed stream kept.
     const bool keepable =
         at.dir != AT_FDCWD && there.isFile() && (flags == O_RDONLY || flags == (O_WRONLY | O_CREAT | O_APPEND));
-    int fd = keepable ? takeKept(flags, there.st) : -1;
+    int fd = keepable ? host::takeKeptFile(flags, there.st) : -1;
     if (fd < 0) fd = ::openat(at.dir, at.path, flags | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;

@@ -1,4 +1,5 @@
 // Streams: open modes, the buffered window against a model, fwprintf.
+#include "platform/host/registry_store.h"
 #include "tests/support/testsupport.h"
 
 #include <gtest/gtest.h>
@@ -74,6 +75,12 @@ TEST(Streams, EachOpenSeesTheFileAsItIsNow) {
             } else if (change == "remove") {
                 host::fs::remove(dev.host("/Temp/log"));
             }
+            // A whole-file read (which keeps the file open on an owned
+            // device, as a stream does) sees it as it is now too.
+            std::string bytes;
+            bool read = host::reg::readFile(dev.host("/Temp/log"), bytes);
+            EXPECT_EQ(read, dev.exists("/Temp/log"));
+            if (read) EXPECT_EQ(bytes, dev.read("/Temp/log"));
             std::u16string mode = ts::u16(s.mode);
             FILE *f = _wfopen(u"\\temp\\log", reinterpret_cast<const WCHAR *>(mode.c_str()));
             if (!s.expect) {
