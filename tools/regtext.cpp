@@ -4,6 +4,7 @@
 
 #include "platform/host/host.h"
 
+#include <array>
 #include <cctype>
 #include <cstdlib>
 
@@ -74,12 +75,23 @@ bool readQuoted(std::string_view line, size_t &at, std::string &out) {
 bool readHexList(std::string_view text, std::string &out) {
     out.clear();
     if (text.empty()) return true;
+    // Two digits a byte, a comma between bytes: (size + 1) / 3 bytes. A
+    // digit's value comes from a table (-1: no hex digit).
+    out.reserve((text.size() + 1) / 3);
+    static const auto kDigit = [] {
+        std::array<signed char, 256> t{};
+        t.fill(-1);
+        for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<signed char>(c);
+        for (int c = 0; c < 6; ++c) t['a' + c] = t['A' + c] = static_cast<signed char>(10 + c);
+        return t;
+    }();
+    auto digit = [](char c) { return kDigit[static_cast<unsigned char>(c)]; };
     size_t at = 0;
     for (;;) {
-        if (text.size() - at < 2 || !std::isxdigit(static_cast<unsigned char>(text[at])) ||
-            !std::isxdigit(static_cast<unsigned char>(text[at + 1])))
-            return false;
-        out += static_cast<char>(std::strtoul(std::string(text.substr(at, 2)).c_str(), nullptr, 16));
+        if (text.size() - at < 2) return false;
+        int high = digit(text[at]), low = digit(text[at + 1]);
+        if (high < 0 || low < 0) return false;
+        out += static_cast<char>(high << 4 | low);
         at += 2;
         if (at == text.size()) return true;
         if (text[at++] != ',') return false;

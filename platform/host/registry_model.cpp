@@ -369,19 +369,32 @@ bool plainString(const std::string &data, std::u16string &text) {
 // continued with a backslash and two blanks.
 void hexBytes(std::string &line, const std::string &data, std::string &out) {
     static const char digits[] = "0123456789abcdef";
+    // The line is made in a buffer and appended a piece at a time: a value
+    // may hold thousands of bytes.
+    char buf[96];
+    size_t cb = 0, column = line.size();
     for (size_t i = 0; i < data.size(); ++i) {
         uint8_t b = static_cast<uint8_t>(data[i]);
-        line += digits[b >> 4];
-        line += digits[b & 15];
+        buf[cb++] = digits[b >> 4];
+        buf[cb++] = digits[b & 15];
+        column += 2;
         if (i + 1 < data.size()) {
-            line += ',';
-            if (line.size() >= 77) {
+            buf[cb++] = ',';
+            if (++column >= 77) {
+                line.append(buf, cb);
                 out += line;
                 out += "\\\n";
                 line = "  ";
+                cb = 0;
+                column = line.size();
             }
         }
+        if (cb > sizeof buf - 4) {
+            line.append(buf, cb);
+            cb = 0;
+        }
     }
+    line.append(buf, cb);
 }
 
 void exportValue(const Value &v, std::string &out) {

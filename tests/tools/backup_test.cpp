@@ -314,6 +314,7 @@ TEST(CorvaneBackup, FailuresSayWhyAndLeaveEveryFileAsItWas) {
     std::ofstream(pc + "bad.txt") << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\X]\n\"N\"=dword:1234567890\n";
     std::ofstream(pc + "nokey.txt") << "REGEDIT4\n\n\"N\"=\"v\"\n";
     std::ofstream(pc + "cut.txt") << "REGEDIT4\n[HKLM\\X]\n\"N\"=hex:01,\\\n";
+    std::ofstream(pc + "hex.txt") << "REGEDIT4\n[HKLM\\X]\n\"N\"=hex:0A,ff,0g\n";
     std::ofstream(pc + "out.reg") << "old";
     std::ofstream(pc + "w.txt") << "REGEDIT4\n\n[HKLM\\X]\n\"N\"=\"v\"\n";
     struct Case {
@@ -354,6 +355,9 @@ TEST(CorvaneBackup, FailuresSayWhyAndLeaveEveryFileAsItWas) {
         {{"import", pc + "bad.txt", pc + "out.reg"},
          1,
          "corvane-backup: import: " + pc + "bad.txt: line 4: dword: needs up to 8 hex digits\n"},
+        {{"import", pc + "hex.txt", pc + "new.reg"},
+         1,
+         "corvane-backup: import: " + pc + "hex.txt: line 3: hex data must be bytes like 0a,1b,ff\n"},
         {{"import", pc + "nokey.txt", pc + "new.reg"},
          1,
          "corvane-backup: import: " + pc + "nokey.txt: line 3: a value before the first key\n"},
