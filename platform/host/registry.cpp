@@ -59,10 +59,10 @@ DWORD createExclusive(const WCHAR *path, const std::string &bytes) {
 DWORD readDeviceFile(const WCHAR *path, std::string &bytes) {
     if (!path) return ERROR_INVALID_PARAMETER;
     host::fs::path hostPath;
-    DWORD err = host::resolvePath(path, hostPath);
+    host::PathEntry entry;  // what a link leads to: the look-up follows it
+    DWORD err = host::resolvePath(path, hostPath, true, &entry);
     if (err != ERROR_SUCCESS) return err;
-    std::error_code ec;
-    if (!host::fs::is_regular_file(hostPath, ec)) return ERROR_FILE_NOT_FOUND;
+    if (!entry.isFile()) return ERROR_FILE_NOT_FOUND;
     return readFile(hostPath, bytes) ? ERROR_SUCCESS : ERROR_READ_FAULT;
 }
 

@@ -161,13 +161,41 @@ bool readFile(const char *path, std::string &bytes) {
     return ok;
 }
 
+// True when the host folder leads to a place inside the device. On an owned
+// device a folder under the held device folder is inside it when each of its
+// names is a folder and no link (one status each); otherwise, or when one is
+// a link, both paths are resolved and compared.
+static bool insideDevice(const fs::path &folder) {
+    HostAt at = hostAt(folder.c_str());
+    if (at.dir != AT_FDCWD) {
+        std::string rel = at.path;
+        bool plain = true;
+        for (size_t start = 0; plain && start <= rel.size();) {
+            size_t end = rel.find('/', start);
+            if (end == std::string::npos) end = rel.size();
+            std::string_view name(rel.data() + start, end - start);
+            if (name.empty() || name == "." || name == "..") {
+                plain = false;
+                break;
+            }
+            rel[end] = 0;
+            struct stat st;
+            plain = ::fstatat(at.dir, rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+            if (end < rel.size()) rel[end] = '/';
+            start = end + 1;
+        }
+        if (plain) return true;
+    }
+    std::error_code ec, ec2;
+    fs::path real = fs::canonical(folder, ec);
+    fs::path device = fs::canonical(deviceDir(), ec2);
+    fs::path rel = real.lexically_relative(device);
+    return !ec && !ec2 && !rel.empty() && *rel.begin() != "..";
+}
+
 bool writeFileAtomic(const fs::path &path, const std::string &bytes, std::string *why) {
     // Never outside the device: the folder must lead to a place inside it.
-    std::error_code ec, ec2;
-    fs::path folder = fs::canonical(path.parent_path(), ec);
-    fs::path device = fs::canonical(deviceDir(), ec2);
-    fs::path rel = folder.lexically_relative(device);
-    if (ec || ec2 || rel.empty() || *rel.begin() == "..") {
+    if (!insideDevice(path.parent_path())) {
         if (why) *why = "cannot write " + path.string() + ": its folder is not inside the device";
         return false;
     }
