@@ -139,6 +139,7 @@ public:
 
 private:
     int fd_ = -1;
+    struct stat st_ {};  // the file's status when opened (its inode 0 on a device not owned)
     std::string key_, text_, value_;
     size_t valueAt_ = 0;  // where the value starts in the file
     bool found_ = false;
