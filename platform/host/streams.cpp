@@ -395,7 +395,7 @@ struct KeptFile {
     dev_t dev = 0;
     ino_t ino = 0;
 };
-KeptFile g_kept[8];
+KeptFile g_kept[16];
 unsigned g_keptNext = 0;
 }  // namespace
 
