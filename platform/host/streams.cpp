@@ -3,12 +3,14 @@
 // _wfopen hands out a real FILE* (glibc's fopencookie) over a Stream of our
 // own: two 64 KiB read windows of the host file and a pending run of bytes to
 // write. The stream functions the program uses (fread, fwrite, fseek, ftell,
-// feof, ferror, clearerr, fflush, fprintf) are linked through --wrap: on a
+// feof, ferror, clearerr, fflush, fprintf, fclose) are linked through --wrap: on a
 // device stream each one is one platform call (fault injection, trace) served
 // by the Stream directly, so a small read or a seek inside the window costs
 // no system call; on any other FILE* they are the C library's own. Other C
 // library calls on a device stream (fputs, fgetc, ...) still work: they reach
-// the same Stream through the cookie, which glibc drives unbuffered.
+// the same Stream through the cookie, which glibc drives unbuffered. A
+// closed stream's FILE is kept with its Stream object for the next stream
+// of the same mode.
 //
 // Writes gather in the pending run, written when it is full, when a read or
 // a write elsewhere needs it out, at fflush or at fclose; an "a" stream's
@@ -22,6 +24,7 @@
 #include "platform/host/host.h"
 
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,6 +75,10 @@ struct Stream {
     bool eof = false;          // a read met the end of the file
     bool error = false;        // a read or write failed
     FILE *file = nullptr;      // the FILE* handed out for it
+    // The glibc mode its FILE was made with ("r", "w+", ...): a closed
+    // stream keeps its FILE for the next stream of the same mode.
+    const char *fileMode = nullptr;
+    bool closed = false;  // closed by fclose; its FILE may live on
     // A file of a device the process owns, opened "r" or "a": its host file
     // is kept open after fclose for the next stream on it (takeKeptFile).
     bool keepable = false;
@@ -108,31 +115,48 @@ void reserveRun(Stream &s) {
 }
 
 // Closed streams' objects, kept for the next ones with the room of their
-// names: a run opens and closes a stream for every line it logs.
+// names and, when their FILE lives on, with it: a run opens and closes a
+// stream for every line it logs, and a FILE made and freed for each (with
+// the sanitizers' records of it) cost more than the line.
+constexpr size_t kSpareStreams = 8;
 std::vector<std::unique_ptr<Stream>> g_spareStreams;
 
-Stream *newStream() {
-    if (g_spareStreams.empty()) return new Stream;
-    Stream *s = g_spareStreams.back().release();
-    g_spareStreams.pop_back();
+// A stream object for a new stream: one kept with a FILE of mode cmode,
+// else one kept without a FILE, else a new one.
+Stream *newStream(const char *cmode) {
+    size_t pick = g_spareStreams.size();
+    for (size_t i = 0; i < g_spareStreams.size(); ++i) {
+        const Stream &spare = *g_spareStreams[i];
+        const bool sameMode = spare.file && std::strcmp(spare.fileMode, cmode) == 0;
+        if (sameMode || (!spare.file && pick == g_spareStreams.size())) pick = i;
+        if (sameMode) break;
+    }
+    if (pick == g_spareStreams.size()) return new Stream;
+    Stream *s = g_spareStreams[pick].release();
+    g_spareStreams.erase(g_spareStreams.begin() + static_cast<long>(pick));
+    s->closed = false;
     return s;
 }
 
 // Keeps a closed stream's object (after keepBuffers), as a new one but for
-// the room of its names.
-void keepStream(Stream *s) {
-    if (g_spareStreams.size() >= kSpares) {
-        delete s;
-        return;
-    }
+// the room of its names and its FILE (when it still has one). False when
+// there is no room: the caller disposes of it.
+bool keepStream(Stream *s) {
+    if (g_spareStreams.size() >= kSpareStreams) return false;
     std::string hostPath = std::move(s->hostPath);
     std::u16string devicePath = std::move(s->devicePath);
+    FILE *file = s->file;
+    const char *fileMode = s->fileMode;
     *s = Stream{};
     hostPath.clear();
     devicePath.clear();
     s->hostPath = std::move(hostPath);
     s->devicePath = std::move(devicePath);
+    s->file = file;
+    s->fileMode = fileMode;
+    s->closed = true;
     g_spareStreams.emplace_back(s);
+    return true;
 }
 
 // Keeps what a closing stream had for the streams to come.
@@ -346,8 +370,11 @@ int cookieSeek(void *cookie, off64_t *offset, int whence) {
     return call.ret(0);
 }
 
-int cookieClose(void *cookie) {
-    Stream *s = static_cast<Stream *>(cookie);
+// Closes a device stream: its pending run written, its host file kept
+// (owned device) or closed. It leaves the open streams; its object is the
+// caller's. 0, or -1 when the run could not be written (or a fault failed
+// the call).
+int closeStream(Stream *s) {
     const WCHAR *path = s->watchedPath();
     host::Call call("fclose", path);
     call.arg(path);
@@ -365,16 +392,29 @@ int cookieClose(void *cookie) {
         st.st_dev = s->dev;
         st.st_ino = s->ino;
         host::keepFile(s->fd, s->flags, st);
-    } else if (::close(s->fd) != 0)
+    } else if (::close(s->fd) != 0) {
         rc = -1;
+    }
+    s->fd = -1;
+    s->closed = true;
     g_open.erase(std::remove(g_open.begin(), g_open.end(), s), g_open.end());
     keepBuffers(*s);
-    keepStream(s);
     if (rc != 0) {
         errno = ENOSPC;
         return call.fail(-1, ERROR_WRITE_FAULT);
     }
     return call.ret(0);
+}
+
+// glibc's close of a device stream's FILE: the stream is closed unless
+// fclose closed it already; its FILE is gone.
+int cookieClose(void *cookie) {
+    Stream *s = static_cast<Stream *>(cookie);
+    int rc = s->closed ? 0 : closeStream(s);
+    s->file = nullptr;
+    s->fileMode = nullptr;
+    if (!keepStream(s)) delete s;
+    return rc;
 }
 
 }  // namespace
@@ -477,7 +517,8 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         return call.fail(static_cast<FILE *>(nullptr), e);
     }
-    Stream *s = newStream();
+    const char *cmode = m[0] == 'r' ? (plus ? "r+" : "r") : m[0] == 'w' ? (plus ? "w+" : "w") : (plus ? "a+" : "a");
+    Stream *s = newStream(cmode);
     s->fd = fd;
     s->hostPath = hostPath;
     s->append = m[0] == 'a';
@@ -485,18 +526,21 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
     s->flags = flags;
     s->dev = there.st.st_dev;
     s->ino = there.st.st_ino;
-    cookie_io_functions_t io = {cookieRead, cookieWrite, cookieSeek, cookieClose};
-    const char *cmode = m[0] == 'r' ? (plus ? "r+" : "r") : m[0] == 'w' ? (plus ? "w+" : "w") : (plus ? "a+" : "a");
-    FILE *f = fopencookie(s, cmode, io);
-    if (!f) {
-        ::close(fd);
-        keepStream(s);
-        return call.fail(static_cast<FILE *>(nullptr), ERROR_NOT_ENOUGH_MEMORY);
+    if (!s->file) {
+        cookie_io_functions_t io = {cookieRead, cookieWrite, cookieSeek, cookieClose};
+        FILE *f = fopencookie(s, cmode, io);
+        if (!f) {
+            ::close(fd);
+            s->fd = -1;
+            if (!keepStream(s)) delete s;
+            return call.fail(static_cast<FILE *>(nullptr), ERROR_NOT_ENOUGH_MEMORY);
+        }
+        setvbuf(f, nullptr, _IONBF, 0);
+        s->file = f;
+        s->fileMode = cmode;
     }
-    setvbuf(f, nullptr, _IONBF, 0);
-    s->file = f;
     g_open.push_back(s);
-    return call.ret(f);
+    return call.ret(s->file);
 }
 
 // Formats a WCHAR format with Microsoft's reading of the wide functions:
@@ -587,6 +631,29 @@ int __real_feof(FILE *f);
 int __real_ferror(FILE *f);
 void __real_clearerr(FILE *f);
 int __real_fflush(FILE *f);
+int __real_fclose(FILE *f);
+
+int __wrap_fclose(FILE *f) {
+    Stream *s = deviceStream(f);
+    if (!s) return __real_fclose(f);
+    int rc = closeStream(s);
+    const int saved = errno;
+    // The FILE lives on with the stream object, for the next stream of its
+    // mode, when the C library holds nothing of this one: its one-byte
+    // buffer (and a byte pushed back) emptied, its end and error marks
+    // cleared. A FILE made wide is not kept (fopencookie's are made narrow).
+    if (fwide(f, 0) <= 0) {
+        __fpurge(f);
+        __real_clearerr(f);
+        if (keepStream(s)) {
+            errno = saved;
+            return rc;
+        }
+    }
+    __real_fclose(f);  // frees the FILE; cookieClose disposes of the stream
+    errno = saved;
+    return rc;
+}
 
 size_t __wrap_fread(void *buf, size_t size, size_t count, FILE *f) {
     Stream *s = deviceStream(f);

@@ -120,6 +120,41 @@ TEST(Streams, EndOfFileAfterAShortRead) {
     fclose(f);
 }
 
+// A closed stream's FILE serves the next stream of its mode: nothing the C
+// library held of the last one (a byte pushed back, the end or error marks)
+// reaches the next, whatever calls the last one made.
+TEST(Streams, ANewStreamKeepsNothingOfTheLast) {
+    ts::Device dev;
+    dev.write("/Temp/a", "abc");
+    dev.write("/Temp/b", "xyz");
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        FILE *f = _wfopen(u"\\Temp\\a", u"rb");
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(fgetc(f), 'a');
+        if (round % 2 == 0) {
+            EXPECT_EQ(ungetc('q', f), 'q');  // held by the C library
+        } else {
+            while (fgetc(f) != EOF) {
+            }
+            EXPECT_TRUE(feof(f));
+        }
+        EXPECT_EQ(fclose(f), 0);
+        f = _wfopen(u"\\Temp\\b", u"rb");
+        ASSERT_NE(f, nullptr);
+        EXPECT_FALSE(feof(f));
+        EXPECT_FALSE(ferror(f));
+        EXPECT_EQ(fgetc(f), 'x');
+        EXPECT_EQ(fgetc(f), 'y');
+        EXPECT_EQ(fclose(f), 0);
+        f = _wfopen(u"\\Temp\\c", u"ab");  // another mode between
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(fputs("1", f), 1);
+        EXPECT_EQ(fclose(f), 0);
+    }
+    EXPECT_EQ(dev.read("/Temp/c"), "1111");
+}
+
 // Random reads, writes and seeks on a "w+b" stream, mirrored on a string:
 // after each step the stream must read back what the model holds, and the
 // file must equal the model once closed.
