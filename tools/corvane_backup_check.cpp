@@ -43,11 +43,11 @@ struct Record {
 // Walks the records of an image: each record's stored length leads to the
 // next one, from offset 8 to the end of the file, whatever totalSize says
 // (repair keeps whole records after a damaged totalSize too). Reads the
-// opened file in order through a buffer of 4096 bytes.
+// opened file in order, a block of 4096 bytes at a time.
 class RecordWalker {
 public:
-    bool open(const InputFile &file) {
-        file_ = &file;
+    explicit RecordWalker(const InputFile &file) : blocks_(file) {}
+    bool open() {
         unsigned char header[kHeaderBytes];
         size_t n = read(reinterpret_cast<char *>(header), kHeaderBytes);
         if (failed_) return false;
@@ -94,27 +94,22 @@ private:
     size_t read(char *to, size_t cb) {
         size_t done = 0;
         while (done < cb) {
-            if (at_ == have_) {
-                ssize_t n = file_->readAt(bufferAt_ + have_, buffer_, sizeof buffer_);
-                if (n < 0) failed_ = true;
-                if (n <= 0) break;
-                bufferAt_ += have_;
-                have_ = static_cast<size_t>(n);
+            if (at_ == block_.size()) {
+                if (!blocks_.next(block_)) failed_ = true;
                 at_ = 0;
+                if (failed_ || block_.empty()) break;
             }
-            size_t piece = std::min(cb - done, have_ - at_);
-            std::memcpy(to + done, buffer_ + at_, piece);
+            size_t piece = std::min(cb - done, block_.size() - at_);
+            std::memcpy(to + done, block_.data() + at_, piece);
             at_ += piece;
             done += piece;
         }
         return done;
     }
 
-    const InputFile *file_ = nullptr;
-    char buffer_[BlockReader::kBlock];
-    uint64_t bufferAt_ = 0;  // the file offset of buffer_[0]
-    size_t have_ = 0;        // bytes in buffer_
-    size_t at_ = 0;          // the next one to take
+    BlockReader blocks_;
+    std::string_view block_;  // the block the walk is in
+    size_t at_ = 0;           // the next byte of it to take
     int32_t totalSize_ = 0;
     int64_t pos_ = 0;
     bool ended_ = false;
@@ -208,9 +203,9 @@ std::string repairPreview(const InputFile &file) {
     if (result == RAMIMAGE_CUT_SHORT) return "c (repair) would refuse it: the file is cut short (it stays as it is)";
     if (result != 0) return "c (repair) fails on a copy of it (result " + std::to_string(result) + ")";
     InputFile repaired;
-    RecordWalker before, after;
-    if (!repaired.open(FileArg{copy.string(), copy}, error) || !before.open(file) || !after.open(repaired))
-        return "c (repair) was run, but its image cannot be read";
+    if (!repaired.open(FileArg{copy.string(), copy}, error)) return "c (repair) was run, but its image cannot be read";
+    RecordWalker before(file), after(repaired);
+    if (!before.open() || !after.open()) return "c (repair) was run, but its image cannot be read";
     uint64_t records = 0, rewritten = 0;
     Record a, b;
     for (;;) {
@@ -373,8 +368,8 @@ int cmdList(const std::vector<std::string> &args) {
         return 0;
     }
 
-    RecordWalker walker;
-    if (!walker.open(file)) return fail("list: " + args[0] + ": cannot read");
+    RecordWalker walker(file);
+    if (!walker.open()) return fail("list: " + args[0] + ": cannot read");
     std::printf("# RAM registry image, %" PRIu64 " bytes, totalSize %" PRId32 "\n", size, walker.totalSize());
     std::printf("# offset\trecord\ttag\tdata\tname\tcheck\n");
     Record r;

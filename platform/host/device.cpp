@@ -296,39 +296,22 @@ bool ensureDevice(std::string &error) {
 
 // ---- State ----------------------------------------------------------------
 
-// Lets go of a descriptor of the state file: kept for the next use when it
-// was opened on an owned device (st is its status then; its inode is 0 on a
-// device not owned), else closed.
-static void keepState(int fd, int flags, const struct stat &st) {
-    if (fd < 0) return;
-    if (st.st_ino != 0)
-        keepFile(fd, flags, st);
-    else
-        ::close(fd);
-}
-
 // The state file's text ("" when it cannot be opened). A read of a regular
 // file comes back short only at its end: the state file, a few lines, takes
 // one read. With fdOut the file is opened for writing too and left open
-// there (-1 when it cannot be), with its status in stOut. On an owned device
-// the file read last may still be open (host::keepFile): it is taken when
-// the path leads to that very file now, and read by position.
-static std::string loadState(int *fdOut = nullptr, struct stat *stOut = nullptr) {
+// there (-1 when it cannot be), with its status in stOut and in owned
+// whether it is to be kept (closeKept). On an owned device the file read
+// last may still be open (openKept), and it is read by position.
+static std::string loadState(int *fdOut = nullptr, struct stat *stOut = nullptr, bool *owned = nullptr) {
     std::string text;
     stateDir();
     HostAt at = hostAt(g_names->stateFile);
     const int flags = fdOut ? O_RDWR : O_RDONLY;
-    const bool owned = at.dir != AT_FDCWD;
     struct stat st {};
-    int fd = -1;
-    if (owned && ::fstatat(at.dir, at.path, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-        fd = takeKeptFile(flags, st);
-    if (fd < 0) {
-        fd = ::openat(at.dir, at.path, flags | O_CLOEXEC);
-        if (fd >= 0 && owned && ::fstat(fd, &st) != 0) st = {};
-    }
+    int fd = openKept(at, flags, st);
     if (fdOut) *fdOut = fd;
     if (stOut) *stOut = st;
+    if (owned) *owned = at.dir != AT_FDCWD;
     if (fd < 0) return text;
     char buf[4096];
     ssize_t n;
@@ -337,7 +320,7 @@ static std::string loadState(int *fdOut = nullptr, struct stat *stOut = nullptr)
         text.append(buf, static_cast<size_t>(n));
         if (static_cast<size_t>(n) < sizeof buf) break;
     }
-    if (!fdOut) keepState(fd, flags, st);
+    if (!fdOut) closeKept(fd, flags, st, at.dir != AT_FDCWD);
     return text;
 }
 
@@ -386,13 +369,13 @@ bool stateRewrite(const std::string &text) {
 }
 
 StateKey::StateKey(const std::string &key) : key_(key) {
-    text_ = loadState(&fd_, &st_);
+    text_ = loadState(&fd_, &st_, &owned_);
     size_t valueEnd;
     found_ = findValue(text_, key, valueAt_, valueEnd);
     if (found_) value_ = text_.substr(valueAt_, valueEnd - valueAt_);
 }
 
-StateKey::~StateKey() { keepState(fd_, O_RDWR, st_); }
+StateKey::~StateKey() { closeKept(fd_, O_RDWR, st_, owned_); }
 
 unsigned long stateWrites() {
     deviceDir();

@@ -94,12 +94,22 @@ HostAt hostAt(const char *hostPath, size_t length);  // hostPath[length] is its 
 HostAt hostAt(const char *hostPath);
 inline HostAt hostAt(const std::string &hostPath) { return hostAt(hostPath.c_str(), hostPath.size()); }
 // Host files of owned devices kept open once used, for the next use of the
-// same file (streams.cpp): the descriptor of the very file st describes
-// (its device and inode), opened with flags, or -1; and a descriptor handed
-// over to be kept (the oldest kept one is closed when there is no room).
-// Users read and write by position, so nothing of one use carries over.
-int takeKeptFile(int flags, const struct stat &st);
-void keepFile(int fd, int flags, const struct stat &st);
+// same file (streams.cpp). Users read and write by position, so nothing of
+// one use carries over; flags name how the file was opened (O_CLOEXEC,
+// O_NOFOLLOW and O_NONBLOCK aside).
+// - takeKeptFile: the kept descriptor of the file with that device and
+//   inode, opened with flags, or -1.
+// - keepFile: a descriptor handed over to be kept (the oldest kept one is
+//   closed when there is no room).
+// - openKept: the regular file at `at` opened with flags: on an owned device
+//   the kept descriptor of the very file the path leads to now, if any; st
+//   is its status. -1 when it cannot be opened.
+// - closeKept: a descriptor openKept gave, kept when `at` was on an owned
+//   device (owned), else closed.
+int takeKeptFile(int flags, dev_t dev, ino_t ino);
+void keepFile(int fd, int flags, dev_t dev, ino_t ino);
+int openKept(HostAt at, int flags, struct stat &st);
+void closeKept(int fd, int flags, const struct stat &st, bool owned);
 
 // Device state, a small key=value file (state/device.txt). Values are text.
 std::string stateGet(const std::string &key, const std::string &fallback = "");
@@ -139,7 +149,8 @@ public:
 
 private:
     int fd_ = -1;
-    struct stat st_ {};  // the file's status when opened (its inode 0 on a device not owned)
+    struct stat st_ {};   // the file's status when opened
+    bool owned_ = false;  // opened on an owned device: kept at the end
     std::string key_, text_, value_;
     size_t valueAt_ = 0;  // where the value starts in the file
     bool found_ = false;

@@ -121,24 +121,16 @@ bool readFile(const char *path, std::string &bytes) {
     // into bytes, sized by the file, and a read that comes back short is the
     // file's end.
     bytes.clear();
-    HostAt at = hostAt(path);
     // On a device the process owns the file may be one read before and kept
     // open: taken when the path leads to that very file now. Every read is
     // by position, from the start.
-    const bool owned = at.dir != AT_FDCWD;
+    HostAt at = hostAt(path);
     struct stat st;
-    int fd = -1;
-    if (owned) {
-        if (::fstatat(at.dir, at.path, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return false;
-        fd = takeKeptFile(O_RDONLY, st);
-    }
-    if (fd < 0) {
-        fd = ::openat(at.dir, at.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return false;
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            ::close(fd);
-            return false;
-        }
+    int fd = openKept(at, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, st);
+    if (fd < 0) return false;
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
     }
     size_t done = 0, room = static_cast<size_t>(st.st_size) + 1;
     bool ok = true;
@@ -153,10 +145,7 @@ bool readFile(const char *path, std::string &bytes) {
         if (static_cast<size_t>(n) < want) break;
         room = 65536;  // the file grew
     }
-    if (owned)
-        keepFile(fd, O_RDONLY, st);
-    else
-        ::close(fd);
+    closeKept(fd, O_RDONLY, st, at.dir != AT_FDCWD);
     bytes.resize(ok ? done : 0);
     return ok;
 }

@@ -388,10 +388,7 @@ int closeStream(Stream *s) {
     }
     if (s->writeFailed) rc = -1;
     if (rc == 0 && s->keepable) {
-        struct stat st {};
-        st.st_dev = s->dev;
-        st.st_ino = s->ino;
-        host::keepFile(s->fd, s->flags, st);
+        host::keepFile(s->fd, s->flags, s->dev, s->ino);
     } else if (::close(s->fd) != 0) {
         rc = -1;
     }
@@ -439,9 +436,13 @@ KeptFile g_kept[16];
 unsigned g_keptNext = 0;
 }  // namespace
 
-int takeKeptFile(int flags, const struct stat &st) {
+// The flags a kept file is known by: how it reads and writes.
+static int keptFlags(int flags) { return flags & ~(O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }
+
+int takeKeptFile(int flags, dev_t dev, ino_t ino) {
+    flags = keptFlags(flags);
     for (KeptFile &k : g_kept)
-        if (k.fd >= 0 && k.flags == flags && k.dev == st.st_dev && k.ino == st.st_ino) {
+        if (k.fd >= 0 && k.flags == flags && k.dev == dev && k.ino == ino) {
             int fd = k.fd;
             k = KeptFile{};
             return fd;
@@ -449,10 +450,32 @@ int takeKeptFile(int flags, const struct stat &st) {
     return -1;
 }
 
-void keepFile(int fd, int flags, const struct stat &st) {
+void keepFile(int fd, int flags, dev_t dev, ino_t ino) {
     KeptFile &k = g_kept[g_keptNext++ % (sizeof g_kept / sizeof g_kept[0])];
     if (k.fd >= 0) ::close(k.fd);
-    k = KeptFile{fd, flags, st.st_dev, st.st_ino};
+    k = KeptFile{fd, keptFlags(flags), dev, ino};
+}
+
+int openKept(HostAt at, int flags, struct stat &st) {
+    if (at.dir != AT_FDCWD) {
+        if (::fstatat(at.dir, at.path, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+        if (S_ISREG(st.st_mode))
+            if (int fd = takeKeptFile(flags, st.st_dev, st.st_ino); fd >= 0) return fd;
+    }
+    int fd = ::openat(at.dir, at.path, flags | O_CLOEXEC);
+    if (fd >= 0 && ::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void closeKept(int fd, int flags, const struct stat &st, bool owned) {
+    if (fd < 0) return;
+    if (owned)
+        keepFile(fd, flags, st.st_dev, st.st_ino);
+    else
+        ::close(fd);
 }
 
 }  // namespace host
@@ -511,7 +534,7 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
     // be one a closed stream kept.
     const bool keepable =
         at.dir != AT_FDCWD && there.isFile() && (flags == O_RDONLY || flags == (O_WRONLY | O_CREAT | O_APPEND));
-    int fd = keepable ? host::takeKeptFile(flags, there.st) : -1;
+    int fd = keepable ? host::takeKeptFile(flags, there.st.st_dev, there.st.st_ino) : -1;
     if (fd < 0) fd = ::openat(at.dir, at.path, flags | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
@@ -639,16 +662,15 @@ int __wrap_fclose(FILE *f) {
     int rc = closeStream(s);
     const int saved = errno;
     // The FILE lives on with the stream object, for the next stream of its
-    // mode, when the C library holds nothing of this one: its one-byte
-    // buffer (and a byte pushed back) emptied, its end and error marks
-    // cleared. A FILE made wide is not kept (fopencookie's are made narrow).
-    if (fwide(f, 0) <= 0) {
-        __fpurge(f);
-        __real_clearerr(f);
-        if (keepStream(s)) {
-            errno = saved;
-            return rc;
-        }
+    // mode, when there is room: nothing of this stream is left in the C
+    // library, its one-byte buffer (and a byte pushed back) emptied, its end
+    // and error marks cleared. (fopencookie makes a narrow FILE, and one
+    // cannot be made wide.)
+    __fpurge(f);
+    __real_clearerr(f);
+    if (keepStream(s)) {
+        errno = saved;
+        return rc;
     }
     __real_fclose(f);  // frees the FILE; cookieClose disposes of the stream
     errno = saved;
