@@ -1,7 +1,7 @@
 // streams.cpp - the C library streams of the simulated device.
 //
 // _wfopen hands out a real FILE* (glibc's fopencookie) over a Stream of our
-// own: two 64 KiB read windows of the host file and a pending run of bytes to
+// own: two 256 KiB read windows of the host file and a pending run of bytes to
 // write. The stream functions the program uses (fread, fwrite, fseek, ftell,
 // feof, ferror, clearerr, fflush, fprintf, fclose) are linked through --wrap: on a
 // device stream each one is one platform call (fault injection, trace) served
@@ -38,7 +38,13 @@
 
 namespace {
 
-constexpr size_t kWindow = 64 * 1024;
+// A stream reads and writes its host file in pieces of up to this much,
+// whatever the system's own (4 KiB) buffers hold: a rewrite of a 64 MiB
+// image runs about a sixth faster with 256 KiB pieces than with 64 KiB ones
+// (the host's file system takes larger pages for larger writes). What the
+// device shows does not change with it: a power cut first writes out the
+// cut stream's pending run, and the disk budget is drawn by each write call.
+constexpr size_t kWindow = 256 * 1024;
 
 // File bytes [start, start + len) once read; bytes is kWindow long.
 struct ReadWindow {
@@ -91,7 +97,7 @@ struct Stream {
 std::vector<Stream *> g_open;
 
 // Windows and pending runs of closed streams, kept for the next ones: a run
-// opens a few streams on small files, and a 64 KiB buffer made and freed
+// opens a few streams on small files, and a window made and freed
 // for each costs more than its reads.
 constexpr size_t kSpares = 4;
 std::vector<std::unique_ptr<char[]>> g_spareWindows;
