@@ -7,5 +7,5 @@ for op in repair reorder; do
   bench_rewrite $op "$image" valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$out" >/dev/null 2>&1
   ir=$(sed -n 's/^totals: *\([0-9]*\).*/\1/p' "$out")
   [ -n "$ir" ] || ir=$(sed -n 's/^summary: *\([0-9]*\).*/\1/p' "$out")
-  figure ${op}_instr_per_byte "$(awk -v i="$ir" -v b="$bytes" 'BEGIN { printf "%.1f", i / b }')" instr/byte
+  figure ${op}_instr_per_byte "$(awk -v i="$ir" -v b="$bytes" 'BEGIN { printf "%.2f", i / b }')" instr/byte
 done
