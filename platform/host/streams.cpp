@@ -84,7 +84,6 @@ struct Stream {
     // The glibc mode its FILE was made with ("r", "w+", ...): a closed
     // stream keeps its FILE for the next stream of the same mode.
     const char *fileMode = nullptr;
-    bool closed = false;  // closed by fclose; its FILE may live on
     // A file of a device the process owns, opened "r" or "a": its host file
     // is kept open after fclose for the next stream on it (takeKeptFile).
     bool keepable = false;
@@ -140,7 +139,6 @@ Stream *newStream(const char *cmode) {
     if (pick == g_spareStreams.size()) return new Stream;
     Stream *s = g_spareStreams[pick].release();
     g_spareStreams.erase(g_spareStreams.begin() + static_cast<long>(pick));
-    s->closed = false;
     return s;
 }
 
@@ -160,7 +158,6 @@ bool keepStream(Stream *s) {
     s->devicePath = std::move(devicePath);
     s->file = file;
     s->fileMode = fileMode;
-    s->closed = true;
     g_spareStreams.emplace_back(s);
     return true;
 }
@@ -398,8 +395,7 @@ int closeStream(Stream *s) {
     } else if (::close(s->fd) != 0) {
         rc = -1;
     }
-    s->fd = -1;
-    s->closed = true;
+    s->fd = -1;  // closed: a stream without a host file
     g_open.erase(std::remove(g_open.begin(), g_open.end(), s), g_open.end());
     keepBuffers(*s);
     if (rc != 0) {
@@ -410,10 +406,10 @@ int closeStream(Stream *s) {
 }
 
 // glibc's close of a device stream's FILE: the stream is closed unless
-// fclose closed it already; its FILE is gone.
+// fclose closed it already (it has no host file then); its FILE is gone.
 int cookieClose(void *cookie) {
     Stream *s = static_cast<Stream *>(cookie);
-    int rc = s->closed ? 0 : closeStream(s);
+    int rc = s->fd < 0 ? 0 : closeStream(s);
     s->file = nullptr;
     s->fileMode = nullptr;
     if (!keepStream(s)) delete s;
