@@ -1,14 +1,22 @@
 /*
- * check.cpp - the one check of a RAM registry image: whether a file is a
- * whole, consistent image that a restore may hand to the platform.
+ * check.cpp - the one verdict on a RAM registry image: will the device read
+ * it back whole at a warm boot? If not, what is wrong and where. The
+ * restore, the copy-out and the backup tool on the PC all take this one.
  *
- * Whole and consistent means: the 8-byte header with the signature;
- * totalSize equal to the file's length; every record consistent (its
- * length the sum of its fields, its nameLength the position of its name's
- * first NUL plus 1, the high bytes of type, tag and nameLength 0); the last
- * record ending exactly at the end of the file; no value record before the
- * first key record; and at least one key record (a header-only image is
- * consistent, but restoring it leaves the device with an empty registry).
+ * The device reads an image back only when all of it holds: the 8-byte
+ * header with the signature; totalSize equal to the image's length; every
+ * record within the image and consistent (type 1 for a key or 2 for a
+ * value, all 16 bits; its length the sum of its fields; its nameLength at
+ * most 255 and the position of its name's first NUL plus 1); no value
+ * record before the first key record; every key record tagged with a root
+ * (0, 1 or 2) and named with a key path (no '\' at its start or end, none
+ * after another, no character below 0x20); every value record tagged with a
+ * value type the device knows. Anything else and the device falls back to
+ * its default registry.
+ *
+ * One policy goes beyond the device: an image with no key record (the
+ * header alone) reads back as an empty registry, and the check refuses it
+ * (IMAGE_NO_KEY), so that a restore never empties the device.
  *
  * The check is fed the file's bytes in order, in pieces of any size, so
  * that it needs no more memory than one record's head and name whatever
@@ -79,13 +87,9 @@ int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *ou
         out->need = out->size;
         return IMAGE_RECORD_CUT;
     }
-    if ((type & 0xFF) != 1 && (type & 0xFF) != 2) {
+    if (type != 1 && type != 2) {
         out->have = type;
         return IMAGE_RECORD_TYPE;
-    }
-    if ((type >> 8) != 0) {
-        out->have = type;
-        return IMAGE_RECORD_HIGH;
     }
     /* tag, nameLength and (for a value) dataLength */
     cbFields = type == 1 ? 4 : 6;
@@ -104,19 +108,15 @@ int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *ou
     cchName = getLe16(rec + 6);
     if (type == 2)
         cbData = getLe16(rec + 8);
-    if ((tag >> 8) != 0) {
-        out->have = tag;
-        return IMAGE_RECORD_HIGH;
-    }
-    if ((cchName >> 8) != 0) {
-        out->have = cchName;
-        return IMAGE_RECORD_HIGH;
-    }
     formula = (DWORD)cbFields + 2u * cchName + cbData;
     if (length != formula) {
         out->have = length;
         out->need = formula;
         return IMAGE_RECORD_LENGTH;
+    }
+    if ((cchName >> 8) != 0) {
+        out->have = cchName;
+        return IMAGE_RECORD_HIGH;
     }
     /* The name lies within the record now, and so within the file. */
     if (cb < cbHead + 2u * cchName) {
@@ -131,6 +131,63 @@ int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *ou
         out->have = cchName;
         out->need = i < cchName ? (DWORD)(i + 1) : 0;
         return IMAGE_RECORD_NAME;
+    }
+    /* The last check of the layout: no root and no value type has a high
+     * byte. */
+    if ((tag >> 8) != 0) {
+        out->have = tag;
+        return type == 1 ? IMAGE_KEY_TAG : IMAGE_VALUE_TAG;
+    }
+    return IMAGE_WHOLE;
+}
+
+/* The value types the device knows. */
+static int knownValueType(WORD tag)
+{
+    return tag == REG_NONE || tag == REG_SZ || tag == REG_EXPAND_SZ || tag == REG_BINARY ||
+           tag == REG_DWORD || tag == REG_MULTI_SZ;
+}
+
+/* What a record whose layout is consistent says, as the device takes it
+ * (rec holds its head, fields and name): IMAGE_WHOLE, or
+ * IMAGE_VALUE_FIRST, IMAGE_KEY_TAG, IMAGE_KEY_PATH, IMAGE_KEY_CHAR or
+ * IMAGE_VALUE_TAG with out->have and out->need. */
+static int recordMeaning(const ImageCheck *check, const BYTE *rec, RecordCheck *out)
+{
+    WORD tag = getLe16(rec + 4);
+    size_t cch = (size_t)getLe16(rec + 6) - 1; /* the name's characters, NUL not counted */
+    const BYTE *name = rec + RECORD_HEAD_CB + 4;
+    WCHAR c;
+    size_t i;
+
+    if (out->type == 2) {
+        if (check->keys == 0)
+            return IMAGE_VALUE_FIRST;
+        if (!knownValueType(tag)) {
+            out->have = tag;
+            return IMAGE_VALUE_TAG;
+        }
+        return IMAGE_WHOLE;
+    }
+    if (tag > 2) {
+        out->have = tag;
+        return IMAGE_KEY_TAG;
+    }
+    /* A key path: "" (the root's own key) or names joined by '\'. Its
+     * length needs no test: a nameLength of at most 255 keeps it within
+     * the device's 254 characters. */
+    for (i = 0; i < cch; i++) {
+        c = (WCHAR)getLe16(name + 2 * i);
+        if (c < 0x20) {
+            out->have = (DWORD)(i + 1);
+            out->need = c;
+            return IMAGE_KEY_CHAR;
+        }
+        if (c == '\\' && (i == 0 || i + 1 == cch || getLe16(name + 2 * i + 2) == '\\')) {
+            /* The later '\' of two, or the one at an end. */
+            out->have = (DWORD)(i == 0 || i + 1 == cch ? i + 1 : i + 2);
+            return IMAGE_KEY_PATH;
+        }
     }
     return IMAGE_WHOLE;
 }
@@ -154,8 +211,9 @@ static void stepRecord(ImageCheck *check)
         check->cbWanted = rec.cbNeeded;
         return;
     }
-    if (rec.type == 2 && check->keys == 0) {
-        found(check, IMAGE_VALUE_FIRST, check->start, 0, 0);
+    problem = recordMeaning(check, check->buffer, &rec);
+    if (problem != IMAGE_WHOLE) {
+        found(check, problem, check->start, rec.have, rec.need);
         return;
     }
     check->records++;
@@ -174,6 +232,9 @@ static void nextRecord(ImageCheck *check)
     check->cbBuffered = 0;
     check->cbWanted = RECORD_HEAD_CB;
     if (check->pos >= check->cbFile) {
+        /* The one policy difference from the device, which reads an image
+         * without a key record back as an empty registry: a restore of it
+         * would leave the device with no registry at all. */
         if (check->keys == 0)
             found(check, IMAGE_NO_KEY, check->pos, 0, 0);
         else
@@ -276,6 +337,23 @@ done:
     return check->problem;
 }
 
+int imageLayoutConsistent(const ImageCheck *check)
+{
+    switch (check->problem) {
+    case IMAGE_WHOLE:
+    case IMAGE_VALUE_FIRST:
+    case IMAGE_NO_KEY:
+    case IMAGE_KEY_PATH:
+    case IMAGE_KEY_CHAR:
+        return 1;
+    case IMAGE_KEY_TAG:
+    case IMAGE_VALUE_TAG:
+        return check->have <= 0xFF;
+    default:
+        return 0;
+    }
+}
+
 /* ---- The verdict in words ------------------------------------------------ */
 
 void imageProblemText(const ImageCheck *check, WCHAR *text, size_t cchText)
@@ -285,7 +363,8 @@ void imageProblemText(const ImageCheck *check, WCHAR *text, size_t cchText)
     if (cchText == 0)
         return;
     textStart(&out, text, cchText);
-    if (check->problem >= IMAGE_RECORD_CUT && check->problem <= IMAGE_VALUE_FIRST) {
+    if ((check->problem >= IMAGE_RECORD_CUT && check->problem <= IMAGE_VALUE_FIRST) ||
+        (check->problem >= IMAGE_KEY_TAG && check->problem <= IMAGE_KEY_CHAR)) {
         textPut(&out, TEXT("record at "));
         textPutNumber(&out, check->offset, 1);
         textPut(&out, TEXT(": "));
@@ -332,14 +411,34 @@ void imageProblemText(const ImageCheck *check, WCHAR *text, size_t cchText)
         }
         break;
     case IMAGE_RECORD_HIGH:
-        textPut(&out, TEXT("high byte set in type, tag or nameLength ("));
-        textPutNumber(&out, check->have, 1);
-        textPut(&out, TEXT(")"));
+        textPut(&out, TEXT("nameLength "));
+        textPutNumber(&out, check->have, 0);
+        textPut(&out, TEXT(" is more than 255"));
         break;
     case IMAGE_RECORD_TYPE:
         textPut(&out, TEXT("type "));
         textPutNumber(&out, check->have, 0);
         textPut(&out, TEXT(" is neither key (1) nor value (2)"));
+        break;
+    case IMAGE_KEY_TAG:
+        textPut(&out, TEXT("key tag "));
+        textPutNumber(&out, check->have, 0);
+        textPut(&out, TEXT(" is no root"));
+        break;
+    case IMAGE_VALUE_TAG:
+        textPut(&out, TEXT("value tag "));
+        textPutNumber(&out, check->have, 0);
+        textPut(&out, TEXT(" is no value type"));
+        break;
+    case IMAGE_KEY_PATH:
+        textPut(&out, TEXT("key name is no path: an empty part at character "));
+        textPutNumber(&out, check->have, 0);
+        break;
+    case IMAGE_KEY_CHAR:
+        textPut(&out, TEXT("key name holds control character "));
+        textPutNumber(&out, check->need, 1);
+        textPut(&out, TEXT(" at character "));
+        textPutNumber(&out, check->have, 0);
         break;
     case IMAGE_VALUE_FIRST:
         textPut(&out, TEXT("value record before the first key record"));

@@ -56,7 +56,13 @@ int reorder(const WCHAR *path);
 
 /* ---- The check of a whole image ---------------------------------------- */
 
-/* Results of the image check: IMAGE_WHOLE, or the first problem found. */
+/* Results of the image check: IMAGE_WHOLE, or the first problem found.
+ * Every image the device would not read back at a warm boot has one of
+ * them; so has an image with no key record, which the device reads back as
+ * an empty registry (IMAGE_NO_KEY: refused as a policy, the one difference
+ * from the device). Problems 4 to 9 and 12 to 15 are a record's; in one
+ * record, problems of its layout (4 to 8, and a tag with its high byte set)
+ * come before those of what it says (9, 12 to 15). */
 #define IMAGE_WHOLE 0
 #define IMAGE_TOO_SHORT 1     /* fewer than 8 bytes: no image header */
 #define IMAGE_NOT_RAM 2       /* the file does not begin with RAM_REG_SIG */
@@ -65,13 +71,22 @@ int reorder(const WCHAR *path);
 #define IMAGE_RECORD_LENGTH 5 /* length (have) is not what its fields need (need) */
 /* nameLength (have) is not the first NUL's position + 1 (need; 0: no NUL) */
 #define IMAGE_RECORD_NAME 6
-/* a high byte of type, tag or nameLength is not 0 (have: the 16-bit field) */
-#define IMAGE_RECORD_HIGH 7
-#define IMAGE_RECORD_TYPE 8 /* type (have) is neither 1 nor 2 */
+#define IMAGE_RECORD_HIGH 7 /* nameLength (have) is above 255: its high byte is not 0 */
+#define IMAGE_RECORD_TYPE 8 /* type (have, all 16 bits) is neither 1 nor 2 */
 #define IMAGE_VALUE_FIRST 9 /* a value record before the first key record */
 /* no key record at all (a header-only image restores an empty registry) */
 #define IMAGE_NO_KEY 10
 #define IMAGE_UNREADABLE 11 /* the file cannot be opened or read */
+#define IMAGE_KEY_TAG 12    /* a key record's tag (have, all 16 bits) is no root: 0, 1 or 2 */
+/* a value record's tag (have, all 16 bits) is no value type: REG_NONE,
+ * REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD or REG_MULTI_SZ */
+#define IMAGE_VALUE_TAG 13
+/* a key record's name is no key path: the '\' at its character have
+ * (counted from 1) begins or ends it, or follows another '\' */
+#define IMAGE_KEY_PATH 14
+/* a key record's name holds a control character (need, below 0x20) at its
+ * character have (counted from 1) */
+#define IMAGE_KEY_CHAR 15
 
 /* the most of a record the check looks at: head, fields and a name of 255
  * characters */
@@ -107,6 +122,12 @@ int imageCheckFeed(ImageCheck *check, const BYTE *bytes, size_t cb);
 int imageCheckEnd(ImageCheck *check);
 /* The whole check of the file at path. Returns check->problem. */
 int checkImageFile(const WCHAR *path, ImageCheck *check);
+/* True when every record the check read is consistent in its layout
+ * (lengths, name ends, high bytes): the image is whole, or its first
+ * problem is in what a record says (a value first, no key, a tag the device
+ * does not take but whose high byte is 0, a key name that is no path).
+ * Repair makes layouts consistent; what records say, it leaves. */
+int imageLayoutConsistent(const ImageCheck *check);
 /* The problem in words, for example "record at 0x1F40: length 22, its
  * fields need 26"; the empty string when the image is whole. */
 void imageProblemText(const ImageCheck *check, WCHAR *text, size_t cchText);

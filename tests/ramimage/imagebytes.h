@@ -93,8 +93,8 @@ inline std::vector<std::string> wholeRecords(const std::string &image) {
         ImageCheck check;
         imageCheckStart(&check, static_cast<int64_t>(one.size()));
         imageCheckFeed(&check, reinterpret_cast<const BYTE *>(one.data()), one.size());
-        int verdict = imageCheckEnd(&check);
-        if (verdict != IMAGE_WHOLE && verdict != IMAGE_NO_KEY && verdict != IMAGE_VALUE_FIRST) break;
+        imageCheckEnd(&check);
+        if (!imageLayoutConsistent(&check)) break;
         out.push_back(image.substr(at, size));
         at += size;
     }
