@@ -59,6 +59,27 @@ IMAGES = {
     "not-image": b"XGER" + b"\0" * 12,
 }
 
+# What only the device's reading of records refuses, and whole images close
+# to it (corpus/verdict).
+VERDICT = {
+    "whole-all-types": image([key(0, ""), value(0, "", b""), key(1, "A\\B"), value(1, "s", b"s\0\0\0"),
+                              value(2, "e", b"%\0\0\0"), value(3, "b", b"\1"), value(4, "d", b"\1\0\0\0"),
+                              value(7, "m", b"\0\0\0\0"), key(2, "\x7f\xff")]),
+    "header-only": image([]),
+    "key-tag-3": image([K1, V1a, key(3, "x")]),
+    "key-tag-0x100": image([key(0x100, "a")]),
+    "value-tag-5": image([K2, value(5, "v", b"\0\0\0\0")]),
+    "value-tag-0x101": image([K2, value(0x101, "v", b"")]),
+    "key-name-leading": image([key(0, "\\A")]),
+    "key-name-trailing": image([K2, key(1, "A\\")]),
+    "key-name-empty-part": image([key(2, "A\\\\B")]),
+    "key-name-control": image([key(2, "A\x01B")]),
+    "key-name-separator": image([key(2, "\\")]),
+    "value-name-nul": image([K2, struct.pack("<HHHHH", 12, 2, 1, 3, 0) + b"a\0\0\0b\0"]),
+    "name-length-256": image([struct.pack("<HHHH", 4 + 512, 1, 0, 256) + b"n" * 512]),
+    "value-first": image([V1a, K1]),
+}
+
 SIGS = {
     "ram": SIG + b"\0" * 4,
     "hive": b"XGER",
@@ -95,5 +116,6 @@ def write(folder, files):
 
 
 write("images", IMAGES)
+write("verdict", VERDICT)
 write("detectsig", SIGS)
 write("restreghv", HIVES)
