@@ -41,28 +41,53 @@ static void copyInStep(const WCHAR *file, const WCHAR *work, int *kind)
 }
 
 /* True when the work file holds a whole backup of either kind: a RAM
- * registry image as the platform writes it (its header whole, totalSize its
- * length and its last record within it) or a hive backup file that passes
- * its check. A save that failed may leave an empty or cut short work file
- * behind when its delete failed too; the copy-out must never put such a
- * file over the user's previous backup. A record that is merely
- * inconsistent does not stop the copy-out: the platform's image is saved as
- * it was written. */
+ * registry image that the device reads back whole (the image check's
+ * verdict, the restore's own) or a hive backup file that passes its check.
+ * Nothing else is ever put over the user's file: a save that failed may
+ * leave an empty or cut short work file behind when its delete failed too,
+ * and a rewrite may leave records that the device would not read back. When
+ * it is not whole and why is not NULL, the image check's words go there
+ * (LOG_PATH_CCH characters; empty for a hive backup file). */
+static int wholeBackup(const WCHAR *work, WCHAR *why)
+{
+    ImageCheck image;
+    HiveCheck hive;
+    int problem = checkImageFile(work, &image);
+
+    if (why != NULL)
+        why[0] = 0;
+    if (problem == IMAGE_NOT_RAM)
+        return checkHiveFile(work, &hive) == HV_DONE;
+    if (problem != IMAGE_WHOLE && why != NULL)
+        imageProblemText(&image, why, LOG_PATH_CCH);
+    return problem == IMAGE_WHOLE;
+}
+
 static int holdsBackup(const WCHAR *work)
+{
+    return wholeBackup(work, NULL);
+}
+
+/* True when a copy left beside the file argument is part of one: a RAM
+ * registry image cut short (its header, its totalSize or its last record
+ * past the end of the file), a hive backup file that fails its check, or a
+ * file that cannot be read. A copy that is complete but not a whole backup
+ * is not part of one: it stays. */
+static int partialCopy(const WCHAR *path)
 {
     ImageCheck image;
     HiveCheck hive;
 
-    switch (checkImageFile(work, &image)) {
+    switch (checkImageFile(path, &image)) {
     case IMAGE_TOO_SHORT:
     case IMAGE_SIZE_FIELD:
     case IMAGE_RECORD_CUT:
     case IMAGE_UNREADABLE:
-        return 0;
-    case IMAGE_NOT_RAM:
-        return checkHiveFile(work, &hive) == HV_DONE;
-    default:
         return 1;
+    case IMAGE_NOT_RAM:
+        return checkHiveFile(path, &hive) != HV_DONE;
+    default:
+        return 0;
     }
 }
 
@@ -125,7 +150,7 @@ static void noteLeftCopy(const WCHAR *file, const WCHAR *text, const WCHAR *remo
 
     if (!findLeftCopy(file, found))
         return;
-    if (holdsBackup(found))
+    if (!partialCopy(found))
         writeLog(text, found, 1);
     else if (DeleteFileW(found))
         writeLog(removedText, found, 1);
@@ -172,7 +197,8 @@ static int putBack(const WCHAR *file, const WCHAR *work, const WCHAR *announce,
 
 /* 3. Rewrite: repair and/or reorder a RAM registry image. Alone (without s
  * or r) the step copies the file argument in and the result back out: only
- * when a rewrite was done, and only a whole image. A rewrite that refused
+ * when a rewrite was done, and only an image that the device reads back
+ * whole (a line names what is wrong otherwise). A rewrite that refused
  * left the work file as the file argument is, and one that failed while
  * copying its new image over the work file may have left it cut short (the
  * device's copies overwrite in place): neither is put over the file
@@ -181,6 +207,7 @@ static void rewriteStep(const WCHAR *options, const WCHAR *file, const WCHAR *wo
 {
     int alone = !hasOption(options, 's') && !hasOption(options, 'r');
     int rewritten = 0;
+    WCHAR why[LOG_PATH_CCH];
 
     if (alone && CopyFileW(file, work, FALSE)) {
         writeLog(TEXT("main, option c|x, registry information copied to "), work, 1);
@@ -192,6 +219,13 @@ static void rewriteStep(const WCHAR *options, const WCHAR *file, const WCHAR *wo
         if (hasOption(options, 'x') && reorder(work) == REORDER_DONE)
             rewritten = 1;
         if (alone && !rewritten) {
+            DeleteFileW(work);
+        } else if (alone && !wholeBackup(work, why)) {
+            /* What the device would not read back never takes the file's
+             * place. */
+            writeLog(TEXT("main, option c|x: the rewritten image is not whole, the file is left as "
+                          "it was: "),
+                     why, 1);
             DeleteFileW(work);
         } else if (alone &&
                    putBack(

@@ -220,7 +220,10 @@ std::string comboName(const Combo &c) {
                                           "_Text",
                                           "_SystemImageByte",
                                           "_UserImageByte",
-                                          "_NoTrailer"};
+                                          "_NoTrailer",
+                                          "_KeyTag",
+                                          "_ValueTag",
+                                          "_KeyName"};
     return std::string(c.kind) + "_" + c.options + "_" + (c.input == Input::RamImage ? "RamImage" : "HiveBackup") +
            kDamage[static_cast<int>(c.damage)];
 }
@@ -299,6 +302,28 @@ std::string damaged(const std::string &b, Damage damage) {
     case Damage::NoTrailer:
         out.resize(12 + le32At(b, 4) + le32At(b, 8 + le32At(b, 4)));
         break;
+    case Damage::KeyTag:
+        out[12] = '\xff';
+        break;
+    case Damage::ValueTag:
+    case Damage::KeyName: {
+        // The first value record, or the last key record.
+        size_t found = 0;
+        for (size_t at = 8; at + 8 <= b.size();
+             at += (static_cast<unsigned char>(b[at]) | static_cast<unsigned char>(b[at + 1]) << 8) + 4u) {
+            bool value = b[at + 2] == 2;
+            if (damage == Damage::ValueTag && value) {
+                found = at;
+                break;
+            }
+            if (damage == Damage::KeyName && !value && b[at + 6] > 1) found = at;
+        }
+        if (damage == Damage::ValueTag)
+            out[found + 4] = 9;
+        else
+            out[found + 8] = '\\', out[found + 9] = 0;
+        break;
+    }
     }
     return out;
 }
@@ -356,7 +381,7 @@ Bench::Bench(const Combo &combo, const char *file, int line) : combo_(combo) {
     templateLog_ = readHost(fileOf(template_, "\\Corvane.log"));
     templateRegistry_ = registryFiles(template_);
 
-    repairKeepsF_ = validBackup(before_);
+    repairKeepsF_ = repairKeeps(before_);
     clean_ = run("");
     EXPECT_FALSE(faultReached(clean_.trace));
     check(clean_, false, file, line);
@@ -419,16 +444,24 @@ Outcome Bench::runOn(const std::string &rules, bool fresh) {
     return o;
 }
 
+bool Bench::repairKeeps(const std::string &bytes) {
+    if (bytes.size() < 4 || bytes.compare(0, 4, "\xb2\x74\x83\x1d") != 0) return false;
+    const std::string probe = "\\My Documents\\probe.img";
+    host::selectDevice(scratch_->dir());
+    scratch_->write(probe, bytes);
+    ts::resetSystemState();
+    std::u16string p = ts::u16(probe);
+    int result = repair(p.c_str());
+    return result == REPAIR_DONE && scratch_->read(probe) == bytes;
+}
+
 bool Bench::validBackup(const std::string &bytes) {
     if (bytes.size() >= 4 && bytes.compare(0, 4, "\xb2\x74\x83\x1d") == 0) {
-        // A RAM registry image that repair leaves as it is.
-        const std::string probe = "\\My Documents\\probe.img";
-        host::selectDevice(scratch_->dir());
-        scratch_->write(probe, bytes);
-        ts::resetSystemState();
-        std::u16string p = ts::u16(probe);
-        int result = repair(p.c_str());
-        return result == REPAIR_DONE && scratch_->read(probe) == bytes;
+        // A RAM registry image that the device reads back whole.
+        ImageCheck check;
+        imageCheckStart(&check, static_cast<int64_t>(bytes.size()));
+        imageCheckFeed(&check, reinterpret_cast<const BYTE *>(bytes.data()), bytes.size());
+        return imageCheckEnd(&check) == IMAGE_WHOLE;
     }
     if (bytes.size() >= 12 && bytes.compare(0, 4, "XGER") == 0) {
         // A hive backup file as corvaneHv writes it: its lengths add up, and

@@ -43,6 +43,9 @@ enum class Damage {
     SystemImageByte,  // hive backup: one byte changed in the system hive image
     UserImageByte,    // hive backup: one byte changed in the user hive image
     NoTrailer,        // hive backup: without its integrity trailer, as older programs wrote it
+    KeyTag,           // RAM image: byte 12, the first key record's tag, 0xFF (no root)
+    ValueTag,         // RAM image: the first value record's tag 9 (no value type)
+    KeyName,          // RAM image: the first character of the last key record's name a '\'
 };
 
 struct Combo {
@@ -98,12 +101,14 @@ public:
 
     const Outcome &clean() const { return clean_; }
     const std::string &restored() const { return restored_; }  // the backup's registry
+    const std::string &before() const { return before_; }      // F before every run
     int runs() const { return runs_; }
     const Combo &combo() const { return combo_; }
 
 private:
     Outcome runOn(const std::string &rules, bool fresh);
-    bool validBackup(const std::string &bytes);
+    bool validBackup(const std::string &bytes);  // a whole backup of either kind
+    bool repairKeeps(const std::string &bytes);  // a RAM image that repair leaves as it is
     bool has(char letter) const;
 
     Combo combo_;
