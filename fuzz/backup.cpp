@@ -2,8 +2,8 @@
 // file. Besides the sanitizers' checks: check exits 0, 1 or 2 and 0 exactly
 // when the system's own check of the file (checkImageFile, checkHiveFile)
 // finds it whole; list lists every backup; a backup that export reads is
-// one that check passes, and its REGEDIT4 text reads back (import) into the
-// same text; the input is never changed, no temporary file is left behind,
+// one that check passes (for a RAM image: exactly those), and its REGEDIT4
+// text reads back (import) into the same text; the input is never changed, no temporary file is left behind,
 // and after the verbs the only scratch devices are the ones the process
 // keeps, their \Temp empty.
 #include "fuzz/support.h"
@@ -131,6 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     backup::Kind loadedKind;
     bool loaded = backup::loadBackup(arg, reg, loadedKind, error);
     checkKept();
+    if (kind == backup::Kind::Ram) fuzz::check(loaded == (checked == 0), "export reads exactly what check passes");
     if (loaded) {
         fuzz::check(loadedKind == kind, "export reads the input as its kind");
         fuzz::check(checked == 0, "export reads only what check passes");

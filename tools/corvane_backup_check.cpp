@@ -4,8 +4,9 @@
 //
 // Both read the file in blocks of 4096 bytes and hold at most one record
 // (65,539 bytes) of it, so a file of any size is read in bounded memory.
-// Neither relies on this project's device model beyond naming tags: they
-// work on any image of the record format.
+// The verdict on a RAM image is the system's image check, which says
+// whether the device reads the image back whole: every verb takes it
+// (systemCheck), and list takes it for each record on its own.
 #include "tools/corvane_backup.h"
 
 #include "app/driver.h"
@@ -131,7 +132,7 @@ void recordVerdict(const Record &r, std::string &out) {
     // The image is built in a buffer kept from record to record.
     static std::string image;
     image.assign("\xB2\x74\x83\x1D\0\0\0\0", 8);
-    bool value = (field(r.bytes, 2) & 0xFF) == 2;
+    bool value = field(r.bytes, 2) == 2;
     if (value) image.append(kKeyA, 12);
     int64_t at = static_cast<int64_t>(image.size());
     image += r.bytes;

@@ -5,6 +5,7 @@
 // file as it was. One case runs the verbs in-process, to see the scratch
 // device between them.
 #include "tests/ramimage/imagebytes.h"
+#include "tests/ramimage/verdict_cases.h"
 #include "tests/support/testsupport.h"
 #include "tools/corvane_backup.h"
 
@@ -142,6 +143,40 @@ TEST(CorvaneBackup, CheckTellsWholeDamagedAndNotABackup) {
     }
 }
 
+// One verdict for every verb: what check passes, export reads, and what
+// check refuses, export refuses with the same words.
+TEST(CorvaneBackup, CheckAndExportGiveOneVerdict) {
+    using namespace imgtest;
+    Bench bench("ram");
+    std::vector<VerdictCase> cases = verdictCases();
+    cases.push_back({__LINE__, image({}), IMAGE_NO_KEY, 8, "no key record: it would restore an empty registry"});
+    cases.push_back({__LINE__, image({value(1, "v", ""), key(0, "A")}), IMAGE_VALUE_FIRST, 8,
+                     "record at 0x8: value record before the first key record"});
+    const fs::path file = bench.pc() / "x.img";
+    for (const VerdictCase &c : cases) {
+        SCOPED_TRACE("case at line " + std::to_string(c.line));
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << c.bytes;
+        ts::RunResult checked = bench.run({"check", file.string()});
+        ts::RunResult exported = bench.run({"export", file.string()});
+        if (c.problem == IMAGE_WHOLE) {
+            EXPECT_EQ(checked.exitCode, 0) << checked.out;
+            EXPECT_NE(checked.out.find("\nwhole: a restore would take it\n"), std::string::npos) << checked.out;
+            EXPECT_EQ(exported.exitCode, 0) << exported.err;
+            continue;
+        }
+        char offset[16];
+        std::snprintf(offset, sizeof offset, "0x%08X", static_cast<unsigned>(c.offset));
+        EXPECT_EQ(checked.exitCode, 1) << checked.out;
+        EXPECT_NE(checked.out.find(std::string("\ndamaged at offset ") + offset + ": " + c.text +
+                                   "\na restore would refuse it\n"),
+                  std::string::npos)
+            << checked.out;
+        EXPECT_EQ(exported.exitCode, 1);
+        EXPECT_EQ(exported.err,
+                  "corvane-backup: export: " + file.string() + ": a restore would refuse it: " + c.text + "\n");
+    }
+}
+
 TEST(CorvaneBackup, CheckSaysWhatRepairWouldChange) {
     using namespace imgtest;
     Bench bench("ram");
@@ -196,7 +231,7 @@ TEST(CorvaneBackup, ListShowsEveryRecordAndTheHives) {
               "0x00000008\tkey\t2 HKEY_LOCAL_MACHINE\t-\tIdent\tok\n"
               "0x0000001C\tvalue\t1 REG_SZ\t8\tName\tok\n"
               "0x00000038\tvalue\t4 REG_DWORD\t4\tw\tlength 16, its fields need 14\n"
-              "0x0000004C\tkey\t0x0203\t-\tK\thigh byte set in type, tag or nameLength (0x203)\n"
+              "0x0000004C\tkey\t0x0203\t-\tK\tkey tag 515 is no root\n"
               "# 4 records, 2 keys, 2 not consistent\n");
 
     bench.save("b.reg");
