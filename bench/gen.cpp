@@ -4,10 +4,14 @@
 //
 // Keys and values in a realistic mix: names of 4 to 60 characters, 0 to 8
 // values a key with data of 0 to 300 bytes and one value in 2000 above 4096
-// bytes; consecutive keys share their tag in groups of KEYS (default 32);
-// PERCENT of the records (default 0) carry 1 to 8 surplus bytes. Records are
-// added until the image reaches SIZE bytes (suffixes k, m: KiB, MiB).
-// Prints the image's size, records and keys.
+// bytes; consecutive keys share their tag (a root: 0, 1 or 2) in groups of
+// KEYS (default 32); values are tagged with the six value types the device
+// knows. Without surplus bytes the image is one the device reads back
+// whole. PERCENT of the records (default 0) carry 1 to 8 surplus bytes:
+// such records are inconsistent, the device would not read the image back
+// (repair mends it), and the output says so. Records are added until the
+// image reaches SIZE bytes (suffixes k, m: KiB, MiB). Prints the image's
+// size, records and keys.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -62,11 +66,14 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::string img = "\xb2\x74\x83\x1d" + std::string(4, '\0');
-    long long written = 0, records = 0, keys = 0;
+    long long written = 0, records = 0, keys = 0, withSurplus = 0;
+    // REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ
+    static const unsigned kTypes[] = {0, 1, 2, 3, 4, 7};
     std::string rec;
     auto surplus = [&](std::string &r) {
         if (pick(1, 100) > surplusPct) return 0;
         int n = pick(1, 8);
+        ++withSurplus;
         r.append(size_t(n), '\xee');
         return n;
     };
@@ -96,7 +103,7 @@ int main(int argc, char **argv) {
             rec.clear();
             put16(rec, 0);
             put16(rec, 2);
-            put16(rec, unsigned(pick(1, 7)));
+            put16(rec, kTypes[pick(0, 5)]);
             put16(rec, unsigned(vcch));
             put16(rec, unsigned(cbData));
             name(rec, vcch);
@@ -125,5 +132,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     printf("%lld bytes, %lld records, %lld keys\n", written, records, keys);
+    if (withSurplus > 0)
+        printf("not whole: %lld records carry surplus bytes, the device would not read the image back\n", withSurplus);
     return 0;
 }
