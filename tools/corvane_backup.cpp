@@ -37,10 +37,10 @@ const char kUsage[] =
     "check exits 0 when a restore would take FILE, 1 when it is damaged, 2 when it\n"
     "is not a backup or cannot be read; diff exits 0 equal, 1 different, 2 trouble.\n"
     "\n"
-    "check and list read any image of the record format. export, diff, import,\n"
-    "set and delete read records as this project's device model writes them: one\n"
-    "key record per key, named by its path below its root and tagged with its root\n"
-    "(0 HKCR, 1 HKCU, 2 HKLM), then its values, tagged with their value type.\n";
+    "list shows the records of any image of the record format. Every verb judges\n"
+    "a RAM image as the device reads it back: one key record per key, named by its\n"
+    "path below its root and tagged with its root (0 HKCR, 1 HKCU, 2 HKLM), then\n"
+    "its values, tagged with their value type.\n";
 
 struct KeyArg {
     int root = -1;
