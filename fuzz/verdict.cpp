@@ -1,6 +1,7 @@
 // verdict.cpp - fuzz target: the image check against the device. The same
 // bytes go to the check (fed whole, and in pieces of 7) and to the
-// simulated device's boot reader (readRamImage); the run stops on any
+// simulated device's boot reader (readRamImage), once as they are and once
+// with the signature and a right totalSize; the run stops on any
 // disagreement:
 //   - the device reads the image back exactly when the check finds it whole
 //     or without a key record, and it is without one exactly when it is the
@@ -76,10 +77,9 @@ void disagree(const char *what, const ImageCheck &check, const std::string &why)
     fuzz::check(false, what);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const std::string bytes(reinterpret_cast<const char *>(data), size);
+// One image through both; stops on a disagreement.
+void compare(const std::string &bytes) {
+    const size_t size = bytes.size();
     static host::reg::Registry reg;
     std::string why;
     const bool device = host::reg::readRamImage(bytes, reg, &why);
@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             disagree("the check passes what the device reads back", check, why);
         if ((problem == IMAGE_NO_KEY) != (size == 8))
             disagree("no key record: the header alone, and nothing else", check, why);
-        return 0;
+        return;
     }
     if (problem == IMAGE_WHOLE || problem == IMAGE_NO_KEY)
         disagree("the check refuses what the device does not read back", check, why);
@@ -111,5 +111,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     WCHAR text[256];
     imageProblemText(&check, text, 256);
     if (text[0] == 0) disagree("the check says what is wrong", check, why);
+}
+
+}  // namespace
+
+// The input as it is, and (so that most inputs reach the records) with the
+// signature and a totalSize that is its length.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static std::string bytes;  // kept from input to input
+    bytes.assign(reinterpret_cast<const char *>(data), size);
+    compare(bytes);
+    if (size >= 8) {
+        static const char kHeader[4] = {'\xb2', '\x74', '\x83', '\x1d'};
+        bytes.replace(0, 4, kHeader, 4);
+        for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<char>(size >> (8 * i));
+        if (bytes.compare(0, size, reinterpret_cast<const char *>(data), size) != 0) compare(bytes);
+    }
     return 0;
 }
