@@ -218,6 +218,14 @@ std::string repairPreview(const InputFile &file) {
     uint64_t cbBefore = file.size(), cbAfter = repaired.size();
     if (rewritten == 0 && cbBefore == cbAfter && before.totalSize() == after.totalSize())
         return "c (repair) leaves it unchanged";
+    // A rewritten image is put back only when a restore would take it.
+    ImageCheck check;
+    if (checkImageFile(reinterpret_cast<const WCHAR *>(path.c_str()), &check) != IMAGE_WHOLE) {
+        WCHAR text[256];
+        imageProblemText(&check, text, sizeof text / sizeof text[0]);
+        return "c (repair) would leave it as it is: its rewritten image is not whole either (" +
+               host::toUtf8(std::u16string_view(text)) + ")";
+    }
     std::string out = "c (repair) would rewrite " + std::to_string(rewritten) + " of " + std::to_string(records) +
                       " records: " + std::to_string(cbBefore) + " bytes become " + std::to_string(cbAfter);
     if (cbAfter < cbBefore) out += " (" + std::to_string(cbBefore - cbAfter) + " bytes dropped)";

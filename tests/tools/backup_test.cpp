@@ -200,6 +200,12 @@ TEST(CorvaneBackup, CheckSaysWhatRepairWouldChange) {
          "damaged at offset 0x00000014: record at 0x14: length 18, its fields need 14\n"
          "a restore would refuse it\n"
          "c (repair) would rewrite 1 of 3 records: 54 bytes become 50 (4 bytes dropped)\n"},
+        {"4 surplus bytes and a key tag that is no root",
+         image({key(2, "A"), value(4, "v", "abcd", "wxyz"), key(5, "B")}), 1,
+         "damaged at offset 0x00000014: record at 0x14: length 18, its fields need 14\n"
+         "a restore would refuse it\n"
+         "c (repair) would leave it as it is: its rewritten image is not whole either (record at 0x26: key tag 5 "
+         "is no root)\n"},
         {"a record of type 3", image({key(2, "A"), le16(4) + le16(3) + "abcd"}), 1,
          "damaged at offset 0x00000014: record at 0x14: type 3 is neither key (1) nor value (2)\n"
          "a restore would refuse it\n"
