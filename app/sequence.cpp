@@ -220,19 +220,19 @@ static void rewriteStep(const WCHAR *options, const WCHAR *file, const WCHAR *wo
             rewritten = 1;
         if (alone && !rewritten) {
             DeleteFileW(work);
-        } else if (alone && !wholeBackup(work, why)) {
-            /* What the device would not read back never takes the file's
-             * place. */
-            writeLog(TEXT("main, option c|x: the rewritten image is not whole, the file is left as "
-                          "it was: "),
-                     why, 1);
-            DeleteFileW(work);
         } else if (alone &&
                    putBack(
                        file, work, TEXT("main, option c|x: replacing the file with "),
                        TEXT("main, option c|x: a copy left by an earlier run: "),
                        TEXT("main, option c|x: removed a partial copy left by an earlier run: "))) {
             writeLog(TEXT("main, option c|x, registry information copied to "), file, 1);
+            DeleteFileW(work);
+        } else if (alone && !wholeBackup(work, why)) {
+            /* What the device would not read back never takes the file's
+             * place (putBack refused it before it did anything). */
+            writeLog(TEXT("main, option c|x: the rewritten image is not whole, the file is left as "
+                          "it was: "),
+                     why, 1);
             DeleteFileW(work);
         }
     } else {
