@@ -15,9 +15,9 @@
 #include "fuzz/support.h"
 #include "platform/host/registry_model.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 
