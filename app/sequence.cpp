@@ -29,10 +29,42 @@ static void saveStep(const WCHAR *options, const WCHAR *work, int *kind)
     }
 }
 
+/* Takes the run lock (log/run.h) for a window in which the run reads or
+ * replaces the file argument, into lock and its path. Returns 0, after a
+ * log line that says why, when it cannot be had: the step then leaves the
+ * file argument alone. */
+static int lockFiles(HANDLE *lock, WCHAR *path)
+{
+    *lock = takeRunLock(path);
+    if (*lock != INVALID_HANDLE_VALUE)
+        return 1;
+    if (GetLastError() == ERROR_SHARING_VIOLATION)
+        writeLog(
+            TEXT("main: another run held the lock for 30 s, this step leaves the file alone: "),
+            path, 1);
+    else
+        writeLog(TEXT("main: could not take the lock, this step leaves the file alone: "), path, 1);
+    return 0;
+}
+
+/* A whole-file copy from or to the file argument, under the run lock. */
+static BOOL copyLocked(const WCHAR *from, const WCHAR *to)
+{
+    WCHAR lockPath[MAX_PATH];
+    HANDLE lock;
+    BOOL copied;
+
+    if (!lockFiles(&lock, lockPath))
+        return FALSE;
+    copied = CopyFileW(from, to, FALSE);
+    dropRunLock(lock, lockPath);
+    return copied;
+}
+
 /* 2. Copy-in: the file argument onto the work file. */
 static void copyInStep(const WCHAR *file, const WCHAR *work, int *kind)
 {
-    if (CopyFileW(file, work, FALSE)) {
+    if (copyLocked(file, work)) {
         *kind = detectSig(work);
         writeLog(TEXT("main, option r, registry information copied to "), work, 1);
     } else {
@@ -156,28 +188,42 @@ static void noteLeftCopy(const WCHAR *file, const WCHAR *text, const WCHAR *remo
         writeLog(removedText, found, 1);
 }
 
+/* 1 when the file argument is missing (and nothing else kept it from
+ * opening). */
+static int fileMissing(const WCHAR *file)
+{
+    FILE *there = _wfopen(file, TEXT("rb"));
+
+    if (there != NULL) {
+        fclose(there);
+        return 0;
+    }
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
 /* A run stopped between removing the file argument and renaming its whole
  * new copy to it left no file argument, and that copy beside it. Before
  * anything else reads or writes the file argument, the copy takes its place
  * again (named in the log), so that the run finds the backup that the
  * earlier one meant to leave. A file argument that exists is never
- * replaced by such a copy. */
+ * replaced by such a copy. The look is made again under the run lock: a
+ * live run's copy exists only while that run holds the lock, so the copy
+ * found then is one that no live run is still using. */
 static void recoverLeftCopy(const WCHAR *file)
 {
-    WCHAR found[MAX_PATH];
-    FILE *there;
+    WCHAR found[MAX_PATH], lockPath[MAX_PATH];
+    HANDLE lock;
 
-    there = _wfopen(file, TEXT("rb"));
-    if (there != NULL) {
-        fclose(there);
+    if (!fileMissing(file))
         return;
-    }
-    if (GetLastError() != ERROR_FILE_NOT_FOUND)
+    if (!lockFiles(&lock, lockPath))
         return;
-    if (findLeftCopy(file, found) && holdsBackup(found) && MoveFileW(found, file))
+    if (fileMissing(file) && findLeftCopy(file, found) && holdsBackup(found) &&
+        MoveFileW(found, file))
         writeLog(TEXT("main: the file was missing, the whole copy left by an earlier run takes its "
                       "place: "),
                  found, 1);
+    dropRunLock(lock, lockPath);
 }
 
 /* Puts the work file's content at the file argument, never leaving the file
@@ -187,12 +233,18 @@ static void recoverLeftCopy(const WCHAR *file)
 static int putBack(const WCHAR *file, const WCHAR *work, const WCHAR *announce,
                    const WCHAR *leftText, const WCHAR *removedText)
 {
-    WCHAR sibling[MAX_PATH];
+    WCHAR sibling[MAX_PATH], lockPath[MAX_PATH];
+    HANDLE lock;
+    int replaced;
 
     if (!holdsBackup(work))
         return 0;
+    if (!lockFiles(&lock, lockPath))
+        return 0;
     noteLeftCopy(file, leftText, removedText);
-    return replaceFile(work, file, kSiblingPrefix, announce, sibling) == REPLACE_DONE;
+    replaced = replaceFile(work, file, kSiblingPrefix, announce, sibling);
+    dropRunLock(lock, lockPath);
+    return replaced == REPLACE_DONE;
 }
 
 /* 3. Rewrite: repair and/or reorder a RAM registry image. Alone (without s
@@ -209,7 +261,7 @@ static void rewriteStep(const WCHAR *options, const WCHAR *file, const WCHAR *wo
     int rewritten = 0;
     WCHAR why[LOG_PATH_CCH];
 
-    if (alone && CopyFileW(file, work, FALSE)) {
+    if (alone && copyLocked(file, work)) {
         writeLog(TEXT("main, option c|x, registry information copied to "), work, 1);
         *kind = detectSig(work);
     }

@@ -24,6 +24,17 @@ UINT tempFileName(const WCHAR *prefix, WCHAR *name)
     return unique;
 }
 
+/* True when the file at path is there (it opens for reading). */
+static int siblingThere(const WCHAR *path)
+{
+    FILE *there = _wfopen(path, TEXT("rb"));
+
+    if (there == NULL)
+        return 0;
+    fclose(there);
+    return 1;
+}
+
 int replaceFile(const WCHAR *source, const WCHAR *target, const WCHAR *prefix,
                 const WCHAR *announce, WCHAR *sibling)
 {
@@ -65,17 +76,56 @@ int replaceFile(const WCHAR *source, const WCHAR *target, const WCHAR *prefix,
     }
     if (MoveFileW(sibling, target))
         return REPLACE_DONE;
-    /* The rename failed with target gone: a plain copy risks nothing now
-     * (the whole copy stays beside it until the copy is done). */
-    if (CopyFileW(sibling, target, FALSE)) {
+    /* The rename failed with target gone: a copy that makes target risks
+     * nothing now (the whole copy stays beside it until the copy is done).
+     * A file put at target since is another's: it is neither written over
+     * nor removed. */
+    if (CopyFileW(sibling, target, TRUE)) {
         DeleteFileW(sibling);
         return REPLACE_DONE;
     }
-    DeleteFileW(target); /* part of a copy is no file */
+    /* Part of a copy is no file; but only this copy's target is removed:
+     * not one that was there first, nor one that another put there from a
+     * sibling gone since. */
+    error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && siblingThere(sibling))
+        DeleteFileW(target);
     return REPLACE_SIBLING;
 
 untouched:
     DeleteFileW(sibling); /* a copy that failed part way is no copy */
     sibling[0] = 0;
     return REPLACE_UNTOUCHED;
+}
+
+HANDLE takeRunLock(WCHAR *path)
+{
+    HANDLE lock;
+    DWORD waited = 0;
+
+    path[0] = 0;
+    if (wcslen(g_tempDir) + wcslen(RUN_LOCK_NAME) > MAX_PATH - 1) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
+    }
+    wcscpy(path, g_tempDir);
+    wcscat(path, RUN_LOCK_NAME);
+    for (;;) {
+        lock = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+        if (lock != INVALID_HANDLE_VALUE)
+            return lock;
+        if (GetLastError() != ERROR_SHARING_VIOLATION || waited >= RUN_LOCK_WAIT_MS)
+            return INVALID_HANDLE_VALUE;
+        Sleep(RUN_LOCK_RETRY_MS);
+        waited += RUN_LOCK_RETRY_MS;
+        SetLastError(ERROR_SHARING_VIOLATION);
+    }
+}
+
+void dropRunLock(HANDLE lock, const WCHAR *path)
+{
+    CloseHandle(lock);
+    /* Fails while another run holds it: the device deletes no open file. */
+    DeleteFileW(path);
 }

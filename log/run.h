@@ -28,7 +28,7 @@ UINT tempFileName(const WCHAR *prefix, WCHAR *name);
 /* Results of replaceFile. */
 #define REPLACE_DONE 0      /* target now holds a whole copy of source */
 #define REPLACE_UNTOUCHED 1 /* target is as it was, and nothing is left beside it */
-#define REPLACE_SIBLING 2   /* target is gone; its new content is whole in sibling */
+#define REPLACE_SIBLING 2 /* target is not the copy (gone, or another's since); sibling is whole */
 
 /* Replaces target with a copy of source without ever leaving target cut
  * short. The device's CopyFileW overwrites in place and it has no replacing
@@ -40,8 +40,43 @@ UINT tempFileName(const WCHAR *prefix, WCHAR *name);
  * deleted, so that a power cut between the delete and the rename leaves a
  * log that names the whole copy. sibling receives the copy's name (MAX_PATH
  * characters; empty when none was made). A target that cannot be deleted
- * (read-only, in use) stays as it was. */
+ * (read-only, in use) stays as it was. A file that stands at target after
+ * the delete is never written over or removed: the copy's rename or the
+ * copy in its place finds it, and target is then left to it and the whole
+ * copy beside it (REPLACE_SIBLING). */
 int replaceFile(const WCHAR *source, const WCHAR *target, const WCHAR *prefix,
                 const WCHAR *announce, WCHAR *sibling);
+
+/* The lock of the files that runs replace. Two runs at once on one file
+ * must not meet inside a replace: one would take the other's new copy
+ * beside the file for a copy left by an earlier run, or delete the file the
+ * other has just put in place. A run holds the lock while it reads or
+ * replaces a file argument (from the look for copies left beside it to the
+ * rename of its own), and only then.
+ *
+ * It is an exclusive open (share mode 0) of RUN_LOCK_NAME in the temporary
+ * folder, one for the whole device: the copies beside a file are found by
+ * their prefix in its folder, whatever file they belong to, so two runs on
+ * two files of one folder must be kept apart too; the temporary folder is
+ * there and writable whenever a run can run at all (its work file is made
+ * there), where a file argument's folder may be read-only for a restore;
+ * and the name fits wherever the work file's does. The device's own rules
+ * keep it sound: a handle is closed when its process ends, however it ends,
+ * so a dead run holds nothing, and an open file is not deleted, so the file
+ * that a waiting run will open is never removed under the run that holds
+ * it. */
+#define RUN_LOCK_NAME TEXT("corvane.lck")
+#define RUN_LOCK_WAIT_MS 30000 /* how long a run waits for another's lock */
+#define RUN_LOCK_RETRY_MS 20   /* and how often it tries again */
+
+/* Takes the lock: its path (the temporary folder, then RUN_LOCK_NAME) into
+ * path (MAX_PATH characters), then the open, tried again while another run
+ * holds the lock (ERROR_SHARING_VIOLATION), for up to RUN_LOCK_WAIT_MS.
+ * Returns the lock's handle, or INVALID_HANDLE_VALUE with the last error
+ * set: ERROR_SHARING_VIOLATION when another run kept it all that time. */
+HANDLE takeRunLock(WCHAR *path);
+/* Lets go of the lock that takeRunLock gave for path; its file is removed
+ * unless another run holds it by now. */
+void dropRunLock(HANDLE lock, const WCHAR *path);
 
 #endif

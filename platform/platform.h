@@ -251,6 +251,42 @@ BOOL DeleteFileW(LPCWSTR path);
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW findData);
 BOOL FindClose(HANDLE find);
 
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+/* ---- Open files and waiting ---------------------------------------------- */
+
+#define GENERIC_READ 0x80000000UL
+#define GENERIC_WRITE 0x40000000UL
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+
+/* Opens (or makes, by the disposition) a file; INVALID_HANDLE_VALUE on
+ * failure. The share mode is honoured as on a CE file system: while the
+ * handle is open, another open of the file whose access the share mode does
+ * not allow, or whose own share mode does not allow the access the handle
+ * has, fails with ERROR_SHARING_VIOLATION, in this process or another; so
+ * do DeleteFileW and MoveFileW of the file, whatever the share mode. With
+ * OPEN_ALWAYS or CREATE_ALWAYS the last error is ERROR_ALREADY_EXISTS when
+ * the file was there. */
+HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                   LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
+/* Closes a handle that CreateFileW gave; non-zero on success. The handles
+ * of a process are closed when it ends, however it ends. */
+BOOL CloseHandle(HANDLE object);
+/* Waits milliseconds. */
+void Sleep(DWORD milliseconds);
+
 /* ---- Streams ------------------------------------------------------------ */
 
 /* Modes "rb", "r+b", "w+b", "a" (and the other C modes); NULL on failure. */
@@ -268,12 +304,6 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode);
 #define REG_BINARY 3
 #define REG_DWORD 4
 #define REG_MULTI_SZ 7
-
-typedef struct _SECURITY_ATTRIBUTES {
-    DWORD nLength;
-    LPVOID lpSecurityDescriptor;
-    BOOL bInheritHandle;
-} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 /* ---- Windows, dialogs and resources ------------------------------------ */
 

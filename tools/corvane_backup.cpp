@@ -53,10 +53,17 @@ bool parseKey(const std::string &verb, const std::string &arg, KeyArg &key) {
     return false;
 }
 
-// Loads a FILE argument; prints why not.
-bool load(const std::string &verb, const std::string &arg, Registry &reg, Kind &kind, FileArg &file) {
+// Loads a FILE argument; prints why not. A verb that writes it back passes
+// its lock, taken here before the read.
+bool load(const std::string &verb, const std::string &arg, Registry &reg, Kind &kind, FileArg &file,
+          DeviceFileLock *lock = nullptr) {
     std::string error;
-    if (!resolveFile(arg, file, error) || !loadBackup(file, reg, kind, error)) {
+    bool ok = resolveFile(arg, file, error);
+    if (ok && lock && !lock->take(file.host, error)) {
+        error = arg + ": " + error;
+        ok = false;
+    }
+    if (!ok || !loadBackup(file, reg, kind, error)) {
         fail(verb + ": " + error);
         return false;
     }
@@ -250,7 +257,8 @@ int cmdSet(const std::vector<std::string> &args) {
     Registry reg;
     Kind kind;
     FileArg file;
-    if (!load("set", args[0], reg, kind, file)) return 1;
+    DeviceFileLock lock;  // from the read to the write
+    if (!load("set", args[0], reg, kind, file, &lock)) return 1;
     KeyTree &tree = reg.roots[key.root];
     tree.setValue(tree.create(key.path), std::move(v));
     if (!writeBackup(reg, kind, file.host, error)) return fail("set: " + args[0] + ": " + error);
@@ -264,7 +272,8 @@ int cmdDelete(const std::vector<std::string> &args) {
     Registry reg;
     Kind kind;
     FileArg file;
-    if (!load("delete", args[0], reg, kind, file)) return 1;
+    DeviceFileLock lock;  // from the read to the write
+    if (!load("delete", args[0], reg, kind, file, &lock)) return 1;
     KeyTree &tree = reg.roots[key.root];
     if (!tree.find(key.path)) return fail("delete: " + args[1] + ": no such key");
     if (args.size() == 3) {

@@ -140,8 +140,30 @@ bool copyFile(const InputFile &from, const fs::path &to, std::string &error);
 bool loadBackup(const FileArg &file, host::reg::Registry &reg, Kind &kind, std::string &error);
 // Writes reg as a backup of that kind (a RAM image, or a hive backup packed
 // by the system's packHives) to target, whole or not at all: written beside
-// it, then renamed over it. False with the reason in error.
+// it, then renamed over it. A target on the device is written under the
+// device's run lock (DeviceFileLock). False with the reason in error.
 bool writeBackup(const host::reg::Registry &reg, Kind kind, const fs::path &target, std::string &error);
+
+// The run lock of the device (log/run.h, the one corvane takes) while a verb
+// reads and writes a file on the device, so that it never meets a corvane
+// run inside the replace of that file: a verb that edits a file holds it
+// from the read to the write. A process takes the device's lock once,
+// however many hold it; a file off the device takes nothing. Let go of at
+// the end of the holder's life, with the device it was taken on selected.
+class DeviceFileLock {
+public:
+    DeviceFileLock() = default;
+    ~DeviceFileLock();
+    DeviceFileLock(const DeviceFileLock &) = delete;
+    DeviceFileLock &operator=(const DeviceFileLock &) = delete;
+    // Takes the lock when the host file at path lies on the current device,
+    // waiting for a corvane run as corvane waits for another. False with
+    // the reason in error when it cannot be had.
+    bool take(const fs::path &path, std::string &error);
+
+private:
+    bool held_ = false;
+};
 
 // The restore's own check of a RAM image or a hive backup file (the one the
 // system's restore makes), fed with the file in blocks of 4096 bytes.

@@ -521,6 +521,10 @@ bool loadBackup(const FileArg &arg, Registry &reg, Kind &kind, std::string &erro
 }
 
 bool writeBackup(const Registry &reg, Kind kind, const fs::path &target, std::string &error) {
+    // Taken before the scratch device below is selected, and let go of
+    // after it is put back: the lock is the target's device's.
+    DeviceFileLock lock;
+    if (!lock.take(target, error)) return false;
     std::string bytes, why;
     if (kind == Kind::Ram) {
         if (writeRamImage(reg, bytes) != ERROR_SUCCESS) {
@@ -556,6 +560,62 @@ bool writeBackup(const Registry &reg, Kind kind, const fs::path &target, std::st
         }
     }
     return replaceWhole(target, bytes, error);
+}
+
+// ---- The device's run lock ------------------------------------------------------
+
+namespace {
+
+int g_lockHolders = 0;  // DeviceFileLock objects holding it
+HANDLE g_lock = INVALID_HANDLE_VALUE;
+WCHAR g_lockPath[MAX_PATH];
+
+// True when the host file at path lies in the current device's file system
+// (a device path resolves there; a PC path may lead there too).
+bool onDevice(const fs::path &path) {
+    if (!host::isDevice(host::deviceDir())) return false;
+    std::error_code ec;
+    fs::path root = fs::weakly_canonical(host::fsRoot(), ec);
+    if (ec) return false;
+    fs::path file = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    if (ec) return false;
+    fs::path rel = file.lexically_relative(root);
+    return !rel.empty() && *rel.begin() != "..";
+}
+
+}  // namespace
+
+bool DeviceFileLock::take(const fs::path &path, std::string &error) {
+    if (held_ || !onDevice(path)) return true;
+    if (g_lockHolders == 0) {
+        // The system's lock is made in the system's temporary folder: the
+        // device's, as start-up would find it.
+        WCHAR temp[PATH_CCH], saved[PATH_CCH];
+        DWORD n = GetTempPathW(PATH_CCH, temp);
+        if (n == 0 || n >= PATH_CCH) {
+            error = "cannot find the device's temporary folder for its lock";
+            return false;
+        }
+        std::memcpy(saved, g_tempDir, sizeof saved);
+        std::memcpy(g_tempDir, temp, sizeof temp);
+        g_lock = takeRunLock(g_lockPath);
+        DWORD why = GetLastError();
+        std::memcpy(g_tempDir, saved, sizeof saved);
+        if (g_lock == INVALID_HANDLE_VALUE) {
+            std::string lock = host::toUtf8(g_lockPath);
+            error = why == ERROR_SHARING_VIOLATION
+                        ? "a run on the device held its lock " + lock + " for 30 s: the file is left as it is"
+                        : "cannot take the device's lock " + lock + ": the file is left as it is";
+            return false;
+        }
+    }
+    ++g_lockHolders;
+    held_ = true;
+    return true;
+}
+
+DeviceFileLock::~DeviceFileLock() {
+    if (held_ && --g_lockHolders == 0) dropRunLock(g_lock, g_lockPath);
 }
 
 }  // namespace backup

@@ -14,12 +14,17 @@
 // A file is read-only on the device when its host file has no owner write
 // bit; this is checked here rather than left to the host, where tests may
 // run as root and root may write anything.
+//
+// Share modes (CreateFileW) hold across processes, as on the device: see
+// "Open files" below.
 #include "platform/host/host.h"
 #include "platform/host/registry_store.h"
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +33,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 namespace host {
@@ -37,6 +43,110 @@ bool isReadOnly(const fs::path &p) {
     HostAt at = hostAt(p.c_str());
     entry.exists = ::fstatat(at.dir, at.path, &entry.st, 0) == 0;
     return entry.readOnly();
+}
+
+// ---- Share modes ---------------------------------------------------------
+//
+// A CE file system honours the share mode of CreateFileW: while a handle is
+// open, another open whose access its share mode does not allow, or whose
+// own share mode does not allow the access the handle has, fails with
+// ERROR_SHARING_VIOLATION, in this process or another; and an open file is
+// neither deleted nor renamed. The host keeps that where every process sees
+// it: as open file description locks (F_OFD_SETLK) on bytes far past the end
+// of the host file, where no data ever is (the host's locks are advisory:
+// reads and writes are not touched). A handle holds shared locks on the
+// bytes that say what it does and what it refuses; an open looks for other
+// descriptions' locks on the bytes it must not meet, its own process's
+// included. The kernel drops a description's locks when it is closed, and a
+// process's when it ends, however it ends: a run that dies releases its
+// handles, as on the device.
+//
+// A handle is checked and recorded under a guard (flock on the same file),
+// and so are a delete and a rename: no handle is made between their check
+// and the removal, and a handle whose file was removed or replaced after it
+// was opened is made again on what the path names now. So a lock file is
+// never lost to a delete while its holder keeps it.
+//
+// Streams and copies look but are not recorded: a CreateFileW during one is
+// not refused, where the device would refuse it. The program opens with
+// CreateFileW only its lock file, which nothing else opens.
+
+namespace {
+
+constexpr off_t kShareBytes = static_cast<off_t>(1) << 62;
+enum ShareByte : off_t {
+    kHoldsRead = 1,
+    kHoldsWrite = 2,
+    kDeniesRead = 3,
+    kDeniesWrite = 4,
+    kDeniesDelete = 5,  // every handle: an open file is neither deleted nor renamed
+};
+
+// True when another open file description holds a lock on the count bytes
+// from `first`.
+bool heldElsewhere(int fd, off_t first, off_t count = 1) {
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = kShareBytes + first;
+    fl.l_len = count;
+    if (::fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
+    return fl.l_type != F_UNLCK;
+}
+
+bool holdByte(int fd, off_t byte) {
+    struct flock fl {};
+    fl.l_type = F_RDLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = kShareBytes + byte;
+    fl.l_len = 1;
+    int rc;
+    do rc = ::fcntl(fd, F_OFD_SETLK, &fl);
+    while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+void guard(int fd) {
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+// True when the entry at `at` (not followed) is the file open at fd.
+bool stillThere(HostAt at, int fd) {
+    struct stat now, open;
+    return ::fstatat(at.dir, at.path, &now, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(fd, &open) == 0 &&
+           now.st_dev == open.st_dev && now.st_ino == open.st_ino;
+}
+
+}  // namespace
+
+bool shareRefuses(int fd, DWORD access) {
+    const bool read = access & GENERIC_READ, write = access & GENERIC_WRITE;
+    if (read && write) return heldElsewhere(fd, kDeniesRead, 2);
+    if (read) return heldElsewhere(fd, kDeniesRead);
+    if (write) return heldElsewhere(fd, kDeniesWrite);
+    return false;
+}
+
+// For a delete or a rename of the regular file at `at`: a descriptor of it
+// holding the guard, to be closed after the removal, or -1 when the file
+// cannot be opened (no handle can then be open on it either). held is set
+// when a handle keeps the file from being removed. False when the file is
+// gone.
+static bool guardRemoval(HostAt at, int &fd, bool &held) {
+    held = false;
+    for (int tries = 0; tries < 16; ++tries) {
+        fd = ::openat(at.dir, at.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return errno != ENOENT;
+        guard(fd);
+        if (stillThere(at, fd)) {
+            held = heldElsewhere(fd, kDeniesDelete);
+            return true;
+        }
+        ::close(fd);  // replaced since it was opened: look again
+    }
+    fd = -1;
+    return true;
 }
 
 }  // namespace host
@@ -173,11 +283,22 @@ static DWORD copyInPlace(const std::string &src, const std::string &dst) {
         ::close(in);
         return ERROR_READ_FAULT;
     }
+    if (host::shareRefuses(in, GENERIC_READ)) {
+        ::close(in);
+        return ERROR_SHARING_VIOLATION;
+    }
     int out = ::openat(dstAt.dir, dstAt.path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (out < 0) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         ::close(in);
         return e;
+    }
+    // Opened without emptying it: a target that a handle keeps is refused
+    // as it was.
+    if (host::shareRefuses(out, GENERIC_WRITE)) {
+        ::close(in);
+        ::close(out);
+        return ERROR_SHARING_VIOLATION;
     }
     DWORD err = ERROR_SUCCESS;
     size_t size = static_cast<size_t>(st.st_size);
@@ -303,12 +424,26 @@ BOOL MoveFileW(LPCWSTR existingFile, LPCWSTR newFile) {
     // CE has no replacing move: the host's rename must not replace either,
     // even when something appears at newFile in the meantime.
     host::HostAt srcAt = host::hostAt(src.native()), dstAt = host::hostAt(dst.native());
+    // A file that a handle holds open is not renamed.
+    int guarded = -1;
+    bool held = false;
+    if (type == host::fs::file_type::regular && !host::guardRemoval(srcAt, guarded, held))
+        return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
+    if (held) {
+        ::close(guarded);
+        return call.fail(FALSE, ERROR_SHARING_VIOLATION);
+    }
     int rc = ::renameat2(srcAt.dir, srcAt.path, dstAt.dir, dstAt.path, sameEntry ? 0 : RENAME_NOREPLACE);
     if (rc != 0 && errno == EINVAL && !sameEntry) {  // a host file system without RENAME_NOREPLACE
-        if (host::fs::symlink_status(dst, ec).type() != host::fs::file_type::not_found)
+        if (host::fs::symlink_status(dst, ec).type() != host::fs::file_type::not_found) {
+            if (guarded >= 0) ::close(guarded);
             return call.fail(FALSE, ERROR_ALREADY_EXISTS);
+        }
         rc = ::rename(src.c_str(), dst.c_str());
     }
+    int saved = errno;
+    if (guarded >= 0) ::close(guarded);
+    errno = saved;
     if (rc != 0) {
         DWORD e = errno == EEXIST || errno == ENOTEMPTY ? ERROR_ALREADY_EXISTS
                   : errno == ENOENT                     ? ERROR_FILE_NOT_FOUND
@@ -336,8 +471,137 @@ BOOL DeleteFileW(LPCWSTR file) {
     }
     if (there.isFolder() || there.readOnly()) return call.fail(FALSE, ERROR_ACCESS_DENIED);
     if (host::hiveInUse(p)) return call.fail(FALSE, ERROR_SHARING_VIOLATION);
-    if (::unlinkat(at.dir, at.path, 0) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+    // A file that a handle holds open is not deleted (CE's rule, whatever
+    // the share mode): the check and the removal are one step for every
+    // process.
+    int guarded = -1;
+    bool held = false;
+    if (there.isFile() && !host::guardRemoval(at, guarded, held)) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
+    if (held) {
+        ::close(guarded);
+        return call.fail(FALSE, ERROR_SHARING_VIOLATION);
+    }
+    int rc = ::unlinkat(at.dir, at.path, 0);
+    if (guarded >= 0) ::close(guarded);
+    if (rc != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
     return call.ret(TRUE);
+}
+
+// ---- Open files and waiting -------------------------------------------------
+
+namespace {
+
+// A handle that CreateFileW gave: its host file, open.
+struct FileHandle {
+    int fd = -1;
+};
+
+// The handles of this process that are open.
+std::unordered_set<FileHandle *> &openHandles() {
+    static std::unordered_set<FileHandle *> handles;
+    return handles;
+}
+
+}  // namespace
+
+HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES securityAttributes,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile) {
+    (void)securityAttributes;
+    (void)flagsAndAttributes;
+    host::Call call("CreateFileW", fileName);
+    call.arg(fileName).argHex(desiredAccess).argHex(shareMode).arg(static_cast<long long>(creationDisposition));
+    if (call.failed()) return call.fail(INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+    if (!fileName || creationDisposition < CREATE_NEW || creationDisposition > TRUNCATE_EXISTING || templateFile)
+        return call.fail(INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER);
+    const bool read = desiredAccess & GENERIC_READ, write = desiredAccess & GENERIC_WRITE;
+    const bool truncate = creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING;
+    thread_local std::string p;  // kept from call to call
+    // Made again when the file was removed or replaced between its open
+    // and its record (a few times at most: each time another process acted).
+    for (int tries = 0; tries < 64; ++tries) {
+        host::PathEntry there;
+        DWORD err = host::resolvePath(fileName, p, true, &there);
+        if (err != ERROR_SUCCESS) return call.fail(INVALID_HANDLE_VALUE, err);
+        if (there.exists && !there.isFile()) return call.fail(INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+        if (there.exists && creationDisposition == CREATE_NEW)
+            return call.fail(INVALID_HANDLE_VALUE, ERROR_FILE_EXISTS);
+        if (!there.exists && (creationDisposition == OPEN_EXISTING || creationDisposition == TRUNCATE_EXISTING))
+            return call.fail(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
+        if (there.exists && (write || truncate) && there.readOnly())
+            return call.fail(INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+        if (there.exists && (write || truncate) && host::hiveInUse(p))
+            return call.fail(INVALID_HANDLE_VALUE, ERROR_SHARING_VIOLATION);
+        // Opened for reading in any case: the records are read locks.
+        host::HostAt at = host::hostAt(p);
+        int flags = (write || truncate ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+        if (!there.exists) flags |= O_CREAT | O_EXCL;
+        int fd = ::openat(at.dir, at.path, flags, 0644);
+        if (fd < 0) {
+            if (errno == EEXIST || errno == ENOENT) continue;  // made or removed meanwhile
+            return call.fail(INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+        }
+        host::guard(fd);
+        if (!host::stillThere(at, fd)) {
+            ::close(fd);
+            continue;
+        }
+        // What the handle does against what others refuse, and what it
+        // refuses against what others do. An open for neither reading nor
+        // writing meets no share mode.
+        bool refused =
+            (read || write) && ((read && host::heldElsewhere(fd, host::kDeniesRead)) ||
+                                (write && host::heldElsewhere(fd, host::kDeniesWrite)) ||
+                                (!(shareMode & FILE_SHARE_READ) && host::heldElsewhere(fd, host::kHoldsRead)) ||
+                                (!(shareMode & FILE_SHARE_WRITE) && host::heldElsewhere(fd, host::kHoldsWrite)));
+        bool recorded = !refused && host::holdByte(fd, host::kDeniesDelete);
+        if (recorded && (read || write)) {
+            recorded = (!read || host::holdByte(fd, host::kHoldsRead)) &&
+                       (!write || host::holdByte(fd, host::kHoldsWrite)) &&
+                       ((shareMode & FILE_SHARE_READ) || host::holdByte(fd, host::kDeniesRead)) &&
+                       ((shareMode & FILE_SHARE_WRITE) || host::holdByte(fd, host::kDeniesWrite));
+        }
+        if (recorded && truncate && there.exists && ::ftruncate(fd, 0) != 0) {
+            ::close(fd);
+            return call.fail(INVALID_HANDLE_VALUE, ERROR_WRITE_FAULT);
+        }
+        if (!recorded) {
+            ::close(fd);  // its records go with it
+            return call.fail(INVALID_HANDLE_VALUE, refused ? ERROR_SHARING_VIOLATION : ERROR_NOT_ENOUGH_MEMORY);
+        }
+        ::flock(fd, LOCK_UN);
+        auto *handle = new FileHandle;
+        handle->fd = fd;
+        openHandles().insert(handle);
+        const bool existed =
+            there.exists && (creationDisposition == OPEN_ALWAYS || creationDisposition == CREATE_ALWAYS);
+        SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+        return call.ret(static_cast<HANDLE>(handle));
+    }
+    return call.fail(INVALID_HANDLE_VALUE, ERROR_SHARING_VIOLATION);
+}
+
+BOOL CloseHandle(HANDLE object) {
+    host::Call call("CloseHandle");
+    auto &handles = openHandles();
+    auto it = handles.find(static_cast<FileHandle *>(object));
+    if (it == handles.end()) return call.fail(FALSE, ERROR_INVALID_HANDLE);
+    // A close that fails still closes: the handle is gone either way, as a
+    // handle always is.
+    ::close((*it)->fd);
+    delete *it;
+    handles.erase(it);
+    if (call.failed()) return call.fail(FALSE, ERROR_INVALID_HANDLE);
+    return call.ret(TRUE);
+}
+
+void Sleep(DWORD milliseconds) {
+    host::Call call("Sleep");
+    call.arg(static_cast<long long>(milliseconds));
+    struct timespec left;
+    left.tv_sec = milliseconds / 1000;
+    left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
 }
 
 // ---- Find -------------------------------------------------------------------

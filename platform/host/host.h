@@ -166,6 +166,13 @@ bool initRegistry(const fs::path &dir, const std::string &registryKind, std::str
 // registry_store.cpp.
 bool hiveInUse(std::string_view hostPath);
 
+// True when a handle that CreateFileW gave, in this process or another,
+// keeps an open of the file behind fd for access (GENERIC_READ,
+// GENERIC_WRITE) out by its share mode: the open fails with
+// ERROR_SHARING_VIOLATION. For the services that open a file without
+// recording the open as a handle (streams, copies); files.cpp.
+bool shareRefuses(int fd, DWORD access);
+
 // The instance handle of the program (and of its resources).
 HINSTANCE programInstance();
 // A text of the program's version resource ("FileVersion" gives "3.2"),

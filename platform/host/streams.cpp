@@ -537,10 +537,25 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
     const bool keepable =
         at.dir != AT_FDCWD && there.isFile() && (flags == O_RDONLY || flags == (O_WRONLY | O_CREAT | O_APPEND));
     int fd = keepable ? host::takeKeptFile(flags, there.st.st_dev, there.st.st_ino) : -1;
-    if (fd < 0) fd = ::openat(at.dir, at.path, flags | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) fd = ::openat(at.dir, at.path, (flags & ~O_TRUNC) | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         return call.fail(static_cast<FILE *>(nullptr), e);
+    }
+    // A handle's share mode may keep the file from this open; a "w" stream
+    // empties its file only once it is let in.
+    const int accmode = flags & O_ACCMODE;
+    if (host::shareRefuses(fd, accmode == O_RDWR     ? GENERIC_READ | GENERIC_WRITE
+                               : accmode == O_WRONLY ? GENERIC_WRITE
+                                                     : GENERIC_READ)) {
+        ::close(fd);
+        errno = EACCES;
+        return call.fail(static_cast<FILE *>(nullptr), ERROR_SHARING_VIOLATION);
+    }
+    if ((flags & O_TRUNC) && ::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        errno = EACCES;
+        return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
     }
     const char *cmode = m[0] == 'r' ? (plus ? "r+" : "r") : m[0] == 'w' ? (plus ? "w+" : "w") : (plus ? "a+" : "a");
     Stream *s = newStream(cmode);

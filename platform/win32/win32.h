@@ -7,7 +7,8 @@
  * names, find, streams, memory, windows, dialogs and resources are real Win32
  * calls that behave as the device's do (MoveFileW among them: without
  * MOVEFILE_REPLACE_EXISTING the desktop's does not replace an existing file
- * either, and fails with ERROR_ALREADY_EXISTS as CE's does). This backend
+ * either, and fails with ERROR_ALREADY_EXISTS as CE's does; CreateFileW's
+ * share modes, CloseHandle and Sleep are the same on both). This backend
  * supplies only these:
  *
  *   RegCopyFile, RegRestoreFile, RegSaveKey, RegReplaceKey, SetCurrentUser,

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -92,6 +95,8 @@ void expectLines(const std::vector<std::string> &got, const std::vector<std::str
         }
     }
 }
+
+const char kNoLock[] = "main: could not take the lock, this step leaves the file alone: \\Temp\\corvane.lck";
 
 struct Row {
     const char *name;
@@ -369,6 +374,54 @@ std::vector<Row> rows() {
          {"RegCopyFile({W}) = 1", "CopyFileW({W}, {S}, 0) = 0", "DeleteFileW({S}) = 1"},
          "stays",
          "same"},
+        // The run lock cannot be had: each step that reads or replaces F
+        // leaves F alone and says so, beside its own failure.
+        {"s: no lock for the copy out",
+         "ram",
+         "ls",
+         Input::RamImage,
+         "CreateFileW@*",
+         1,
+         {"detectSig: RAM based registry sig", "main, option s: RegCopyFile used", kNoLock,
+          "main, option s: could not copy registry information from {W} to {F}"},
+         {"RegCopyFile({W}) = 1"},
+         "stays",
+         "same"},
+        {"r: no lock for the copy in",
+         "ram",
+         "lr",
+         Input::RamImage,
+         "CreateFileW@*",
+         1,
+         cat({{kNoLock, "main, option r, could not copy registry information to {W}",
+               "main, option r: not a whole RAM registry image, RegRestoreFile not used: cannot be read",
+               "main, option r: try reading from hive backup"},
+              kRestRegHvNoProfile,
+              {"main, option r: reading from hive backup failed", kNote}}),
+         {},
+         "absent",
+         "same"},
+        {"c: no lock for the own copy",
+         "ram",
+         "lc",
+         Input::RamImage,
+         "CreateFileW@*",
+         1,
+         {kNoLock, "main, option c|x ignored, file sig not correct "},
+         {"DeleteFileW({W}) = 0"},
+         "absent",
+         "same"},
+        {"c: no lock for the copy back",
+         "ram",
+         "lc",
+         Input::RamImage,
+         "CreateFileW@2",
+         1,
+         {"main, option c|x, registry information copied to {W}", "detectSig: RAM based registry sig", "repair: done",
+          kNoLock},
+         {"CopyFileW({F}, {W}, 0) = 1"},
+         "stays",
+         "same"},
         {"only h, d, l, f", "ram", "lhdf", Input::RamImage, "", 1, {}, {}, "absent", "same"},
     };
 }
@@ -521,6 +574,43 @@ struct RoundTrip {
     const char *restore;  // options of the restore run
     const char *rewrite;  // options of a rewrite run between them, or ""
 };
+
+// Another run holds the lock: a save waits for it, then replaces F as if
+// alone (no line of its own in the log), and leaves nothing in \Temp.
+TEST(Sequence, WaitsForTheLockOfAnotherRun) {
+    ts::Device dev("ram");
+    std::string before = makeInput(dev, Input::RamImage);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        HANDLE lock = CreateFileW(u"\\Temp\\corvane.lck", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        (void)!write(ready[1], lock == INVALID_HANDLE_VALUE ? "n" : "y", 1);
+        usleep(300 * 1000);
+        _exit(0);  // the lock goes with the process
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(c, 'y');
+    ASSERT_EQ(ts::cedevice({"reg", "set", "HKLM\\Software\\Waited", "Value", "REG_DWORD", "1"}).exitCode, 0);
+    std::string trace = (dev.dir() / "trace.txt").string();
+    auto r = ts::corvane({"ls", F}, {{"CEDEVICE_TRACE", trace}});
+    int status = 0;
+    waitpid(holder, &status, 0);
+    EXPECT_EQ(r.exitCode, 1);
+    std::string traceText = readHost(trace);
+    EXPECT_NE(traceText.find("CreateFileW(\"\\Temp\\corvane.lck\", 0xc0000000, 0x0, 4) = "), std::string::npos);
+    EXPECT_NE(traceText.find("[error 32]\nSleep(20) = 0\n"), std::string::npos);
+    std::vector<std::string> log = splitLines(dev.log());
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "main, option s, registry information copied to " + F);
+    EXPECT_TRUE(dev.read(F) != before) << "F is not the new backup";
+    EXPECT_EQ(dev.ls("/Temp"), std::vector<std::string>{});
+}
 
 TEST(Sequence, RoundTrips) {
     const RoundTrip cases[] = {

@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -273,6 +275,152 @@ TEST(DeleteFile, Contract) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(DeleteFileW(u"\\Temp"));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+// Share modes, as a CE file system honours them: while a handle is open,
+// what a second handle, a stream, a copy, a delete and a rename of its file
+// do; and all of them once it is closed.
+TEST(ShareMode, Contract) {
+    const DWORD R = GENERIC_READ, W = GENERIC_WRITE, RW = R | W, SR = FILE_SHARE_READ, SW = FILE_SHARE_WRITE;
+    struct Case {
+        const char *name;
+        DWORD access, share;  // the open handle's
+        const char *op;
+        DWORD error;  // 0: allowed
+    };
+    const Case cases[] = {
+        {"exclusive: a second handle", RW, 0, "open R share RW", ERROR_SHARING_VIOLATION},
+        {"exclusive: a handle for neither reading nor writing", RW, 0, "open - share RW", 0},
+        {"exclusive: a stream", RW, 0, "fopen rb", ERROR_SHARING_VIOLATION},
+        {"exclusive: a stream that would empty it", RW, 0, "fopen w+b", ERROR_SHARING_VIOLATION},
+        {"exclusive: a copy from it", RW, 0, "copy from", ERROR_SHARING_VIOLATION},
+        {"exclusive: a copy over it", RW, 0, "copy over", ERROR_SHARING_VIOLATION},
+        {"exclusive: delete", RW, 0, "delete", ERROR_SHARING_VIOLATION},
+        {"exclusive: rename", RW, 0, "move", ERROR_SHARING_VIOLATION},
+        {"shared reading: another reader", R, SR, "open R share R", 0},
+        {"shared reading: a writer", R, SR, "open RW share RW", ERROR_SHARING_VIOLATION},
+        {"shared reading: one that shares nothing", R, SR, "open R share 0", ERROR_SHARING_VIOLATION},
+        {"shared reading: a stream reads", R, SR, "fopen rb", 0},
+        {"shared reading: a stream writes", R, SR, "fopen r+b", ERROR_SHARING_VIOLATION},
+        {"shared reading: a copy from it", R, SR, "copy from", 0},
+        {"shared reading: a copy over it", R, SR, "copy over", ERROR_SHARING_VIOLATION},
+        {"shared reading and writing: delete", RW, SR | SW, "delete", ERROR_SHARING_VIOLATION},
+        {"shared reading and writing: a stream writes", RW, SR | SW, "fopen r+b", 0},
+    };
+    auto run = [](const std::string &op) -> DWORD {
+        SetLastError(0);
+        auto open = [](DWORD access, DWORD share) {
+            HANDLE h = CreateFileW(u"\\Temp\\f", access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (h == INVALID_HANDLE_VALUE) return false;
+            CloseHandle(h);
+            return true;
+        };
+        auto stream = [](const char16_t *mode) {
+            FILE *f = _wfopen(u"\\Temp\\f", mode);
+            if (f) fclose(f);
+            return f != nullptr;
+        };
+        bool ok = op == "open R share RW"    ? open(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE)
+                  : op == "open - share RW"  ? open(0, FILE_SHARE_READ | FILE_SHARE_WRITE)
+                  : op == "open R share R"   ? open(GENERIC_READ, FILE_SHARE_READ)
+                  : op == "open RW share RW" ? open(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE)
+                  : op == "open R share 0"   ? open(GENERIC_READ, 0)
+                  : op == "fopen rb"         ? stream(u"rb")
+                  : op == "fopen r+b"        ? stream(u"r+b")
+                  : op == "fopen w+b"        ? stream(u"w+b")
+                  : op == "copy from"        ? CopyFileW(u"\\Temp\\f", u"\\Temp\\g", FALSE)
+                  : op == "copy over"        ? CopyFileW(u"\\Temp\\o", u"\\Temp\\f", FALSE)
+                  : op == "delete"           ? DeleteFileW(u"\\Temp\\f")
+                                             : MoveFileW(u"\\Temp\\f", u"\\Temp\\m");
+        return ok ? 0 : GetLastError();
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ts::Device dev;
+        dev.write("/Temp/f", "held");
+        dev.write("/Temp/o", "other");
+        HANDLE h = CreateFileW(u"\\Temp\\f", c.access, c.share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(run(c.op), c.error);
+        if (c.error) EXPECT_EQ(dev.read("/Temp/f"), "held");  // refused before it touched the file
+        EXPECT_TRUE(CloseHandle(h));
+        if (c.error && dev.exists("/Temp/f")) EXPECT_EQ(run(c.op), 0u) << "once the handle is closed";
+    }
+}
+
+TEST(CreateFile, Dispositions) {
+    ts::Device dev;
+    dev.write("/Temp/there", "bytes");
+    struct Case {
+        const char *path;
+        DWORD disposition;
+        DWORD error;        // the last error, after a success too
+        const char *after;  // the file's bytes afterwards; nullptr: no file
+    };
+    const Case cases[] = {
+        {"\\Temp\\there", OPEN_ALWAYS, ERROR_ALREADY_EXISTS, "bytes"},
+        {"\\Temp\\new1", OPEN_ALWAYS, 0, ""},
+        {"\\Temp\\there", OPEN_EXISTING, 0, "bytes"},
+        {"\\Temp\\none", OPEN_EXISTING, ERROR_FILE_NOT_FOUND, nullptr},
+        {"\\Temp\\there", CREATE_NEW, ERROR_FILE_EXISTS, "bytes"},
+        {"\\Temp\\new2", CREATE_NEW, 0, ""},
+        {"\\Temp\\there", TRUNCATE_EXISTING, 0, ""},
+        {"\\Nope\\x", OPEN_ALWAYS, ERROR_PATH_NOT_FOUND, nullptr},
+        {"\\Temp", OPEN_EXISTING, ERROR_ACCESS_DENIED, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path + std::string(" ") + std::to_string(c.disposition));
+        SetLastError(12345);
+        std::u16string path = ts::u16(c.path);
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, c.disposition,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.error == 0 || c.error == ERROR_ALREADY_EXISTS);
+        if (h != INVALID_HANDLE_VALUE) EXPECT_TRUE(CloseHandle(h));
+        if (c.after) EXPECT_EQ(dev.read(c.path), c.after);
+    }
+    SetLastError(0);
+    EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// A handle holds across processes, and a process that ends, however it
+// ends, holds nothing more: a second process is refused while the first
+// holds the file, then let in once it is killed.
+TEST(ShareMode, HeldAcrossProcessesUntilTheHolderEnds) {
+    ts::Device dev;
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        HANDLE h = CreateFileW(u"\\Temp\\corvane.lck", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        char c = h == INVALID_HANDLE_VALUE ? 'n' : 'y';
+        (void)!write(ready[1], &c, 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(c, 'y');
+    SetLastError(0);
+    EXPECT_EQ(CreateFileW(u"\\Temp\\corvane.lck", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(DeleteFileW(u"\\Temp\\corvane.lck"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    kill(child, SIGKILL);
+    int status;
+    waitpid(child, &status, 0);
+    HANDLE h = CreateFileW(u"\\Temp\\corvane.lck", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(DeleteFileW(u"\\Temp\\corvane.lck"));
 }
 
 TEST(FindFile, WildcardsWithoutRegardToCaseFilesAndFolders) {

@@ -11,6 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 
@@ -342,6 +346,38 @@ TEST(CorvaneBackup, SetOfflineThenTheRestoredDeviceHoldsTheValue) {
         EXPECT_EQ(ts::cedevice({"reg", "query", "HKLM\\Ident", "Desc"}).exitCode, 1);
         EXPECT_EQ(ts::cedevice({"reg", "query", "HKCR\\txtfile"}).exitCode, 1);
     }
+}
+
+// A file on the device is read and written under the device's run lock,
+// the one corvane holds while it replaces a file: set waits while a run
+// holds it, then edits the file, and leaves no lock behind.
+TEST(CorvaneBackup, EditsOfADeviceFileWaitForARunsLock) {
+    Bench bench("ram");
+    bench.save("b.reg");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        HANDLE lock = CreateFileW(u"\\Temp\\corvane.lck", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        (void)!write(ready[1], lock == INVALID_HANDLE_VALUE ? "n" : "y", 1);
+        usleep(300 * 1000);
+        _exit(0);
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(c, 'y');
+    auto started = std::chrono::steady_clock::now();
+    TOOL_OK(bench, "set", "\\b.reg", "HKLM\\Ident", "Name", "REG_SZ", "Edited");
+    auto waited = std::chrono::steady_clock::now() - started;
+    int status = 0;
+    waitpid(holder, &status, 0);
+    EXPECT_GE(waited, std::chrono::milliseconds(200));
+    EXPECT_NE(TOOL_OK(bench, "export", "\\b.reg").find("\"Name\"=\"Edited\""), std::string::npos);
+    EXPECT_FALSE(bench.dev.exists("/Temp/corvane.lck"));
 }
 
 TEST(CorvaneBackup, FailuresSayWhyAndLeaveEveryFileAsItWas) {
