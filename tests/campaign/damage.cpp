@@ -66,67 +66,99 @@ unsigned le16(const std::string &b, size_t at) {
     return static_cast<unsigned char>(b[at]) | static_cast<unsigned char>(b[at + 1]) << 8;
 }
 
-// The records found walking from offset 8 to the end of the file, the next
-// record where the reading says: by the stored length (length + 4), or by
-// the fields (8 + 2 x nameLength, 10 + 2 x nameLength + dataLength). A
-// record is found when its fields lie in the file and its type byte is 1 or
-// 2; it is known by its type, tag byte, name up to its first NUL, data and
-// the key it belongs to. Past the first record on which the two readings
-// differ (that one counts, by its fields), only records on which they agree:
-// what follows a damaged length field is otherwise garbage, not records.
-void reading(const std::string &img, bool byStored, std::set<std::pair<size_t, std::string>> &found) {
+// The records one reading finds, walking from offset 8, the next record
+// where the reading says: by the stored length (length + 4), or by the
+// fields (8 + 2 x nameLength, 10 + 2 x nameLength + dataLength). A record
+// of type byte 1 or 2 is found when its fields lie within its extent by that
+// reading; it is known by its type, tag byte, name up to its first NUL,
+// data and the key it belongs to. Past the first record on which the two
+// readings differ (a record of another type is one: only its stored length
+// steps over it), the walk goes on only through records on which they agree:
+// what follows a damaged length field is otherwise garbage. True when the
+// walk ends exactly at the end of the file.
+bool reading(const std::string &img, bool byStored, std::set<std::pair<size_t, std::string>> &found) {
     size_t pos = 8;
     bool diverged = false;
     std::string owner;
     while (pos + 4 <= img.size()) {
         const size_t stored = le16(img, pos) + 4u;
         const unsigned type = static_cast<unsigned char>(img[pos + 2]);
+        const size_t nameAt = type == 1 ? 8 : 10, cch = pos + 8 <= img.size() ? img[pos + 6] & 0xFF : 0;
         size_t fields = 0;
-        if ((type == 1 && pos + 8 <= img.size()) || (type == 2 && pos + 10 <= img.size())) {
-            const size_t cch = static_cast<unsigned char>(img[pos + 6]);
-            fields = type == 1 ? 8 + 2 * cch : 10 + 2 * cch + le16(img, pos + 8);
-            if (pos + fields > img.size()) break;  // cut short: no record
-            if (diverged && fields != stored) break;
-            std::string rec(1, static_cast<char>(type));
-            rec += img[pos + 4];
-            const size_t nameAt = type == 1 ? 8 : 10;
-            for (size_t i = 0; i < cch && (img[pos + nameAt + 2 * i] || img[pos + nameAt + 2 * i + 1]); ++i)
-                rec.append(img, pos + nameAt + 2 * i, 2);
-            rec += '|';
-            if (type == 2) rec.append(img, pos + nameAt + 2 * cch, fields - nameAt - 2 * cch);
+        if ((type == 1 || type == 2) && pos + nameAt > img.size()) return false;
+        if (type == 1 || type == 2) fields = nameAt + 2 * cch + (type == 2 ? le16(img, pos + 8) : 0);
+        const size_t extent = byStored ? stored : fields;
+        if (!extent || pos + extent > img.size() || (diverged && fields != stored)) return false;
+        if (fields && fields <= extent) {
+            // Type, tag, name, data and key, each piece behind its length.
+            size_t cchName = 0;
+            while (cchName < cch && (img[pos + nameAt + 2 * cchName] || img[pos + nameAt + 2 * cchName + 1])) ++cchName;
+            const size_t cbData = type == 2 ? fields - nameAt - 2 * cch : 0;
+            std::string rec{static_cast<char>(type), img[pos + 4], static_cast<char>(cchName),
+                            static_cast<char>(cbData), static_cast<char>(cbData >> 8)};
+            rec.append(img, pos + nameAt, 2 * cchName).append(img, pos + nameAt + 2 * cch, cbData);
             if (type == 1)
                 owner = rec;
             else
-                rec += '|' + owner;
+                rec += owner;
             found.emplace(pos, rec);
-        } else if (type == 1 || type == 2 || !byStored || diverged) {
-            break;
+        } else {
+            // A record not found (of another type, or whose fields overrun
+            // it) stands between the values after it and the key before it:
+            // their key is not known.
+            owner = "?";
         }
-        // A record of another type is skipped by its stored length, as a
-        // divergence: the records after it are the file's all the same.
-        if (fields != stored) diverged = true;
-        pos += byStored || !fields ? stored : fields;
+        diverged = diverged || fields != stored;
+        pos += extent;
     }
+    return pos == img.size();
 }
 
+// The records that either reading of an image finds: of the readings that
+// run on to the end of the file (the other one has gone astray at a damaged
+// length field), or of both when neither does (a file cut short).
 std::multiset<std::string> records(const std::string &img) {
-    std::set<std::pair<size_t, std::string>> found;
-    if (img.size() >= 8 && le16(img, 0) == 0x74B2 && le16(img, 2) == 0x1D83) {
-        reading(img, true, found);
-        reading(img, false, found);
-    }
+    std::set<std::pair<size_t, std::string>> byStored, byFields;
     std::multiset<std::string> out;
+    if (img.size() < 8 || le16(img, 0) != 0x74B2 || le16(img, 2) != 0x1D83) return out;
+    const bool storedEnds = reading(img, true, byStored), fieldsEnd = reading(img, false, byFields);
+    std::set<std::pair<size_t, std::string>> found;
+    if (storedEnds || !fieldsEnd) found.insert(byStored.begin(), byStored.end());
+    if (fieldsEnd || !storedEnds) found.insert(byFields.begin(), byFields.end());
     for (const auto &f : found) out.insert(f.second);
     return out;
 }
 
-// True when out holds every record that either reading of in finds.
-bool holdsAll(const std::multiset<std::string> &in, const std::string &out) {
-    std::multiset<std::string> have = records(out);
-    for (auto it = in.begin(); it != in.end(); it = in.upper_bound(*it))
-        if (have.count(*it) < in.count(*it)) return false;
-    return true;
+// A record as records() knows it, in words: type, tag, name, data size, key.
+std::string shown(const std::string &rec) {
+    if (rec.size() < 5) return "?";
+    const size_t cch = rec[2] & 0xFF, cb = le16(rec, 3);
+    std::string out = std::string(rec[0] == 1 ? "key" : "value") + " tag " + std::to_string(rec[1] & 0xFF) + " \"";
+    for (size_t i = 0; i < cch && 6 + 2 * i < rec.size(); ++i) out += rec[5 + 2 * i] >= 0x20 ? rec[5 + 2 * i] : '?';
+    out += '"';
+    if (rec[0] == 2)
+        out += ", " + std::to_string(cb) + " bytes, in " + shown(rec.substr(std::min(rec.size(), 5 + 2 * cch + cb)));
+    return out;
 }
+
+// A record without its key.
+std::string core(const std::string &rec) { return rec.substr(0, 5 + 2 * (rec[2] & 0xFF) + le16(rec, 3)); }
+
+// The records that either reading of in finds and out does not hold. A
+// value whose key is not known (on either side) is looked for in any key.
+std::vector<std::string> missingFrom(const std::multiset<std::string> &in, const std::string &out) {
+    auto keyless = [](const std::string &r) { return r.back() == '?' && r.size() == core(r).size() + 1; };
+    std::multiset<std::string> have = records(out), cores, keylessCores;
+    for (const std::string &r : have) (keyless(r) ? keylessCores : cores).insert(core(r));
+    std::vector<std::string> missing;
+    for (auto it = in.begin(); it != in.end(); it = in.upper_bound(*it)) {
+        const std::string c = core(*it);
+        size_t held = keylessCores.count(c) + (keyless(*it) ? cores.count(c) : have.count(*it));
+        if (held < in.count(*it)) missing.push_back(*it);
+    }
+    return missing;
+}
+bool holdsAll(const std::multiset<std::string> &in, const std::string &out) { return missingFrom(in, out).empty(); }
 
 // ---- The device --------------------------------------------------------------
 
@@ -467,6 +499,23 @@ void work(const Options &opt, int kind, int shard, int shards, FILE *out) {
                 if (opt.verbose) {
                     std::fprintf(stderr, "%s: %s\n", command(kind, damage, c, o).c_str(),
                                  lost.empty() ? "nothing lost" : lost.c_str());
+                    const std::vector<std::string> missing =
+                        o == "check" ? std::vector<std::string>()
+                                     : missingFrom(inRecords, run.handed.empty() ? run.after : run.handed);
+                    for (size_t m = 0; m < missing.size() && m < 8; ++m)
+                        std::fprintf(stderr, "  missing: %s\n", shown(missing[m]).c_str());
+                    if (missing.size() > 8) std::fprintf(stderr, "  (%zu records missing)\n", missing.size());
+                    // The files themselves, beside the command, for a closer look.
+                    std::string keep = "campaign-" + std::string(kKinds[kind]) + "-" + o;
+                    if (FILE *f = std::fopen((keep + ".in").c_str(), "wb")) {
+                        std::fwrite(file.data(), 1, file.size(), f);
+                        std::fclose(f);
+                    }
+                    if (FILE *f = std::fopen((keep + ".out").c_str(), "wb")) {
+                        const std::string &out = run.handed.empty() ? run.after : run.handed;
+                        std::fwrite(out.data(), 1, out.size(), f);
+                        std::fclose(f);
+                    }
                     if (o != "check") std::fprintf(stderr, "--- log:\n%s--- end of log\n", run.log.c_str());
                 }
                 if (lost.empty()) continue;
