@@ -505,17 +505,16 @@ void work(const Options &opt, int kind, int shard, int shards, FILE *out) {
                     for (size_t m = 0; m < missing.size() && m < 8; ++m)
                         std::fprintf(stderr, "  missing: %s\n", shown(missing[m]).c_str());
                     if (missing.size() > 8) std::fprintf(stderr, "  (%zu records missing)\n", missing.size());
-                    // The files themselves, beside the command, for a closer look.
-                    std::string keep = "campaign-" + std::string(kKinds[kind]) + "-" + o;
-                    if (FILE *f = std::fopen((keep + ".in").c_str(), "wb")) {
-                        std::fwrite(file.data(), 1, file.size(), f);
-                        std::fclose(f);
-                    }
-                    if (FILE *f = std::fopen((keep + ".out").c_str(), "wb")) {
-                        const std::string &out = run.handed.empty() ? run.after : run.handed;
-                        std::fwrite(out.data(), 1, out.size(), f);
-                        std::fclose(f);
-                    }
+                    // The files themselves, in the current folder, for a closer look.
+                    auto keep = [&](const char *suffix, const std::string &bytes) {
+                        std::string name = "campaign-" + std::string(kKinds[kind]) + "-" + o + suffix;
+                        if (FILE *f = std::fopen(name.c_str(), "wb")) {
+                            std::fwrite(bytes.data(), 1, bytes.size(), f);
+                            std::fclose(f);
+                        }
+                    };
+                    keep(".in", file);
+                    if (o != "check") keep(".out", run.handed.empty() ? run.after : run.handed);
                     if (o != "check") std::fprintf(stderr, "--- log:\n%s--- end of log\n", run.log.c_str());
                 }
                 if (lost.empty()) continue;
@@ -553,7 +552,6 @@ int main(int argc, char **argv) {
     Options opt;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        std::string v = i + 1 < argc ? argv[i + 1] : "";
         if (a == "--full") {
             opt.full = true;
             opt.step = 1;
