@@ -70,13 +70,15 @@ unsigned le16(const std::string &b, size_t at) {
 // where the reading says: by the stored length (length + 4), or by the
 // fields (8 + 2 x nameLength, 10 + 2 x nameLength + dataLength). A record
 // of type byte 1 or 2 is found when its fields lie within its extent by that
-// reading; it is known by its type, tag byte, name up to its first NUL,
-// data and the key it belongs to. Past the first record on which the two
-// readings differ (a record of another type is one: only its stored length
-// steps over it), the walk goes on only through records on which they agree:
-// what follows a damaged length field is otherwise garbage. True when the
-// walk ends exactly at the end of the file.
-bool reading(const std::string &img, bool byStored, std::set<std::pair<size_t, std::string>> &found) {
+// reading and its name ends with a NUL within nameLength; it is known by its
+// type, tag byte, name up to its first NUL, data and the key it belongs to.
+// Past the first record on which the two readings differ (a record of
+// another type is one: only its stored length steps over it; stored and
+// fields give what each reading makes of it), the walk goes on only through
+// records on which they agree: what follows a damaged length field is
+// otherwise garbage. True when the walk ends exactly at the end of the file.
+bool reading(const std::string &img, bool byStored, std::set<std::pair<size_t, std::string>> &found,
+             size_t *storedThere, size_t *fieldsThere) {
     size_t pos = 8;
     bool diverged = false;
     std::string owner;
@@ -89,10 +91,12 @@ bool reading(const std::string &img, bool byStored, std::set<std::pair<size_t, s
         if (type == 1 || type == 2) fields = nameAt + 2 * cch + (type == 2 ? le16(img, pos + 8) : 0);
         const size_t extent = byStored ? stored : fields;
         if (!extent || pos + extent > img.size() || (diverged && fields != stored)) return false;
-        if (fields && fields <= extent) {
+        size_t cchName = 0;
+        while (fields && fields <= extent && cchName < cch &&
+               (img[pos + nameAt + 2 * cchName] || img[pos + nameAt + 2 * cchName + 1]))
+            ++cchName;
+        if (fields && fields <= extent && cchName < cch) {
             // Type, tag, name, data and key, each piece behind its length.
-            size_t cchName = 0;
-            while (cchName < cch && (img[pos + nameAt + 2 * cchName] || img[pos + nameAt + 2 * cchName + 1])) ++cchName;
             const size_t cbData = type == 2 ? fields - nameAt - 2 * cch : 0;
             std::string rec{static_cast<char>(type), img[pos + 4], static_cast<char>(cchName),
                             static_cast<char>(cbData), static_cast<char>(cbData >> 8)};
@@ -103,25 +107,37 @@ bool reading(const std::string &img, bool byStored, std::set<std::pair<size_t, s
                 rec += owner;
             found.emplace(pos, rec);
         } else {
-            // A record not found (of another type, or whose fields overrun
-            // it) stands between the values after it and the key before it:
-            // their key is not known.
+            // A record not found (of another type, whose fields overrun it
+            // or whose name has no end) stands between the values after it
+            // and the key before it: their key is not known.
             owner = "?";
         }
-        diverged = diverged || fields != stored;
+        if (!diverged && fields != stored) {
+            diverged = true;
+            *storedThere = stored;
+            *fieldsThere = fields;
+        }
         pos += extent;
     }
     return pos == img.size();
 }
 
-// The records that either reading of an image finds: of the readings that
-// run on to the end of the file (the other one has gone astray at a damaged
-// length field), or of both when neither does (a file cut short).
+// The records that either reading of an image finds whole: of the reading
+// that runs on to the end of the file (the other one has gone astray at a
+// damaged length field); when both do, of the shorter one at the record
+// where they part (the longer one swallows whole records that run on to the
+// end: its length is the damaged one); of both when neither does.
 std::multiset<std::string> records(const std::string &img) {
     std::set<std::pair<size_t, std::string>> byStored, byFields;
     std::multiset<std::string> out;
     if (img.size() < 8 || le16(img, 0) != 0x74B2 || le16(img, 2) != 0x1D83) return out;
-    const bool storedEnds = reading(img, true, byStored), fieldsEnd = reading(img, false, byFields);
+    size_t stored = 0, fields = 0;
+    bool storedEnds = reading(img, true, byStored, &stored, &fields);
+    bool fieldsEnd = reading(img, false, byFields, &stored, &fields);
+    if (storedEnds && fieldsEnd) {
+        storedEnds = stored < fields;
+        fieldsEnd = !storedEnds;
+    }
     std::set<std::pair<size_t, std::string>> found;
     if (storedEnds || !fieldsEnd) found.insert(byStored.begin(), byStored.end());
     if (fieldsEnd || !storedEnds) found.insert(byFields.begin(), byFields.end());
