@@ -141,10 +141,15 @@ int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut)
 
     /* The whole file is checked before anything is extracted, so that a
      * short or damaged backup never gets as far as logging the user off:
-     * its lengths, and the images' checksums when it carries the trailer. */
+     * its lengths, what follows the user hive image, and the images'
+     * checksums when it carries the trailer. */
     result = hiveCheckStream(backup, &check);
-    if (result == HV_DAMAGED)
+    if (result == HV_DAMAGED && check.reason == HVW_EMPTY)
+        writeLog(TEXT("restRegHv: a hive image is empty "), path, 1);
+    else if (result == HV_DAMAGED)
         writeLog(TEXT("restRegHv: hive lengths do not match the file "), path, 1);
+    else if (result == HV_TRAILING)
+        writeLog(TEXT("restRegHv: bytes after the user hive image are not its trailer "), path, 1);
     else if (result == HV_CHECKSUM)
         writeLog(TEXT("restRegHv: hive images do not match their checksums "), path, 1);
     else if (result != HV_DONE)
