@@ -88,8 +88,9 @@ void hiveCheckStart(HiveCheck *check, int64_t cbFile);
 int hiveCheckFeed(HiveCheck *check, const BYTE *bytes, size_t cb);
 /* Ends the check; returns check->problem. */
 int hiveCheckEnd(HiveCheck *check);
-/* The check of an open stream, read from its start. Returns check->problem. */
-int hiveCheckStream(FILE *file, HiveCheck *check);
+/* The check of an open stream, read from its start through block (HIVE_COPY_CB
+ * bytes). Returns check->problem. */
+int hiveCheckStream(FILE *file, HiveCheck *check, BYTE *block);
 /* The check of the file at path. Returns check->problem. */
 int checkHiveFile(const WCHAR *path, HiveCheck *check);
 /* The problem in words, for example "user hive image at 0x2A0C does not
