@@ -10,11 +10,14 @@
  *   12+N1+N2 12  the integrity trailer: "XGCK", the CRC-32 of the system
  *               hive image, the CRC-32 of the user hive image
  *
- * All fields are little-endian. Readers ignore bytes after the user hive
- * image, so a file with the trailer still restores with an older program,
- * and a file without it (an older one) restores as before, unchecked. The
- * operations stream the images through a buffer of HIVE_COPY_CB bytes;
- * neither image is ever held whole in memory.
+ * All fields are little-endian. A file is whole when it is exactly this
+ * layout, or exactly the layout without the trailer (as older programs
+ * wrote it: an older program reads on to the user hive image and ignores
+ * the trailer), with no hive empty. A file with the trailer is checked
+ * against it; one without it restores unchecked. Anything else after the
+ * user hive image is damage: part of a trailer, or a trailer that a changed
+ * length no longer leads to. The operations stream the images through a
+ * buffer of HIVE_COPY_CB bytes; neither image is ever held whole in memory.
  */
 #ifndef CORVANE_HIVE_H
 #define CORVANE_HIVE_H
@@ -35,19 +38,31 @@
 #define HV_IO_FAILED 11    /* a read or a write failed (short write, full disk, read error) */
 #define HV_NOT_REPLACED 12 /* restRegHv: the user hive or the system hive was not replaced */
 #define HV_CHECKSUM 13     /* an image does not match its checksum in the trailer */
+#define HV_TRAILING 14     /* the bytes after the user hive image are not one trailer */
 
 #define HIVE_TRAILER_CB 12 /* "XGCK", CRC-32 of the system image, of the user image */
 
 /* hive/check.cpp */
 
+/* What is wrong with a hive backup file, beside its result code. */
+#define HVW_NONE 0
+#define HVW_EMPTY 1        /* HV_DAMAGED: a hive length of 0 */
+#define HVW_PAST_FILE 2    /* HV_DAMAGED: a hive length negative, or past the file's end */
+#define HVW_OVER_TRAILER 3 /* HV_DAMAGED: the user hive image takes in a trailer */
+#define HVW_TRAILING 4     /* HV_TRAILING: 1 to 11, or more than 12, bytes after the images */
+#define HVW_NOT_TRAILER 5  /* HV_TRAILING: 12 bytes after the images without the trailer's tag */
+
 typedef struct {
     int problem;   /* HV_DONE, HV_BAD_SIG (not a hive backup), HV_DAMAGED (the
-                         lengths do not fit the file), HV_CHECKSUM, HV_NO_OPEN or
-                         HV_IO_FAILED */
-    DWORD offset;  /* where the problem is: the length field, or the image */
+                         lengths do not fit the file), HV_TRAILING (bytes after
+                         the user hive image that are not one trailer),
+                         HV_CHECKSUM, HV_NO_OPEN or HV_IO_FAILED */
+    DWORD offset;  /* where the problem is: the length field, the image, or
+                      the first byte after the user hive image */
     LONG cbSystem; /* N1, once read */
     LONG cbUser;   /* N2, once read */
     int trailer;   /* 1 when the file carries the integrity trailer */
+    int reason;    /* HVW_..., what is wrong */
     /* The check's own state. */
     int64_t cbFile;
     int64_t pos; /* bytes fed so far */
@@ -59,6 +74,8 @@ typedef struct {
     DWORD crc;      /* of the current image so far */
     DWORD crcSystem;
     DWORD crcUser;
+    BYTE tail[HIVE_TRAILER_CB]; /* the last bytes fed */
+    size_t cbTail;
 } HiveCheck;
 
 /* The CRC-32 of cb bytes, continuing crc (0 to start), as zlib's crc32. */
@@ -71,8 +88,9 @@ void hiveCheckStart(HiveCheck *check, int64_t cbFile);
 int hiveCheckFeed(HiveCheck *check, const BYTE *bytes, size_t cb);
 /* Ends the check; returns check->problem. */
 int hiveCheckEnd(HiveCheck *check);
-/* The check of an open stream, read from its start. Returns check->problem. */
-int hiveCheckStream(FILE *file, HiveCheck *check);
+/* The check of an open stream, read from its start through block (HIVE_COPY_CB
+ * bytes). Returns check->problem. */
+int hiveCheckStream(FILE *file, HiveCheck *check, BYTE *block);
 /* The check of the file at path. Returns check->problem. */
 int checkHiveFile(const WCHAR *path, HiveCheck *check);
 /* The problem in words, for example "user hive image at 0x2A0C does not
@@ -124,16 +142,16 @@ int hiveTempName(const WCHAR *prefix, WCHAR *name);
  * HV_BAD_SIG, HV_NO_OPEN (no profile folder, a profile folder too long for
  * "user.hv", or a file cannot be opened; the extracted system hive stays in
  * the temporary folder when the user hive's file cannot be opened),
- * HV_DAMAGED or HV_IO_FAILED. */
+ * HV_DAMAGED, HV_TRAILING, HV_CHECKSUM or HV_IO_FAILED. */
 int restRegHv(const WCHAR *path);
 
 /* Extracts the two images of the hive backup file at path into new files
  * systemOut and userOut, after checking the whole file: the signature, both
- * lengths not negative, 12 + N1 + N2 not beyond the end of the file, and,
- * when the file carries the integrity trailer, both images' checksums
- * (other bytes after the user hive are ignored). Returns HV_DONE with both
- * files written; HV_BAD_SIG, HV_DAMAGED or HV_CHECKSUM before any output is
- * made; HV_NO_OPEN
+ * lengths above 0, 12 + N1 + N2 not beyond the end of the file, then
+ * nothing or exactly the integrity trailer after the user hive image, and
+ * both images' checksums when it is there. Returns HV_DONE with both files
+ * written; HV_BAD_SIG, HV_DAMAGED, HV_TRAILING or HV_CHECKSUM before any
+ * output is made; HV_NO_OPEN
  * when a file cannot be opened (an extracted systemOut stays when userOut
  * cannot be opened); HV_IO_FAILED on a read or write error, with both
  * outputs removed. Each outcome is logged in restRegHv's words. */

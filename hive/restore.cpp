@@ -11,21 +11,6 @@
 
 static const WCHAR USER_HIVE_NAME[] = TEXT("user.hv");
 
-/* Reads the 4-byte little-endian field at offset. Returns HV_DONE; HV_DAMAGED
- * when the file ends before the field does; HV_IO_FAILED when the seek or
- * the read fails. */
-static int readField(FILE *file, int64_t offset, LONG *value)
-{
-    BYTE field[4];
-
-    if (fseek(file, (long)offset, SEEK_SET) != 0)
-        return HV_IO_FAILED;
-    if (fread(field, 1, 4, file) != 4)
-        return ferror(file) ? HV_IO_FAILED : HV_DAMAGED;
-    *value = (LONG)getLe32(field);
-    return HV_DONE;
-}
-
 int appendUserHive(WCHAR *buffer)
 {
     size_t cch = 0;
@@ -45,65 +30,108 @@ int appendUserHive(WCHAR *buffer)
     return 1;
 }
 
-/* Copies n bytes from the backup's current position into out, reading whole
- * blocks of HIVE_COPY_CB (the bytes read beyond the image are dropped).
- * Returns HV_DONE when n bytes were written; HV_IO_FAILED, logged, when the
- * backup ended early, a read failed or a write fell short. */
-static int boundedCopy(FILE *backup, const WCHAR *path, FILE *out, const WCHAR *outPath, LONG n,
-                       BYTE *buffer)
+/* Closes an extracted image. Returns HV_DONE, or HV_IO_FAILED (logged) when
+ * its last bytes could not be written: a short extracted hive must never be
+ * installed, and the last bytes reach the disk only here. */
+static int closeImage(FILE *out, const WCHAR *outPath)
 {
-    int64_t cbRead = 0; /* read so far, which may run past n */
-    size_t cbBlock;
-    size_t cbWrite;
-
-    while (!feof(backup) && cbRead < (int64_t)n) {
-        cbBlock = fread(buffer, 1, HIVE_COPY_CB, backup);
-        cbWrite = cbBlock;
-        if (cbRead + (int64_t)cbBlock > (int64_t)n)
-            cbWrite = (size_t)((int64_t)n - cbRead);
-        if (cbWrite > 0 && fwrite(buffer, 1, cbWrite, out) != cbWrite) {
-            writeLog(TEXT("restRegHv: could not write "), outPath, 1);
-            return HV_IO_FAILED;
-        }
-        cbRead += (int64_t)cbBlock;
-        /* A short block without the end of the file is a read error, which
-         * never reaches the end: stop here. (The stream's error state is
-         * not asked: it stays set after an error in the bytes read past the
-         * system hive image, which are never used.) */
-        if (cbBlock < HIVE_COPY_CB && !feof(backup))
-            break;
-    }
-    if (cbRead < (int64_t)n) {
-        writeLog(TEXT("restRegHv: could not read "), path, 1);
+    if (fclose(out) != 0) {
+        writeLog(TEXT("restRegHv: could not write "), outPath, 1);
         return HV_IO_FAILED;
     }
     return HV_DONE;
 }
 
-/* Extracts n bytes from the backup's current position into a new file at
- * outPath. openText is the log text of a failed open. Returns HV_DONE,
- * HV_NO_OPEN (nothing made) or HV_IO_FAILED (outPath removed). */
-static int extractOne(FILE *backup, const WCHAR *path, const WCHAR *outPath, LONG n,
-                      const WCHAR *openText, BYTE *buffer)
+/* Extracts both images of a checked backup in one pass from its start
+ * through buffer (HIVE_COPY_CB bytes): the system hive image into systemOut,
+ * then, once the user hive length read again equals the checked one, the
+ * user hive image into userOut. Reading stops at the end of the user hive
+ * image. Returns HV_DONE; HV_NO_OPEN when an output cannot be opened (an
+ * extracted systemOut stays when userOut cannot be opened); HV_IO_FAILED
+ * when a read fails, the file has changed since the check, or a write falls
+ * short, with both outputs removed. Each failure is logged. */
+static int extractImages(FILE *backup, const WCHAR *path, const WCHAR *systemOut,
+                         const WCHAR *userOut, LONG cbSystem, LONG cbUser, BYTE *buffer)
 {
+    const int64_t userLengthAt = 8 + (int64_t)cbSystem;
+    const int64_t end = 12 + (int64_t)cbSystem + (int64_t)cbUser;
     FILE *out;
-    int result;
+    const WCHAR *outPath = systemOut;
+    int64_t pos = 0;      /* the file offset of buffer[0] */
+    int64_t blockEnd = 0; /* the file offset after the block */
+    int64_t at;           /* the file offset being handled */
+    int64_t upTo;         /* the end of the image that at lies in, within the block */
+    size_t cbBlock;
+    size_t cbWrite;
+    BYTE field[4];
+    int result = HV_DONE;
 
-    out = _wfopen(outPath, TEXT("w+b"));
+    out = _wfopen(systemOut, TEXT("w+b"));
     if (out == NULL) {
-        writeLog(openText, outPath, 1);
+        writeLog(TEXT("restRegHv: could not open "), systemOut, 1);
         return HV_NO_OPEN;
     }
-    writeLog(TEXT("restRegHv: file opened:"), outPath, 1);
-    result = boundedCopy(backup, path, out, outPath, n, buffer);
-    /* A short extracted hive must never be installed: the last bytes reach
-     * the disk only when the file is closed. */
-    if (fclose(out) != 0 && result == HV_DONE) {
-        writeLog(TEXT("restRegHv: could not write "), outPath, 1);
+    writeLog(TEXT("restRegHv: file opened:"), systemOut, 1);
+    if (fseek(backup, 0, SEEK_SET) != 0) {
+        writeLog(TEXT("restRegHv: could not read "), path, 1);
         result = HV_IO_FAILED;
     }
-    if (result != HV_DONE)
-        DeleteFileW(outPath);
+    /* The file in order: the signature and the system hive length (passed
+     * over), the system hive image, the user hive length, the user hive
+     * image. */
+    while (result == HV_DONE && blockEnd < end) {
+        cbBlock = fread(buffer, 1, HIVE_COPY_CB, backup);
+        if (cbBlock == 0) { /* a read error, or the file is shorter than checked */
+            writeLog(TEXT("restRegHv: could not read "), path, 1);
+            result = HV_IO_FAILED;
+            break;
+        }
+        pos = blockEnd;
+        blockEnd = pos + (int64_t)cbBlock;
+        at = pos < 8 ? 8 : pos;
+        while (result == HV_DONE && at < blockEnd && at < end) {
+            if (at >= userLengthAt && at < userLengthAt + 4) {
+                field[at - userLengthAt] = buffer[at - pos];
+                if (++at < userLengthAt + 4)
+                    continue;
+                if ((LONG)getLe32(field) != cbUser) { /* changed since the check */
+                    writeLog(TEXT("restRegHv: could not read "), path, 1);
+                    result = HV_IO_FAILED;
+                    break;
+                }
+                /* This open failure's text has no blank before the path. */
+                out = _wfopen(userOut, TEXT("w+b"));
+                if (out == NULL) {
+                    writeLog(TEXT("restRegHv: could not open"), userOut, 1);
+                    return HV_NO_OPEN; /* the extracted system hive stays */
+                }
+                outPath = userOut;
+                writeLog(TEXT("restRegHv: file opened:"), userOut, 1);
+                continue;
+            }
+            upTo = at < userLengthAt ? userLengthAt : end;
+            if (upTo > blockEnd)
+                upTo = blockEnd;
+            cbWrite = (size_t)(upTo - at);
+            if (fwrite(buffer + (at - pos), 1, cbWrite, out) != cbWrite) {
+                writeLog(TEXT("restRegHv: could not write "), outPath, 1);
+                result = HV_IO_FAILED;
+                break;
+            }
+            at = upTo;
+            if (at == userLengthAt || at == end) {
+                result = closeImage(out, outPath);
+                out = NULL;
+            }
+        }
+    }
+    if (out != NULL)
+        fclose(out);
+    if (result != HV_DONE) {
+        DeleteFileW(systemOut);
+        if (outPath == userOut)
+            DeleteFileW(userOut);
+    }
     return result;
 }
 
@@ -111,10 +139,6 @@ int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut)
 {
     FILE *backup;
     BYTE buffer[HIVE_COPY_CB];
-    BYTE field[4] = {0, 0, 0, 0};
-    LONG cbSystem = 0;
-    LONG cbUser = 0;
-    LONG length = 0;
     HiveCheck check;
     int result;
 
@@ -125,62 +149,36 @@ int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut)
     }
     writeLog(TEXT("restRegHv: file opened:"), path, 1);
 
-    /* A file of fewer than 4 bytes is refused as any other signature; a
-     * read error is not a verdict on the file. */
-    if (fread(field, 1, 4, backup) != 4 && ferror(backup)) {
+    /* The whole file is checked before anything is extracted, so that a
+     * short or damaged backup never gets as far as logging the user off:
+     * its signature (a file of fewer than 4 bytes is refused as any other
+     * signature), its lengths, what follows the user hive image, and the
+     * images' checksums when it carries the trailer. The check reads the
+     * file once and the extraction once more, through the same buffer. */
+    result = hiveCheckStream(backup, &check, buffer);
+    if (result == HV_BAD_SIG) {
+        writeLog(TEXT("restRegHv: sig unknown"), EMPTY, 1);
+        goto done;
+    }
+    if (check.field == 0) { /* a read error is not a verdict on the file */
         writeLog(TEXT("restRegHv: could not read "), path, 1);
         result = HV_IO_FAILED;
         goto done;
     }
-    if (getLe32(field) != HIVE_REG_SIG) {
-        writeLog(TEXT("restRegHv: sig unknown"), EMPTY, 1);
-        result = HV_BAD_SIG;
-        goto done;
-    }
     writeLog(TEXT("restRegHv: sig correct"), EMPTY, 1);
-
-    /* The whole file is checked before anything is extracted, so that a
-     * short or damaged backup never gets as far as logging the user off:
-     * its lengths, and the images' checksums when it carries the trailer. */
-    result = hiveCheckStream(backup, &check);
-    if (result == HV_DAMAGED)
+    if (result == HV_DAMAGED && check.reason == HVW_EMPTY)
+        writeLog(TEXT("restRegHv: a hive image is empty "), path, 1);
+    else if (result == HV_DAMAGED)
         writeLog(TEXT("restRegHv: hive lengths do not match the file "), path, 1);
+    else if (result == HV_TRAILING)
+        writeLog(TEXT("restRegHv: bytes after the user hive image are not its trailer "), path, 1);
     else if (result == HV_CHECKSUM)
         writeLog(TEXT("restRegHv: hive images do not match their checksums "), path, 1);
     else if (result != HV_DONE)
         writeLog(TEXT("restRegHv: could not read "), path, 1);
-    if (result != HV_DONE) {
-        if (result == HV_BAD_SIG) /* the signature changed under us: a read error */
-            result = HV_IO_FAILED;
-        goto done;
-    }
-    cbSystem = check.cbSystem;
-    cbUser = check.cbUser;
-    if (fseek(backup, 8, SEEK_SET) != 0) {
-        writeLog(TEXT("restRegHv: could not read "), path, 1);
-        result = HV_IO_FAILED;
-        goto done;
-    }
-
-    result =
-        extractOne(backup, path, systemOut, cbSystem, TEXT("restRegHv: could not open "), buffer);
-    if (result != HV_DONE)
-        goto done;
-
-    /* The copy reads whole blocks and so runs past the system hive image;
-     * the user hive length is found by its absolute offset. The seek also
-     * clears an end-of-file state that the first copy may have met. */
-    if (readField(backup, 8 + (int64_t)cbSystem, &length) != HV_DONE || length != cbUser) {
-        writeLog(TEXT("restRegHv: could not read "), path, 1);
-        DeleteFileW(systemOut);
-        result = HV_IO_FAILED;
-        goto done;
-    }
-
-    /* This open failure's text has no blank before the path. */
-    result = extractOne(backup, path, userOut, length, TEXT("restRegHv: could not open"), buffer);
-    if (result == HV_IO_FAILED)
-        DeleteFileW(systemOut);
+    if (result == HV_DONE)
+        result =
+            extractImages(backup, path, systemOut, userOut, check.cbSystem, check.cbUser, buffer);
 
 done:
     fclose(backup);

@@ -402,6 +402,10 @@ std::string hiveResult(int result) {
         return "not a hive backup file";
     case HV_DAMAGED:
         return "the hive lengths do not fit the file";
+    case HV_TRAILING:
+        return "the bytes after the user hive are not its trailer";
+    case HV_CHECKSUM:
+        return "the hive images do not match their checksums";
     case HV_NO_OPEN:
         return "a file cannot be opened";
     case HV_IO_FAILED:

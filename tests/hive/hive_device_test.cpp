@@ -4,6 +4,8 @@
 // boot.
 #include "hivetest.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 
@@ -15,6 +17,7 @@ using hvt::tempFiles;
 using hvt::tempNameIn;
 using hvt::w;
 using Lines = std::vector<std::string>;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -295,7 +298,7 @@ TEST(RestRegHvRefusing, ADamagedFileReplacesNothing) {
         {"signature alone, as a failed save may leave it", "XGER", HV_DAMAGED, damaged},
         {"system hive alone", "XGER" + le32(3) + "sys", HV_DAMAGED, damaged},
         {"user hive cut short", backupOf("sys", "user").substr(0, 18), HV_DAMAGED, damaged},
-        {"negative user length", "XGER" + le32(0) + le32(-4) + "user", HV_DAMAGED, damaged},
+        {"negative user length", "XGER" + le32(1) + "s" + le32(-4) + "user", HV_DAMAGED, damaged},
         {"wrong signature", "RGEX" + le32(0) + le32(0), HV_BAD_SIG, "restRegHv: sig unknown"},
     };
     for (const Case &c : cases) {
@@ -318,6 +321,116 @@ TEST(RestRegHvRefusing, ADamagedFileReplacesNothing) {
         EXPECT_EQ(dev.ls("/Temp"), Lines{});
         EXPECT_TRUE(dev.read(kBackup) == c.bytes);
     }
+}
+
+// Every damage to a real saved hive backup's lengths or trailer: each value
+// change of either length field, each byte of them changed, each cut inside
+// the trailer, each byte of the trailer changed. The restore refuses every
+// one before it logs the user off, corvane-backup check says so (exit 1),
+// and after a warm boot both hives are the ones from before. Only the cut
+// of the whole trailer leaves a whole file: the layout without it.
+TEST(RestRegHvRefusing, EveryDamagedLengthOrTrailerLeavesBothHives) {
+    ts::Device dev("hive");
+    const std::string before = regExport();
+    ASSERT_EQ(corvaneHv(w(kBackup).c_str()), HV_DONE);
+    const std::string saved = dev.read(kBackup);
+    regSet("HKEY_LOCAL_MACHINE\\Software\\Changed", "after", "the save");
+    regSet("HKEY_CURRENT_USER\\Software\\Changed", "after", "the save");
+    const std::string changed = regExport();
+    ASSERT_NE(changed, before);
+    auto keptHive = [&] { return ts::readFile(dev.dir() / "state" / "system.hv"); };
+    const std::string userHive = dev.read(kUserHive), systemHive = keptHive();
+
+    const int64_t size = static_cast<int64_t>(saved.size());
+    const int64_t n1 = static_cast<int32_t>(hvt::le32At(saved, 4));
+    const int64_t n2 = static_cast<int32_t>(hvt::le32At(saved, 8 + n1));
+    ASSERT_EQ(12 + n1 + n2 + 12, size);
+    std::vector<std::pair<std::string, std::string>> damaged;  // name, bytes
+    for (int64_t at : {int64_t{4}, 8 + n1}) {
+        const int64_t v = at == 4 ? n1 : n2;
+        for (int64_t value :
+             {int64_t{0}, v - 16, v - 1, v + 1, v + 4, v + 12, v + 13, size, int64_t{0x7fffffff}, int64_t{-1}}) {
+            std::string bytes = saved;
+            bytes.replace(static_cast<size_t>(at), 4, le32(value));
+            damaged.emplace_back("length at " + std::to_string(at) + " set to " + std::to_string(value), bytes);
+        }
+    }
+    std::vector<size_t> bytesAt;  // both length fields and the trailer
+    for (int64_t at : {int64_t{4}, 8 + n1, size - 12})
+        for (int64_t i = 0; i < (at == size - 12 ? 12 : 4); i++) bytesAt.push_back(static_cast<size_t>(at + i));
+    for (size_t at : bytesAt) {
+        for (int change : {0xff, 0x01, 0x80, 0x100}) {  // 0x100: set to 0
+            std::string bytes = saved;
+            bytes[at] = static_cast<char>(change == 0x100 ? 0 : bytes[at] ^ change);
+            if (bytes == saved) continue;
+            damaged.emplace_back("byte " + std::to_string(at) + (change == 0x100 ? " set to 0" : " changed by ") +
+                                     (change == 0x100 ? "" : std::to_string(change)),
+                                 bytes);
+        }
+    }
+    for (int cut = 1; cut <= 16; cut++)
+        if (cut != 12) damaged.emplace_back("last " + std::to_string(cut) + " bytes cut", saved.substr(0, size - cut));
+
+    const fs::path scratch = dev.dir() / "scratch";
+    fs::create_directories(scratch);
+    int refused = 0, checkedDamaged = 0;
+    for (const auto &[name, bytes] : damaged) {
+        SCOPED_TRACE(name);
+        dev.write(kBackup, bytes);
+        hvt::countCalls();
+        int result = restRegHv(w(kBackup).c_str());
+        EXPECT_NE(result, HV_DONE);
+        EXPECT_EQ(host::callCount("SetCurrentUser"), 0);
+        host::clearFaults();
+        refused += result != HV_DONE;
+        HiveCheck check;
+        EXPECT_NE(checkHiveFile(w(kBackup).c_str(), &check), HV_DONE);
+        ts::RunResult r =
+            ts::run(CORVANE_BACKUP_BIN, {"check", dev.host(kBackup).string()}, {{"TMPDIR", scratch.string()}});
+        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+        checkedDamaged += r.exitCode == 1;
+        EXPECT_TRUE(dev.read(kUserHive) == userHive);
+        EXPECT_TRUE(keptHive() == systemHive);
+        EXPECT_EQ(dev.ls("/Temp"), Lines{});
+        EXPECT_TRUE(dev.read(kBackup) == bytes);
+        EXPECT_TRUE(loggedOn());
+        if (testing::Test::HasFailure()) break;
+    }
+    std::printf("damaged hive backups: %zu, refused by the restore: %d, by corvane-backup check: %d\n", damaged.size(),
+                refused, checkedDamaged);
+    ts::RunResult boot = ts::cedevice({"reboot"});
+    ASSERT_EQ(boot.exitCode, 0) << boot.err;
+    EXPECT_TRUE(regExport() == changed);
+
+    // The whole trailer cut off: the layout without it, restored as such.
+    dev.write(kBackup, saved.substr(0, size - 12));
+    ts::RunResult r =
+        ts::run(CORVANE_BACKUP_BIN, {"check", dev.host(kBackup).string()}, {{"TMPDIR", scratch.string()}});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(restRegHv(w(kBackup).c_str()), HV_DONE);
+}
+
+// The whole program: a hive backup whose user hive length is 0, then "lrd"
+// and its restart: both hives are the ones from before the run.
+TEST(RestRegHvRefusing, AnEmptyUserHiveLengthThenLrdKeepsBothHives) {
+    ts::Device dev("hive");
+    ASSERT_EQ(corvaneHv(w(kBackup).c_str()), HV_DONE);
+    std::string bytes = dev.read(kBackup);
+    const int64_t n1 = static_cast<int32_t>(hvt::le32At(bytes, 4));
+    bytes.replace(static_cast<size_t>(8 + n1), 4, le32(0));
+    dev.write(kBackup, bytes);
+    regSet("HKEY_LOCAL_MACHINE\\Software\\Changed", "after", "the save");
+    regSet("HKEY_CURRENT_USER\\Software\\Changed", "after", "the save");
+    const std::string before = regExport();
+    const std::string boots = host::stateGet("boots");
+    ts::RunResult r = ts::corvane({"lrd", kBackup}, {{"CEDEVICE_PROMPT", "ok"}});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(host::stateGet("boots"), boots);  // the prompt restarted the device
+    Lines lines = logLines(dev);
+    const std::string refused = "restRegHv: a hive image is empty " + tempNameIn(lines, "NEW");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), refused), lines.end()) << dev.log();
+    EXPECT_TRUE(regExport() == before);
+    EXPECT_TRUE(dev.read(kBackup) == bytes);
 }
 
 // Fault loops: the n-th call of a stream service fails (once, and from then

@@ -22,6 +22,13 @@ inline std::string le32(int64_t v) {
     return s;
 }
 
+// The 32-bit little-endian field at offset at.
+inline uint32_t le32At(const std::string &bytes, int64_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; i--) v = v << 8 | static_cast<uint8_t>(bytes[static_cast<size_t>(at) + i]);
+    return v;
+}
+
 // A hive backup file holding the two images, without the integrity trailer
 // (as older programs wrote it, or a file made by hand).
 inline std::string plainBackupOf(const std::string &system, const std::string &user) {

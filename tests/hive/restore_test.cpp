@@ -43,67 +43,83 @@ TEST(UnpackHives, SmallFileByteForByte) {
 }
 
 // The copy reads whole blocks; images of every shape come out whole and not
-// one byte longer, also when the whole file is smaller than one block.
+// one byte longer, also when the whole file is smaller than one block, with
+// the trailer and without it.
 TEST(UnpackHives, ImagesOfEveryBlockShape) {
     struct Case {
-        size_t cbSystem, cbUser, cbTrailing;
+        size_t cbSystem, cbUser;
     } cases[] = {
-        {0, 0, 0},       {0, 5, 0},           {5, 0, 0},       {1, 1, 0},
-        {100, 200, 50},  {4095, 1, 0},        {4084, 0, 0},    {4096, 4096, 0},
-        {4096, 0, 4096}, {8192, 3 * 4096, 0}, {5000, 4097, 1}, {3 * 4096 + 7, 4095, 9000},
+        {1, 1},    {1, 5},    {5, 1},       {100, 200},       {4095, 1},    {4083, 1},
+        {4072, 1}, {1, 4084}, {4096, 4096}, {8192, 3 * 4096}, {5000, 4097}, {3 * 4096 + 7, 4095},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << "system " << c.cbSystem << ", user " << c.cbUser << ", trailing "
-                                        << c.cbTrailing);
-        ts::Device dev;
-        hvt::logOn();
-        std::string system = blob(c.cbSystem, 7), user = blob(c.cbUser, 8);
-        dev.write(kBackup, backupOf(system, user) + blob(c.cbTrailing, 9));
-        EXPECT_EQ(unpack(), HV_DONE);
-        EXPECT_TRUE(dev.read(kSystemOut) == system);
-        EXPECT_TRUE(dev.read(kUserOut) == user);
-        EXPECT_EQ(logLines(dev), kUnpacked);
+        for (bool trailer : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "system " << c.cbSystem << ", user " << c.cbUser
+                                            << (trailer ? ", trailer" : ", no trailer"));
+            ts::Device dev;
+            hvt::logOn();
+            std::string system = blob(c.cbSystem, 7), user = blob(c.cbUser, 8);
+            dev.write(kBackup, trailer ? backupOf(system, user) : hvt::plainBackupOf(system, user));
+            EXPECT_EQ(unpack(), HV_DONE);
+            EXPECT_TRUE(dev.read(kSystemOut) == system);
+            EXPECT_TRUE(dev.read(kUserOut) == user);
+            EXPECT_EQ(logLines(dev), kUnpacked);
+        }
     }
 }
 
-// Files that do not begin with the signature, and files whose lengths do not
-// fit: refused before any output file is made.
+// Files that do not begin with the signature, files whose lengths do not
+// fit, and files with anything but nothing or exactly their trailer after
+// the user hive image: refused before any output file is made, each with
+// its line.
 TEST(UnpackHives, RefusesShortAndInconsistentFiles) {
     const std::string sig = "XGER";
-    const Lines sigUnknown = {"restRegHv: file opened:\\Temp\\NEW1.tmp", "restRegHv: sig unknown"};
-    const Lines damaged = {"restRegHv: file opened:\\Temp\\NEW1.tmp", "restRegHv: sig correct",
-                           "restRegHv: hive lengths do not match the file \\Temp\\NEW1.tmp"};
-    const Lines checksum = {"restRegHv: file opened:\\Temp\\NEW1.tmp", "restRegHv: sig correct",
-                            "restRegHv: hive images do not match their checksums \\Temp\\NEW1.tmp"};
+    const std::string damaged = "restRegHv: hive lengths do not match the file \\Temp\\NEW1.tmp";
+    const std::string empty = "restRegHv: a hive image is empty \\Temp\\NEW1.tmp";
+    const std::string trailing = "restRegHv: bytes after the user hive image are not its trailer \\Temp\\NEW1.tmp";
+    const std::string checksum = "restRegHv: hive images do not match their checksums \\Temp\\NEW1.tmp";
     auto changed = [](std::string bytes, size_t at) {
         bytes[at] = static_cast<char>(bytes[at] ^ 0x20);
         return bytes;
     };
     const std::string whole = backupOf("sys", "user");
+    const std::string trailer = whole.substr(whole.size() - 12);
     struct Case {
         const char *name;
         std::string bytes;
         int result;
+        std::string line;  // after "sig correct"; "" for a refused signature
     } cases[] = {
-        {"empty file", "", HV_BAD_SIG},
-        {"three bytes", "XGE", HV_BAD_SIG},
-        {"RAM image signature", std::string("\xb2\x74\x83\x1d", 4) + le32(0) + le32(0), HV_BAD_SIG},
-        {"signature reversed", "RGEX" + le32(0) + le32(0), HV_BAD_SIG},
-        {"signature alone", sig, HV_DAMAGED},
-        {"half a length", sig + "\x01\x00", HV_DAMAGED},
-        {"system hive only, as a failed save left it", sig + le32(3) + "abc", HV_DAMAGED},
-        {"system hive cut short", sig + le32(5) + "abc", HV_DAMAGED},
-        {"system length negative", sig + le32(-1) + le32(0) + "abcdefgh", HV_DAMAGED},
-        {"system length huge", sig + le32(0x7fffffff) + le32(0) + "abcdefgh", HV_DAMAGED},
-        {"user length missing", sig + le32(1) + "a", HV_DAMAGED},
-        {"user length negative", sig + le32(1) + "a" + le32(-2) + "bcdefgh", HV_DAMAGED},
-        {"user hive cut short", sig + le32(1) + "a" + le32(3) + "bc", HV_DAMAGED},
-        {"user length huge", sig + le32(1) + "a" + le32(0x7ffffff0) + "bc", HV_DAMAGED},
-        {"both lengths at the limit", sig + le32(0x7fffffff) + le32(0x7fffffff), HV_DAMAGED},
-        {"a byte changed in the system hive image", changed(whole, 9), HV_CHECKSUM},
-        {"a byte changed in the user hive image", changed(whole, 18), HV_CHECKSUM},
-        {"a checksum changed in the trailer", changed(whole, whole.size() - 1), HV_CHECKSUM},
-        {"the trailer cut short", whole.substr(0, whole.size() - 1), HV_DONE},
+        {"empty file", "", HV_BAD_SIG, ""},
+        {"three bytes", "XGE", HV_BAD_SIG, ""},
+        {"RAM image signature", std::string("\xb2\x74\x83\x1d", 4) + le32(1) + "a" + le32(1) + "b", HV_BAD_SIG, ""},
+        {"signature reversed", "RGEX" + le32(1) + "a" + le32(1) + "b", HV_BAD_SIG, ""},
+        {"signature alone", sig, HV_DAMAGED, damaged},
+        {"half a length", sig + "\x01\x00", HV_DAMAGED, damaged},
+        {"system hive only, as a failed save left it", sig + le32(3) + "abc", HV_DAMAGED, damaged},
+        {"system hive cut short", sig + le32(5) + "abc", HV_DAMAGED, damaged},
+        {"system length negative", sig + le32(-1) + le32(0) + "abcdefgh", HV_DAMAGED, damaged},
+        {"system length huge", sig + le32(0x7fffffff) + le32(0) + "abcdefgh", HV_DAMAGED, damaged},
+        {"user length missing", sig + le32(1) + "a", HV_DAMAGED, damaged},
+        {"user length negative", sig + le32(1) + "a" + le32(-2) + "bcdefgh", HV_DAMAGED, damaged},
+        {"user hive cut short", sig + le32(1) + "a" + le32(3) + "bc", HV_DAMAGED, damaged},
+        {"user length huge", sig + le32(1) + "a" + le32(0x7ffffff0) + "bc", HV_DAMAGED, damaged},
+        {"both lengths at the limit", sig + le32(0x7fffffff) + le32(0x7fffffff), HV_DAMAGED, damaged},
+        {"empty system hive", sig + le32(0) + le32(1) + "b", HV_DAMAGED, empty},
+        {"empty user hive", sig + le32(1) + "a" + le32(0), HV_DAMAGED, empty},
+        {"both hives empty, with their trailer", backupOf("", ""), HV_DAMAGED, empty},
+        {"the user length grown over the trailer", hvt::plainBackupOf("sys", "user" + trailer), HV_DAMAGED, damaged},
+        {"a byte changed in the system hive image", changed(whole, 9), HV_CHECKSUM, checksum},
+        {"a byte changed in the user hive image", changed(whole, 18), HV_CHECKSUM, checksum},
+        {"a checksum changed in the trailer", changed(whole, whole.size() - 1), HV_CHECKSUM, checksum},
+        {"the trailer's tag changed", changed(whole, whole.size() - 12), HV_TRAILING, trailing},
+        {"the trailer cut short", whole.substr(0, whole.size() - 1), HV_TRAILING, trailing},
+        {"one byte after the user hive", hvt::plainBackupOf("sys", "user") + "X", HV_TRAILING, trailing},
+        {"a byte after the trailer", whole + std::string(1, '\0'), HV_TRAILING, trailing},
+        {"two trailers", whole + trailer, HV_TRAILING, trailing},
+        {"the user length shrunk by 4", hvt::plainBackupOf("sys", "use") + "r" + trailer, HV_TRAILING, trailing},
+        {"twelve bytes of another program", hvt::plainBackupOf("sys", "user") + "ABCD" + le32(1) + le32(2), HV_TRAILING,
+         trailing},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -111,13 +127,10 @@ TEST(UnpackHives, RefusesShortAndInconsistentFiles) {
         hvt::logOn();
         dev.write(kBackup, c.bytes);
         EXPECT_EQ(unpack(), c.result);
-        if (c.result == HV_DONE) {
-            // Eleven bytes after the user hive are no trailer: ignored, as
-            // any bytes there.
-            EXPECT_EQ(dev.read(kUserOut), "user");
-            continue;
-        }
-        EXPECT_EQ(logLines(dev), c.result == HV_BAD_SIG ? sigUnknown : c.result == HV_CHECKSUM ? checksum : damaged);
+        Lines want = {"restRegHv: file opened:\\Temp\\NEW1.tmp"};
+        want.push_back(c.line.empty() ? "restRegHv: sig unknown" : "restRegHv: sig correct");
+        if (!c.line.empty()) want.push_back(c.line);
+        EXPECT_EQ(logLines(dev), want);
         EXPECT_FALSE(dev.exists(kSystemOut));
         EXPECT_FALSE(dev.exists(kUserOut));
         EXPECT_TRUE(dev.read(kBackup) == c.bytes);
@@ -125,14 +138,12 @@ TEST(UnpackHives, RefusesShortAndInconsistentFiles) {
 }
 
 // A file without the trailer (an older one, or one made by hand) restores
-// as before: its images are not checked, and twelve bytes after the user
-// hive that do not begin with the trailer's tag are ignored.
+// as before: its images are not checked.
 TEST(UnpackHives, FilesWithoutTheTrailerAreNotChecked) {
     const std::string system = blob(5000, 3), user = blob(300, 4);
     std::string damaged = hvt::plainBackupOf(system, user);
     damaged[100] = static_cast<char>(damaged[100] ^ 1);
-    std::string notOurs = hvt::plainBackupOf(system, user) + "ABCD" + le32(1) + le32(2);
-    for (const std::string &bytes : {hvt::plainBackupOf(system, user), damaged, notOurs}) {
+    for (const std::string &bytes : {hvt::plainBackupOf(system, user), damaged}) {
         ts::Device dev;
         dev.write(kBackup, bytes);
         EXPECT_EQ(unpack(), HV_DONE);
@@ -146,7 +157,10 @@ TEST(HiveCheck, PiecesGiveTheSameVerdict) {
     const std::string whole = backupOf(blob(5000, 5), blob(4097, 6));
     std::string bad = whole;
     bad[6000] = static_cast<char>(bad[6000] ^ 4);
-    for (const std::string &bytes : {whole, bad, whole.substr(0, 9000), hvt::plainBackupOf("a", "")}) {
+    const std::string trailer = whole.substr(whole.size() - 12);
+    for (const std::string &bytes :
+         {whole, bad, whole.substr(0, 9000), whole.substr(0, whole.size() - 5), hvt::plainBackupOf("a", ""),
+          hvt::plainBackupOf("a", "bc" + trailer), hvt::plainBackupOf(blob(5000, 5), blob(4097, 6) + trailer)}) {
         HiveCheck one;
         hiveCheckStart(&one, static_cast<int64_t>(bytes.size()));
         hiveCheckFeed(&one, reinterpret_cast<const BYTE *>(bytes.data()), bytes.size());

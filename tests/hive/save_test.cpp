@@ -39,8 +39,8 @@ TEST(PackHives, SmallImagesByteForByte) {
     EXPECT_EQ(dev.read(kUser), "de");
 }
 
-// The trailer's checksum is zlib's CRC-32, over any length and fed in any
-// two pieces (the check feeds it block by block).
+// The trailer's checksum is zlib's CRC-32, over any length, from any
+// alignment, and fed in any pieces (the check feeds it block by block).
 TEST(PackHives, ChecksumIsZlibsCrc32InAnyPieces) {
     std::string bytes;
     for (int i = 0; i < 67; ++i) bytes += static_cast<char>(i * 37 + 11);
@@ -51,6 +51,24 @@ TEST(PackHives, ChecksumIsZlibsCrc32InAnyPieces) {
             DWORD crc = crc32Update(crc32Update(0, b, cut), b + cut, n - cut);
             ASSERT_EQ(crc, static_cast<DWORD>(crc32(0, b, static_cast<uInt>(n))));
         }
+    // Random lengths from random offsets (so at every alignment), in three
+    // random pieces.
+    const std::string big = hvt::blob(70000, 3);
+    const BYTE *base = reinterpret_cast<const BYTE *>(big.data());
+    uint32_t x = 12345;
+    auto next = [&x](uint32_t bound) {
+        x = x * 1103515245u + 12345u;
+        return (x >> 8) % bound;
+    };
+    for (int i = 0; i < 3000; ++i) {
+        const size_t at = next(64), n = next(i < 100 ? 65536 : 300), cut1 = next(n + 1),
+                     cut2 = cut1 + next(n - cut1 + 1);
+        SCOPED_TRACE(std::to_string(n) + " bytes from " + std::to_string(at));
+        DWORD crc = crc32Update(0, base + at, cut1);
+        crc = crc32Update(crc, base + at + cut1, cut2 - cut1);
+        crc = crc32Update(crc, base + at + cut2, n - cut2);
+        ASSERT_EQ(crc, static_cast<DWORD>(crc32(0, base + at, static_cast<uInt>(n))));
+    }
 }
 
 TEST(PackHives, EmptyImagesAreALengthFieldAlone) {
