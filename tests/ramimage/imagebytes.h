@@ -211,6 +211,32 @@ inline bool keepsWholeRecords(const std::string &before, const std::string &afte
     return true;
 }
 
+// The image with the length field of one of its records (as the stored
+// lengths walk them) changed: its high byte set, a few added or taken, or
+// any value.
+inline std::string damageLength(const std::string &image, std::mt19937 &rng) {
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    std::vector<std::string> recs = records(image);
+    if (recs.empty()) return image;
+    size_t at = 8, index = size_t(pick(0, int(recs.size()) - 1));
+    for (size_t i = 0; i < index; ++i) at += recs[i].size();
+    if (at + 2 > image.size()) return image;
+    unsigned length = static_cast<unsigned char>(image[at]) | static_cast<unsigned char>(image[at + 1]) << 8;
+    switch (pick(0, 2)) {
+    case 0:
+        length |= unsigned(pick(1, 255)) << 8;
+        break;
+    case 1:
+        length += unsigned(pick(-6, 6));
+        break;
+    default:
+        length = unsigned(pick(0, 0xffff));
+    }
+    std::string out = image;
+    out.replace(at, 2, le16(length & 0xffff));
+    return out;
+}
+
 // A random consistent image: keys in runs of shared tags, values with names
 // of 1 to 20 characters and 0 to 40 bytes of data, now and then one above
 // 4096 bytes.
