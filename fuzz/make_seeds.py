@@ -25,6 +25,11 @@ def image(records, total=None):
     return SIG + struct.pack("<I", len(body) + 8 if total is None else total) + body
 
 
+def damaged(record, length):
+    """The record with its length field changed."""
+    return struct.pack("<H", length(struct.unpack("<H", record[:2])[0]) & 0xFFFF) + record[2:]
+
+
 K1, V1a, V1b = key(0, "HKCR\\.txt"), value(1, "", b"t\0x\0t\0\0\0"), value(4, "Flags", b"\1\0\0\0")
 K2, V2a = key(1, "Software"), value(3, "Blob", bytes(range(40)))
 K3, V3a, V3b = key(1, "Software\\Pelnor"), value(1, "Shell", b"s\0\0\0"), value(4, "n", b"\7\0\0\0")
@@ -57,6 +62,10 @@ IMAGES = {
     "short-header": SIG + b"\x08\0",
     "sig-only": SIG,
     "not-image": b"XGER" + b"\0" * 12,
+    "length-high-ff": image([damaged(K1, lambda n: n | 0xFF00)] + GROUPS[1:]),
+    "length-plus-4": image(GROUPS[:3] + [damaged(K2, lambda n: n + 4)] + GROUPS[4:]),
+    "length-minus-2": image([K1, damaged(V1a, lambda n: n - 2)] + GROUPS[2:]),
+    "surplus-holds-key": image([key(2, "S", key(2, "in")), key(2, "T")]),
 }
 
 # What only the device's reading of records refuses, and whole images close

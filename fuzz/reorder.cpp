@@ -1,7 +1,8 @@
 // reorder.cpp - fuzz target: reorder on any file. Besides the sanitizers'
 // checks: one log line that matches the result; nothing left in \Temp; a
 // refused file is untouched; a reordered image holds the same records, byte
-// for byte, with totalSize 8 plus their sizes, and reordering twice brings
+// for byte, with totalSize 8 plus their sizes, among them every record that
+// either reading of the input's record lengths finds, and reordering twice brings
 // back the original order wherever regrouping is its own inverse (only keys
 // and values, each long enough for its head and tag, the first a key).
 #include "fuzz/support.h"
@@ -32,8 +33,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz::check(after == before, "file untouched when records follow totalSize");
         return 0;
     }
+    if (result == RAMIMAGE_LENGTH_UNCLEAR || result == RAMIMAGE_LENGTH_DAMAGED) {
+        fuzz::check(fuzz::log() == (result == RAMIMAGE_LENGTH_UNCLEAR
+                                        ? "reorder: record length unclear, file left unchanged\n"
+                                        : "reorder: record length damaged, file left unchanged\n"),
+                    "one line: record length unclear or damaged");
+        fuzz::check(after == before, "file untouched when a record length is unclear or damaged");
+        return 0;
+    }
     if (result != 1) fprintf(stderr, "fuzz: reorder gave %d, log: %s\n", result, fuzz::log().c_str());
-    fuzz::check(result == REORDER_DONE, "result 1, 2, 4 or 8 without faults");
+    fuzz::check(result == REORDER_DONE, "result 1, 2, 4, 8, 20 or 21 without faults");
     fuzz::check(fuzz::log() == "reorder: done\n", "one line: reorder: done");
     fuzz::check(after.size() >= 8 && after.compare(0, 4, imgtest::SIG) == 0, "signature kept");
     fuzz::check(after.substr(4, 4) == imgtest::le32(uint32_t(after.size())), "totalSize is the length");
@@ -57,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::sort(sortedIn.begin(), sortedIn.end());
     std::sort(sortedOut.begin(), sortedOut.end());
     fuzz::check(sortedIn == sortedOut, "the same records, byte for byte");
+    fuzz::check(imgtest::keepsWholeRecords(before, after), "reorder keeps every record either reading finds");
     if (plain) {
         fuzz::prepare(reinterpret_cast<const uint8_t *>(after.data()), after.size());
         fuzz::check(reorder(fuzz::INPUT_PATH) == REORDER_DONE, "a second reorder is done");

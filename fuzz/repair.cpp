@@ -2,8 +2,9 @@
 // checks: one log line that matches the result; nothing left in \Temp; a
 // refused file is untouched; a repaired image is consistent (every record's
 // length and nameLength agree with its fields, high bytes clear, totalSize
-// the file's length, and so by the image check too) and a second repair
-// leaves it as it is.
+// the file's length, and so by the image check too), holds every record
+// that either reading of the input's record lengths finds whole, and a
+// second repair leaves it as it is.
 #include "fuzz/support.h"
 #include "tests/ramimage/imagebytes.h"
 
@@ -46,6 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     case REPAIR_DONE:
         fuzz::check(fuzz::log() == "repair: done\n", "one line: repair: done");
         fuzz::check(consistent(after), "the repaired image is consistent");
+        fuzz::check(imgtest::keepsWholeRecords(before, after), "repair keeps every record either reading finds");
         {
             // The image check agrees: every record consistent, nothing cut.
             ImageCheck check;
@@ -66,13 +68,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz::check(fuzz::log() == "repair: type unknown, file left unchanged\n", "one line: type unknown");
         fuzz::check(after == before, "file untouched after a type error");
         break;
+    case RAMIMAGE_LENGTH_UNCLEAR:
+        fuzz::check(fuzz::log() == "repair: record length unclear, file left unchanged\n",
+                    "one line: record length unclear");
+        fuzz::check(after == before, "file untouched when a record length is unclear");
+        break;
     case RAMIMAGE_BAD_SIG:
         fuzz::check(fuzz::log() == "repair: sig unknown\n", "one line: sig unknown");
         fuzz::check(after == before, "file untouched after sig unknown");
         break;
     default:
         fprintf(stderr, "fuzz: repair gave %d, log: %s\n", result, fuzz::log().c_str());
-        fuzz::check(false, "result 0, 2, 7 or 8 without faults");
+        fuzz::check(false, "result 0, 2, 7, 8 or 20 without faults");
     }
     return 0;
 }

@@ -219,24 +219,133 @@ int imageCutShort(const RamImage *img)
     return (int64_t)img->totalSize > img->inLength;
 }
 
+int imageRecordAt(RamImage *img, int64_t offset, RecordAt *rec)
+{
+    const BYTE *head;
+    const BYTE *name;
+    unsigned typeByte, cbFields, cch, cbData, i;
+    int64_t fieldsNext;
+
+    rec->storedNext = -1;
+    rec->fieldsNext = -1;
+    rec->consistent = 0;
+    if (img->failed != IMAGE_OK || offset < IMAGE_HEADER_CB ||
+        offset + RECORD_HEAD_CB > img->inLength)
+        return 0;
+    img->pos = offset;
+    if ((head = imagePeek(img, RECORD_HEAD_CB)) == NULL)
+        return 0;
+    typeByte = head[2];
+    if (typeByte != 1 && typeByte != 2)
+        return 0;
+    rec->storedNext = offset + RECORD_HEAD_CB + getLe16(head);
+    cbFields = typeByte == 1 ? 4 : 6; /* tag, nameLength (and dataLength) */
+    if (offset + RECORD_HEAD_CB + cbFields > img->inLength)
+        return 1;
+    if ((head = imagePeek(img, RECORD_HEAD_CB + cbFields)) == NULL)
+        return 0;
+    cch = head[6];
+    cbData = typeByte == 2 ? getLe16(head + 8) : 0;
+    fieldsNext = offset + RECORD_HEAD_CB + cbFields + 2 * (int64_t)cch + cbData;
+    if (fieldsNext > img->inLength)
+        return 1;
+    rec->fieldsNext = fieldsNext;
+    if (head[3] != 0 || head[5] != 0 || head[7] != 0 || fieldsNext != rec->storedNext || cch == 0)
+        return 1;
+    img->pos = offset + RECORD_HEAD_CB + cbFields;
+    if ((name = imagePeek(img, 2 * (size_t)cch)) == NULL)
+        return 0;
+    for (i = 0; i + 1 < cch; i++) {
+        if (name[2 * i] == 0 && name[2 * i + 1] == 0)
+            return 1;
+    }
+    rec->consistent = name[2 * i] == 0 && name[2 * i + 1] == 0;
+    return 1;
+}
+
 int imageWholeRecordAt(RamImage *img, int64_t offset)
 {
-    BYTE rec[IMAGE_CHECK_RECORD_CB];
-    RecordCheck check;
-    size_t cb = 0;
-    int problem;
+    RecordAt rec;
 
-    img->pos = offset;
-    for (;;) {
-        problem = imageRecordCheck(rec, cb, img->inLength - offset, &check);
-        if (problem != IMAGE_WHOLE)
-            return 0;
-        if (check.cbNeeded == 0)
-            return 1;
-        if (!imageRead(img, rec + cb, check.cbNeeded - cb))
-            return 0;
-        cb = check.cbNeeded;
+    return imageRecordAt(img, offset, &rec) && rec.consistent;
+}
+
+/* One reading of where the records after a record start, as imageReading
+ * follows it. */
+#define READING_ON 0   /* still being followed */
+#define READING_END 1  /* reached the end of the image */
+#define READING_MET 2  /* met the other reading */
+#define READING_LOST 3 /* a record that is not whole and consistent, or past the end */
+
+typedef struct {
+    int64_t at; /* the next record's offset */
+    int state;
+    int found; /* 1 once a whole, consistent record was found */
+} Reading;
+
+/* True at the end of the file, and at totalSize where it lies inside the
+ * file (bytes after it may be padding). */
+static int atImageEnd(const RamImage *img, int64_t at)
+{
+    return at == img->inLength ||
+           (at == (int64_t)img->totalSize && at >= IMAGE_HEADER_CB && at < img->inLength);
+}
+
+static void stepReading(RamImage *img, Reading *reading)
+{
+    RecordAt rec;
+
+    if (atImageEnd(img, reading->at)) {
+        reading->state = READING_END;
+    } else if (!imageRecordAt(img, reading->at, &rec) || !rec.consistent) {
+        reading->state = READING_LOST;
+    } else {
+        reading->found = 1;
+        reading->at = rec.storedNext;
     }
+}
+
+int imageReading(RamImage *img, int64_t storedNext, int64_t fieldsNext)
+{
+    Reading stored, fields;
+    int64_t pos = img->pos;
+    int fieldsWalk;
+
+    stored.at = storedNext;
+    stored.state = READING_ON;
+    stored.found = 0;
+    fields.at = fieldsNext;
+    fields.state = READING_ON;
+    fields.found = 0;
+    /* The reading that stands further back takes the next step, so that
+     * one that lands on the other's records is seen to meet it. A reading
+     * that goes on far is followed only as long as the verdict needs it. */
+    while (stored.state == READING_ON || fields.state == READING_ON) {
+        if (stored.state == READING_ON && fields.state == READING_ON && stored.at == fields.at) {
+            stored.state = READING_MET;
+            fields.state = READING_MET;
+        } else if ((stored.found && fields.found) ||
+                   (fields.state == READING_LOST && !fields.found)) {
+            break;
+        } else if (stored.state == READING_ON &&
+                   (fields.state != READING_ON || stored.at < fields.at)) {
+            stepReading(img, &stored);
+        } else {
+            stepReading(img, &fields);
+        }
+    }
+    img->pos = pos;
+    fieldsWalk = fields.state == READING_END || fields.state == READING_MET;
+    /* The stored length leads nowhere, the fields lead on to the end. */
+    if (stored.state == READING_LOST && !stored.found && fieldsWalk)
+        return READ_FIELDS;
+    /* The fields lead to no record: what a larger stored length swallows
+     * is surplus (or a smaller one goes on inside the record). */
+    if (!fields.found)
+        return READ_STORED;
+    /* Both lead to records, or only the fields do but not on to the end,
+     * or the stored length leads on to the end too. */
+    return READ_UNCLEAR;
 }
 
 int imageReadMore(RamImage *img, void *buffer, size_t cb)

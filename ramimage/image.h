@@ -138,8 +138,44 @@ typedef struct {
 int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *out);
 
 /* True when a whole, consistent record starts at offset of the input (for
- * the walk past a damaged totalSize). A failed read counts as no record. */
+ * the walk past a damaged totalSize). A failed read counts as no record.
+ * The input's position is left after the record's fields. */
 int imageWholeRecordAt(RamImage *img, int64_t offset);
+
+/* A record read at some offset (imageRecordAt). */
+typedef struct {
+    int64_t storedNext; /* offset + length + 4: where its stored length puts the next record */
+    /* offset + 4 + the length its fields give (key: 4 + 2 x nameLength,
+     * value: 6 + 2 x nameLength + dataLength, nameLength by its low byte);
+     * -1 when the fields, name or data run past the end of the file */
+    int64_t fieldsNext;
+    int consistent; /* 1: within the file, length as its fields give, name ending
+                       in its only NUL, high bytes of type, tag and nameLength 0 */
+} RecordAt;
+
+/* Reads the record at offset of the input. Returns 0 when there is none
+ * that a walk could step over: the file ends inside its head, its type byte
+ * is neither 1 nor 2, or a read failed. Moves the input's position. */
+int imageRecordAt(RamImage *img, int64_t offset, RecordAt *rec);
+
+/* Where the walk goes on after a record whose stored length and fields
+ * disagree (results of imageReading). */
+#define READ_STORED 0  /* at the next offset its stored length gives */
+#define READ_FIELDS 1  /* at the one its fields give: the stored length is damaged */
+#define READ_UNCLEAR 2 /* either may be right: the file must stay as it is */
+
+/* Decides between the two readings of where the record after the current
+ * one starts: storedNext by its stored length, fieldsNext by its fields
+ * (which lie within the file). Each reading is followed from there over
+ * whole, consistent records until it meets the other, reaches the end
+ * (the end of the file, or totalSize where that is a record boundary
+ * inside the file) or finds a record that is not whole and consistent.
+ * READ_FIELDS when the fields' reading reaches the end or meets the other
+ * and the stored one finds no record and does neither; otherwise
+ * READ_STORED when the fields' reading finds no record (the bytes a larger
+ * stored length swallows hold none: surplus bytes); otherwise
+ * READ_UNCLEAR. The input's position and the current record are kept. */
+int imageReading(RamImage *img, int64_t storedNext, int64_t fieldsNext);
 
 /* Blocks of bytes copied as one: the compiler moves each in a few wide
  * loads and stores, where a loop of bytes costs several instructions a

@@ -38,20 +38,30 @@ int detectSig(const WCHAR *path);
 #define RAMIMAGE_TYPE_ERROR 7 /* repair: a record of a type other than 1 or 2 */
 #define RAMIMAGE_BAD_SIG 8    /* the file does not begin with RAM_REG_SIG */
 #define RAMIMAGE_NO_OPEN 9    /* the file or the temporary file cannot be opened */
+/* a record's stored length and the length its fields give lead to two
+ * places for the next record, and it cannot be told which is right (both
+ * lead on to records, or the fields' reading finds records but not on to
+ * the end): either rewrite could drop records */
+#define RAMIMAGE_LENGTH_UNCLEAR 20
+/* reorder: a record's stored length is damaged (it leads nowhere, its fields
+ * lead on to the end); reorder copies records as they are, repair mends it */
+#define RAMIMAGE_LENGTH_DAMAGED 21
 
 /* Rewrites the RAM registry image at path with consistent record lengths.
- * Whole records that follow a damaged totalSize are walked and kept.
- * REPAIR_DONE, or RAMIMAGE_CUT_SHORT, RAMIMAGE_NO_TEMPNAME,
- * RAMIMAGE_NOT_WRITTEN, RAMIMAGE_TYPE_ERROR, RAMIMAGE_BAD_SIG or
- * RAMIMAGE_NO_OPEN. One log line for each; "repair: done" only when the
- * new image holds every record. */
+ * Whole records that follow a damaged totalSize are walked and kept, and
+ * so are those that a damaged record length swallows. REPAIR_DONE, or
+ * RAMIMAGE_CUT_SHORT, RAMIMAGE_NO_TEMPNAME, RAMIMAGE_NOT_WRITTEN,
+ * RAMIMAGE_TYPE_ERROR, RAMIMAGE_BAD_SIG, RAMIMAGE_NO_OPEN or
+ * RAMIMAGE_LENGTH_UNCLEAR. One log line for each; "repair: done" only when
+ * the new image holds every record. */
 int repair(const WCHAR *path);
 
 /* Rewrites the RAM registry image at path with its key groups regrouped.
  * REORDER_DONE, or RAMIMAGE_CUT_SHORT, RAMIMAGE_NO_TEMPNAME,
  * RAMIMAGE_SIZE_FIELD, RAMIMAGE_NO_MEMORY, RAMIMAGE_NOT_WRITTEN,
- * RAMIMAGE_BAD_SIG or RAMIMAGE_NO_OPEN. One log line for each; "reorder:
- * done" only when the new image holds every byte of every record. */
+ * RAMIMAGE_BAD_SIG, RAMIMAGE_NO_OPEN, RAMIMAGE_LENGTH_UNCLEAR or
+ * RAMIMAGE_LENGTH_DAMAGED. One log line for each; "reorder: done" only
+ * when the new image holds every byte of every record. */
 int reorder(const WCHAR *path);
 
 /* ---- The check of a whole image ---------------------------------------- */

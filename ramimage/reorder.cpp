@@ -29,6 +29,16 @@
  *   left as it was, with "reorder: records after totalSize, file left
  *   unchanged" and RAMIMAGE_SIZE_FIELD (repair mends totalSize first).
  *   Bytes after totalSize that hold no whole record are padding.
+ * - A record whose stored length and fields disagree gives two readings of
+ *   where the next record starts (imageReading). When the fields lead to no
+ *   record, the bytes between are surplus and travel with the record, as
+ *   before. When the stored length leads nowhere and the fields lead over
+ *   whole records on to the end, the stored length is damaged: copied as
+ *   it is, it would carry the records it swallows as its surplus, so the
+ *   file is left as it was, with "reorder: record length damaged, file left
+ *   unchanged" and RAMIMAGE_LENGTH_DAMAGED (repair mends the length). When
+ *   it cannot be told which is right: "reorder: record length unclear, file
+ *   left unchanged" and RAMIMAGE_LENGTH_UNCLEAR.
  * - When a block of entries cannot be allocated the work stops: "reorder:
  *   out of memory", RAMIMAGE_NO_MEMORY, every block released, the file
  *   unchanged.
@@ -37,7 +47,9 @@
  */
 #include "ramimage/image.h"
 
-#define NO_TAG (-1) /* no key record seen yet: distinct from every tag byte */
+#define NO_TAG (-1)       /* no key record seen yet: distinct from every tag byte */
+#define KEY_FIELDS_CB 4   /* tag, nameLength */
+#define VALUE_FIELDS_CB 6 /* tag, nameLength, dataLength */
 
 /* One record waiting for its key group to be written. */
 typedef struct RecordEntry {
@@ -150,7 +162,11 @@ int reorder(const WCHAR *path)
     int walk;
     int noMemory = 0;
     int cut;
+    int reading = READ_STORED; /* READ_STORED unless a record length stopped the walk */
     int result;
+    const BYTE *fields;
+    unsigned typeByte, cbFields;
+    int64_t fieldsNext;
 
     result = imageOpen(&img, path, &REORDER_TEXTS);
     if (result != 0)
@@ -160,7 +176,24 @@ int reorder(const WCHAR *path)
     cut = imageCutShort(&img);
 
     while (!cut && (walk = walkNext(&img)) != WALK_END) {
-        if (walk == WALK_CUT || img.start + img.size > img.inLength) {
+        if (walk == WALK_CUT) {
+            cut = 1;
+            break;
+        }
+        /* Where the fields say the next record starts, as repair reads them. */
+        typeByte = img.type & 0xFF;
+        cbFields = typeByte == 1 ? KEY_FIELDS_CB : VALUE_FIELDS_CB;
+        if ((typeByte == 1 || typeByte == 2) &&
+            img.start + RECORD_HEAD_CB + cbFields <= img.inLength) {
+            if ((fields = imagePeek(&img, cbFields)) == NULL)
+                break;
+            fieldsNext = img.start + RECORD_HEAD_CB + cbFields + 2 * (int64_t)fields[2] +
+                         (typeByte == 2 ? getLe16(fields + 4) : 0);
+            if (fieldsNext != img.next && fieldsNext <= img.inLength &&
+                (reading = imageReading(&img, img.next, fieldsNext)) != READ_STORED)
+                break;
+        }
+        if (img.start + img.size > img.inLength) {
             cut = 1;
             break;
         }
@@ -204,17 +237,27 @@ int reorder(const WCHAR *path)
         imageEnd(&img, path, 0);
         return RAMIMAGE_NO_MEMORY;
     }
-    if (img.failed == IMAGE_OK &&
-        (cut || (img.endedAtTotal && imageWholeRecordAt(&img, img.next)))) {
-        if (cut)
+    if (img.failed == IMAGE_OK) {
+        if (reading == READ_FIELDS) {
+            writeLog(TEXT("reorder: record length damaged, file left unchanged"), EMPTY, 1);
+            result = RAMIMAGE_LENGTH_DAMAGED;
+        } else if (reading == READ_UNCLEAR) {
+            writeLog(TEXT("reorder: record length unclear, file left unchanged"), EMPTY, 1);
+            result = RAMIMAGE_LENGTH_UNCLEAR;
+        } else if (cut) {
             writeLog(TEXT("reorder: file cut short, file left unchanged"), EMPTY, 1);
-        else
+            result = RAMIMAGE_CUT_SHORT;
+        } else if (img.endedAtTotal && imageWholeRecordAt(&img, img.next)) {
             writeLog(TEXT("reorder: records after totalSize, file left unchanged"), EMPTY, 1);
-        img.failed = IMAGE_WRITE_FAILED; /* stop the flush writing */
-        flushKeys(&img, &keys, &pool, buffer);
-        releasePool(&pool);
-        imageEnd(&img, path, 0);
-        return cut ? RAMIMAGE_CUT_SHORT : RAMIMAGE_SIZE_FIELD;
+            result = RAMIMAGE_SIZE_FIELD;
+        }
+        if (result != 0) {
+            img.failed = IMAGE_WRITE_FAILED; /* stop the flush writing */
+            flushKeys(&img, &keys, &pool, buffer);
+            releasePool(&pool);
+            imageEnd(&img, path, 0);
+            return result;
+        }
     }
     flushKeys(&img, &keys, &pool, buffer);
     releasePool(&pool);

@@ -19,6 +19,15 @@
  *   while the bytes there form whole, consistent records (a totalSize of 0,
  *   8 or too small for the records). Bytes after the last record that hold
  *   no whole record are padding and are dropped, as before.
+ * - A record whose stored length and fields disagree gives two readings of
+ *   where the next record starts (imageReading). When the stored length
+ *   leads nowhere and the fields lead over whole records on to the end, the
+ *   stored length is the damaged one: the walk goes on where the fields
+ *   end, and the records it swallowed are kept. When the fields lead to no
+ *   record, the bytes between are surplus and are dropped, as before. When
+ *   it cannot be told which is right, the file is left as it was, with
+ *   "repair: record length unclear, file left unchanged" and
+ *   RAMIMAGE_LENGTH_UNCLEAR.
  * - A record whose type byte is neither 1 nor 2 means the walk has lost its
  *   way; rewriting would drop it and every record after it. The file is left
  *   as it was, with the log line "repair: type unknown, file left unchanged"
@@ -123,6 +132,8 @@ int repair(const WCHAR *path)
     int hasNul;
     int walk;
     int typeError = 0;
+    int unclear = 0;
+    int reading;
     int cut = 0;
     int result;
     unsigned typeByte, tagByte, cchStored, cchKept, cchName, cbData, cbFields;
@@ -159,6 +170,16 @@ int repair(const WCHAR *path)
         if (img.start + cbNeeded > img.inLength) {
             cut = 1;
             break;
+        }
+        if (cbNeeded != (int64_t)img.size) {
+            /* Two readings of where the next record starts. */
+            reading = imageReading(&img, img.next, img.start + cbNeeded);
+            if (reading == READ_UNCLEAR) {
+                unclear = 1;
+                break;
+            }
+            if (reading == READ_FIELDS)
+                img.next = img.start + cbNeeded;
         }
         if ((fields = imagePeek(&img, cbFields + 2 * (size_t)cchStored)) == NULL)
             break;
@@ -200,6 +221,11 @@ int repair(const WCHAR *path)
         writeLog(TEXT("repair: type unknown, file left unchanged"), EMPTY, 1);
         imageEnd(&img, path, 0);
         return RAMIMAGE_TYPE_ERROR;
+    }
+    if (unclear && img.failed == IMAGE_OK) {
+        writeLog(TEXT("repair: record length unclear, file left unchanged"), EMPTY, 1);
+        imageEnd(&img, path, 0);
+        return RAMIMAGE_LENGTH_UNCLEAR;
     }
     if (cut && img.failed == IMAGE_OK) {
         writeLog(TEXT("repair: file cut short, file left unchanged"), EMPTY, 1);

@@ -202,6 +202,9 @@ std::string repairPreview(const InputFile &file) {
     if (result == RAMIMAGE_TYPE_ERROR)
         return "c (repair) would refuse it: a record of unknown type (the file stays as it is)";
     if (result == RAMIMAGE_CUT_SHORT) return "c (repair) would refuse it: the file is cut short (it stays as it is)";
+    if (result == RAMIMAGE_LENGTH_UNCLEAR)
+        return "c (repair) would refuse it: a record's length and fields disagree, and which is right is unclear (it "
+               "stays as it is)";
     if (result != 0) return "c (repair) fails on a copy of it (result " + std::to_string(result) + ")";
     InputFile repaired;
     if (!repaired.open(FileArg{copy.string(), copy}, error)) return "c (repair) was run, but its image cannot be read";

@@ -3,6 +3,9 @@
 #include "imagebytes.h"
 #include "rewrite.h"
 
+#include <cstdio>
+#include <map>
+
 #include <gtest/gtest.h>
 
 using namespace imgtest;
@@ -63,6 +66,10 @@ TEST(Repair, WritesConsistentRecords) {
         {__LINE__, "a length shorter than the fields: the walk continues inside",
          image({B({0x00, 0x00, 0x01, 0x00}), KEY_A}),
          image({B({0x06, 0x00, 0x01, 0x00, 0x08, 0x00, 0x01, 0x00, 0x00, 0x00}), KEY_A})},
+        {__LINE__, "a length whose high byte is damaged: the records it swallows are kept",
+         image({le16(0xff08) + KEY_A.substr(2), KEY_B, KEY_A}), image({KEY_A, KEY_B, KEY_A})},
+        {__LINE__, "a length 2 short of the last record's fields", image({KEY_A, le16(6) + KEY_B.substr(2)}),
+         image({KEY_A, KEY_B})},
         {__LINE__, "whole records after a damaged totalSize are kept", imageWithTotal(20, {KEY_A, KEY_B}),
          image({KEY_A, KEY_B})},
         {__LINE__, "bytes after totalSize that hold no whole record are dropped",
@@ -151,7 +158,8 @@ TEST(Repair, ConsistentImageIsUnchanged) {
     }
 }
 
-// Damage of every kind repair mends; a second repair changes nothing.
+// Damage of every kind repair mends: it keeps every record either reading
+// finds, and a second repair changes nothing.
 TEST(Repair, RepairTwiceEqualsRepairOnce) {
     std::mt19937 rng(11);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
@@ -159,7 +167,7 @@ TEST(Repair, RepairTwiceEqualsRepairOnce) {
         std::string input = randomImage(rng, 12);
         for (int d = pick(1, 6); d > 0; --d) {
             size_t at = 8 + size_t(pick(0, int(input.size()) - 9));
-            switch (pick(0, 3)) {
+            switch (pick(0, 4)) {
             case 0:
                 input[at] = char(pick(0, 255));
                 break;  // any byte
@@ -172,23 +180,133 @@ TEST(Repair, RepairTwiceEqualsRepairOnce) {
             case 3:
                 input.resize(at);
                 break;  // cut short
+            case 4:
+                input = damageLength(input, rng);
+                break;
             }
             if (input.size() < 10) break;
         }
         SCOPED_TRACE("image " + std::to_string(i) + ": " + ts::hex(input.substr(0, 64)));
         ts::Device dev;
         Outcome once = rewrite(dev, repair, input);
-        if (once.result == RAMIMAGE_TYPE_ERROR || once.result == RAMIMAGE_CUT_SHORT) {
+        if (once.result == RAMIMAGE_TYPE_ERROR || once.result == RAMIMAGE_CUT_SHORT ||
+            once.result == RAMIMAGE_LENGTH_UNCLEAR) {
             EXPECT_TRUE(once.file == input);
             continue;
         }
         ASSERT_EQ(once.result, REPAIR_DONE);
+        EXPECT_TRUE(keepsWholeRecords(input, once.file));
         Outcome twice = rewrite(dev, repair, nullptr);
         EXPECT_EQ(twice.result, REPAIR_DONE);
         EXPECT_TRUE(twice.file == once.file);
         // totalSize is the file's length.
         ASSERT_GE(once.file.size(), 8u);
         EXPECT_EQ(once.file.substr(4, 4), le32(uint32_t(once.file.size())));
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The log line of each result of a rewrite that leaves the file as it was.
+std::string refusalLine(Operation op, int result) {
+    const std::string name = op == repair ? "repair: " : "reorder: ";
+    switch (result) {
+    case RAMIMAGE_LENGTH_UNCLEAR:
+        return name + "record length unclear, file left unchanged\n";
+    case RAMIMAGE_LENGTH_DAMAGED:
+        return name + "record length damaged, file left unchanged\n";
+    case RAMIMAGE_CUT_SHORT:
+        return name + "file cut short, file left unchanged\n";
+    case RAMIMAGE_TYPE_ERROR:
+        return name + "type unknown, file left unchanged\n";
+    default:
+        return "(result " + std::to_string(result) + ")";
+    }
+}
+
+// Where the two readings of a record's length cannot be told apart, both
+// rewrites leave the file as it was.
+TEST(Rewrite, LengthReadingsThatCannotBeToldApartLeaveTheFileAsItWas) {
+    const std::string inner = key(2, "in");
+    const std::string inputs[] = {
+        // The surplus bytes are a whole key, and the stored length leads on to the end too.
+        image({key(2, "S", inner), KEY_B}),
+        // The stored length runs past the end; the fields lead to a key, then to one with surplus bytes.
+        image({le16(0xff08) + KEY_A.substr(2), KEY_B, key(2, "C", "\xee\xee"), KEY_B}),
+        // The stored length runs exactly to the end over the records the fields lead to.
+        image({le16(8 + 2 * 12) + KEY_A.substr(2), KEY_B, KEY_B}),
+    };
+    for (const auto &input : inputs) {
+        for (Operation op : {repair, reorder}) {
+            SCOPED_TRACE(ts::hex(input));
+            ts::Device dev;
+            Outcome o = rewrite(dev, op, input);
+            EXPECT_EQ(o.result, RAMIMAGE_LENGTH_UNCLEAR);
+            EXPECT_EQ(ts::hex(o.file), ts::hex(input));
+            EXPECT_EQ(o.log, refusalLine(op, RAMIMAGE_LENGTH_UNCLEAR));
+            EXPECT_TRUE(o.temp.empty());
+        }
+    }
+}
+
+// Every record's length of a saved image damaged in turn: a rewrite keeps
+// every record that either reading of the lengths finds, or leaves the file
+// as it was with a line that says why. A high byte set to 0xFF once made
+// repair write the first record alone and say "repair: done".
+TEST(Rewrite, DamagedLengthOfEveryRecordOfASavedImage) {
+    ts::Device dev;
+    ASSERT_TRUE(RegCopyFile(IMAGE_PATH));
+    const std::string saved = dev.read(IMAGE_FILE);
+    const std::vector<std::string> recs = records(saved);
+    ASSERT_GT(recs.size(), 20u);
+    struct Damage {
+        const char *what;
+        unsigned (*length)(unsigned);
+    };
+    const Damage damages[] = {
+        {"high byte 0xFF", [](unsigned l) { return l | 0xff00; }},
+        {"+4", [](unsigned l) { return l + 4; }},
+        {"+1", [](unsigned l) { return l + 1; }},
+        {"-2", [](unsigned l) { return l - 2; }},
+        {"0", [](unsigned) { return 0u; }},
+        {"low byte xor 0xFF", [](unsigned l) { return l ^ 0xff; }},
+    };
+    for (const Damage &d : damages) {
+        for (Operation op : {repair, reorder}) {
+            std::map<std::string, int> counts;
+            size_t at = 8;
+            for (const std::string &rec : recs) {
+                std::string input = saved;
+                const unsigned length =
+                    d.length(static_cast<unsigned char>(rec[0]) | static_cast<unsigned char>(rec[1]) << 8);
+                input.replace(at, 2, le16(length & 0xffff));
+                SCOPED_TRACE(std::string(d.what) + " at the record at " + std::to_string(at));
+                at += rec.size();
+                host::fs::remove(dev.host("/Corvane.log"));
+                Outcome o = rewrite(dev, op, input);
+                EXPECT_TRUE(o.temp.empty());
+                if (o.result == (op == repair ? REPAIR_DONE : REORDER_DONE)) {
+                    EXPECT_EQ(o.log, op == repair ? "repair: done\n" : "reorder: done\n");
+                    EXPECT_TRUE(keepsWholeRecords(input, o.file));
+                    ++counts[records(o.file).size() == recs.size() ? "done, every record" : "done, fewer records"];
+                    // One damaged length in a saved image: the others tell which reading is right.
+                    EXPECT_EQ(records(o.file).size(), recs.size());
+                } else {
+                    // reorder copies records as they are: it cannot mend a length.
+                    EXPECT_EQ(o.result, op == repair ? -1 : RAMIMAGE_LENGTH_DAMAGED);
+                    EXPECT_EQ(o.log, refusalLine(op, o.result));
+                    EXPECT_TRUE(o.file == input);
+                    ++counts[refusalLine(op, o.result)];
+                }
+            }
+            std::string line = std::string(op == repair ? "repair" : "reorder") + ", length " + d.what + ":";
+            for (const auto &c : counts)
+                line +=
+                    " " + std::to_string(c.second) + " " + c.first.substr(0, c.first.size() - (c.first.back() == '\n'));
+            std::printf("%s\n", line.c_str());
+        }
     }
 }
 
