@@ -36,7 +36,8 @@ static const char kUsage[] =
     "       cedevice ls PATH | cat PATH | push HOSTFILE PATH | pull PATH HOSTFILE\n"
     "       cedevice log [--all]       the last run's log (--all: the whole log)\n"
     "       cedevice reg query KEY [NAME] | reg set KEY NAME TYPE DATA\n"
-    "       cedevice reg delete KEY [NAME] | reg export [KEY]\n"
+    "       cedevice reg delete KEY [NAME] | reg export [KEY] [--format 4|5]\n"
+    "       cedevice reg import REGFILE   a .reg file (REGEDIT4 or 5.00, UTF-8 or UTF-16LE)\n"
     "       cedevice reboot\n"
     "       cedevice --version\n"
     "The device is the folder $CEDEVICE, or the per-user device; made on first use.\n";
