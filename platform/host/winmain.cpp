@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -22,6 +23,11 @@ namespace fs = std::filesystem;
 
 // The command line is not well-formed UTF-8: refused before anything runs.
 constexpr int kExitNotUtf8 = 97;
+// The first word starts with '-' and is no request of the host's: refused
+// before anything runs.
+constexpr int kExitUsage = 2;
+// The letters an options word is read for.
+const char kOptionLetters[] = "lfshrcxd";
 
 const char kUsage[] =
     "usage: corvane OPTIONS FILE       (corvane --version: the version)\n"
@@ -36,12 +42,13 @@ const char kUsage[] =
     "Exit codes:\n"
     "  1    the operations ran (the log tells how they went)\n"
     "  0    nothing ran (a line shorter than 3 characters), or the prompt closed\n"
-    "  2, 3 no temporary folder, no work file name\n"
+    "  2, 3 no temporary folder, no work file name; 2 also: a first word that\n"
+    "       starts with '-' and is not -h, --help or --version (nothing ran)\n"
     "  255  the restart prompt failed (another value: its failure value)\n"
     "  97   the command line is not UTF-8    98  CEDEVICE_FAULTS cannot be read\n"
     "  99   a power-loss rule stopped it     125 the device folder is not a device\n"
-    "Environment: CEDEVICE the device's host folder, made on first use; unset: the\n"
-    "  per-user device. CEDEVICE_PROMPT=ok|cancel|close answers the restart prompt;\n"
+    "Environment: CEDEVICE the device's host folder (cedevice init makes it); unset:\n"
+    "  the per-user device, made on first use. CEDEVICE_PROMPT=ok|cancel|close answers the restart prompt;\n"
     "  CEDEVICE_FAULTS fault rules; CEDEVICE_TRACE a file that traces device calls.\n"
     "The device tool cedevice looks into the device; cedevice log prints the last\n"
     "run's log. man corvane tells more.\n";
@@ -162,15 +169,23 @@ int main(int argc, char **argv) {
         line += argv[i];
     }
     // These command lines are the host's own: none of them touches the device.
-    if (line.empty() || line == "-h" || line == "--help") {
+    // A CE command line's options word is letters and never starts with '-':
+    // any other first word that does is a mistyped request (--frobnicate,
+    // -v), refused before anything runs rather than read as option letters.
+    const std::string first = line.substr(0, line.find(' '));
+    if (line.empty() || first == "-h" || first == "--help") {
         std::fputs(kUsage, stdout);
         std::printf("This device: %s\n", host::deviceDir().c_str());
         return 0;
     }
-    if (line == "--version") {
+    if (first == "--version") {
         std::string version = host::toUtf8(host::versionValue(u"FileVersion"));
         std::printf("corvane %s\n", version.empty() ? "(no version resource)" : version.c_str());
         return 0;
+    }
+    if (first[0] == '-') {
+        say("'" + first + "' is not an options word (corvane --help lists the letters); nothing ran");
+        return kExitUsage;
     }
 
     // A name that is not UTF-8 would reach the device as some other name.
@@ -190,6 +205,16 @@ int main(int argc, char **argv) {
     }
 
     bool tell = isatty(2);
+    if (tell && line.size() >= 3) {
+        // The letters that are no options are ignored, as on the device; the
+        // person at the terminal is told which they are.
+        std::string ignored;
+        for (char c : first)
+            if (!std::strchr(kOptionLetters, c) && ignored.find(c) == std::string::npos) ignored += c;
+        if (!ignored.empty())
+            say("options '" + first + "': " + ignored + (ignored.size() == 1 ? " is" : " are") +
+                " not option letters (" + kOptionLetters + "), ignored");
+    }
     std::vector<LogFile> logs;
     fs::path fileHost;
     FileState fileBefore;
