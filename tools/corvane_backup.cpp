@@ -112,14 +112,6 @@ bool takeFormat(const std::string &verb, std::vector<std::string> &args, regtext
     return true;
 }
 
-// Takes the word flag out of args; true when it was there.
-bool takeFlag(std::vector<std::string> &args, const char *flag) {
-    auto it = std::find(args.begin(), args.end(), flag);
-    if (it == args.end()) return false;
-    args.erase(it);
-    return true;
-}
-
 // An OUT that exists is replaced only with --force: a backup is never lost
 // to a mistyped name. 0, or 1 after printing why not.
 int refuseExisting(const std::string &verb, const FileArg &out, bool force) {
@@ -384,6 +376,31 @@ int cmdDelete(const std::vector<std::string> &args) {
 
 }  // namespace
 
+bool backup::takeFlag(std::vector<std::string> &args, const char *flag) {
+    auto it = std::find(args.begin(), args.end(), flag);
+    if (it == args.end()) return false;
+    args.erase(it);
+    return true;
+}
+
+std::string backup::jsonString(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        unsigned char b = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (b < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", b);
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
 int backup::run(const std::vector<std::string> &args) {
     if (args.empty()) {
         std::fputs(kUsage, stderr);
@@ -393,6 +410,11 @@ int backup::run(const std::vector<std::string> &args) {
     std::vector<std::string> rest(args.begin() + 1, args.end());
     if (verb == "-h" || verb == "--help" || verb == "help") {
         std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (verb == "--version") {
+        std::string version = host::toUtf8(host::versionValue(u"FileVersion"));
+        std::printf("corvane-backup %s\n", version.empty() ? "(no version resource)" : version.c_str());
         return 0;
     }
     if (verb == "check") return cmdCheck(rest);

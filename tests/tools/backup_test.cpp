@@ -312,6 +312,36 @@ TEST(CorvaneBackup, MergeTakesRegeditFilesAndChangesOnlyWhatTheyName) {
     }
 }
 
+// check --json and list --json give one document each, with the verdict and
+// exit code of the words; --version names the program's version.
+TEST(CorvaneBackup, JsonForScriptsAndTheVersion) {
+    Bench bench("ram");
+    bench.save("b.reg");
+    const std::string pc = bench.pc().string() + "/";
+    EXPECT_EQ(TOOL_OK(bench, "--version"), "corvane-backup 3.2\n");
+    EXPECT_EQ(TOOL_OK(bench, "check", "--json", "\\b.reg"),
+              "{\"file\": \"\\\\b.reg\", \"kind\": \"ram\", \"bytes\": 8468, \"whole\": true, \"records\": 61, "
+              "\"keys\": 29, \"repair\": \"c (repair) leaves it unchanged\"}\n");
+    std::ofstream(pc + "cut.bak", std::ios::binary) << ts::readFile(bench.dev.host("/b.reg")).substr(0, 200);
+    ts::RunResult r = bench.run({"check", pc + "cut.bak", "--json"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "{\"file\": \"" + pc + "cut.bak\", \"kind\": \"ram\", \"bytes\": 200, \"whole\": false, " +
+                         "\"offset\": 4, \"problem\": \"totalSize 8468, the file holds 200 bytes\", \"repair\": " +
+                         "\"c (repair) would refuse it: the file is cut short (it stays as it is)\"}\n");
+    r = bench.run({"check", "--json", pc + "missing.bak"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out, "{\"file\": \"" + pc + "missing.bak\", \"error\": \"" + pc +
+                         "missing.bak: cannot open: No such file or directory\"}\n");
+    const std::string list = TOOL_OK(bench, "list", "--json", "\\b.reg");
+    EXPECT_EQ(list.rfind("{\"file\": \"\\\\b.reg\", \"kind\": \"ram\", \"bytes\": 8468, \"totalSize\": 8468, "
+                         "\"records\": [{\"offset\": 8, \"record\": \"key\", \"tag\": \"0 HKEY_CLASSES_ROOT\", "
+                         "\"data\": null, \"name\": \"\", \"check\": \"ok\"}, ",
+                         0),
+              0u)
+        << list;
+    EXPECT_EQ(list.substr(list.size() - 54), "], \"recordCount\": 61, \"keys\": 29, \"notConsistent\": 0}\n");
+}
+
 TEST(CorvaneBackup, DiffNamesWhatChanged) {
     for (const char *kind : kKinds) {
         SCOPED_TRACE(kind);
@@ -372,6 +402,8 @@ TEST(CorvaneBackup, FailuresSayWhyAndLeaveEveryFileAsItWas) {
     fs::copy_file(bench.dev.host("/b.reg"), pc + "bad.reg");
     flip(pc + "bad.reg", 8, 1);
     std::ofstream(pc + "t.txt") << "hello\n";
+    fs::copy_file(bench.dev.host("/b.reg"), pc + "none.reg");
+    fs::permissions(pc + "none.reg", fs::perms::none);
     std::ofstream(pc + "bad.txt") << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\X]\n\"N\"=dword:1234567890\n";
     std::ofstream(pc + "nokey.txt") << "REGEDIT4\n\n\"N\"=\"v\"\n";
     std::ofstream(pc + "cut.txt") << "REGEDIT4\n[HKLM\\X]\n\"N\"=hex:01,\\\n";
@@ -396,6 +428,12 @@ TEST(CorvaneBackup, FailuresSayWhyAndLeaveEveryFileAsItWas) {
     const Case cases[] = {
         {{"frob"}, 2, "corvane-backup: unknown verb 'frob' (corvane-backup --help lists them)\n"},
         {{"check"}, 2, "corvane-backup: check: needs FILE\n"},
+        {{"check", pc + "good.reg", pc + "bad.reg"}, 2, "corvane-backup: check: needs one FILE\n"},
+        // A file that grants nobody a read is unreadable, under root too.
+        {{"check", pc + "none.reg"}, 2, "corvane-backup: check: " + pc + "none.reg: cannot open: Permission denied\n"},
+        {{"list", pc + "t.txt"},
+         2,
+         "corvane-backup: list: " + pc + "t.txt: neither a RAM registry image nor a hive backup file\n"},
         {{"export", pc + "good.reg", "HKU\\X"}, 2, "corvane-backup: export: not a registry key: HKU\\X\n"},
         {{"export", pc + "good.reg", "HKLM\\NoSuch"}, 1, "corvane-backup: export: HKLM\\NoSuch: no such key\n"},
         {{"export", pc + "t.txt"},
