@@ -43,6 +43,7 @@ typedef struct RunReport {
     int kind;                     /* the work file's kind after the save or the copy-in (KIND_*) */
     int repair;                   /* c: repair's result, -1 when it did not run */
     int reorder;                  /* x: reorder's result, -1 when it did not run */
+    DWORD rewriteError;           /* the last error after a rewrite that did not finish */
     DWORD copyOutError;           /* s: GetLastError() after the copy-out */
     int imageRefused;             /* r: the platform's restore was not handed the work file */
     WCHAR imageWhy[LOG_PATH_CCH]; /* and why, in the image check's words */

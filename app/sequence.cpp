@@ -190,6 +190,16 @@ static int putBack(const WCHAR *file, const WCHAR *work, const WCHAR *announce,
     return replaceFile(work, file, kSiblingPrefix, announce, sibling) == REPLACE_DONE;
 }
 
+/* Notes a rewrite's result in the run's report, with the last error when
+ * it did not finish. Returns 1 when it did. */
+static int noteRewrite(int *result, int value, int done)
+{
+    *result = value;
+    if (value != done)
+        g_report.rewriteError = GetLastError();
+    return value == done;
+}
+
 /* 3. Rewrite: repair and/or reorder a RAM registry image. Alone (without s
  * or r) the step copies the file argument in and the result back out: only
  * when a rewrite was done, and only a whole image. A rewrite that refused
@@ -211,9 +221,9 @@ static void rewriteStep(const WCHAR *options, const WCHAR *file, const WCHAR *wo
         }
     }
     if (*kind == KIND_RAM) {
-        if (hasOption(options, 'c') && (g_report.repair = repair(work)) == REPAIR_DONE)
+        if (hasOption(options, 'c') && noteRewrite(&g_report.repair, repair(work), REPAIR_DONE))
             rewritten = 1;
-        if (hasOption(options, 'x') && (g_report.reorder = reorder(work)) == REORDER_DONE)
+        if (hasOption(options, 'x') && noteRewrite(&g_report.reorder, reorder(work), REORDER_DONE))
             rewritten = 1;
         if (alone && !rewritten) {
             DeleteFileW(work);

@@ -134,7 +134,7 @@ std::string reason(DWORD error) {
 }
 
 // What a result of repair or reorder means.
-std::string rewriteResult(const char *name, int result, int done) {
+std::string rewriteResult(const char *name, int result, int done, DWORD error) {
     if (result == done) return std::string(name) + " done";
     switch (result) {
     case RAMIMAGE_CUT_SHORT:
@@ -148,7 +148,7 @@ std::string rewriteResult(const char *name, int result, int done) {
     case RAMIMAGE_NO_OPEN:
     case RAMIMAGE_NO_TEMPNAME:
     case RAMIMAGE_NOT_WRITTEN:
-        return std::string(name) + " failed: a file could not be made, opened or written";
+        return std::string(name) + " failed: " + reason(error);
     default:
         return std::string(name) + " failed (result " + std::to_string(result) + ")";
     }
@@ -222,9 +222,9 @@ void summarize(const std::string &line, int code, const std::vector<LogFile> &lo
             else if (report.kind != KIND_RAM)
                 why = "not a RAM registry image, c and x take only those";
             else if (has('c') && report.repair >= 0 && report.repair != REPAIR_DONE)
-                why = rewriteResult("repair", report.repair, REPAIR_DONE);
+                why = rewriteResult("repair", report.repair, REPAIR_DONE, report.rewriteError);
             else if (has('x') && report.reorder >= 0 && report.reorder != REORDER_DONE)
-                why = rewriteResult("reorder", report.reorder, REORDER_DONE);
+                why = rewriteResult("reorder", report.reorder, REORDER_DONE, report.rewriteError);
             say(shown + ": not written" + (after.exists ? " (unchanged)" : "") + (why.empty() ? "" : ": " + why));
         }
     }
