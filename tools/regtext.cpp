@@ -198,13 +198,16 @@ const char kHeader5[] = "Windows Registry Editor Version 5.00";
 
 }  // namespace
 
-bool decodeRegFile(std::string_view bytes, std::string &text, std::string &error) {
-    text.clear();
+bool decodeRegFile(std::string_view bytes, std::string &storage, std::string_view &text, std::string &error) {
+    storage.clear();
     size_t bad = 0;
     if (bytes.substr(0, 2) == "\xFF\xFE") {
         // UTF-16LE, as regedit writes its files: made UTF-8 for the reader.
         bytes.remove_prefix(2);
-        if (convert("UTF-8", "UTF-16LE", bytes, &text, bad)) return true;
+        if (convert("UTF-8", "UTF-16LE", bytes, &storage, bad)) {
+            text = storage;
+            return true;
+        }
         return fail(error, lineAt(bytes, bad, 2),
                     "not valid UTF-16LE text (a lone surrogate, or cut inside a character)");
     }
@@ -216,14 +219,14 @@ bool decodeRegFile(std::string_view bytes, std::string &text, std::string &error
                       bad < bytes.size() ? static_cast<unsigned char>(bytes[bad]) : 0u);
         return fail(error, lineAt(bytes, bad, 1), std::string("not valid UTF-8") + (bad < bytes.size() ? detail : ""));
     }
-    text.assign(bytes);
+    text = bytes;  // as it is: no copy of a large text
     return true;
 }
 
 bool readRegedit(std::string_view bytes, Registry &reg, std::string &error) {
     std::string decoded;
-    if (!decodeRegFile(bytes, decoded, error)) return false;
-    std::string_view text = decoded;
+    std::string_view text;
+    if (!decodeRegFile(bytes, decoded, text, error)) return false;
     size_t lineNo = 0;
     size_t at = 0;
     // The next physical line, without its line end ("\n" or "\r\n").

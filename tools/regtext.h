@@ -21,11 +21,12 @@ namespace regtext {
 bool parseValue(const std::string &name, const std::string &type, const std::string &data, host::reg::Value &value,
                 std::string &error);
 
-// A .reg file's bytes as UTF-8 text: UTF-16LE with its byte order mark (as
-// regedit writes it) converted, a UTF-8 byte order mark dropped, and any
-// other text taken as UTF-8. False with "line N: reason" in error when the
-// text is not valid in its encoding.
-bool decodeRegFile(std::string_view bytes, std::string &text, std::string &error);
+// A .reg file's bytes as UTF-8 text in text: UTF-16LE with its byte order
+// mark (as regedit writes it) converted into storage, a UTF-8 byte order
+// mark dropped, and any other text taken as UTF-8 (text then views bytes).
+// False with "line N: reason" in error when the text is not valid in its
+// encoding.
+bool decodeRegFile(std::string_view bytes, std::string &storage, std::string_view &text, std::string &error);
 
 // Applies a .reg file to reg, line by line as regedit does: its first line
 // "REGEDIT4" or "Windows Registry Editor Version 5.00"; then key lines
