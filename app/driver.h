@@ -20,6 +20,42 @@
 /* The prompt's window class, also the marker of a run whose prompt is open. */
 #define RESTART_CLASS TEXT("regRestClass")
 
+/* What became of each step of the last run, for a front end that tells
+ * the person at the device how it went (the host build's terminal summary).
+ * Filled by the sequence and the prompt; neither the log nor the exit code
+ * depends on it. An error is GetLastError() where the step failed (0: the
+ * platform gave none). */
+#define STEP_NOT_RUN 0
+#define STEP_DONE 1
+#define STEP_FAILED 2
+
+#define PROMPT_NOT_SHOWN 0
+#define PROMPT_RESTART 1 /* the button: the device restarts */
+#define PROMPT_CANCEL 2  /* cancelled: no restart */
+#define PROMPT_CLOSED 3  /* closed: no restart */
+#define PROMPT_FAILED 4  /* not set up, or the dialog failed: no restart */
+
+typedef struct RunReport {
+    int save; /* s: the registry into the work file */
+    DWORD saveError;
+    int copyIn; /* r (or c|x alone): the file argument onto the work file */
+    DWORD copyInError;
+    int kind;                     /* the work file's kind after the save or the copy-in (KIND_*) */
+    int repair;                   /* c: repair's result, -1 when it did not run */
+    int reorder;                  /* x: reorder's result, -1 when it did not run */
+    DWORD rewriteError;           /* the last error after a rewrite that did not finish */
+    DWORD copyOutError;           /* s: GetLastError() after the copy-out */
+    int imageRefused;             /* r: the platform's restore was not handed the work file */
+    WCHAR imageWhy[LOG_PATH_CCH]; /* and why, in the image check's words */
+    int platformRestore;          /* r: RegRestoreFile's outcome (STEP_*) */
+    DWORD platformError;
+    int hiveResult; /* r: restRegHv's result, -1 when it was not tried */
+    DWORD hiveError;
+    int prompt; /* PROMPT_* */
+} RunReport;
+
+extern RunReport g_report;
+
 /* app/main.cpp */
 
 /* The program's entry: instance handle and command line (options word, one

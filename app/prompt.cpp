@@ -18,6 +18,7 @@ int showRestartPrompt(HINSTANCE instance)
     LPCDLGTEMPLATEW dialogTemplate;
     int result = EXIT_NOTHING;
 
+    g_report.prompt = PROMPT_FAILED; /* until the dialog tells how it ended */
     /* Without the platform's dialog class, or our copy of it, there is no
      * prompt; the run's work is done and logged already. */
     if (!GetClassInfoW(NULL, TEXT("Dialog"), &description))
@@ -44,6 +45,7 @@ INT_PTR CALLBACK restartDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     (void)lParam;
     switch (message) {
     case WM_CLOSE:
+        g_report.prompt = PROMPT_CLOSED;
         EndDialog(dialog, EXIT_NOTHING);
         handled = TRUE;
         break;
@@ -54,11 +56,13 @@ INT_PTR CALLBACK restartDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         if (LOWORD(wParam) == IDOK) {
             /* The prompt is told to end first, and the entry is in the log
              * file before the restart: the device does not come back. */
+            g_report.prompt = PROMPT_RESTART;
             EndDialog(dialog, EXIT_DONE);
             writeLog(TEXT("user dialog: soft-reset"), EMPTY, 1);
             KernelIoControl(IOCTL_HAL_REBOOT, NULL, 0, NULL, 0, NULL);
             handled = TRUE;
         } else if (LOWORD(wParam) == IDCANCEL) {
+            g_report.prompt = PROMPT_CANCEL;
             EndDialog(dialog, EXIT_DONE);
             writeLog(TEXT("user dialog: cancel"), EMPTY, 1);
             handled = TRUE;

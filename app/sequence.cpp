@@ -7,9 +7,19 @@
  */
 #include "app/driver.h"
 
+RunReport g_report;
+
 static int hasOption(const WCHAR *options, WCHAR letter)
 {
     return wcschr(options, letter) != NULL;
+}
+
+/* Notes a step's outcome in the run's report, with the last error when it
+ * failed. */
+static void noteStep(int *step, DWORD *error, int done)
+{
+    *error = done ? 0 : GetLastError();
+    *step = done ? STEP_DONE : STEP_FAILED;
 }
 
 /* 1. Save: the platform's RAM registry image, or the hive backup file
@@ -17,15 +27,20 @@ static int hasOption(const WCHAR *options, WCHAR letter)
 static void saveStep(const WCHAR *options, const WCHAR *work, int *kind)
 {
     if (hasOption(options, 'h')) {
-        corvaneHv(work);
+        noteStep(&g_report.save, &g_report.saveError, corvaneHv(work) == HV_DONE);
         return;
     }
     if (RegCopyFile(work)) {
         *kind = detectSig(work);
+        g_report.kind = *kind;
+        g_report.save = STEP_DONE;
         writeLog(TEXT("main, option s: RegCopyFile used"), EMPTY, 1);
     } else {
+        /* The platform's reason is the one to tell: the fallback's own
+         * failure follows from it or from a device without hives. */
+        g_report.saveError = GetLastError();
         writeLog(TEXT("main, option s: RegCopyFile failed"), EMPTY, 1);
-        corvaneHv(work);
+        g_report.save = corvaneHv(work) == HV_DONE ? STEP_DONE : STEP_FAILED;
     }
 }
 
@@ -53,22 +68,31 @@ static BOOL copyLocked(const WCHAR *from, const WCHAR *to)
     WCHAR lockPath[MAX_PATH];
     HANDLE lock;
     BOOL copied;
+    DWORD error;
 
     if (!lockFiles(&lock, lockPath))
         return FALSE;
     copied = CopyFileW(from, to, FALSE);
+    /* The copy's own error is what a failure reports, not the lock's. */
+    error = GetLastError();
     dropRunLock(lock, lockPath);
+    SetLastError(error);
     return copied;
 }
 
 /* 2. Copy-in: the file argument onto the work file. */
 static void copyInStep(const WCHAR *file, const WCHAR *work, int *kind)
 {
-    if (copyLocked(file, work)) {
+    int copied = copyLocked(file, work);
+
+    noteStep(&g_report.copyIn, &g_report.copyInError, copied);
+    if (copied) {
         *kind = detectSig(work);
+        g_report.kind = *kind;
         writeLog(TEXT("main, option r, registry information copied to "), work, 1);
     } else {
         writeLog(TEXT("main, option r, could not copy registry information to "), work, 1);
+        writeLog(TEXT("main, option r, could not copy registry information from "), file, 1);
     }
 }
 
@@ -247,6 +271,16 @@ static int putBack(const WCHAR *file, const WCHAR *work, const WCHAR *announce,
     return replaced == REPLACE_DONE;
 }
 
+/* Notes a rewrite's result in the run's report, with the last error when
+ * it did not finish. Returns 1 when it did. */
+static int noteRewrite(int *result, int value, int done)
+{
+    *result = value;
+    if (value != done)
+        g_report.rewriteError = GetLastError();
+    return value == done;
+}
+
 /* 3. Rewrite: repair and/or reorder a RAM registry image. Alone (without s
  * or r) the step copies the file argument in and the result back out: only
  * when a rewrite was done, and only an image that the device reads back
@@ -261,14 +295,18 @@ static void rewriteStep(const WCHAR *options, const WCHAR *file, const WCHAR *wo
     int rewritten = 0;
     WCHAR why[LOG_PATH_CCH];
 
-    if (alone && copyLocked(file, work)) {
-        writeLog(TEXT("main, option c|x, registry information copied to "), work, 1);
-        *kind = detectSig(work);
+    if (alone) {
+        noteStep(&g_report.copyIn, &g_report.copyInError, copyLocked(file, work));
+        if (g_report.copyIn == STEP_DONE) {
+            writeLog(TEXT("main, option c|x, registry information copied to "), work, 1);
+            *kind = detectSig(work);
+            g_report.kind = *kind;
+        }
     }
     if (*kind == KIND_RAM) {
-        if (hasOption(options, 'c') && repair(work) == REPAIR_DONE)
+        if (hasOption(options, 'c') && noteRewrite(&g_report.repair, repair(work), REPAIR_DONE))
             rewritten = 1;
-        if (hasOption(options, 'x') && reorder(work) == REORDER_DONE)
+        if (hasOption(options, 'x') && noteRewrite(&g_report.reorder, reorder(work), REORDER_DONE))
             rewritten = 1;
         if (alone && !rewritten) {
             DeleteFileW(work);
@@ -323,16 +361,27 @@ static int platformRestore(const WCHAR *work)
 
     if (checkImageFile(work, &check) != IMAGE_WHOLE) {
         imageProblemText(&check, why, LOG_PATH_CCH);
+        g_report.imageRefused = 1;
+        wcscpy(g_report.imageWhy, why);
         writeLog(TEXT("main, option r: not a whole RAM registry image, RegRestoreFile not used: "),
                  why, 1);
         return 0;
     }
-    if (RegRestoreFile(work)) {
+    noteStep(&g_report.platformRestore, &g_report.platformError, RegRestoreFile(work));
+    if (g_report.platformRestore == STEP_DONE) {
         writeLog(TEXT("main, option r: RegRestoreFile used"), EMPTY, 1);
         return 1;
     }
     writeLog(TEXT("main, option r: RegRestoreFile failed"), EMPTY, 1);
     return 0;
+}
+
+/* The hive restore, its result and last error noted in the run's report. */
+static int hiveRestore(const WCHAR *work)
+{
+    g_report.hiveResult = restRegHv(work);
+    g_report.hiveError = g_report.hiveResult == 0 ? 0 : GetLastError();
+    return g_report.hiveResult;
 }
 
 /* 5. Restore: the hive backup first (with h, or for a hive backup file),
@@ -345,7 +394,7 @@ static void restoreStep(const WCHAR *options, const WCHAR *work, int kind)
         writeLog(TEXT("main, option h not set, hive backup detected"), EMPTY, 1);
     if (hiveFirst || kind == KIND_HIVE) {
         writeLog(TEXT("main, option r,h: try reading from hive backup"), EMPTY, 1);
-        if (restRegHv(work) == 0) {
+        if (hiveRestore(work) == 0) {
             writeLog(TEXT("main, option r: restored from hive backup"), EMPTY, 1);
             DeleteFileW(work);
             return;
@@ -358,7 +407,7 @@ static void restoreStep(const WCHAR *options, const WCHAR *work, int kind)
     if (platformRestore(work))
         return;
     writeLog(TEXT("main, option r: try reading from hive backup"), EMPTY, 1);
-    if (restRegHv(work) == 0) {
+    if (hiveRestore(work) == 0) {
         writeLog(TEXT("main, option r: restored from hive backup"), EMPTY, 1);
         DeleteFileW(work);
     } else {
@@ -369,7 +418,10 @@ static void restoreStep(const WCHAR *options, const WCHAR *work, int kind)
 int runSequence(HINSTANCE instance, const WCHAR *options, const WCHAR *file, const WCHAR *work)
 {
     int kind = KIND_NONE;
-
+    g_report = RunReport(); /* all zero */
+    g_report.repair = -1;
+    g_report.reorder = -1;
+    g_report.hiveResult = -1;
     if (hasOption(options, 's') || hasOption(options, 'r') || hasOption(options, 'c') ||
         hasOption(options, 'x'))
         recoverLeftCopy(file);
@@ -379,8 +431,11 @@ int runSequence(HINSTANCE instance, const WCHAR *options, const WCHAR *file, con
         copyInStep(file, work, &kind);
     if (hasOption(options, 'c') || hasOption(options, 'x'))
         rewriteStep(options, file, work, &kind);
-    if (hasOption(options, 's'))
+    if (hasOption(options, 's')) {
+        SetLastError(0);
         copyOutStep(file, work);
+        g_report.copyOutError = GetLastError();
+    }
     if (hasOption(options, 'r'))
         restoreStep(options, work, kind);
 

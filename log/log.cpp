@@ -11,22 +11,27 @@ WCHAR g_logPath[LOG_PATH_CCH] = TEXT("\\Corvane.log");
 void writeLog(const WCHAR *text, const WCHAR *argument, int newline)
 {
     FILE *log;
+    DWORD error;
 
     if (g_logging == 0)
         return;
     if (g_logPath[0] == 0)
         return;
+    /* The caller's last error outlives the entry: a step logs its failure
+     * and then tells why from GetLastError(). */
+    error = GetLastError();
     log = _wfopen(g_logPath, TEXT("a"));
     /* An entry whose file cannot be opened is skipped: there is nowhere to
      * report it, and writing through a failed handle would crash. */
-    if (log == NULL)
-        return;
-    fwprintf(log, TEXT("%s"), text ? text : EMPTY);
-    fwprintf(log, TEXT("%s"), argument ? argument : EMPTY);
-    if (newline)
-        fwprintf(log, TEXT("\n"));
-    fflush(log);
-    fclose(log);
+    if (log != NULL) {
+        fwprintf(log, TEXT("%s"), text ? text : EMPTY);
+        fwprintf(log, TEXT("%s"), argument ? argument : EMPTY);
+        if (newline)
+            fwprintf(log, TEXT("\n"));
+        fflush(log);
+        fclose(log);
+    }
+    SetLastError(error);
 }
 
 int findFlashDir(WCHAR *nameOut)

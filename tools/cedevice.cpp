@@ -6,8 +6,9 @@
 //   cedevice log [--all]
 //   cedevice reg ... | reboot          (cedevice_reg.cpp)
 //
-// The device is $CEDEVICE, or the per-user default. Success exits 0; a
-// failure exits non-zero with one line on stderr.
+// The device is $CEDEVICE (which must be a device, made by init), or the
+// per-user default (made on first use). Success exits 0; a failure exits
+// non-zero with one line on stderr (125: the device folder is no device).
 #include "platform/host/host.h"
 #include "tools/cedevice.h"
 
@@ -36,10 +37,13 @@ static const char kUsage[] =
     "       cedevice ls PATH | cat PATH | push HOSTFILE PATH | pull PATH HOSTFILE\n"
     "       cedevice log [--all]       the last run's log (--all: the whole log)\n"
     "       cedevice reg query KEY [NAME] | reg set KEY NAME TYPE DATA\n"
-    "       cedevice reg delete KEY [NAME] | reg export [KEY]\n"
+    "       cedevice reg delete KEY [NAME] | reg export [KEY] [--format 4|5]\n"
+    "       cedevice reg import REGFILE   a .reg file (REGEDIT4 or 5.00, UTF-8 or UTF-16LE)\n"
     "       cedevice reboot\n"
     "       cedevice --version\n"
-    "The device is the folder $CEDEVICE, or the per-user device; made on first use.\n";
+    "The device is the folder $CEDEVICE (made by cedevice init), or the per-user\n"
+    "device, made on first use. Exit codes: 0 done, 1 failed, 2 a wrong command\n"
+    "line, 125 CEDEVICE names a folder that is no device.\n";
 
 static int cmdInit(const std::vector<std::string> &args) {
     std::string kind = "ram";
@@ -239,7 +243,7 @@ int main(int argc, char **argv) {
     }
     if (verb == "init") return cmdInit(args);
     std::string error;
-    if (!host::ensureDevice(error)) return fail(error);
+    if (!host::ensureDevice(error)) return fail(error, 125);
     if (verb == "status") return cmdStatus(args);
     if (verb == "log") return cmdLog(args);
     if (verb == "ls") return cmdLs(args);

@@ -5,7 +5,9 @@
 //   cedevice reg set KEY NAME TYPE DATA  makes the key when missing; NAME "" is
 //                                        the default value
 //   cedevice reg delete KEY [NAME]       a key with its subtree, or one value
-//   cedevice reg export [KEY]            REGEDIT4 text on standard output
+//   cedevice reg export [KEY] [--format 4|5]  REGEDIT4 text on standard output
+//                                        (5: regedit's 5.00, UTF-16LE)
+//   cedevice reg import REGFILE          applies a .reg file (REGEDIT4 or 5.00)
 //   cedevice reboot                      a warm boot, as KernelIoControl does it
 //
 // KEY is written with its root's full name (HKEY_LOCAL_MACHINE\Software\X)
@@ -20,6 +22,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 using namespace host::reg;
 
@@ -173,36 +177,72 @@ int regDelete(const std::vector<std::string> &args) {
     return store("reg delete", reg, key.root) ? 0 : 1;
 }
 
-int regExport(const std::vector<std::string> &args) {
-    if (args.size() > 1) return fail("reg export: needs at most KEY", 2);
+int regExport(const std::vector<std::string> &argsIn) {
+    std::vector<std::string> args;
+    regtext::Format format = regtext::Format::Regedit4;
+    for (size_t i = 0; i < argsIn.size(); ++i) {
+        std::string word;
+        if (argsIn[i] == "--format" && i + 1 < argsIn.size())
+            word = argsIn[++i];
+        else if (argsIn[i].rfind("--format=", 0) == 0)
+            word = argsIn[i].substr(9);
+        else {
+            args.push_back(argsIn[i]);
+            continue;
+        }
+        if (!regtext::parseFormat(word, format))
+            return fail("reg export: unknown format '" + word + "' (4: REGEDIT4, 5: regedit's 5.00 in UTF-16LE)", 2);
+    }
+    if (args.size() > 1) return fail("reg export: needs at most KEY [--format 4|5]", 2);
     Registry reg;
-    std::string text;
+    KeyArg key;
     if (args.empty()) {
         std::string why;
         if (loadRegistry(reg, kAllRoots, &why) != ERROR_SUCCESS)
             return fail("reg export: the registry cannot be read: " + why + " (cedevice reboot mends it)");
-        text = exportRegedit(reg);
     } else {
-        KeyArg key;
         if (!parseKeyArg(args[0], key)) return fail("reg export: not a registry key: " + args[0], 2);
         if (!loadFor("reg export", key, reg)) return 1;
         if (!reg.roots[key.root].find(key.path)) return fail("reg export: " + args[0] + ": no such key");
-        text = exportRegedit(reg, key.root, key.path);
     }
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : fail("reg export: cannot write the output");
+    bool written = regtext::exportText(reg, args.empty() ? -1 : key.root, key.path, format, [](std::string_view text) {
+        return std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    });
+    return written && std::fflush(stdout) == 0 ? 0 : fail("reg export: cannot write the output");
+}
+
+// Applies a .reg file to the device's registry: every root it can load, then
+// stored as one change.
+int regImport(const std::vector<std::string> &args) {
+    if (args.size() != 1) return fail("reg import: needs REGFILE (a host file)", 2);
+    std::ifstream in(args[0], std::ios::binary);
+    std::error_code ec;
+    if (!in || host::fs::is_directory(args[0], ec)) return fail("reg import: cannot read " + args[0], 2);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return fail("reg import: cannot read " + args[0], 2);
+    Registry reg;
+    std::string why;
+    if (loadRegistry(reg, kAllRoots, &why) != ERROR_SUCCESS)
+        return fail("reg import: the registry cannot be read: " + why + " (cedevice reboot mends it)");
+    if (!regtext::readRegedit(bytes, reg, why)) return fail("reg import: " + args[0] + ": " + why);
+    unsigned mask = 0;
+    for (int r = 0; r < kRootCount; ++r)
+        if (reg.loaded[r]) mask |= rootBit(r);
+    if (storeRegistry(reg, mask, &why) != ERROR_SUCCESS) return fail("reg import: " + why);
+    return 0;
 }
 
 }  // namespace
 
 int cedeviceReg(const std::vector<std::string> &args) {
-    if (args.empty()) return fail("reg: needs query, set, delete or export", 2);
+    if (args.empty()) return fail("reg: needs query, set, delete, export or import", 2);
     std::vector<std::string> rest(args.begin() + 1, args.end());
     if (args[0] == "query") return regQuery(rest);
     if (args[0] == "set") return regSet(rest);
     if (args[0] == "delete") return regDelete(rest);
     if (args[0] == "export") return regExport(rest);
-    return fail("reg: unknown verb '" + args[0] + "' (query, set, delete, export)", 2);
+    if (args[0] == "import") return regImport(rest);
+    return fail("reg: unknown verb '" + args[0] + "' (query, set, delete, export, import)", 2);
 }
 
 int cedeviceReboot(const std::vector<std::string> &args) {

@@ -178,6 +178,11 @@ struct Verdict {
 // False (error set) when the file cannot be read.
 bool systemCheck(const InputFile &file, Verdict &verdict, std::string &error);
 
+// text as a JSON string, quoted (check --json, list --json).
+std::string jsonString(std::string_view text);
+// Takes the word flag out of args; true when it was there.
+bool takeFlag(std::vector<std::string> &args, const char *flag);
+
 // Runs the tool: args[0] is the verb. Returns the exit code, after one line
 // on stderr for a failure.
 int run(const std::vector<std::string> &args);

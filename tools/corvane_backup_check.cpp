@@ -295,20 +295,44 @@ bool systemCheck(const InputFile &file, Verdict &verdict, std::string &error) {
     return true;
 }
 
-int cmdCheck(const std::vector<std::string> &args) {
-    if (args.size() != 1) return fail("check: needs FILE", 2);
+int cmdCheck(const std::vector<std::string> &argsIn) {
+    std::vector<std::string> args = argsIn;
+    const bool json = takeFlag(args, "--json");
+    if (args.size() != 1) return fail(args.empty() ? "check: needs FILE" : "check: needs one FILE", 2);
     FileArg arg;
     InputFile file;
     std::string error;
-    if (!resolveFile(args[0], arg, error) || !file.open(arg, error)) return fail("check: " + error, 2);
+    // With --json, standard output gets one document whatever happens.
+    auto unreadable = [&](const std::string &why) {
+        if (json) std::printf("{\"file\": %s, \"error\": %s}\n", jsonString(args[0]).c_str(), jsonString(why).c_str());
+        return fail("check: " + why, 2);
+    };
+    if (!resolveFile(args[0], arg, error) || !file.open(arg, error)) return unreadable(error);
     const Kind kind = file.kind();
     const uint64_t size = file.size();
     if (kind == Kind::Neither) {
+        if (json) return unreadable(args[0] + ": not a backup: neither a RAM registry image nor a hive backup file");
         std::printf("%s: not a backup: neither a RAM registry image nor a hive backup file\n", args[0].c_str());
         return 2;
     }
     Verdict verdict;
-    if (!systemCheck(file, verdict, error)) return fail("check: " + error, 2);
+    if (!systemCheck(file, verdict, error)) return unreadable(error);
+    if (json) {
+        std::printf("{\"file\": %s, \"kind\": \"%s\", \"bytes\": %" PRIu64 ", \"whole\": %s",
+                    jsonString(args[0]).c_str(), kind == Kind::Ram ? "ram" : "hive", size,
+                    verdict.whole ? "true" : "false");
+        if (!verdict.whole)
+            std::printf(", \"offset\": %u, \"problem\": %s", verdict.offset, jsonString(verdict.problem).c_str());
+        if (kind == Kind::Ram && verdict.whole)
+            std::printf(", \"records\": %u, \"keys\": %u", verdict.records, verdict.keys);
+        if (kind == Kind::Hive)
+            std::printf(", \"trailer\": %s, \"systemHiveBytes\": %" PRId64 ", \"userHiveBytes\": %" PRId64,
+                        verdict.trailer ? "true" : "false", verdict.cbSystem, verdict.cbUser);
+        if (kind == Kind::Ram) std::printf(", \"repair\": %s", jsonString(repairPreview(file)).c_str());
+        std::printf("}\n");
+        std::fflush(stdout);
+        return verdict.whole ? 0 : 1;
+    }
     if (kind == Kind::Ram) {
         std::printf("%s: RAM registry image, %" PRIu64 " bytes", args[0].c_str(), size);
         if (verdict.whole) std::printf(", %u records (%u keys)", verdict.records, verdict.keys);
@@ -336,30 +360,45 @@ int cmdCheck(const std::vector<std::string> &args) {
     return verdict.whole ? 0 : 1;
 }
 
-int cmdList(const std::vector<std::string> &args) {
-    if (args.size() != 1) return fail("list: needs FILE", 2);
+int cmdList(const std::vector<std::string> &argsIn) {
+    std::vector<std::string> args = argsIn;
+    const bool json = takeFlag(args, "--json");
+    if (args.size() != 1) return fail(args.empty() ? "list: needs FILE" : "list: needs one FILE", 2);
     FileArg arg;
     InputFile file;
     std::string error;
-    if (!resolveFile(args[0], arg, error) || !file.open(arg, error)) return fail("list: " + error);
+    if (!resolveFile(args[0], arg, error) || !file.open(arg, error)) return fail("list: " + error, 2);
     const Kind kind = file.kind();
     const uint64_t size = file.size();
     if (kind == Kind::Neither)
-        return fail("list: " + args[0] + ": neither a RAM registry image nor a hive backup file");
+        return fail("list: " + args[0] + ": neither a RAM registry image nor a hive backup file", 2);
+    const char *sep = "";  // between the JSON list's items
 
     if (kind == Kind::Hive) {
         Verdict verdict;
-        if (!systemCheck(file, verdict, error)) return fail("list: " + error);
-        std::printf("# hive backup file %s its integrity trailer, %" PRIu64 " bytes\n",
-                    verdict.trailer ? "with" : "without", size);
-        std::printf("system hive\t%" PRId64 " bytes\n", verdict.cbSystem);
-        std::printf("user hive\t%" PRId64 " bytes\n", verdict.cbUser);
+        if (!systemCheck(file, verdict, error)) return fail("list: " + error, 2);
+        if (json)
+            std::printf("{\"file\": %s, \"kind\": \"hive\", \"bytes\": %" PRIu64
+                        ", \"trailer\": %s, \"systemHiveBytes\": %" PRId64 ", \"userHiveBytes\": %" PRId64
+                        ", \"whole\": %s",
+                        jsonString(args[0]).c_str(), size, verdict.trailer ? "true" : "false", verdict.cbSystem,
+                        verdict.cbUser, verdict.whole ? "true" : "false");
+        else
+            std::printf("# hive backup file %s its integrity trailer, %" PRIu64 " bytes\n",
+                        verdict.trailer ? "with" : "without", size);
+        if (!json) std::printf("system hive\t%" PRId64 " bytes\n", verdict.cbSystem);
+        if (!json) std::printf("user hive\t%" PRId64 " bytes\n", verdict.cbUser);
         if (!verdict.whole) {
-            std::printf("# damaged at offset %s: %s\n", hexOffset(verdict.offset).c_str(), verdict.problem.c_str());
+            if (json)
+                std::printf(", \"offset\": %u, \"problem\": %s}\n", verdict.offset,
+                            jsonString(verdict.problem).c_str());
+            else
+                std::printf("# damaged at offset %s: %s\n", hexOffset(verdict.offset).c_str(), verdict.problem.c_str());
             return 0;
         }
         std::string system, user;
         if (!hiveImages(file, system, user, error)) return fail("list: " + args[0] + ": " + error);
+        if (json) std::printf(", \"keys\": [");
         const struct {
             const char *name;
             const std::string &bytes;
@@ -369,21 +408,38 @@ int cmdList(const std::vector<std::string> &args) {
             Registry reg;
             std::string why;
             if (!readHive(hive.bytes, hive.kind, reg, &why)) {
-                std::printf("# %s: the device would not take it: %s\n", hive.name, why.c_str());
+                if (json)
+                    std::printf("%s{\"hive\": \"%s\", \"problem\": %s}", sep, hive.name, jsonString(why).c_str());
+                else
+                    std::printf("# %s: the device would not take it: %s\n", hive.name, why.c_str());
+                sep = ", ";
                 continue;
             }
             for (int root : hiveRoots(hive.kind))
-                for (const Key *key : reg.roots[root].all())
-                    std::printf("[%s]\t%zu values\n", fullKeyName(root, key->path).c_str(), key->values.size());
+                for (const Key *key : reg.roots[root].all()) {
+                    if (json)
+                        std::printf("%s{\"key\": %s, \"values\": %zu}", sep,
+                                    jsonString(fullKeyName(root, key->path)).c_str(), key->values.size());
+                    else
+                        std::printf("[%s]\t%zu values\n", fullKeyName(root, key->path).c_str(), key->values.size());
+                    sep = ", ";
+                }
         }
+        if (json) std::printf("]}\n");
         std::fflush(stdout);
         return 0;
     }
 
     RecordWalker walker(file);
-    if (!walker.open()) return fail("list: " + args[0] + ": cannot read");
-    std::printf("# RAM registry image, %" PRIu64 " bytes, totalSize %" PRId32 "\n", size, walker.totalSize());
-    std::printf("# offset\trecord\ttag\tdata\tname\tcheck\n");
+    if (!walker.open()) return fail("list: " + args[0] + ": cannot read", 2);
+    if (json) {
+        std::printf("{\"file\": %s, \"kind\": \"ram\", \"bytes\": %" PRIu64 ", \"totalSize\": %" PRId32
+                    ", \"records\": [",
+                    jsonString(args[0]).c_str(), size, walker.totalSize());
+    } else {
+        std::printf("# RAM registry image, %" PRIu64 " bytes, totalSize %" PRId32 "\n", size, walker.totalSize());
+        std::printf("# offset\trecord\ttag\tdata\tname\tcheck\n");
+    }
     Record r;
     uint64_t records = 0, keys = 0, inconsistent = 0;
     while (walker.next(r)) {
@@ -397,12 +453,27 @@ int cmdList(const std::vector<std::string> &args) {
         if (r.offset >= walker.totalSize() && static_cast<int64_t>(size) != walker.totalSize())
             verdict += std::string(verdict.empty() ? "" : "; ") + "at or after totalSize";
         if (!verdict.empty()) ++inconsistent;
+        if (json) {
+            std::printf("%s{\"offset\": %" PRId64
+                        ", \"record\": \"%s\", \"tag\": %s, \"data\": %s, \"name\": %s, "
+                        "\"check\": %s}",
+                        sep, r.offset, kindText, jsonString(r.bytes.size() >= 6 ? shownTag(r) : "-").c_str(),
+                        data == "-" ? "null" : data.c_str(), jsonString(shownName(r)).c_str(),
+                        jsonString(verdict.empty() ? "ok" : verdict).c_str());
+            sep = ", ";
+            continue;
+        }
         std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", hexOffset(static_cast<uint64_t>(r.offset)).c_str(), kindText,
                     r.bytes.size() >= 6 ? shownTag(r).c_str() : "-", data.c_str(), shownName(r).c_str(),
                     verdict.empty() ? "ok" : verdict.c_str());
     }
-    if (walker.failed()) return fail("list: " + args[0] + ": cannot read");
-    std::printf("# %" PRIu64 " records, %" PRIu64 " keys, %" PRIu64 " not consistent\n", records, keys, inconsistent);
+    if (walker.failed()) return fail("list: " + args[0] + ": cannot read", 2);
+    if (json)
+        std::printf("], \"recordCount\": %" PRIu64 ", \"keys\": %" PRIu64 ", \"notConsistent\": %" PRIu64 "}\n",
+                    records, keys, inconsistent);
+    else
+        std::printf("# %" PRIu64 " records, %" PRIu64 " keys, %" PRIu64 " not consistent\n", records, keys,
+                    inconsistent);
     std::fflush(stdout);
     return 0;
 }

@@ -84,6 +84,12 @@ bool InputFile::open(const FileArg &file, std::string &error) {
         error = file.text + ": a folder, not a file";
         return false;
     }
+    // A file that grants nobody a read is unreadable under root as well:
+    // the device would not read it either.
+    if ((st.st_mode & 0444) == 0) {
+        error = file.text + ": cannot open: " + std::strerror(EACCES);
+        return false;
+    }
     size_ = static_cast<uint64_t>(st.st_size);
     mode_ = st.st_mode & 07777;
     unsigned char sig[4];

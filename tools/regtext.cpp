@@ -1,12 +1,17 @@
-// regtext.cpp - `reg set`'s TYPE and DATA, and REGEDIT4 text read back
-// (see regtext.h).
+// regtext.cpp - `reg set`'s TYPE and DATA, and .reg text (REGEDIT4, or
+// regedit's 5.00 in UTF-16LE or UTF-8) read and written (see regtext.h).
 #include "tools/regtext.h"
 
 #include "platform/host/host.h"
 
+#include <iconv.h>
+
 #include <array>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 using namespace host::reg;
 
@@ -147,8 +152,81 @@ bool parseValue(const std::string &name, const std::string &typeArg, const std::
     return true;
 }
 
-bool readRegedit(std::string_view text, Registry &reg, std::string &error) {
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+namespace {
+
+// Converts bytes from one encoding to another with iconv, a piece at a time
+// into a buffer of 64 KiB; each piece goes to out (which may be null: the
+// text is only checked). Returns true; false when the input holds a
+// sequence that is not of its encoding, or ends inside one, with the offset
+// where it begins in badAt.
+bool convert(const char *to, const char *from, std::string_view in, std::string *out, size_t &badAt) {
+    iconv_t cd = ::iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        badAt = 0;
+        return false;
+    }
+    char buffer[65536];
+    char *src = const_cast<char *>(in.data());
+    size_t left = in.size();
+    bool ok = true;
+    while (left > 0) {
+        char *dst = buffer;
+        size_t room = sizeof buffer;
+        size_t r = ::iconv(cd, &src, &left, &dst, &room);
+        if (out) out->append(buffer, static_cast<size_t>(dst - buffer));
+        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+            ok = false;
+            badAt = static_cast<size_t>(src - in.data());
+            break;
+        }
+    }
+    ::iconv_close(cd);
+    return ok;
+}
+
+// The line (from 1) that holds byte offset at of text in an encoding with
+// code units of unit bytes (1 or 2), little-endian.
+size_t lineAt(std::string_view text, size_t at, size_t unit) {
+    size_t line = 1;
+    for (size_t i = 0; i + unit <= at; i += unit)
+        if (text[i] == '\n' && (unit == 1 || text[i + 1] == 0)) ++line;
+    return line;
+}
+
+const char kHeader4[] = "REGEDIT4";
+const char kHeader5[] = "Windows Registry Editor Version 5.00";
+
+}  // namespace
+
+bool decodeRegFile(std::string_view bytes, std::string &storage, std::string_view &text, std::string &error) {
+    storage.clear();
+    size_t bad = 0;
+    if (bytes.substr(0, 2) == "\xFF\xFE") {
+        // UTF-16LE, as regedit writes its files: made UTF-8 for the reader.
+        bytes.remove_prefix(2);
+        if (convert("UTF-8", "UTF-16LE", bytes, &storage, bad)) {
+            text = storage;
+            return true;
+        }
+        return fail(error, lineAt(bytes, bad, 2),
+                    "not valid UTF-16LE text (a lone surrogate, or cut inside a character)");
+    }
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+    // A byte that is not UTF-8 would become another name or another string.
+    if (!convert("UTF-16LE", "UTF-8", bytes, nullptr, bad)) {
+        char detail[48];
+        std::snprintf(detail, sizeof detail, " (byte 0x%02X)",
+                      bad < bytes.size() ? static_cast<unsigned char>(bytes[bad]) : 0u);
+        return fail(error, lineAt(bytes, bad, 1), std::string("not valid UTF-8") + (bad < bytes.size() ? detail : ""));
+    }
+    text = bytes;  // as it is: no copy of a large text
+    return true;
+}
+
+bool readRegedit(std::string_view bytes, Registry &reg, std::string &error) {
+    std::string decoded;
+    std::string_view text;
+    if (!decodeRegFile(bytes, decoded, text, error)) return false;
     size_t lineNo = 0;
     size_t at = 0;
     // The next physical line, without its line end ("\n" or "\r\n").
@@ -163,11 +241,13 @@ bool readRegedit(std::string_view text, Registry &reg, std::string &error) {
         return true;
     };
     std::string_view line;
-    if (!nextLine(line) || line != "REGEDIT4")
-        return fail(error, 1, "not REGEDIT4 text (its first line is not REGEDIT4)");
+    if (!nextLine(line) || (line != kHeader4 && line != kHeader5))
+        return fail(error, 1,
+                    "not a .reg text (its first line is neither REGEDIT4 nor \"" + std::string(kHeader5) + "\")");
 
     int root = -1;
     Key *key = nullptr;
+    bool deleted = false;  // the last key line deleted its key
     while (nextLine(line)) {
         size_t first = lineNo;
         while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
@@ -176,16 +256,28 @@ bool readRegedit(std::string_view text, Registry &reg, std::string &error) {
             if (line.back() != ']') return fail(error, first, "a key line must end with ]");
             std::u16string path;
             std::string_view full = line.substr(1, line.size() - 2);
-            if (!full.empty() && full.front() == '-')
-                return fail(error, first, "deleting a key ([-...]) is not taken here");
+            bool remove = !full.empty() && full.front() == '-';
+            if (remove) full.remove_prefix(1);
             if (!parseFullKey(host::fromUtf8(full), root, path))
                 return fail(error, first, "not a registry key: " + std::string(full));
-            key = &reg.roots[root].create(path);
+            if (!reg.loaded[root])
+                return fail(error, first, std::string(rootName(root)) + " is not loaded: the user is logged off");
+            key = nullptr;
+            deleted = remove;
+            if (!remove) {
+                key = &reg.roots[root].create(path);
+            } else if (path.empty()) {
+                return fail(error, first, "a root key cannot be deleted: " + std::string(full));
+            } else {
+                reg.roots[root].remove(path);  // a key that is not there: nothing to do, as regedit does
+            }
             continue;
         }
         if (line.front() != '@' && line.front() != '"')
             return fail(error, first, "neither a key line, a value line nor a comment");
-        if (!key) return fail(error, first, "a value before the first key");
+        if (!key)
+            return fail(error, first,
+                        deleted ? "a value under a deleted key ([-...])" : "a value before the first key");
         Value v;
         size_t pos = 0;
         std::string name;
@@ -197,6 +289,10 @@ bool readRegedit(std::string_view text, Registry &reg, std::string &error) {
         v.name = host::fromUtf8(name);
         if (pos >= line.size() || line[pos] != '=') return fail(error, first, "= is missing after the value name");
         std::string_view data = line.substr(pos + 1);
+        if (data == "-") {
+            reg.roots[root].removeValue(key->path, v.name);  // one that is not there: nothing to do
+            continue;
+        }
         if (!data.empty() && data.front() == '"') {
             size_t q = 0;
             std::string s;
@@ -236,13 +332,55 @@ bool readRegedit(std::string_view text, Registry &reg, std::string &error) {
             }
             if (!readHexList(bytes, v.data)) return fail(error, first, "hex data must be bytes like 0a,1b,ff");
         } else {
-            return fail(error, first, "the data must be \"text\", dword:, hex: or hex(N):");
+            return fail(error, first, "the data must be \"text\", dword:, hex:, hex(N): or - (delete)");
         }
         std::string why;
         if (checkValue(v, &why) != ERROR_SUCCESS) return fail(error, first, why);
         reg.roots[root].setValue(*key, std::move(v));
     }
     return true;
+}
+
+bool parseFormat(const std::string &arg, Format &format) {
+    if (arg == "4" || arg == "regedit4") {
+        format = Format::Regedit4;
+        return true;
+    }
+    if (arg == "5" || arg == "5.00") {
+        format = Format::Version5;
+        return true;
+    }
+    return false;
+}
+
+bool exportText(const Registry &reg, int root, std::u16string_view path, Format format,
+                const std::function<bool(std::string_view)> &write) {
+    bool ok = true, first = true;
+    std::string piece, encoded;
+    size_t bad = 0;
+    exportRegedit(reg, root, path, [&](const std::string &text) {
+        if (!ok) return;
+        if (format == Format::Regedit4) {
+            ok = write(text);
+            return;
+        }
+        // regedit's own: a byte order mark, its header, CRLF line ends,
+        // UTF-16LE. Each piece the export gives holds whole lines.
+        piece.clear();
+        std::string_view rest = text;
+        if (first) {
+            rest.remove_prefix(std::strlen(kHeader4));
+            piece = kHeader5;
+        }
+        for (char c : rest) {
+            if (c == '\n') piece += '\r';
+            piece += c;
+        }
+        encoded = first ? std::string("\xFF\xFE", 2) : std::string();
+        first = false;
+        ok = convert("UTF-16LE", "UTF-8", piece, &encoded, bad) && write(encoded);
+    });
+    return ok;
 }
 
 }  // namespace regtext

@@ -286,6 +286,14 @@ bool initDevice(const fs::path &dir, const std::string &registryKind, std::strin
 bool ensureDevice(std::string &error) {
     const fs::path &dir = deviceDir();
     if (isDevice(dir)) return true;
+    // Only the per-user default is made on first use: a folder that CEDEVICE
+    // names and that is no device is most likely a typo, and a new device
+    // there would answer with a default registry as if it were the user's.
+    const char *named = std::getenv("CEDEVICE");
+    if (named && *named) {
+        error = dir.string() + " is not a device (CEDEVICE names it; cedevice init makes one there)";
+        return false;
+    }
     std::error_code ec;
     if (fs::exists(dir, ec) && !fs::is_empty(dir, ec)) {
         error = dir.string() + " is not a device folder (no state/device.txt); use another CEDEVICE";

@@ -66,9 +66,9 @@ bool isDevice(const fs::path &dir);
 // Switches this process to the device at dir (tests use a fresh device each;
 // CEDEVICE is updated too, so that child processes use the same device).
 void selectDevice(const fs::path &dir);
-// Makes sure the current device exists: the default device is created on
-// first use; a CEDEVICE folder that is missing or empty is initialised as a
-// ram device. Returns false with a message when that fails.
+// Makes sure the current device exists: the per-user default device is
+// created (a ram device) on first use; a folder that CEDEVICE names must
+// already be a device. Returns false with a message when there is none.
 bool ensureDevice(std::string &error);
 
 // Declares that this process has the current device to itself while it

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -22,6 +23,11 @@ namespace fs = std::filesystem;
 
 // The command line is not well-formed UTF-8: refused before anything runs.
 constexpr int kExitNotUtf8 = 97;
+// The first word starts with '-' and is no request of the host's: refused
+// before anything runs.
+constexpr int kExitUsage = 2;
+// The letters an options word is read for.
+const char kOptionLetters[] = "lfshrcxd";
 
 const char kUsage[] =
     "usage: corvane OPTIONS FILE       (corvane --version: the version)\n"
@@ -36,12 +42,13 @@ const char kUsage[] =
     "Exit codes:\n"
     "  1    the operations ran (the log tells how they went)\n"
     "  0    nothing ran (a line shorter than 3 characters), or the prompt closed\n"
-    "  2, 3 no temporary folder, no work file name\n"
+    "  2, 3 no temporary folder, no work file name; 2 also: a first word that\n"
+    "       starts with '-' and is not -h, --help or --version (nothing ran)\n"
     "  255  the restart prompt failed (another value: its failure value)\n"
     "  97   the command line is not UTF-8    98  CEDEVICE_FAULTS cannot be read\n"
     "  99   a power-loss rule stopped it     125 the device folder is not a device\n"
-    "Environment: CEDEVICE the device's host folder, made on first use; unset: the\n"
-    "  per-user device. CEDEVICE_PROMPT=ok|cancel|close answers the restart prompt;\n"
+    "Environment: CEDEVICE the device's host folder (cedevice init makes it); unset:\n"
+    "  the per-user device, made on first use. CEDEVICE_PROMPT=ok|cancel|close answers the restart prompt;\n"
     "  CEDEVICE_FAULTS fault rules; CEDEVICE_TRACE a file that traces device calls.\n"
     "The device tool cedevice looks into the device; cedevice log prints the last\n"
     "run's log. man corvane tells more.\n";
@@ -91,12 +98,92 @@ std::vector<LogFile> logFiles() {
 // What the run's exit code means, as one line to stderr.
 void say(const std::string &line) { std::fprintf(stderr, "%s: %s\n", host::programName(), line.c_str()); }
 
+// A platform error in words.
+std::string reason(DWORD error) {
+    switch (error) {
+    case ERROR_SUCCESS:
+        return "the platform gave no reason";
+    case ERROR_FILE_NOT_FOUND:
+        return "no such file";
+    case ERROR_PATH_NOT_FOUND:
+        return "a folder on the way does not exist";
+    case ERROR_ACCESS_DENIED:
+        return "access denied";
+    case ERROR_SHARING_VIOLATION:
+        return "the file is in use";
+    case ERROR_DISK_FULL:
+        return "the disk is full";
+    case ERROR_WRITE_FAULT:
+    case ERROR_CANTWRITE:
+        return "a write failed";
+    case ERROR_READ_FAULT:
+    case ERROR_CANTREAD:
+        return "a read failed";
+    case ERROR_NOT_SUPPORTED:
+        return "not supported by this device";
+    case ERROR_FILENAME_EXCED_RANGE:
+        return "the path is too long";
+    case ERROR_INVALID_NAME:
+        return "not a valid file name";
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        return "out of memory";
+    default:
+        return "error " + std::to_string(error);
+    }
+}
+
+// What a result of repair or reorder means.
+std::string rewriteResult(const char *name, int result, int done, DWORD error) {
+    if (result == done) return std::string(name) + " done";
+    switch (result) {
+    case RAMIMAGE_CUT_SHORT:
+        return std::string(name) + " refused: the file is cut short";
+    case RAMIMAGE_SIZE_FIELD:
+        return std::string(name) + " refused: records after totalSize";
+    case RAMIMAGE_TYPE_ERROR:
+        return std::string(name) + " refused: a record of unknown type";
+    case RAMIMAGE_BAD_SIG:
+        return std::string(name) + " refused: not a RAM registry image";
+    case RAMIMAGE_NO_OPEN:
+    case RAMIMAGE_NO_TEMPNAME:
+    case RAMIMAGE_NOT_WRITTEN:
+        return std::string(name) + " failed: " + reason(error);
+    default:
+        return std::string(name) + " failed (result " + std::to_string(result) + ")";
+    }
+}
+
+// What restRegHv's result means.
+std::string hiveResult(int result, DWORD error) {
+    switch (result) {
+    case HV_BAD_SIG:
+        return "not a hive backup file";
+    case HV_DAMAGED:
+        return "the hive lengths do not fit the file";
+    case HV_CHECKSUM:
+        return "an image does not match its checksum";
+    case HV_NO_OPEN:
+    case HV_IO_FAILED:
+    case HV_NOT_REPLACED:
+    case HV_NO_TEMPNAME:
+        return (result == HV_NOT_REPLACED ? "a hive was not replaced: " : "") + reason(error);
+    default:
+        return "result " + std::to_string(result);
+    }
+}
+
+// The summary of a run on a terminal: this run's log lines, what became of
+// FILE and of each step (from the system's report of the run, with the
+// platform's reasons), the restart, and what the exit code means.
 void summarize(const std::string &line, int code, const std::vector<LogFile> &logs, const fs::path &fileHost,
-               const FileState &fileBefore) {
+               const FileState &fileBefore, DWORD fileError) {
     size_t space = line.find(' ');
     std::string options = line.substr(0, space);
     std::string file = space == std::string::npos ? std::string() : line.substr(space + 1);
     auto has = [&](char c) { return options.find(c) != std::string::npos; };
+    const RunReport &report = g_report;
+    const bool ran = line.size() >= 3 && (code == EXIT_DONE || (has('r') && has('d')));
 
     // This run's log lines: what the log files gained.
     bool logged = false;
@@ -116,12 +203,66 @@ void summarize(const std::string &line, int code, const std::vector<LogFile> &lo
         logged = true;
     }
 
-    if (line.size() >= 3 && !file.empty() && (has('s') || has('c') || has('x'))) {
+    const std::string shown = file.empty() ? "FILE (empty)" : file;
+    if (ran && (has('s') || has('c') || has('x'))) {
         FileState after = fileState(fileHost);
-        if (after.exists && !sameFile(fileBefore, after))
-            say(file + ": written (" + std::to_string(after.st.st_size) + " bytes)");
-        else
-            say(file + ": not written" + (after.exists ? " (unchanged)" : ""));
+        if (after.exists && !sameFile(fileBefore, after)) {
+            say(shown + ": written (" + std::to_string(after.st.st_size) + " bytes)");
+        } else {
+            // Why not: the first step on the way that failed.
+            std::string why;
+            if (fileHost.empty())
+                why = reason(fileError);
+            else if (has('s') && report.save == STEP_FAILED)
+                why = "the registry was not saved: " + reason(report.saveError);
+            else if (has('s'))
+                why = reason(report.copyOutError);
+            else if (report.copyIn == STEP_FAILED)
+                why = "it cannot be read: " + reason(report.copyInError);
+            else if (report.kind != KIND_RAM)
+                why = "not a RAM registry image, c and x take only those";
+            else if (has('c') && report.repair >= 0 && report.repair != REPAIR_DONE)
+                why = rewriteResult("repair", report.repair, REPAIR_DONE, report.rewriteError);
+            else if (has('x') && report.reorder >= 0 && report.reorder != REORDER_DONE)
+                why = rewriteResult("reorder", report.reorder, REORDER_DONE, report.rewriteError);
+            say(shown + ": not written" + (after.exists ? " (unchanged)" : "") + (why.empty() ? "" : ": " + why));
+        }
+    }
+
+    // The restore, and the restart after it.
+    bool armed = false;  // a restore applies at the next boot
+    if (ran && has('r')) {
+        std::string hive =
+            report.hiveResult > 0 ? "hive restore failed: " + hiveResult(report.hiveResult, report.hiveError) : "";
+        if (report.hiveResult == 0 || report.platformRestore == STEP_DONE) {
+            armed = true;
+            std::string from = report.copyIn == STEP_DONE
+                                   ? " (from " + shown + ")"
+                                   : " (of the registry this run saved: " + shown +
+                                         " could not be read: " + reason(report.copyInError) + ")";
+            say(report.hiveResult == 0 ? "hive restore done, the hives apply at the next boot" + from
+                                       : "restore queued for the next boot" + from);
+        } else if (report.copyIn == STEP_FAILED) {
+            DWORD e = report.copyInError;
+            std::error_code ec;
+            say("not restored: " + shown +
+                (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? " is missing (" + reason(e) + ")"
+                 : fs::is_directory(fileHost, ec)                       ? " is a folder, not a file"
+                                                                        : " cannot be read: " + reason(e)));
+        } else {
+            std::string why;
+            if (report.imageRefused)
+                why = "not a whole RAM registry image (" + host::toUtf8(report.imageWhy) + ")";
+            else if (report.platformRestore == STEP_FAILED)
+                why = "RegRestoreFile failed: " + reason(report.platformError);
+            say("not restored: " + why + (why.empty() || hive.empty() ? "" : "; ") + hive);
+        }
+        if (has('d')) {
+            if (report.prompt == PROMPT_RESTART)
+                say("the device restarts now");
+            else
+                say(armed ? "not restarted: the restore still applies at the next boot" : "not restarted");
+        }
     }
 
     std::string meaning;
@@ -162,15 +303,23 @@ int main(int argc, char **argv) {
         line += argv[i];
     }
     // These command lines are the host's own: none of them touches the device.
-    if (line.empty() || line == "-h" || line == "--help") {
+    // A CE command line's options word is letters and never starts with '-':
+    // any other first word that does is a mistyped request (--frobnicate,
+    // -v), refused before anything runs rather than read as option letters.
+    const std::string first = line.substr(0, line.find(' '));
+    if (line.empty() || first == "-h" || first == "--help") {
         std::fputs(kUsage, stdout);
         std::printf("This device: %s\n", host::deviceDir().c_str());
         return 0;
     }
-    if (line == "--version") {
+    if (first == "--version") {
         std::string version = host::toUtf8(host::versionValue(u"FileVersion"));
         std::printf("corvane %s\n", version.empty() ? "(no version resource)" : version.c_str());
         return 0;
+    }
+    if (first[0] == '-') {
+        say("'" + first + "' is not an options word (corvane --help lists the letters); nothing ran");
+        return kExitUsage;
     }
 
     // A name that is not UTF-8 would reach the device as some other name.
@@ -190,21 +339,34 @@ int main(int argc, char **argv) {
     }
 
     bool tell = isatty(2);
+    if (tell && line.size() >= 3) {
+        // The letters that are no options are ignored, as on the device; the
+        // person at the terminal is told which they are.
+        std::string ignored;
+        for (char c : first)
+            if (!std::strchr(kOptionLetters, c) && ignored.find(c) == std::string::npos) ignored += c;
+        if (!ignored.empty())
+            say("options '" + first + "': " + ignored +
+                (ignored.size() == 1 ? " is not an option letter (" : " are not option letters (") + kOptionLetters +
+                "), ignored");
+    }
     std::vector<LogFile> logs;
     fs::path fileHost;
+    DWORD fileError = ERROR_SUCCESS;
     FileState fileBefore;
     if (tell) {
         logs = logFiles();
         size_t space = wide.find(u' ');
-        if (space != std::u16string::npos &&
-            host::resolvePath(wide.substr(space + 1).c_str(), fileHost) != ERROR_SUCCESS)
-            fileHost.clear();
+        if (space != std::u16string::npos) {
+            fileError = host::resolvePath(wide.substr(space + 1).c_str(), fileHost);
+            if (fileError != ERROR_SUCCESS) fileHost.clear();
+        }
         fileBefore = fileState(fileHost);
     }
 
     std::vector<WCHAR> commandLine(wide.begin(), wide.end());
     commandLine.push_back(0);
     int code = corvaneMain(host::programInstance(), commandLine.data());
-    if (tell) summarize(line, code, logs, fileHost, fileBefore);
+    if (tell) summarize(line, code, logs, fileHost, fileBefore, fileError);
     return code;
 }

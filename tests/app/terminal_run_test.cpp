@@ -24,6 +24,7 @@ TEST(TerminalRun, EnterRestartsTheDeviceWithTheRestoredRegistry) {
     ASSERT_EQ(tmux.tmux("send-keys Enter"), 0);
     EXPECT_EQ(tmux.exitCode(), 1);
     EXPECT_TRUE(tmux.settingsRestored());
+    EXPECT_NE(tmux.screenText().find("corvane: the device restarts now\n"), std::string::npos) << tmux.screenText();
 
     std::string log = dev.log();
     const std::string last = "main, option r: RegRestoreFile used\nuser dialog: soft-reset\n";
@@ -68,7 +69,18 @@ TEST(TerminalRun, RunOnATerminalEndsWithWhatItDid) {
          "corvane: \\My Documents\\b.reg: written (8468 bytes)\n"
          "corvane: exit code 1: the operations ran; the log above tells how they went\n"},
         {"s \\No Such Dir\\x.reg",
-         "corvane: \\No Such Dir\\x.reg: not written\n"
+         "corvane: \\No Such Dir\\x.reg: not written: a folder on the way does not exist\n"
+         "corvane: exit code 1: the operations ran; l in the options logs how they went\n"},
+        // A restore that did not happen says so, and why, with the log off.
+        {"r \\nonexist.bak",
+         "corvane: not restored: \\nonexist.bak is missing (no such file)\n"
+         "corvane: exit code 1: the operations ran; l in the options logs how they went\n"},
+        {"r \\My Documents",
+         "corvane: not restored: \\My Documents is a folder, not a file\n"
+         "corvane: exit code 1: the operations ran; l in the options logs how they went\n"},
+        {"rq \\nonexist.bak",
+         "corvane: options 'rq': q is not an option letter (lfshrcxd), ignored\n"
+         "corvane: not restored: \\nonexist.bak is missing (no such file)\n"
          "corvane: exit code 1: the operations ran; l in the options logs how they went\n"},
         {"ab", "corvane: exit code 0: nothing ran (a command line shorter than 3 characters)\n"},
     };
@@ -109,6 +121,11 @@ TEST(TerminalRun, PromptShowsItsKeysUnderTheDialog) {
     EXPECT_EQ(bottom[1], "             Enter: press the button · Esc: cancel · Ctrl-C: close");
     ASSERT_EQ(tmux.tmux("send-keys Escape"), 0);
     EXPECT_EQ(tmux.exitCode(), 1);
+    // A cancelled prompt leaves the restore armed, and the run says so.
+    EXPECT_NE(tmux.screenText().find("corvane: restore queued for the next boot (from \\My Documents\\backup.reg)\n"
+                                     "corvane: not restarted: the restore still applies at the next boot\n"),
+              std::string::npos)
+        << tmux.screenText();
 }
 
 }  // namespace

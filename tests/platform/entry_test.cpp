@@ -43,9 +43,36 @@ TEST(HostEntry, UsageAndVersionLeaveTheDeviceAlone) {
     ts::RunResult usage = ts::corvane({"--help"});
     for (const char *word : {" l ", " s ", " r ", " c ", " x ", " d ", "CEDEVICE", "Exit codes", "\\Corvane.log"})
         EXPECT_NE(usage.out.find(word), std::string::npos) << word;
-    // Anything else is the device's command line: --versions saves (s) and
-    // restores (r), as the device program would.
-    EXPECT_EQ(ts::corvane({"--versions"}).exitCode, 1);
+    // Any other first word that starts with '-' is a usage error: nothing
+    // runs (--versions would otherwise save and restore), and a device that
+    // CEDEVICE names must be one already.
+    const struct {
+        std::vector<std::string> args;
+        std::map<std::string, std::string> env;
+        int exitCode;
+        std::string err;
+    } refused[] = {
+        {{"--versions"},
+         {},
+         2,
+         "corvane: '--versions' is not an options word (corvane --help lists the letters); nothing ran\n"},
+        {{"-v", "\\b.reg"},
+         {},
+         2,
+         "corvane: '-v' is not an options word (corvane --help lists the letters); nothing ran\n"},
+        {{"s", "\\b.reg"},
+         {{"CEDEVICE", missing.string()}},
+         125,
+         "corvane: " + missing.string() + " is not a device (CEDEVICE names it; cedevice init makes one there)\n"},
+    };
+    for (const auto &c : refused) {
+        ts::RunResult r = ts::corvane(c.args, c.env);
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(ts::cedevice({"status"}, c.env).exitCode, c.env.empty() ? 0 : 125);
+    }
+    EXPECT_FALSE(fs::exists(missing));
+    EXPECT_EQ(snapshot(dev.dir()), before);
 }
 
 TEST(HostEntry, CommandLineThatIsNotUtf8IsRefusedBeforeAnythingRuns) {

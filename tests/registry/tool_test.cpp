@@ -69,8 +69,8 @@ TEST(CedeviceReg, FailuresExitNonZeroWithOneLine) {
         const char *err;
     };
     const Case cases[] = {
-        {{"reg"}, 2, "cedevice: reg: needs query, set, delete or export\n"},
-        {{"reg", "list"}, 2, "cedevice: reg: unknown verb 'list' (query, set, delete, export)\n"},
+        {{"reg"}, 2, "cedevice: reg: needs query, set, delete, export or import\n"},
+        {{"reg", "list"}, 2, "cedevice: reg: unknown verb 'list' (query, set, delete, export, import)\n"},
         {{"reg", "query", "HKU\\x"}, 2, "cedevice: reg query: not a registry key: HKU\\x\n"},
         {{"reg", "query", "HKLM\\NoSuch"}, 1, "cedevice: reg query: HKLM\\NoSuch: no such key\n"},
         {{"reg", "query", "HKLM\\Ident", "Nope"}, 1, "cedevice: reg query: HKLM\\Ident: no value named 'Nope'\n"},

@@ -284,7 +284,7 @@ TEST(CorvaneBackup, ImportThenExportGivesTheSameText) {
         for (const char *kind : kKinds) {
             SCOPED_TRACE(std::string(source) + " " + kind);
             fs::path out = bench.pc() / (std::string("out.") + kind);
-            TOOL_OK(bench, "import", (bench.pc() / source).string(), out.string(), "--kind", kind);
+            TOOL_OK(bench, "import", (bench.pc() / source).string(), out.string(), "--kind", kind, "--force");
             EXPECT_EQ(
                 TOOL_OK(bench, "check", out.string()).find("whole: a restore would take it\n") != std::string::npos,
                 true);
@@ -294,6 +294,97 @@ TEST(CorvaneBackup, ImportThenExportGivesTheSameText) {
     // A RAM image imported from the device's own export is the device's image.
     TOOL_OK(bench, "import", regfile.string(), (bench.pc() / "b.img").string());
     EXPECT_EQ(TOOL_OK(bench, "diff", (bench.pc() / "b.img").string(), "\\b.reg"), "");
+}
+
+// regedit's own files: its 5.00 text in UTF-16LE with its byte order mark
+// (what regedit writes) and in UTF-8, with both deletion forms, merged into
+// a backup of either kind or applied to the device; and the 5.00 export of
+// the device, imported, exported again, is the same bytes.
+TEST(CorvaneBackup, MergeTakesRegeditFilesAndChangesOnlyWhatTheyName) {
+    auto utf16 = [](const std::string &utf8) {
+        std::string out = "\xFF\xFE";
+        for (char16_t c : ts::u16(utf8)) {
+            out += static_cast<char>(c & 0xFF);
+            out += static_cast<char>(c >> 8);
+        }
+        return out;
+    };
+    const std::string patch =
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[-HKEY_LOCAL_MACHINE\\Init]\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\Ident]\r\n"
+        "\"Desc\"=-\r\n"
+        "\"Name\"=\"Ünit 7\"\r\n\r\n"
+        "[-HKEY_LOCAL_MACHINE\\No\\Such\\Key]\r\n";
+    const std::string change =
+        " [HKEY_LOCAL_MACHINE\\Ident]\n"
+        "-\"Desc\"=\"Simulated Windows CE device\"\n"
+        "-\"Name\"=\"CorvaneDev\"\n"
+        "+\"Name\"=\"Ünit 7\"\n"
+        "-[HKEY_LOCAL_MACHINE\\Init]\n"
+        "-\"Depend20\"=hex:0a,00\n"
+        "-\"Launch10\"=\"shell.exe\"\n"
+        "-\"Launch20\"=\"device.exe\"\n";
+    for (const char *kind : kKinds) {
+        SCOPED_TRACE(kind);
+        Bench bench(kind);
+        bench.save("b.reg");
+        const std::string pc = bench.pc().string() + "/";
+        std::ofstream(pc + "p16.reg", std::ios::binary) << utf16(patch);
+        std::ofstream(pc + "p8.reg", std::ios::binary) << patch;
+        // Into a copy (--out), then in place: the same change, and nothing else.
+        TOOL_OK(bench, "merge", "\\b.reg", pc + "p16.reg", "--out", pc + "m.bak");
+        ts::RunResult r = bench.run({"diff", "\\b.reg", pc + "m.bak"});
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_EQ(r.out, "--- \\b.reg\n+++ " + pc + "m.bak\n" + change);
+        fs::copy_file(bench.dev.host("/b.reg"), pc + "in.bak");
+        TOOL_OK(bench, "merge", pc + "in.bak", pc + "p8.reg");
+        EXPECT_EQ(TOOL_OK(bench, "diff", pc + "in.bak", pc + "m.bak"), "");
+        EXPECT_NE(TOOL_OK(bench, "check", pc + "m.bak").find("whole: a restore would take it\n"), std::string::npos);
+        // The device applies the same file itself.
+        cedeviceOk({"reg", "import", pc + "p16.reg"});
+        EXPECT_EQ(TOOL_OK(bench, "diff", pc + "m.bak", "--device"), "");
+        // Round trip of regedit's format, and import onto an existing file.
+        const std::string exported = cedeviceOk({"reg", "export", "--format", "5"});
+        ASSERT_EQ(exported.substr(0, 4), std::string("\xFF\xFEW\0", 4));
+        std::ofstream(pc + "d5.reg", std::ios::binary) << exported;
+        TOOL_OK(bench, "import", pc + "d5.reg", pc + "d.bak", "--kind", kind);
+        EXPECT_EQ(TOOL_OK(bench, "export", pc + "d.bak", "--format", "5"), exported);
+        EXPECT_EQ(bench.run({"import", pc + "p8.reg", pc + "d.bak"}).exitCode, 1);
+        TOOL_OK(bench, "import", pc + "p8.reg", pc + "d.bak", "--force");
+        EXPECT_EQ(TOOL_OK(bench, "export", pc + "d.bak", "HKLM\\Ident"),
+                  "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Ident]\n\"Name\"=\"Ünit 7\"\n\n");
+    }
+}
+
+// check --json and list --json give one document each, with the verdict and
+// exit code of the words; --version names the program's version.
+TEST(CorvaneBackup, JsonForScriptsAndTheVersion) {
+    Bench bench("ram");
+    bench.save("b.reg");
+    const std::string pc = bench.pc().string() + "/";
+    EXPECT_EQ(TOOL_OK(bench, "--version"), "corvane-backup 3.2\n");
+    EXPECT_EQ(TOOL_OK(bench, "check", "--json", "\\b.reg"),
+              "{\"file\": \"\\\\b.reg\", \"kind\": \"ram\", \"bytes\": 8468, \"whole\": true, \"records\": 61, "
+              "\"keys\": 29, \"repair\": \"c (repair) leaves it unchanged\"}\n");
+    std::ofstream(pc + "cut.bak", std::ios::binary) << ts::readFile(bench.dev.host("/b.reg")).substr(0, 200);
+    ts::RunResult r = bench.run({"check", pc + "cut.bak", "--json"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "{\"file\": \"" + pc + "cut.bak\", \"kind\": \"ram\", \"bytes\": 200, \"whole\": false, " +
+                         "\"offset\": 4, \"problem\": \"totalSize 8468, the file holds 200 bytes\", \"repair\": " +
+                         "\"c (repair) would refuse it: the file is cut short (it stays as it is)\"}\n");
+    r = bench.run({"check", "--json", pc + "missing.bak"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out, "{\"file\": \"" + pc + "missing.bak\", \"error\": \"" + pc +
+                         "missing.bak: cannot open: No such file or directory\"}\n");
+    const std::string list = TOOL_OK(bench, "list", "--json", "\\b.reg");
+    EXPECT_EQ(list.rfind("{\"file\": \"\\\\b.reg\", \"kind\": \"ram\", \"bytes\": 8468, \"totalSize\": 8468, "
+                         "\"records\": [{\"offset\": 8, \"record\": \"key\", \"tag\": \"0 HKEY_CLASSES_ROOT\", "
+                         "\"data\": null, \"name\": \"\", \"check\": \"ok\"}, ",
+                         0),
+              0u)
+        << list;
+    EXPECT_EQ(list.substr(list.size() - 54), "], \"recordCount\": 61, \"keys\": 29, \"notConsistent\": 0}\n");
 }
 
 TEST(CorvaneBackup, DiffNamesWhatChanged) {
@@ -388,12 +479,24 @@ TEST(CorvaneBackup, FailuresSayWhyAndLeaveEveryFileAsItWas) {
     fs::copy_file(bench.dev.host("/b.reg"), pc + "bad.reg");
     flip(pc + "bad.reg", 8, 1);
     std::ofstream(pc + "t.txt") << "hello\n";
+    fs::copy_file(bench.dev.host("/b.reg"), pc + "none.reg");
+    fs::permissions(pc + "none.reg", fs::perms::none);
     std::ofstream(pc + "bad.txt") << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\X]\n\"N\"=dword:1234567890\n";
     std::ofstream(pc + "nokey.txt") << "REGEDIT4\n\n\"N\"=\"v\"\n";
     std::ofstream(pc + "cut.txt") << "REGEDIT4\n[HKLM\\X]\n\"N\"=hex:01,\\\n";
     std::ofstream(pc + "hex.txt") << "REGEDIT4\n[HKLM\\X]\n\"N\"=hex:0A,ff,0g\n";
     std::ofstream(pc + "out.reg") << "old";
     std::ofstream(pc + "w.txt") << "REGEDIT4\n\n[HKLM\\X]\n\"N\"=\"v\"\n";
+    // The bytes FF FE inside a string of a UTF-8 text, and a UTF-16LE text
+    // cut inside a character on its second line.
+    std::ofstream(pc + "utf8.txt") << "REGEDIT4\n\n[HKLM\\X]\n\"N\"=\"a\xFF\xFE\"\n";
+    std::ofstream(pc + "odd16.txt") << std::string(
+        "\xFF\xFE"
+        "R\0E\0G\0E\0D\0I\0T\0"
+        "4\0\n\0[",
+        21);
+    std::ofstream(pc + "under.txt") << "REGEDIT4\n[-HKLM\\Ident]\n\"N\"=\"v\"\n";
+    std::ofstream(pc + "root.txt") << "REGEDIT4\n[-HKLM]\n";
     struct Case {
         std::vector<std::string> args;
         int exitCode;
@@ -402,10 +505,16 @@ TEST(CorvaneBackup, FailuresSayWhyAndLeaveEveryFileAsItWas) {
     const Case cases[] = {
         {{"frob"}, 2, "corvane-backup: unknown verb 'frob' (corvane-backup --help lists them)\n"},
         {{"check"}, 2, "corvane-backup: check: needs FILE\n"},
+        {{"check", pc + "good.reg", pc + "bad.reg"}, 2, "corvane-backup: check: needs one FILE\n"},
+        // A file that grants nobody a read is unreadable, under root too.
+        {{"check", pc + "none.reg"}, 2, "corvane-backup: check: " + pc + "none.reg: cannot open: Permission denied\n"},
+        {{"list", pc + "t.txt"},
+         2,
+         "corvane-backup: list: " + pc + "t.txt: neither a RAM registry image nor a hive backup file\n"},
         {{"export", pc + "good.reg", "HKU\\X"}, 2, "corvane-backup: export: not a registry key: HKU\\X\n"},
         {{"export", pc + "good.reg", "HKLM\\NoSuch"}, 1, "corvane-backup: export: HKLM\\NoSuch: no such key\n"},
         {{"export", pc + "t.txt"},
-         1,
+         2,
          "corvane-backup: export: " + pc + "t.txt: neither a RAM registry image nor a hive backup file\n"},
         {{"export", pc + "bad.reg"},
          1,
@@ -429,7 +538,7 @@ TEST(CorvaneBackup, FailuresSayWhyAndLeaveEveryFileAsItWas) {
          1,
          "corvane-backup: delete: HKLM\\Ident: no value named 'Nope'\n"},
         {{"delete", pc + "good.reg", "HKLM"}, 1, "corvane-backup: delete: HKLM: a root key cannot be deleted\n"},
-        {{"import", pc + "bad.txt", pc + "out.reg"},
+        {{"import", pc + "bad.txt", pc + "new.reg"},
          1,
          "corvane-backup: import: " + pc + "bad.txt: line 4: dword: needs up to 8 hex digits\n"},
         {{"import", pc + "hex.txt", pc + "new.reg"},
@@ -443,7 +552,37 @@ TEST(CorvaneBackup, FailuresSayWhyAndLeaveEveryFileAsItWas) {
          "corvane-backup: import: " + pc + "cut.txt: line 3: the data goes on past the end of the text\n"},
         {{"import", pc + "t.txt", pc + "new.reg"},
          1,
-         "corvane-backup: import: " + pc + "t.txt: line 1: not REGEDIT4 text (its first line is not REGEDIT4)\n"},
+         "corvane-backup: import: " + pc +
+             "t.txt: line 1: not a .reg text (its first line is neither REGEDIT4 nor \"Windows Registry Editor "
+             "Version 5.00\")\n"},
+        {{"import", pc + "w.txt", pc + "out.reg"},
+         1,
+         "corvane-backup: import: " + pc + "out.reg exists (--force replaces it; merge adds to a backup)\n"},
+        {{"import", pc + "utf8.txt", pc + "new.reg"},
+         1,
+         "corvane-backup: import: " + pc + "utf8.txt: line 4: not valid UTF-8 (byte 0xFF)\n"},
+        {{"import", pc + "odd16.txt", pc + "new.reg"},
+         1,
+         "corvane-backup: import: " + pc +
+             "odd16.txt: line 2: not valid UTF-16LE text (a lone surrogate, or cut inside a character)\n"},
+        {{"merge", pc + "good.reg", pc + "under.txt"},
+         1,
+         "corvane-backup: merge: " + pc + "under.txt: line 3: a value under a deleted key ([-...])\n"},
+        {{"merge", pc + "good.reg", pc + "root.txt"},
+         1,
+         "corvane-backup: merge: " + pc + "root.txt: line 2: a root key cannot be deleted: HKLM\n"},
+        {{"merge", pc + "good.reg", pc + "w.txt", "--out", pc + "out.reg"},
+         1,
+         "corvane-backup: merge: " + pc + "out.reg exists (--force replaces it; merge adds to a backup)\n"},
+        {{"merge", pc + "t.txt", pc + "w.txt"},
+         2,
+         "corvane-backup: merge: " + pc + "t.txt: neither a RAM registry image nor a hive backup file\n"},
+        {{"merge", pc + "good.reg", pc + "missing.txt"},
+         2,
+         "corvane-backup: merge: " + pc + "missing.txt: cannot open: No such file or directory\n"},
+        {{"export", pc + "good.reg", "--format", "6"},
+         2,
+         "corvane-backup: export: unknown format '6' (4: REGEDIT4, 5: regedit's 5.00 in UTF-16LE)\n"},
         {{"import", pc + "good.reg", pc + "new.reg", "--kind", "flat"},
          2,
          "corvane-backup: import: unknown kind 'flat' (ram or hive)\n"},
@@ -455,7 +594,7 @@ TEST(CorvaneBackup, FailuresSayWhyAndLeaveEveryFileAsItWas) {
          2,
          "corvane-backup: diff: " + pc + "missing.reg: cannot open: No such file or directory\n"},
         {{"set", "\\No Folder\\b.reg", "HKLM\\X", "N", "REG_SZ", "v"},
-         1,
+         2,
          "corvane-backup: set: \\No Folder\\b.reg: a folder on the way does not exist\n"},
     };
     for (const Case &c : cases) {
