@@ -49,14 +49,10 @@ const char kUsage[] =
     "     write), with one line on stderr\n"
     "  2  a wrong command line, or a FILE that cannot be read or is no backup\n"
     "\n"
-    "list shows the records of any image of the record format. Every other verb
-"
-    "judges a RAM image as the device reads it back: one key record per key, named
-"
-    "by its path below its root and tagged with its root (0 HKCR, 1 HKCU, 2 HKLM),
-"
-    "then its values, tagged with their value type.
-";
+    "list shows the records of any image of the record format. Every other verb\n"
+    "judges a RAM image as the device reads it back: one key record per key, named\n"
+    "by its path below its root and tagged with its root (0 HKCR, 1 HKCU, 2 HKLM),\n"
+    "then its values, tagged with their value type.\n";
 
 struct KeyArg {
     int root = -1;

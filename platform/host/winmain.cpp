@@ -143,6 +143,10 @@ std::string rewriteResult(const char *name, int result, int done, DWORD error) {
         return std::string(name) + " refused: records after totalSize";
     case RAMIMAGE_TYPE_ERROR:
         return std::string(name) + " refused: a record of unknown type";
+    case RAMIMAGE_LENGTH_UNCLEAR:
+        return std::string(name) + " refused: a record's length cannot be told from its fields";
+    case RAMIMAGE_LENGTH_DAMAGED:
+        return std::string(name) + " refused: a record's length is damaged (c mends it)";
     case RAMIMAGE_BAD_SIG:
         return std::string(name) + " refused: not a RAM registry image";
     case RAMIMAGE_NO_OPEN:
@@ -163,6 +167,8 @@ std::string hiveResult(int result, DWORD error) {
         return "the hive lengths do not fit the file";
     case HV_CHECKSUM:
         return "an image does not match its checksum";
+    case HV_TRAILING:
+        return "the bytes after the user hive are not its trailer";
     case HV_NO_OPEN:
     case HV_IO_FAILED:
     case HV_NOT_REPLACED:
