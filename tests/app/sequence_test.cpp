@@ -395,6 +395,7 @@ std::vector<Row> rows() {
          "CreateFileW@*",
          1,
          cat({{kNoLock, "main, option r, could not copy registry information to {W}",
+               "main, option r, could not copy registry information from {F}",
                "main, option r: not a whole RAM registry image, RegRestoreFile not used: cannot be read",
                "main, option r: try reading from hive backup"},
               kRestRegHvNoProfile,
