@@ -34,8 +34,7 @@ namespace host {
 
 bool isReadOnly(const fs::path &p) {
     PathEntry entry;
-    HostAt at = hostAt(p.c_str());
-    entry.exists = ::fstatat(at.dir, at.path, &entry.st, 0) == 0;
+    entry.exists = ::stat(p.c_str(), &entry.st) == 0;
     return entry.readOnly();
 }
 
@@ -114,7 +113,7 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
         if (inFolder) {
             host::PathEntry there;
             std::u16string_view component = std::u16string_view(name).substr(base.size() - prefix3.size());
-            if (!host::lookupName(hostFolder, component, hostName, there, &folderEntry.st))
+            if (!host::lookupName(hostFolder, component, hostName, there))
                 return call.fail(static_cast<UINT>(0), ERROR_INVALID_NAME);
             if (there.exists) continue;
         } else {
@@ -122,8 +121,7 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
             if (err == ERROR_ACCESS_DENIED) continue;  // a link that leads outside or nowhere
             if (err != ERROR_SUCCESS) return call.fail(static_cast<UINT>(0), err);
         }
-        host::HostAt at = host::hostAt(hostName);
-        int fd = ::openat(at.dir, at.path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        int fd = host::openDeviceFile(hostName, O_WRONLY | O_CREAT | O_EXCL);
         if (fd >= 0) {
             ::close(fd);
             char digits[8];
@@ -165,15 +163,14 @@ static bool writeAll(int fd, const char *buf, size_t size) {
 // (before a power cut too): the same file in the end, without the host
 // freeing the old blocks and finding new ones.
 static DWORD copyInPlace(const std::string &src, const std::string &dst) {
-    host::HostAt srcAt = host::hostAt(src), dstAt = host::hostAt(dst);
-    int in = ::openat(srcAt.dir, srcAt.path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int in = host::openDeviceFile(src, O_RDONLY);
     if (in < 0) return ERROR_ACCESS_DENIED;
     struct stat st;
     if (::fstat(in, &st) != 0) {
         ::close(in);
         return ERROR_READ_FAULT;
     }
-    int out = ::openat(dstAt.dir, dstAt.path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int out = host::openDeviceFile(dst, O_WRONLY | O_CREAT);
     if (out < 0) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         ::close(in);
@@ -181,8 +178,11 @@ static DWORD copyInPlace(const std::string &src, const std::string &dst) {
     }
     DWORD err = ERROR_SUCCESS;
     size_t size = static_cast<size_t>(st.st_size);
-    // The disk's room is drawn once for the whole copy, then the bytes that
-    // may go before a power cut inside this call.
+    // The target's old bytes are given back to the disk, its room drawn
+    // once for the whole copy, then the bytes that may go before a power
+    // cut inside this call.
+    struct stat old;
+    if (::fstat(out, &old) == 0) host::diskFree(static_cast<size_t>(old.st_size));
     size_t room = host::diskReserve(size);
     if (room < size) err = ERROR_DISK_FULL;
     size_t allowed = host::powerReserve(room);
@@ -302,8 +302,7 @@ BOOL MoveFileW(LPCWSTR existingFile, LPCWSTR newFile) {
         return call.fail(FALSE, ERROR_SHARING_VIOLATION);
     // CE has no replacing move: the host's rename must not replace either,
     // even when something appears at newFile in the meantime.
-    host::HostAt srcAt = host::hostAt(src.native()), dstAt = host::hostAt(dst.native());
-    int rc = ::renameat2(srcAt.dir, srcAt.path, dstAt.dir, dstAt.path, sameEntry ? 0 : RENAME_NOREPLACE);
+    int rc = ::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), sameEntry ? 0 : RENAME_NOREPLACE);
     if (rc != 0 && errno == EINVAL && !sameEntry) {  // a host file system without RENAME_NOREPLACE
         if (host::fs::symlink_status(dst, ec).type() != host::fs::file_type::not_found)
             return call.fail(FALSE, ERROR_ALREADY_EXISTS);
@@ -329,14 +328,14 @@ BOOL DeleteFileW(LPCWSTR file) {
     DWORD err = host::resolvePath(file, p, false, &there);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
     if (!there.exists) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
-    host::HostAt at = host::hostAt(p);
     if (there.isLink()) {
-        if (::unlinkat(at.dir, at.path, 0) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+        if (::unlink(p.c_str()) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
         return call.ret(TRUE);
     }
     if (there.isFolder() || there.readOnly()) return call.fail(FALSE, ERROR_ACCESS_DENIED);
     if (host::hiveInUse(p)) return call.fail(FALSE, ERROR_SHARING_VIOLATION);
-    if (::unlinkat(at.dir, at.path, 0) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+    if (::unlink(p.c_str()) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+    host::diskFree(static_cast<size_t>(there.st.st_size));
     return call.ret(TRUE);
 }
 
