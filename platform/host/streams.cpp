@@ -296,7 +296,6 @@ ssize_t readBytes(Stream &s, char *data, size_t size) {
         DWORD err;
         if (!flushBuffer(s, err)) return -1;
     }
-    if (s.append) s.pos = fileEnd(s);
     size_t done = 0;
     while (done < size) {
         if (s.state == Stream::Reading && s.pos >= s.bufStart && s.pos < s.bufStart + static_cast<off_t>(s.bufLen)) {
