@@ -7,6 +7,13 @@
 //                     device.txt (kind, boot count, user, last boot), the
 //                     object-store registry, a pending Restore.fdf, the
 //                     kept system hive, open windows.
+//
+// The host keeps nothing of a device between calls that a process could
+// tell apart from the device: every call reaches the host's files afresh
+// (openDeviceFile is the one place a device file is opened), and a stream
+// holds what the device's C library holds, one 4 KiB buffer (streams.cpp).
+// The C library functions that reach the device instead of the C library
+// are declared in wrapped.h.
 #pragma once
 
 #include "platform/platform.h"
