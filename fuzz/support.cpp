@@ -45,8 +45,6 @@ void makeDevice(const char *registryKind) {
         abort();
     }
     host::selectDevice(g_device);
-    // The device is this process's alone: the host may hold its folders open.
-    host::ownDevice();
     g_freshState = host::stateText();
     if (g_freshState.empty()) {
         fprintf(stderr, "fuzz: cannot read the device's state file\n");
@@ -93,9 +91,8 @@ void prepare(const uint8_t *data, size_t size, const char *registryKind) {
     wcscpy(g_logPath, TEXT("\\Corvane.log"));
     wcscpy(g_tempDir, TEXT("\\Temp\\"));
     host::clearFaults();
-    host::HostAt logAt = host::hostAt(g_log), inputAt = host::hostAt(g_input);
-    ::unlinkat(logAt.dir, logAt.path, 0);
-    int fd = ::openat(inputAt.dir, inputAt.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    ::unlink(g_log.c_str());
+    int fd = host::openDeviceFile(g_input, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     size_t done = 0;
     while (fd >= 0 && done < size) {
         ssize_t n = ::write(fd, data + done, size - done);

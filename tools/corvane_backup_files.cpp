@@ -167,11 +167,10 @@ MappedFile::~MappedFile() {
 }
 
 bool copyFile(const InputFile &from, const fs::path &to, std::string &error) {
-    // Into the selected device (a scratch one) by its held folder. The copy
-    // is made with the file's permissions, as the host's copy makes it: a
-    // read-only backup gives a read-only copy.
-    host::HostAt at = host::hostAt(to.c_str());
-    int out = ::openat(at.dir, at.path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Into the selected device (a scratch one). The copy is made with the
+    // file's permissions, as the host's copy makes it: a read-only backup
+    // gives a read-only copy.
+    int out = host::openDeviceFile(to.native(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     bool ok = out >= 0 && ::fchmod(out, from.mode()) == 0;
     // The kernel copies from the file's start, by offset: the file's own
     // offset is left alone.
@@ -230,7 +229,6 @@ pid_t g_keptBy = 0;              // the process that made them
 // Removes the kept device at depth whole and forgets it.
 void dropKept(size_t depth) {
     std::error_code ec;
-    host::releaseDevice(g_kept[depth].device);
     fs::remove_all(g_kept[depth].dir, ec);
     g_kept[depth] = KeptDevice{};
 }
@@ -247,8 +245,7 @@ void removeKept() {
 // removed whole, after the listing is read to its end. False when something
 // is left. This runs after every use of a scratch device.
 bool emptyFolder(const std::string &path) {
-    host::HostAt at = host::hostAt(path);
-    int fd = ::openat(at.dir, at.path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = host::openDeviceFile(path, O_RDONLY | O_DIRECTORY);
     if (fd < 0) return false;
     std::vector<std::string> names;
     bool ok = host::forEachEntry(fd, [&](const char *name) {
@@ -357,7 +354,6 @@ Scratch::Scratch() {
     dir_ = kept.dir;
     previous_ = host::deviceDir();
     host::selectDevice(kept.device);
-    host::ownDevice();  // the device is this process's alone
     stateWrites_ = host::stateWrites();
     // The system's code runs as start-up leaves it: its temporary folder
     // set, logging off.

@@ -4,7 +4,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,17 +19,6 @@
 
 namespace host {
 
-// A folder a look-up lists, held open while the device is owned: known by
-// its host path, and taken again only while the folder's status from the
-// look-up names the same folder (an open folder's number is not given to
-// another while it is held).
-struct HeldFolder {
-    std::string path;
-    int fd = -1;
-    dev_t dev = 0;
-    ino_t ino = 0;
-};
-
 // The names of a device folder, made once: every path looked up starts
 // from them. A process that switches between a few devices (a tool's scratch
 // device and the one it serves) finds them again by the folder's name.
@@ -40,36 +28,13 @@ struct DeviceNames {
     fs::path fsRoot;        // device / "fs"
     fs::path stateDir;      // device / "state"
     std::string stateFile;  // stateDir / "device.txt", as text
-    // While the process owns the device (ownDevice): the folder, held open
-    // for the host calls to start from, its fs/ for listings, and the other
-    // folders listed lately.
-    int heldFd = -1;
-    int fsRootFd = -1;
-    HeldFolder folders[6];
-    unsigned nextFolder = 0;
     // The process's count of state writes at its last one to this device's
     // state file (stateWrites).
     unsigned long lastStateWrite = 0;
 
-    // Closes the folders held for listings (a listing moves its folder's
-    // offset, which a forked child would share).
-    void releaseListings() {
-        if (fsRootFd >= 0) ::close(fsRootFd);
-        fsRootFd = -1;
-        for (HeldFolder &held : folders) {
-            if (held.fd >= 0) ::close(held.fd);
-            held = HeldFolder{};
-        }
-    }
-    void release() {
-        releaseListings();
-        if (heldFd >= 0) ::close(heldFd);
-        heldFd = -1;
-    }
     DeviceNames() = default;
     DeviceNames(const DeviceNames &) = delete;
     DeviceNames &operator=(const DeviceNames &) = delete;
-    ~DeviceNames() { release(); }
 };
 
 static DeviceNames *g_names = nullptr;            // the current device's; NULL before the first use
@@ -152,86 +117,10 @@ void selectDevice(const fs::path &dir) {
     setenv("CEDEVICE", g_names->device.c_str(), 1);
 }
 
-void ownDevice() {
-    deviceDir();
-    if (g_names->heldFd >= 0) return;
-    g_names->heldFd = ::open(g_names->device.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    // A forked child lets go of the listings' folders and opens its own.
-    static bool registered = pthread_atfork(nullptr, nullptr, [] {
-                                 for (auto &names : g_recent)
-                                     if (names) names->releaseListings();
-                             }) == 0;
-    (void)registered;
-}
-
-void releaseDevice(const fs::path &dir) {
-    std::error_code ec;
-    fs::path abs = fs::absolute(dir, ec);
-    abs = (ec ? dir : abs).lexically_normal();
-    for (auto &names : g_recent)
-        if (names && names->device == abs) names->release();
-}
-
-HostAt hostAt(const char *hostPath, size_t length) {
-    const DeviceNames *names = g_names;
-    if (names && names->heldFd >= 0) {
-        const std::string &device = names->device.native();
-        if (length > device.size() + 1 && hostPath[device.size()] == '/' &&
-            std::memcmp(hostPath, device.data(), device.size()) == 0)
-            return {names->heldFd, hostPath + device.size() + 1};
-    }
-    return {AT_FDCWD, hostPath};
-}
-
-HostAt hostAt(const char *hostPath) { return hostAt(hostPath, std::strlen(hostPath)); }
-
-// The held folder at the host path folder (len bytes, followed by a NUL) of
-// the owned current device, rewound for a listing: its fs/ root, or a folder
-// whose status st came from the look-up that reached it. -1 when the device
-// is not owned or the folder cannot be held; the caller opens it itself.
-static int heldFolder(const char *folder, size_t len, const struct stat *st) {
-    DeviceNames *names = g_names;
-    if (!names || names->heldFd < 0) return -1;
-    int fd = -1;
-    const std::string &root = names->fsRoot.native();
-    if (len == root.size() && std::memcmp(folder, root.data(), len) == 0) {
-        if (names->fsRootFd < 0)
-            names->fsRootFd = ::openat(names->heldFd, "fs", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        fd = names->fsRootFd;
-    } else {
-        if (!st || !S_ISDIR(st->st_mode)) return -1;
-        HeldFolder *slot = nullptr;
-        for (HeldFolder &held : names->folders)
-            if (held.fd >= 0 && held.path.size() == len && std::memcmp(held.path.data(), folder, len) == 0) {
-                slot = &held;
-                break;
-            }
-        if (slot && (slot->dev != st->st_dev || slot->ino != st->st_ino)) {
-            ::close(slot->fd);  // another folder there now
-            slot->fd = -1;
-        }
-        if (!slot) {
-            slot = &names->folders[names->nextFolder++ % (sizeof names->folders / sizeof names->folders[0])];
-            if (slot->fd >= 0) ::close(slot->fd);
-            slot->fd = -1;
-        }
-        if (slot->fd < 0) {
-            HostAt at = hostAt(folder, len);
-            int made = ::openat(at.dir, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (made < 0) return -1;
-            struct stat now;
-            if (::fstat(made, &now) != 0 || now.st_dev != st->st_dev || now.st_ino != st->st_ino) {
-                ::close(made);  // changed since the look-up: listed without being held
-                return -1;
-            }
-            slot->path.assign(folder, len);
-            slot->fd = made;
-            slot->dev = now.st_dev;
-            slot->ino = now.st_ino;
-        }
-        fd = slot->fd;
-    }
-    if (fd >= 0 && ::lseek(fd, 0, SEEK_SET) != 0) return -1;
+int openDeviceFile(const std::string &hostPath, int flags, mode_t mode) {
+    int fd;
+    do fd = ::open(hostPath.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
     return fd;
 }
 
@@ -251,7 +140,6 @@ bool initDevice(const fs::path &dir, const std::string &registryKind, std::strin
         return false;
     }
     std::error_code ec;
-    releaseDevice(dir);  // what was held for a device that was there before
     if (isDevice(dir)) {
         error = dir.string() + " is already a device";
         return false;
@@ -307,19 +195,12 @@ bool ensureDevice(std::string &error) {
 // The state file's text ("" when it cannot be opened). A read of a regular
 // file comes back short only at its end: the state file, a few lines, takes
 // one read. With fdOut the file is opened for writing too and left open
-// there (-1 when it cannot be), with its status in stOut and in owned
-// whether it is to be kept (closeKept). On an owned device the file read
-// last may still be open (openKept), and it is read by position.
-static std::string loadState(int *fdOut = nullptr, struct stat *stOut = nullptr, bool *owned = nullptr) {
+// there (-1 when it cannot be).
+static std::string loadState(int *fdOut = nullptr) {
     std::string text;
     stateDir();
-    HostAt at = hostAt(g_names->stateFile);
-    const int flags = fdOut ? O_RDWR : O_RDONLY;
-    struct stat st {};
-    int fd = openKept(at, flags, st);
+    int fd = openDeviceFile(g_names->stateFile, fdOut ? O_RDWR : O_RDONLY);
     if (fdOut) *fdOut = fd;
-    if (stOut) *stOut = st;
-    if (owned) *owned = at.dir != AT_FDCWD;
     if (fd < 0) return text;
     char buf[4096];
     ssize_t n;
@@ -328,7 +209,7 @@ static std::string loadState(int *fdOut = nullptr, struct stat *stOut = nullptr,
         text.append(buf, static_cast<size_t>(n));
         if (static_cast<size_t>(n) < sizeof buf) break;
     }
-    if (!fdOut) closeKept(fd, flags, st, at.dir != AT_FDCWD);
+    if (!fdOut) ::close(fd);
     return text;
 }
 
@@ -369,21 +250,22 @@ std::string stateText() { return loadState(); }
 
 bool stateRewrite(const std::string &text) {
     stateDir();
-    HostAt at = hostAt(g_names->stateFile);
-    int fd = ::openat(at.dir, at.path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    int fd = openDeviceFile(g_names->stateFile, O_WRONLY | O_TRUNC);
     if (fd < 0) return false;
     bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     return ::close(fd) == 0 && ok;
 }
 
 StateKey::StateKey(const std::string &key) : key_(key) {
-    text_ = loadState(&fd_, &st_, &owned_);
+    text_ = loadState(&fd_);
     size_t valueEnd;
     found_ = findValue(text_, key, valueAt_, valueEnd);
     if (found_) value_ = text_.substr(valueAt_, valueEnd - valueAt_);
 }
 
-StateKey::~StateKey() { closeKept(fd_, O_RDWR, st_, owned_); }
+StateKey::~StateKey() {
+    if (fd_ >= 0) ::close(fd_);
+}
 
 unsigned long stateWrites() {
     deviceDir();
@@ -423,8 +305,7 @@ void stateWrite(const DeviceState &kv) {
     stateDir();
     const std::string &file = g_names->stateFile;
     std::string tmp = file + '.' + std::to_string(getpid());
-    HostAt tmpAt = hostAt(tmp), fileAt = hostAt(file);
-    int fd = ::openat(tmpAt.dir, tmpAt.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = openDeviceFile(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (fd < 0) return;
     size_t done = 0;
     while (done < text.size()) {
@@ -434,7 +315,7 @@ void stateWrite(const DeviceState &kv) {
         done += static_cast<size_t>(n);
     }
     ::close(fd);
-    ::renameat(tmpAt.dir, tmpAt.path, fileAt.dir, fileAt.path);  // the state file is replaced whole
+    ::rename(tmp.c_str(), file.c_str());  // the state file is replaced whole
 }
 
 std::string stateGet(const std::string &key, const std::string &fallback) {
@@ -453,10 +334,7 @@ void stateSet(const std::string &key, const std::string &value) {
 
 // ---- Paths ------------------------------------------------------------------
 
-static int lstatAt(const std::string &hostPath, struct stat &st) {
-    HostAt at = hostAt(hostPath);
-    return ::fstatat(at.dir, at.path, &st, AT_SYMLINK_NOFOLLOW);
-}
+static int lstatAt(const std::string &hostPath, struct stat &st) { return ::lstat(hostPath.c_str(), &st); }
 
 static bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
@@ -472,20 +350,13 @@ static bool validName(std::u16string_view name) {
 // folder up to folderEnd, then '/' and the name). Apart from matchEntry, so
 // that the buffer on its stack is made only for the look-ups that need it.
 static __attribute__((noinline)) void matchFolderEntry(std::string &path, size_t folderEnd, std::u16string_view name,
-                                                       bool &found, struct stat &st, const struct stat *folderSt) {
+                                                       bool &found, struct stat &st) {
     const size_t nameAt = folderEnd + 1;
     // An entry of plain ASCII is matched against an ASCII name byte by byte:
     // folding never takes a character into or out of ASCII.
     std::string_view utf8(path.data() + nameAt, path.size() - nameAt);
     bool asciiName = std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; });
-    path[folderEnd] = 0;
-    int fd = heldFolder(path.c_str(), folderEnd, folderSt);
-    const bool held = fd >= 0;
-    if (!held) {
-        HostAt at = hostAt(path.c_str(), folderEnd);
-        fd = ::openat(at.dir, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    }
-    path[folderEnd] = '/';
+    int fd = openDeviceFile(path.substr(0, folderEnd), O_RDONLY | O_DIRECTORY);
     if (fd < 0) return;
     std::string match;
     forEachEntry(fd, [&](const char *entry) {
@@ -503,7 +374,7 @@ static __attribute__((noinline)) void matchFolderEntry(std::string &path, size_t
         if (equal) match.assign(entry, cb);
         return !equal;
     });
-    if (!held) ::close(fd);
+    ::close(fd);
     if (match.empty()) return;
     path.replace(nameAt, std::string::npos, match);
     found = true;
@@ -515,25 +386,22 @@ static __attribute__((noinline)) void matchFolderEntry(std::string &path, size_t
 // itself when none does. found tells which; st is the entry's own status (a
 // link's is a link's), its mode 0 when it cannot be read. The path is built
 // in place: most look-ups hit with their first lstat and make nothing.
-// folderSt, when given, is the folder's status.
-static void matchEntry(std::string &path, std::u16string_view name, bool &found, struct stat &st,
-                       const struct stat *folderSt) {
+static void matchEntry(std::string &path, std::u16string_view name, bool &found, struct stat &st) {
     const size_t folderEnd = path.size();
     path += '/';
     appendUtf8(path, name);
     found = lstatAt(path, st) == 0;
-    if (!found) matchFolderEntry(path, folderEnd, name, found, st, folderSt);
+    if (!found) matchFolderEntry(path, folderEnd, name, found, st);
 }
 
-bool lookupName(const std::string &folder, std::u16string_view name, std::string &hostPath, PathEntry &entry,
-                const struct stat *folderSt) {
+bool lookupName(const std::string &folder, std::u16string_view name, std::string &hostPath, PathEntry &entry) {
     entry = PathEntry{};
     if (name.empty() || name == u"." || name == u".." || name.find_first_of(u"\\/") != std::u16string_view::npos ||
         !validName(name))
         return false;
     hostPath = folder;
     bool found;
-    matchEntry(hostPath, name, found, entry.st, folderSt);
+    matchEntry(hostPath, name, found, entry.st);
     entry.exists = found && entry.st.st_mode != 0;
     return true;
 }
@@ -592,11 +460,7 @@ DWORD resolvePath(const WCHAR *devicePath, std::string &hostPath, bool followLas
         std::u16string_view part = path.substr(partStart[k], partEnd[k] - partStart[k]);
         if (!validName(part)) return ERROR_INVALID_NAME;
         bool last = k + 1 == count;
-        // The folder's status: the last component's (k > 0), or none for
-        // the root.
-        struct stat folderSt;
-        if (k > 0) folderSt = st;
-        matchEntry(current, part, found, st, k > 0 ? &folderSt : nullptr);
+        matchEntry(current, part, found, st);
         statted = found;
         bool isLink = found && S_ISLNK(st.st_mode);
         // A link is replaced by the place it leads to, so that the path

@@ -7,20 +7,20 @@
 //   Svc~PAT     calls of Svc whose path argument matches PAT fail (a device
 //               path with '*' and '?', compared without regard to case)
 //   disk=N      the device's file system has room for N more bytes: stream
-//               writes and copies fail with ERROR_DISK_FULL beyond that
+//               writes and copies fail with ERROR_DISK_FULL beyond that; a
+//               file deleted, emptied or overwritten gives its bytes back
 // Svc is a service name as the platform declares it (CopyFileW, _wfopen,
 // fread, fwrite, fseek, ftell, fclose, ...) or '*' for any service. A call
 // rule ending in '!' stops the process at that call instead, before the
 // service acts, as a power loss would (exit status 99, nothing flushed).
 // A call rule ending in '!BYTES' cuts the power inside the call, once BYTES
-// bytes of it have reached the file it writes (CopyFileW's target, a
-// stream's file for fwrite, fprintf and fwprintf, the file of RegCopyFile
-// and RegSaveKey): the file holds exactly those bytes and the process stops
-// (exit status 99). A stream first writes out what earlier calls handed to
-// it, so its file holds everything written before this call plus BYTES
-// bytes of it; other streams' buffered bytes are lost. When the call writes
-// fewer bytes than BYTES, or none, it completes and the power goes right
-// after it.
+// bytes of it have reached the file it writes (CopyFileW's target; a
+// stream's file for fwrite, fprintf, fwprintf, fflush and fclose, whose
+// bytes reach the file when the stream's 4 KiB buffer is written out; the
+// file of RegCopyFile and RegSaveKey): the file holds exactly those bytes
+// and the process stops (exit status 99). The bytes in every stream's
+// buffer are lost. When the call writes fewer bytes than BYTES, or none, it
+// completes and the power goes right after it.
 //
 // The trace (CEDEVICE_TRACE=<host file>) gets one line per call:
 //   CopyFileW("\My Documents\b.reg", "\Temp\NEW1.tmp", 0) = 1
@@ -323,6 +323,12 @@ void powerCut() {
     if (s.cutCall) s.cutCall->cutNow();
     appendTrace("POWER LOSS");
     _exit(99);
+}
+
+void diskFree(size_t bytes) {
+    State &s = state();
+    if (!s.loaded) loadEnv();
+    if (s.diskLeft >= 0) s.diskLeft += static_cast<long long>(bytes);
 }
 
 size_t diskReserve(size_t want) {

@@ -40,8 +40,7 @@ namespace host {
 
 bool isReadOnly(const fs::path &p) {
     PathEntry entry;
-    HostAt at = hostAt(p.c_str());
-    entry.exists = ::fstatat(at.dir, at.path, &entry.st, 0) == 0;
+    entry.exists = ::stat(p.c_str(), &entry.st) == 0;
     return entry.readOnly();
 }
 
@@ -112,9 +111,9 @@ void guard(int fd) {
 }
 
 // True when the entry at `at` (not followed) is the file open at fd.
-bool stillThere(HostAt at, int fd) {
+bool stillThere(const std::string &hostPath, int fd) {
     struct stat now, open;
-    return ::fstatat(at.dir, at.path, &now, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(fd, &open) == 0 &&
+    return ::lstat(hostPath.c_str(), &now) == 0 && ::fstat(fd, &open) == 0 &&
            now.st_dev == open.st_dev && now.st_ino == open.st_ino;
 }
 
@@ -128,18 +127,18 @@ bool shareRefuses(int fd, DWORD access) {
     return false;
 }
 
-// For a delete or a rename of the regular file at `at`: a descriptor of it
+// For a delete or a rename of the regular file at hostPath: a descriptor of it
 // holding the guard, to be closed after the removal, or -1 when the file
 // cannot be opened (no handle can then be open on it either). held is set
 // when a handle keeps the file from being removed. False when the file is
 // gone.
-static bool guardRemoval(HostAt at, int &fd, bool &held) {
+static bool guardRemoval(const std::string &hostPath, int &fd, bool &held) {
     held = false;
     for (int tries = 0; tries < 16; ++tries) {
-        fd = ::openat(at.dir, at.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        fd = openDeviceFile(hostPath, O_RDONLY | O_NONBLOCK);
         if (fd < 0) return errno != ENOENT;
         guard(fd);
-        if (stillThere(at, fd)) {
+        if (stillThere(hostPath, fd)) {
             held = heldElsewhere(fd, kDeniesDelete);
             return true;
         }
@@ -224,7 +223,7 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
         if (inFolder) {
             host::PathEntry there;
             std::u16string_view component = std::u16string_view(name).substr(base.size() - prefix3.size());
-            if (!host::lookupName(hostFolder, component, hostName, there, &folderEntry.st))
+            if (!host::lookupName(hostFolder, component, hostName, there))
                 return call.fail(static_cast<UINT>(0), ERROR_INVALID_NAME);
             if (there.exists) continue;
         } else {
@@ -232,8 +231,7 @@ UINT GetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR tempFi
             if (err == ERROR_ACCESS_DENIED) continue;  // a link that leads outside or nowhere
             if (err != ERROR_SUCCESS) return call.fail(static_cast<UINT>(0), err);
         }
-        host::HostAt at = host::hostAt(hostName);
-        int fd = ::openat(at.dir, at.path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        int fd = host::openDeviceFile(hostName, O_WRONLY | O_CREAT | O_EXCL);
         if (fd >= 0) {
             ::close(fd);
             char digits[8];
@@ -275,8 +273,7 @@ static bool writeAll(int fd, const char *buf, size_t size) {
 // (before a power cut too): the same file in the end, without the host
 // freeing the old blocks and finding new ones.
 static DWORD copyInPlace(const std::string &src, const std::string &dst) {
-    host::HostAt srcAt = host::hostAt(src), dstAt = host::hostAt(dst);
-    int in = ::openat(srcAt.dir, srcAt.path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int in = host::openDeviceFile(src, O_RDONLY);
     if (in < 0) return ERROR_ACCESS_DENIED;
     struct stat st;
     if (::fstat(in, &st) != 0) {
@@ -287,7 +284,7 @@ static DWORD copyInPlace(const std::string &src, const std::string &dst) {
         ::close(in);
         return ERROR_SHARING_VIOLATION;
     }
-    int out = ::openat(dstAt.dir, dstAt.path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int out = host::openDeviceFile(dst, O_WRONLY | O_CREAT);
     if (out < 0) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         ::close(in);
@@ -302,8 +299,11 @@ static DWORD copyInPlace(const std::string &src, const std::string &dst) {
     }
     DWORD err = ERROR_SUCCESS;
     size_t size = static_cast<size_t>(st.st_size);
-    // The disk's room is drawn once for the whole copy, then the bytes that
-    // may go before a power cut inside this call.
+    // The target's old bytes are given back to the disk, its room drawn
+    // once for the whole copy, then the bytes that may go before a power
+    // cut inside this call.
+    struct stat old;
+    if (::fstat(out, &old) == 0) host::diskFree(static_cast<size_t>(old.st_size));
     size_t room = host::diskReserve(size);
     if (room < size) err = ERROR_DISK_FULL;
     size_t allowed = host::powerReserve(room);
@@ -423,17 +423,16 @@ BOOL MoveFileW(LPCWSTR existingFile, LPCWSTR newFile) {
         return call.fail(FALSE, ERROR_SHARING_VIOLATION);
     // CE has no replacing move: the host's rename must not replace either,
     // even when something appears at newFile in the meantime.
-    host::HostAt srcAt = host::hostAt(src.native()), dstAt = host::hostAt(dst.native());
     // A file that a handle holds open is not renamed.
     int guarded = -1;
     bool held = false;
-    if (type == host::fs::file_type::regular && !host::guardRemoval(srcAt, guarded, held))
+    if (type == host::fs::file_type::regular && !host::guardRemoval(src.native(), guarded, held))
         return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
     if (held) {
         ::close(guarded);
         return call.fail(FALSE, ERROR_SHARING_VIOLATION);
     }
-    int rc = ::renameat2(srcAt.dir, srcAt.path, dstAt.dir, dstAt.path, sameEntry ? 0 : RENAME_NOREPLACE);
+    int rc = ::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), sameEntry ? 0 : RENAME_NOREPLACE);
     if (rc != 0 && errno == EINVAL && !sameEntry) {  // a host file system without RENAME_NOREPLACE
         if (host::fs::symlink_status(dst, ec).type() != host::fs::file_type::not_found) {
             if (guarded >= 0) ::close(guarded);
@@ -464,9 +463,8 @@ BOOL DeleteFileW(LPCWSTR file) {
     DWORD err = host::resolvePath(file, p, false, &there);
     if (err != ERROR_SUCCESS) return call.fail(FALSE, err);
     if (!there.exists) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
-    host::HostAt at = host::hostAt(p);
     if (there.isLink()) {
-        if (::unlinkat(at.dir, at.path, 0) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+        if (::unlink(p.c_str()) != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
         return call.ret(TRUE);
     }
     if (there.isFolder() || there.readOnly()) return call.fail(FALSE, ERROR_ACCESS_DENIED);
@@ -476,14 +474,15 @@ BOOL DeleteFileW(LPCWSTR file) {
     // process.
     int guarded = -1;
     bool held = false;
-    if (there.isFile() && !host::guardRemoval(at, guarded, held)) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
+    if (there.isFile() && !host::guardRemoval(p, guarded, held)) return call.fail(FALSE, ERROR_FILE_NOT_FOUND);
     if (held) {
         ::close(guarded);
         return call.fail(FALSE, ERROR_SHARING_VIOLATION);
     }
-    int rc = ::unlinkat(at.dir, at.path, 0);
+    int rc = ::unlink(p.c_str());
     if (guarded >= 0) ::close(guarded);
     if (rc != 0) return call.fail(FALSE, ERROR_ACCESS_DENIED);
+    host::diskFree(static_cast<size_t>(there.st.st_size));
     return call.ret(TRUE);
 }
 
@@ -532,16 +531,15 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
         if (there.exists && (write || truncate) && host::hiveInUse(p))
             return call.fail(INVALID_HANDLE_VALUE, ERROR_SHARING_VIOLATION);
         // Opened for reading in any case: the records are read locks.
-        host::HostAt at = host::hostAt(p);
-        int flags = (write || truncate ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+        int flags = (write || truncate ? O_RDWR : O_RDONLY) | O_NONBLOCK;
         if (!there.exists) flags |= O_CREAT | O_EXCL;
-        int fd = ::openat(at.dir, at.path, flags, 0644);
+        int fd = host::openDeviceFile(p, flags);
         if (fd < 0) {
             if (errno == EEXIST || errno == ENOENT) continue;  // made or removed meanwhile
             return call.fail(INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
         }
         host::guard(fd);
-        if (!host::stillThere(at, fd)) {
+        if (!host::stillThere(p, fd)) {
             ::close(fd);
             continue;
         }

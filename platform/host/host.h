@@ -7,6 +7,13 @@
 //                     device.txt (kind, boot count, user, last boot), the
 //                     object-store registry, a pending Restore.fdf, the
 //                     kept system hive, open windows.
+//
+// The host keeps nothing of a device between calls that a process could
+// tell apart from the device: every call reaches the host's files afresh
+// (openDeviceFile is the one place a device file is opened), and a stream
+// holds what the device's C library holds, one 4 KiB buffer (streams.cpp).
+// The C library functions that reach the device instead of the C library
+// are declared in wrapped.h.
 #pragma once
 
 #include "platform/platform.h"
@@ -71,45 +78,13 @@ void selectDevice(const fs::path &dir);
 // already be a device. Returns false with a message when there is none.
 bool ensureDevice(std::string &error);
 
-// Declares that this process has the current device to itself while it
-// runs: nothing else renames, replaces or removes the device's folder, its
-// fs/ or its state/ (the fuzz targets' device, a tool's scratch device).
-// The folder is then held open and the host's calls reach the paths under
-// it from there (hostAt), so that the host walks two or three names for each
-// call instead of the whole path; the folders that look-ups list are held
-// open too, each kept only while its status says it is the same folder.
-// What the folders hold is read afresh every time: the device behaves
-// exactly as before. A second call is a no-op.
-void ownDevice();
-// Lets go of what ownDevice holds for the device at dir, before its folder
-// is removed or another device is made there.
-void releaseDevice(const fs::path &dir);
-// Where a host call finds hostPath: from the owned current device's folder
-// when the path lies under it, else the path as it stands (AT_FDCWD).
-struct HostAt {
-    int dir;
-    const char *path;
-};
-HostAt hostAt(const char *hostPath, size_t length);  // hostPath[length] is its NUL
-HostAt hostAt(const char *hostPath);
-inline HostAt hostAt(const std::string &hostPath) { return hostAt(hostPath.c_str(), hostPath.size()); }
-// Host files of owned devices kept open once used, for the next use of the
-// same file (streams.cpp). Users read and write by position, so nothing of
-// one use carries over; flags name how the file was opened (O_CLOEXEC,
-// O_NOFOLLOW and O_NONBLOCK aside).
-// - takeKeptFile: the kept descriptor of the file with that device and
-//   inode, opened with flags, or -1.
-// - keepFile: a descriptor handed over to be kept (the oldest kept one is
-//   closed when there is no room).
-// - openKept: the regular file at `at` opened with flags: on an owned device
-//   the kept descriptor of the very file the path leads to now, if any; st
-//   is its status. -1 when it cannot be opened.
-// - closeKept: a descriptor openKept gave, kept when `at` was on an owned
-//   device (owned), else closed.
-int takeKeptFile(int flags, dev_t dev, ino_t ino);
-void keepFile(int fd, int flags, dev_t dev, ino_t ino);
-int openKept(HostAt at, int flags, struct stat &st);
-void closeKept(int fd, int flags, const struct stat &st, bool owned);
+// The one place where the host opens a file or folder of the device (under
+// its fs/ or state/): by its host path, never through a link at its end
+// (O_NOFOLLOW), never inherited by a child (O_CLOEXEC), again when a signal
+// interrupts the open. The descriptor, or -1 with errno set. Every open
+// reaches the host file system: nothing of a device is kept open between
+// calls, so each call sees the device as it is now.
+int openDeviceFile(const std::string &hostPath, int flags, mode_t mode = 0644);
 
 // Device state, a small key=value file (state/device.txt). Values are text.
 std::string stateGet(const std::string &key, const std::string &fallback = "");
@@ -149,8 +124,6 @@ public:
 
 private:
     int fd_ = -1;
-    struct stat st_ {};   // the file's status when opened
-    bool owned_ = false;  // opened on an owned device: kept at the end
     std::string key_, text_, value_;
     size_t valueAt_ = 0;  // where the value starts in the file
     bool found_ = false;
@@ -220,9 +193,7 @@ DWORD resolvePath(const WCHAR *devicePath, std::string &hostPath, bool followLas
 // (a link is not followed). hostPath is the entry's host path, or the name
 // as spelled when nothing is there. False when the name is not one a device
 // entry can have.
-// folderSt, when given, is the folder's own status (from its look-up).
-bool lookupName(const std::string &folder, std::u16string_view name, std::string &hostPath, PathEntry &entry,
-                const struct stat *folderSt = nullptr);
+bool lookupName(const std::string &folder, std::u16string_view name, std::string &hostPath, PathEntry &entry);
 // Calls each(name) for every entry of the open folder fd but "." and "..",
 // the entries read into a buffer on the stack (a directory stream's own is a
 // large allocation for each listing); each returns false to stop. False when
@@ -240,12 +211,11 @@ bool forEachEntry(int fd, Each each) {
         }
     return n == 0;
 }
-// The same for the folder at the host path folder (reached through hostAt),
-// opened and closed here. False when it cannot be opened or read to its end.
+// The same for the folder at the host path folder, opened and closed here.
+// False when it cannot be opened or read to its end.
 template <class Each>
 bool forEachEntryIn(const std::string &folder, Each each) {
-    HostAt at = hostAt(folder);
-    int fd = ::openat(at.dir, at.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = openDeviceFile(folder, O_RDONLY | O_DIRECTORY);
     if (fd < 0) return false;
     bool whole = forEachEntry(fd, each);
     ::close(fd);
@@ -338,6 +308,9 @@ private:
 // streams and copies fail with ERROR_DISK_FULL once it is used up.
 // Returns how many of want bytes may be written (want when not limited).
 size_t diskReserve(size_t want);
+// A file's bytes given back to the file system (a file deleted, emptied or
+// overwritten): while the disk is limited, they may be written again.
+void diskFree(size_t bytes);
 
 // A power cut inside a call (a Svc@N!BYTES rule). A service that writes a
 // file asks, before each write, how many of want bytes may reach the file

@@ -32,12 +32,12 @@ DWORD createExclusive(const WCHAR *path, const std::string &bytes) {
     host::fs::path hostPath;
     DWORD err = host::resolvePath(path, hostPath);
     if (err != ERROR_SUCCESS) return err;
-    host::HostAt at = host::hostAt(hostPath.c_str());
-    int fd = ::openat(at.dir, at.path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = host::openDeviceFile(hostPath.native(), O_WRONLY | O_CREAT | O_EXCL);
     if (fd < 0)
         return errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
     err = ERROR_SUCCESS;
-    if (host::diskReserve(bytes.size()) < bytes.size()) err = ERROR_DISK_FULL;
+    const size_t granted = host::diskReserve(bytes.size());
+    if (granted < bytes.size()) err = ERROR_DISK_FULL;
     size_t allowed = err == ERROR_SUCCESS ? host::powerReserve(bytes.size()) : 0;
     size_t done = 0;
     while (err == ERROR_SUCCESS && done < allowed) {
@@ -51,7 +51,10 @@ DWORD createExclusive(const WCHAR *path, const std::string &bytes) {
     host::powerWritten(done);
     if (err == ERROR_SUCCESS && allowed < bytes.size()) host::powerCut();
     if (::close(fd) != 0 && err == ERROR_SUCCESS) err = ERROR_WRITE_FAULT;
-    if (err != ERROR_SUCCESS) ::unlinkat(at.dir, at.path, 0);
+    if (err != ERROR_SUCCESS) {
+        ::unlink(hostPath.c_str());
+        host::diskFree(granted);  // the file is gone, and its room with it
+    }
     return err;
 }
 

@@ -121,14 +121,10 @@ bool readFile(const char *path, std::string &bytes) {
     // into bytes, sized by the file, and a read that comes back short is the
     // file's end.
     bytes.clear();
-    // On a device the process owns the file may be one read before and kept
-    // open: taken when the path leads to that very file now. Every read is
-    // by position, from the start.
-    HostAt at = hostAt(path);
     struct stat st;
-    int fd = openKept(at, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, st);
+    int fd = openDeviceFile(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0) return false;
-    if (!S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return false;
     }
@@ -145,36 +141,14 @@ bool readFile(const char *path, std::string &bytes) {
         if (static_cast<size_t>(n) < want) break;
         room = 65536;  // the file grew
     }
-    closeKept(fd, O_RDONLY, st, at.dir != AT_FDCWD);
+    ::close(fd);
     bytes.resize(ok ? done : 0);
     return ok;
 }
 
-// True when the host folder leads to a place inside the device. On an owned
-// device a folder under the held device folder is inside it when each of its
-// names is a folder and no link (one status each); otherwise, or when one is
-// a link, both paths are resolved and compared.
+// True when the host folder leads to a place inside the device: both paths
+// resolved and compared.
 static bool insideDevice(const fs::path &folder) {
-    HostAt at = hostAt(folder.c_str());
-    if (at.dir != AT_FDCWD) {
-        std::string rel = at.path;
-        bool plain = true;
-        for (size_t start = 0; plain && start <= rel.size();) {
-            size_t end = rel.find('/', start);
-            if (end == std::string::npos) end = rel.size();
-            std::string_view name(rel.data() + start, end - start);
-            if (name.empty() || name == "." || name == "..") {
-                plain = false;
-                break;
-            }
-            rel[end] = 0;
-            struct stat st;
-            plain = ::fstatat(at.dir, rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-            if (end < rel.size()) rel[end] = '/';
-            start = end + 1;
-        }
-        if (plain) return true;
-    }
     std::error_code ec, ec2;
     fs::path real = fs::canonical(folder, ec);
     fs::path device = fs::canonical(deviceDir(), ec2);
@@ -189,9 +163,8 @@ bool writeFileAtomic(const fs::path &path, const std::string &bytes, std::string
         return false;
     }
     fs::path temp = path.parent_path() / ("." + path.filename().string() + ".new");
-    HostAt tempAt = hostAt(temp.c_str()), pathAt = hostAt(path.c_str());
-    ::unlinkat(tempAt.dir, tempAt.path, 0);  // a leftover, or anything put there, a link included
-    int fd = ::openat(tempAt.dir, tempAt.path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    ::unlink(temp.c_str());  // a leftover, or anything put there, a link included
+    int fd = openDeviceFile(temp.native(), O_WRONLY | O_CREAT | O_EXCL);
     bool ok = fd >= 0;
     for (size_t done = 0; ok && done < bytes.size();) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -203,13 +176,13 @@ bool writeFileAtomic(const fs::path &path, const std::string &bytes, std::string
     }
     if (fd >= 0 && ::close(fd) != 0) ok = false;
     if (!ok) {
-        ::unlinkat(tempAt.dir, tempAt.path, 0);
+        ::unlink(temp.c_str());
         if (why) *why = "cannot write " + path.string();
         return false;
     }
     // rename replaces a link at path itself, never what it leads to.
-    if (::renameat(tempAt.dir, tempAt.path, pathAt.dir, pathAt.path) != 0) {
-        ::unlinkat(tempAt.dir, tempAt.path, 0);
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
         if (why) *why = "cannot replace " + path.string();
         return false;
     }

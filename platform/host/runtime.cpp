@@ -1,8 +1,9 @@
 // runtime.cpp - the last-error value, the wide-string functions for WCHAR,
 // and memory (LocalAlloc/LocalFree, and malloc seen through the fault
 // injector: executables that link the host backend route the malloc calls of
-// their own objects through __wrap_malloc).
+// their own objects through __wrap_malloc, wrapped.h).
 #include "platform/host/host.h"
+#include "platform/host/wrapped.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -37,8 +38,6 @@ WCHAR *wcscat(WCHAR *dst, const WCHAR *src) {
     wcscpy(dst + wcslen(dst), src);
     return dst;
 }
-
-extern "C" void *__real_malloc(size_t bytes);
 
 HLOCAL LocalAlloc(UINT flags, size_t bytes) {
     host::Call call("LocalAlloc");

@@ -1,65 +1,81 @@
 // streams.cpp - the C library streams of the simulated device.
 //
-// _wfopen hands out a real FILE* (glibc's fopencookie) over a Stream of our
-// own: two 256 KiB read windows of the host file and a pending run of bytes to
-// write. The stream functions the program uses (fread, fwrite, fseek, ftell,
-// feof, ferror, clearerr, fflush, fprintf, fclose) are linked through --wrap: on a
-// device stream each one is one platform call (fault injection, trace) served
-// by the Stream directly, so a small read or a seek inside the window costs
-// no system call; on any other FILE* they are the C library's own. Other C
-// library calls on a device stream (fputs, fgetc, ...) still work: they reach
-// the same Stream through the cookie, which glibc drives unbuffered. A
-// closed stream's FILE is kept with its Stream object for the next stream
-// of the same mode.
+// A device stream buffers as the device's C library does, with one buffer of
+// 4 KiB, and nothing of it is hidden:
+// - a read takes bytes from the buffer while the position lies in it, and
+//   fills it from the file (4 KiB at the position) when it does not; a read
+//   of 4 KiB or more beyond the buffer goes to the file directly. So a
+//   reader sees what other streams wrote, except within its own buffer.
+// - a write gathers in the buffer, which is written out when it is full, at
+//   fflush, fseek and fclose, and before a read; a write of 4 KiB or more
+//   into an empty buffer goes to the file directly. An "a" stream's bytes
+//   go to the end of the file, wherever that is when they are written out.
+// - the disk budget (disk=N) is drawn when bytes are written out, so a full
+//   disk shows at the fwrite that fills the buffer, at fflush or at fclose;
+//   the bytes that did not fit are lost, and the stream's error mark is set.
+// - a power cut loses what every stream holds in its buffer. A cut inside a
+//   call (fwrite@N!BYTES, fclose@N!BYTES, ...) comes once BYTES bytes that
+//   the call writes out have reached the file.
+// - the open streams are written out when the process exits, as the C
+//   library does at exit.
 //
-// Writes gather in the pending run, written when it is full, when a read or
-// a write elsewhere needs it out, at fflush or at fclose; an "a" stream's
-// run goes to the end of the file. Every write draws on the disk budget
-// (disk=N). A failed flush at fclose makes fclose fail (EOF), as a full disk
-// does on the device.
-// A write inside which the power is cut (fwrite@N!BYTES, fprintf@N!BYTES,
-// fwprintf@N!BYTES) first writes out the stream's pending run, so that what
-// earlier calls handed to the stream reaches the file, then the first BYTES
-// bytes of its own; the pending runs of other streams are lost.
+// The FILE* that _wfopen hands out is an address of its own, never given to
+// another stream (nor by malloc): the addresses come from a reserved region
+// that nothing can read or write. The stream functions reach the device
+// through --wrap (wrapped.h); any other C library call on a device FILE
+// faults at once. A call on a FILE that was closed (a second fclose, a
+// write after fclose) stops the process with one line that names the call
+// and where the FILE was closed, as a debug C library does.
 #include "platform/host/host.h"
+#include "platform/host/wrapped.h"
 
+#include <cxxabi.h>
+#include <dlfcn.h>
 #include <fcntl.h>
-#include <stdio_ext.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define CORVANE_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CORVANE_SANITIZED 1
+#endif
+#endif
+#ifdef CORVANE_SANITIZED
+#include <sanitizer/common_interface_defs.h>
+#endif
+
 namespace {
 
-// A stream reads and writes its host file in pieces of up to this much,
-// whatever the system's own (4 KiB) buffers hold: a rewrite of a 64 MiB
-// image runs about a sixth faster with 256 KiB pieces than with 64 KiB ones
-// (the host's file system takes larger pages for larger writes). What the
-// device shows does not change with it: a power cut first writes out the
-// cut stream's pending run, and the disk budget is drawn by each write call.
-constexpr size_t kWindow = 256 * 1024;
-
-// File bytes [start, start + len) once read; bytes is kWindow long.
-struct ReadWindow {
-    std::unique_ptr<char[]> bytes;
-    off_t start = 0;
-    size_t len = 0;
-    unsigned long used = 0;  // the stream's read count when last used
-
-    bool holds(off_t pos) const { return pos >= start && pos < start + static_cast<off_t>(len); }
-};
+// The device C library's stream buffer.
+constexpr size_t kBuffer = 4096;
 
 struct Stream {
+    FILE *file = nullptr;  // the address handed out for it
     int fd = -1;
     std::string hostPath;
     std::u16string devicePath;  // for path rules and the trace, made when first asked for
+    bool append = false;
+    off_t pos = 0;  // the stream's position (an "a" stream's: see position())
+    // What the buffer holds: file bytes read at [bufStart, bufStart + bufLen),
+    // or bytes written that are still to go out at bufStart (at the end of
+    // the file for "a").
+    enum { Empty, Reading, Writing } state = Empty;
+    off_t bufStart = 0;
+    size_t bufLen = 0;
+    bool eof = false;    // a read met the end of the file
+    bool error = false;  // a read or write failed
+    char buf[kBuffer];
 
     // The device path, or NULL when no call is watched (no rule or trace
     // would read it): most streams never need it.
@@ -68,419 +84,323 @@ struct Stream {
         if (devicePath.empty()) devicePath = host::devicePathOf(hostPath);
         return devicePath.c_str();
     }
-    bool append = false;
-    off_t pos = 0;  // the stream's position
-    // Two read windows of kWindow bytes: a reader that goes back to bytes
-    // behind it (a group of records written out, then the walk going on)
-    // keeps the window it walks in.
-    ReadWindow windows[2];
-    unsigned long reads = 0;    // counts window uses, for the least recent
-    std::vector<char> pending;  // bytes to write at [pendStart, pendStart + pending.size())
-    off_t pendStart = 0;
-    bool writeFailed = false;  // a flush failed; fclose reports it
-    bool eof = false;          // a read met the end of the file
-    bool error = false;        // a read or write failed
-    FILE *file = nullptr;      // the FILE* handed out for it
-    // The glibc mode its FILE was made with ("r", "w+", ...): a closed
-    // stream keeps its FILE for the next stream of the same mode.
-    const char *fileMode = nullptr;
-    // A file of a device the process owns, opened "r" or "a": its host file
-    // is kept open after fclose for the next stream on it (takeKeptFile).
-    bool keepable = false;
-    int flags = 0;
-    dev_t dev = 0;
-    ino_t ino = 0;
 };
 
-// The device streams that are open; few at a time.
+// ---- The addresses of device FILEs -------------------------------------------
+//
+// Each stream gets the next 16 bytes of a region reserved without access;
+// a used-up region is followed by a new one, and none is ever released, so
+// no address is handed out twice in the life of the process.
+
+constexpr size_t kRegion = size_t(1) << 30;  // 2^26 streams a region
+constexpr size_t kSlot = 16;
+std::vector<char *> g_regions;
+char *g_nextSlot = nullptr;
+char *g_regionEnd = nullptr;
+
+FILE *newFileAddress() {
+    if (g_nextSlot == g_regionEnd) {
+        void *p = ::mmap(nullptr, kRegion, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED) return nullptr;
+        g_regions.push_back(static_cast<char *>(p));
+        g_nextSlot = static_cast<char *>(p);
+        g_regionEnd = g_nextSlot + kRegion;
+    }
+    FILE *f = reinterpret_cast<FILE *>(g_nextSlot);
+    g_nextSlot += kSlot;
+    return f;
+}
+
+bool isDeviceAddress(const FILE *f) {
+    const char *p = reinterpret_cast<const char *>(f);
+    for (const char *base : g_regions)
+        if (p >= base && p < base + kRegion) return true;
+    return false;
+}
+
+// The streams that are open; few at a time.
 std::vector<Stream *> g_open;
 
-// Windows and pending runs of closed streams, kept for the next ones: a run
-// opens a few streams on small files, and a window made and freed
-// for each costs more than its reads.
-constexpr size_t kSpares = 4;
-std::vector<std::unique_ptr<char[]>> g_spareWindows;
-std::vector<std::vector<char>> g_sparePending;
+// Stream objects of closed streams, kept for the next ones: a run opens a
+// stream for every line it logs, and an object of 4 KiB made and freed for
+// each costs more than the line under the sanitizers. Only the object is
+// kept: a stream made from it starts empty, and its FILE address is new.
+constexpr size_t kSpareStreams = 4;
+Stream *g_spare[kSpareStreams];
+size_t g_spareCount = 0;
 
-std::unique_ptr<char[]> takeWindow() {
-    if (g_spareWindows.empty()) return std::unique_ptr<char[]>(new char[kWindow]);  // no need to clear it
-    std::unique_ptr<char[]> w = std::move(g_spareWindows.back());
-    g_spareWindows.pop_back();
-    return w;
-}
-
-void reserveRun(Stream &s) {
-    if (s.pending.capacity() >= kWindow) return;
-    if (!g_sparePending.empty()) {
-        s.pending.swap(g_sparePending.back());
-        g_sparePending.pop_back();
-        s.pending.clear();
-    }
-    if (s.pending.capacity() < kWindow) s.pending.reserve(kWindow);
-}
-
-// Closed streams' objects, kept for the next ones with the room of their
-// names and, when their FILE lives on, with it: a run opens and closes a
-// stream for every line it logs, and a FILE made and freed for each (with
-// the sanitizers' records of it) cost more than the line.
-constexpr size_t kSpareStreams = 8;
-std::vector<std::unique_ptr<Stream>> g_spareStreams;
-
-// A stream object for a new stream: one kept with a FILE of mode cmode,
-// else one kept without a FILE, else a new one.
-Stream *newStream(const char *cmode) {
-    size_t pick = g_spareStreams.size();
-    for (size_t i = 0; i < g_spareStreams.size(); ++i) {
-        const Stream &spare = *g_spareStreams[i];
-        const bool sameMode = spare.file && std::strcmp(spare.fileMode, cmode) == 0;
-        if (sameMode || (!spare.file && pick == g_spareStreams.size())) pick = i;
-        if (sameMode) break;
-    }
-    if (pick == g_spareStreams.size()) return new Stream;
-    Stream *s = g_spareStreams[pick].release();
-    g_spareStreams.erase(g_spareStreams.begin() + static_cast<long>(pick));
+Stream *newStream() {
+    if (g_spareCount == 0) return new Stream;
+    Stream *s = g_spare[--g_spareCount];
+    std::string hostPath = std::move(s->hostPath);  // its room is kept
+    hostPath.clear();
+    s->file = nullptr;
+    s->fd = -1;
+    s->hostPath = std::move(hostPath);
+    s->devicePath.clear();
+    s->append = false;
+    s->pos = 0;
+    s->state = Stream::Empty;
+    s->bufStart = 0;
+    s->bufLen = 0;
+    s->eof = s->error = false;
     return s;
 }
 
-// Keeps a closed stream's object (after keepBuffers), as a new one but for
-// the room of its names and its FILE (when it still has one). False when
-// there is no room: the caller disposes of it.
-bool keepStream(Stream *s) {
-    if (g_spareStreams.size() >= kSpareStreams) return false;
-    std::string hostPath = std::move(s->hostPath);
-    std::u16string devicePath = std::move(s->devicePath);
-    FILE *file = s->file;
-    const char *fileMode = s->fileMode;
-    *s = Stream{};
-    hostPath.clear();
-    devicePath.clear();
-    s->hostPath = std::move(hostPath);
-    s->devicePath = std::move(devicePath);
-    s->file = file;
-    s->fileMode = fileMode;
-    g_spareStreams.emplace_back(s);
-    return true;
+void disposeStream(Stream *s) {
+    if (g_spareCount < kSpareStreams)
+        g_spare[g_spareCount++] = s;
+    else
+        delete s;
 }
 
-// Keeps what a closing stream had for the streams to come.
-void keepBuffers(Stream &s) {
-    for (ReadWindow &w : s.windows)
-        if (w.bytes && g_spareWindows.size() < kSpares) g_spareWindows.push_back(std::move(w.bytes));
-    if (s.pending.capacity() >= kWindow && g_sparePending.size() < kSpares) {
-        s.pending.clear();
-        g_sparePending.push_back(std::move(s.pending));
+// The last streams closed: which FILE, its device path, and the code that
+// called fclose, for the line that reports a later call on it.
+struct Closed {
+    FILE *file = nullptr;
+    std::string hostPath;
+    const void *caller = nullptr;
+};
+constexpr size_t kClosedKept = 64;
+Closed g_closed[kClosedKept];
+size_t g_closedNext = 0;
+
+// "name+0x1c (corvane+0x3a2f1)": where an address lies in the program.
+std::string placeOf(const void *address) {
+    Dl_info info;
+    if (!address || !::dladdr(address, &info) || !info.dli_fname) return "an unknown place";
+    char buf[64];
+    std::string out;
+    if (info.dli_sname && info.dli_saddr) {
+        int status = -1;
+        char *demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+        out = status == 0 && demangled ? demangled : info.dli_sname;
+        std::free(demangled);
+        snprintf(buf, sizeof buf, "+0x%zx ",
+                 static_cast<size_t>(static_cast<const char *>(address) - static_cast<const char *>(info.dli_saddr)));
+        out += buf;
     }
+    const char *module = std::strrchr(info.dli_fname, '/');
+    snprintf(buf, sizeof buf, "+0x%zx",
+             static_cast<size_t>(static_cast<const char *>(address) - static_cast<const char *>(info.dli_fbase)));
+    out += std::string(info.dli_sname ? "(" : "") + (module ? module + 1 : info.dli_fname) + buf +
+           (info.dli_sname ? ")" : "");
+    return out;
 }
 
-Stream *deviceStream(FILE *f) {
+// A call on a FILE that is no open device stream but was one: the process
+// stops, with one line that says so, as a debug C library stops it (abort:
+// the fault loops and the fuzzers count it as a crash).
+[[noreturn]] void closedFileUsed(const char *call, FILE *f) {
+    const Closed *closed = nullptr;
+    for (const Closed &c : g_closed)
+        if (c.file == f) closed = &c;
+    std::string line = std::string(host::programName()) + ": " + call + " on a closed FILE";
+    if (closed) {
+        line += " (" + host::toUtf8(host::devicePathOf(closed->hostPath)) + "), closed by the fclose called from " +
+                placeOf(closed->caller);
+    } else {
+        line += ", closed earlier by an fclose no longer recorded";
+    }
+    line += "\n";
+    (void)!::write(2, line.data(), line.size());
+#ifdef CORVANE_SANITIZED
+    __sanitizer_print_stack_trace();
+#endif
+    std::abort();
+}
+
+// The open device stream of f; NULL for a FILE of the C library's own.
+// A FILE that was a device stream stops the process (call names the call).
+inline Stream *deviceStream(FILE *f, const char *call) {
     for (Stream *s : g_open)
         if (s->file == f) return s;
+    if (isDeviceAddress(f)) closedFileUsed(call, f);
     return nullptr;
 }
 
-// Writes the pending run; false when the host refused some of it. An
-// appending stream's run goes to the end of the file, wherever that is now.
-bool flushPending(Stream &s) {
+// ---- Writing out --------------------------------------------------------------
+
+// Writes size bytes at `at` (at the end of the file for "a") as far as the
+// disk has room, with a power cut inside the call when one is armed and
+// its bytes are used up. Returns how many reached the file; when that is
+// fewer than size, lastError says why (ERROR_DISK_FULL, ERROR_WRITE_FAULT).
+size_t writeOut(Stream &s, const char *data, size_t size, off_t at, DWORD &lastError) {
+    const size_t room = host::diskReserve(size);
+    const size_t allowed = host::powerReserve(room);
     size_t done = 0;
-    while (done < s.pending.size()) {
-        ssize_t n = s.append ? ::write(s.fd, s.pending.data() + done, s.pending.size() - done)
-                             : ::pwrite(s.fd, s.pending.data() + done, s.pending.size() - done,
-                                        s.pendStart + static_cast<off_t>(done));
+    lastError = ERROR_SUCCESS;
+    while (done < allowed) {
+        ssize_t n = s.append ? ::write(s.fd, data + done, allowed - done)
+                             : ::pwrite(s.fd, data + done, allowed - done, at + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            s.writeFailed = true;
-            s.pending.clear();
-            return false;
+            lastError = ERROR_WRITE_FAULT;
+            break;
         }
         done += static_cast<size_t>(n);
     }
-    s.pending.clear();
-    return true;
+    host::powerWritten(done);
+    if (allowed < room && done == allowed) host::powerCut();
+    if (lastError == ERROR_SUCCESS && room < size) lastError = ERROR_DISK_FULL;
+    return done;
 }
 
-off_t fileSize(Stream &s) {
+// Writes out what the buffer holds for writing; it is empty afterwards,
+// whether its bytes reached the file or not. False (the error mark set)
+// when some did not.
+bool flushBuffer(Stream &s, DWORD &lastError) {
+    lastError = ERROR_SUCCESS;
+    if (s.state != Stream::Writing) return true;
+    const size_t len = s.bufLen;
+    s.state = Stream::Empty;
+    s.bufLen = 0;
+    if (len == 0) return true;
+    if (writeOut(s, s.buf, len, s.bufStart, lastError) == len) return true;
+    s.error = true;
+    return false;
+}
+
+// The end of the file as the stream sees it (its own bytes still to go out
+// included).
+off_t fileEnd(Stream &s) {
     struct stat st;
     off_t size = ::fstat(s.fd, &st) == 0 ? st.st_size : 0;
-    if (s.append) return size + static_cast<off_t>(s.pending.size());
-    off_t pendEnd = s.pendStart + static_cast<off_t>(s.pending.size());
-    return (!s.pending.empty() && pendEnd > size) ? pendEnd : size;
+    if (s.state == Stream::Writing) {
+        if (s.append) return size + static_cast<off_t>(s.bufLen);
+        size = std::max(size, s.bufStart + static_cast<off_t>(s.bufLen));
+    }
+    return size;
 }
 
-// Reads up to size bytes at the stream's position. Returns the count, or -1
-// when the host read failed before any byte came.
-ssize_t readBytes(Stream &s, char *buf, size_t size) {
-    if (!s.pending.empty() && !flushPending(s)) return -1;
-    const off_t first = s.pos;
+// The stream's position: an "a" stream is at the end of the file.
+off_t position(Stream &s) { return s.append ? fileEnd(s) : s.pos; }
+
+// Hands size bytes to the stream at its position. Returns how many it took
+// (those written out and those in the buffer); when that is fewer than
+// size, lastError says why.
+size_t writeBytes(Stream &s, const char *data, size_t size, DWORD &lastError) {
+    lastError = ERROR_SUCCESS;
+    if (s.state == Stream::Reading) s.state = Stream::Empty;  // what was read is given up
+    if (s.state == Stream::Empty) {
+        s.state = Stream::Writing;
+        s.bufStart = s.pos;
+        s.bufLen = 0;
+    }
     size_t done = 0;
-    ReadWindow *last = s.windows[0].used >= s.windows[1].used ? &s.windows[0] : &s.windows[1];
     while (done < size) {
-        ReadWindow *w = s.windows[0].holds(s.pos) ? &s.windows[0] : s.windows[1].holds(s.pos) ? &s.windows[1] : nullptr;
-        if (w) {
-            size_t off = static_cast<size_t>(s.pos - w->start);
-            size_t n = std::min(size - done, w->len - off);
-            std::memcpy(buf + done, w->bytes.get() + off, n);
+        size_t left = size - done;
+        if (s.bufLen == 0 && left >= kBuffer) {
+            // Whole buffers' worth straight to the file.
+            size_t whole = left - left % kBuffer;
+            size_t n = writeOut(s, data + done, whole, s.pos, lastError);
             done += n;
             s.pos += static_cast<off_t>(n);
-            w->used = ++s.reads;
-            last = w;
+            s.bufStart = s.pos;
+            if (n < whole) {
+                s.error = true;
+                return done;
+            }
             continue;
         }
-        if (size - done >= kWindow) {  // a large read bypasses the windows
-            ssize_t n = ::pread(s.fd, buf + done, size - done, s.pos);
+        size_t n = std::min(kBuffer - s.bufLen, left);
+        std::memcpy(s.buf + s.bufLen, data + done, n);
+        s.bufLen += n;
+        done += n;
+        s.pos += static_cast<off_t>(n);
+        if (s.bufLen == kBuffer) {
+            // The buffer goes out; what of this call was in it is lost when
+            // it does not.
+            if (!flushBuffer(s, lastError)) return done - n;
+            s.state = Stream::Writing;
+            s.bufStart = s.pos;
+        }
+    }
+    return done;
+}
+
+// ---- Reading ---------------------------------------------------------------------
+
+// Reads up to size bytes at the stream's position. Returns the count, or -1
+// when the host read failed before any byte came (or the buffer could not
+// be written out first).
+ssize_t readBytes(Stream &s, char *data, size_t size) {
+    if (s.state == Stream::Writing) {
+        DWORD err;
+        if (!flushBuffer(s, err)) return -1;
+    }
+    size_t done = 0;
+    while (done < size) {
+        if (s.state == Stream::Reading && s.pos >= s.bufStart && s.pos < s.bufStart + static_cast<off_t>(s.bufLen)) {
+            size_t at = static_cast<size_t>(s.pos - s.bufStart);
+            size_t n = std::min(size - done, s.bufLen - at);
+            std::memcpy(data + done, s.buf + at, n);
+            done += n;
+            s.pos += static_cast<off_t>(n);
+            continue;
+        }
+        size_t left = size - done;
+        if (left >= kBuffer) {
+            // Whole buffers' worth straight from the file.
+            size_t whole = left - left % kBuffer;
+            ssize_t n = ::pread(s.fd, data + done, whole, s.pos);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) return done ? static_cast<ssize_t>(done) : -1;
-            if (n == 0) break;
             done += static_cast<size_t>(n);
             s.pos += n;
+            if (static_cast<size_t>(n) < whole) break;  // the end of the file
             continue;
         }
-        // A read that runs on past the window's end gets a window that
-        // starts where the read started, so that a reader that steps back a
-        // little into what it just read (a record head seen again) is still
-        // served from it. A read that ends in or right before the window
-        // last used (a file read backwards) gets the window that ends where
-        // it ends, so that the reads before it come from the same one.
-        off_t end = s.pos + static_cast<off_t>(size - done);
-        off_t start = done && end - first <= static_cast<off_t>(kWindow) ? first : s.pos;
-        if (last->len && s.pos < last->start && end + static_cast<off_t>(kWindow) > last->start)
-            start = end > static_cast<off_t>(kWindow) ? end - static_cast<off_t>(kWindow) : 0;
-        // The window used less lately is filled (an empty one first).
-        ReadWindow &fill = s.windows[0].used <= s.windows[1].used ? s.windows[0] : s.windows[1];
-        if (!fill.bytes) fill.bytes = takeWindow();
-        fill.len = 0;
-        ssize_t n = ::pread(s.fd, fill.bytes.get(), kWindow, start);
+        ssize_t n = ::pread(s.fd, s.buf, kBuffer, s.pos);
         if (n < 0 && errno == EINTR) continue;
+        s.state = Stream::Empty;
         if (n < 0) return done ? static_cast<ssize_t>(done) : -1;
-        fill.start = start;
-        fill.len = static_cast<size_t>(n);
-        fill.used = ++s.reads;
-        if (s.pos >= start + n) break;  // the end of the file
+        if (n == 0) break;  // the end of the file
+        s.state = Stream::Reading;
+        s.bufStart = s.pos;
+        s.bufLen = static_cast<size_t>(n);
     }
     return static_cast<ssize_t>(done);
 }
 
-ssize_t cookieRead(void *cookie, char *buf, size_t size) {
-    Stream &s = *static_cast<Stream *>(cookie);
-    const WCHAR *path = s.watchedPath();
-    host::Call call("fread", path);
-    call.arg(path).arg(static_cast<long long>(size));
-    if (call.failed()) {
-        errno = EIO;
-        return call.fail(static_cast<ssize_t>(-1), ERROR_READ_FAULT);
-    }
-    ssize_t n = readBytes(s, buf, size);
-    if (n < 0) {
-        errno = EIO;
-        return call.fail(static_cast<ssize_t>(-1), ERROR_READ_FAULT);
-    }
-    return call.ret(n);
-}
+// ---- Closing ------------------------------------------------------------------
 
-// Writes size bytes at the stream's position (at the end for "a"), as far as
-// the disk has room. Returns the count written; sets lastError when it is
-// short (ERROR_DISK_FULL, or ERROR_WRITE_FAULT when the host refused).
-size_t writeBytes(Stream &s, const char *buf, size_t size, DWORD &lastError) {
-    size_t room = host::diskReserve(size);
-    lastError = room < size ? ERROR_DISK_FULL : ERROR_SUCCESS;
-    if (s.append) {
-        // Bytes for the end of the file wait in the pending run, as any
-        // stream's do, and go out with one write when the stream is flushed
-        // or closed: the device's C library buffers an appending stream too
-        // (a log line written in three pieces reaches the file at once).
-        if (s.pending.empty()) reserveRun(s);
-        s.pending.insert(s.pending.end(), buf, buf + room);
-        if (s.pending.size() >= kWindow && !flushPending(s)) {
-            lastError = ERROR_WRITE_FAULT;
-            return 0;
-        }
-        return room;
-    }
-    // A read window no longer tells the truth where this write lands.
-    for (ReadWindow &w : s.windows)
-        if (w.len && s.pos < w.start + static_cast<off_t>(w.len) && s.pos + static_cast<off_t>(room) > w.start)
-            w.len = 0;
-    if (!s.pending.empty() && s.pendStart + static_cast<off_t>(s.pending.size()) != s.pos && !flushPending(s)) {
-        lastError = ERROR_WRITE_FAULT;
-        return 0;
-    }
-    if (s.pending.empty()) {
-        s.pendStart = s.pos;
-        reserveRun(s);
-    }
-    s.pending.insert(s.pending.end(), buf, buf + room);
-    s.pos += static_cast<off_t>(room);
-    if (s.pending.size() >= kWindow && !flushPending(s)) {
-        lastError = ERROR_WRITE_FAULT;
-        return 0;
-    }
-    return room;
-}
-
-// writeBytes for one write call, with a power cut inside it when one is
-// armed: the stream's pending run and then as many of the call's bytes as
-// may go before the cut reach the file at once; when that is fewer than the
-// call's bytes the power goes here.
-size_t writeCall(Stream &s, const char *buf, size_t size, DWORD &lastError) {
-    if (!host::powerCutArmed()) return writeBytes(s, buf, size, lastError);
-    if (!s.pending.empty()) flushPending(s);
-    size_t allowed = host::powerReserve(size);
-    size_t n = writeBytes(s, buf, allowed, lastError);
-    if (!s.pending.empty()) flushPending(s);
-    host::powerWritten(n);
-    if (allowed < size && n == allowed) host::powerCut();
-    return n;
-}
-
-ssize_t cookieWrite(void *cookie, const char *buf, size_t size) {
-    Stream &s = *static_cast<Stream *>(cookie);
-    const WCHAR *path = s.watchedPath();
-    host::Call call("fwrite", path);
-    call.arg(path).arg(static_cast<long long>(size));
-    if (call.failed()) {
-        errno = EIO;
-        return call.fail(static_cast<ssize_t>(0), ERROR_WRITE_FAULT);
-    }
-    DWORD err;
-    size_t n = writeCall(s, buf, size, err);
-    if (n < size) {
-        errno = ENOSPC;
-        return call.fail(static_cast<ssize_t>(n), err);
-    }
-    return call.ret(static_cast<ssize_t>(n));
-}
-
-int cookieSeek(void *cookie, off64_t *offset, int whence) {
-    Stream &s = *static_cast<Stream *>(cookie);
-    // The C library asks for the position with a seek of 0 from the current
-    // one; that is ftell's call.
-    bool tell = whence == SEEK_CUR && *offset == 0;
-    const WCHAR *path = s.watchedPath();
-    host::Call call(tell ? "ftell" : "fseek", path);
-    call.arg(path).arg(static_cast<long long>(*offset)).arg(static_cast<long long>(whence));
-    if (call.failed()) {
-        errno = EIO;
-        return call.fail(-1, ERROR_GEN_FAILURE);
-    }
-    off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s.pos : fileSize(s);
-    off_t target = base + *offset;
-    if (target < 0) {
-        errno = EINVAL;
-        return call.fail(-1, ERROR_INVALID_PARAMETER);
-    }
-    s.pos = target;
-    s.eof = false;
-    *offset = target;
-    return call.ret(0);
-}
-
-// Closes a device stream: its pending run written, its host file kept
-// (owned device) or closed. It leaves the open streams; its object is the
-// caller's. 0, or -1 when the run could not be written (or a fault failed
-// the call).
-int closeStream(Stream *s) {
-    const WCHAR *path = s->watchedPath();
-    host::Call call("fclose", path);
-    call.arg(path);
+// Closes a device stream: its buffer written out, its host file closed, its
+// FILE remembered as closed by the code at caller. 0, or -1 with lastError
+// when the buffer could not be written out (or a fault failed the call).
+int closeStream(Stream *s, bool failed, const void *caller, DWORD &lastError) {
     int rc = 0;
-    if (call.failed()) {
-        // The last buffered bytes are lost, as when the final flush fails.
-        s->pending.clear();
+    lastError = ERROR_SUCCESS;
+    if (failed) {
+        // The last buffered bytes are lost, as when the final write fails.
+        lastError = ERROR_WRITE_FAULT;
         rc = -1;
-    } else if (!s->pending.empty() && !flushPending(*s)) {
-        rc = -1;
-    }
-    if (s->writeFailed) rc = -1;
-    if (rc == 0 && s->keepable) {
-        host::keepFile(s->fd, s->flags, s->dev, s->ino);
-    } else if (::close(s->fd) != 0) {
+    } else if (!flushBuffer(*s, lastError)) {
         rc = -1;
     }
-    s->fd = -1;  // closed: a stream without a host file
+    if (::close(s->fd) != 0 && rc == 0) {
+        lastError = ERROR_WRITE_FAULT;
+        rc = -1;
+    }
     g_open.erase(std::remove(g_open.begin(), g_open.end(), s), g_open.end());
-    keepBuffers(*s);
-    if (rc != 0) {
-        errno = ENOSPC;
-        return call.fail(-1, ERROR_WRITE_FAULT);
-    }
-    return call.ret(0);
-}
-
-// glibc's close of a device stream's FILE: the stream is closed unless
-// fclose closed it already (it has no host file then); its FILE is gone.
-int cookieClose(void *cookie) {
-    Stream *s = static_cast<Stream *>(cookie);
-    int rc = s->fd < 0 ? 0 : closeStream(s);
-    s->file = nullptr;
-    s->fileMode = nullptr;
-    if (!keepStream(s)) delete s;
+    Closed &c = g_closed[g_closedNext++ % kClosedKept];
+    c.file = s->file;
+    c.hostPath = s->hostPath;
+    c.caller = caller;
+    disposeStream(s);
     return rc;
 }
 
-}  // namespace
-
-namespace host {
-
-// Host files that streams closed, or whole-file reads read, on a device the
-// process owns, kept open for the next use of the same file in the same
-// mode: a run opens the log for every line it writes. A file is taken again
-// only when the look-up of the path finds that very file there (its device
-// and inode: one held open keeps its number), so the reader or writer sees
-// what the path names now, as a new open would. Reads go by position
-// (pread) and an "a" stream writes at the end.
-namespace {
-struct KeptFile {
-    int fd = -1;
-    int flags = 0;
-    dev_t dev = 0;
-    ino_t ino = 0;
-};
-KeptFile g_kept[16];
-unsigned g_keptNext = 0;
-}  // namespace
-
-// The flags a kept file is known by: how it reads and writes.
-static int keptFlags(int flags) { return flags & ~(O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }
-
-int takeKeptFile(int flags, dev_t dev, ino_t ino) {
-    flags = keptFlags(flags);
-    for (KeptFile &k : g_kept)
-        if (k.fd >= 0 && k.flags == flags && k.dev == dev && k.ino == ino) {
-            int fd = k.fd;
-            k = KeptFile{};
-            return fd;
-        }
-    return -1;
-}
-
-void keepFile(int fd, int flags, dev_t dev, ino_t ino) {
-    KeptFile &k = g_kept[g_keptNext++ % (sizeof g_kept / sizeof g_kept[0])];
-    if (k.fd >= 0) ::close(k.fd);
-    k = KeptFile{fd, keptFlags(flags), dev, ino};
-}
-
-int openKept(HostAt at, int flags, struct stat &st) {
-    if (at.dir != AT_FDCWD) {
-        if (::fstatat(at.dir, at.path, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
-        if (S_ISREG(st.st_mode))
-            if (int fd = takeKeptFile(flags, st.st_dev, st.st_ino); fd >= 0) return fd;
+// At exit the C library writes out every stream still open (a power cut
+// ends the process without it).
+void flushAtExit() {
+    for (Stream *s : g_open) {
+        DWORD err;
+        flushBuffer(*s, err);
     }
-    int fd = ::openat(at.dir, at.path, flags | O_CLOEXEC);
-    if (fd >= 0 && ::fstat(fd, &st) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
-void closeKept(int fd, int flags, const struct stat &st, bool owned) {
-    if (fd < 0) return;
-    if (owned)
-        keepFile(fd, flags, st.st_dev, st.st_ino);
-    else
-        ::close(fd);
-}
-
-}  // namespace host
+}  // namespace
 
 FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
     host::Call call("_wfopen", path);
@@ -490,17 +410,18 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
     }
     if (!path || !mode || !*mode) return call.fail(static_cast<FILE *>(nullptr), ERROR_INVALID_PARAMETER);
-    std::string m = host::toUtf8(mode);
-    bool plus = m.find('+') != std::string::npos;
+    const WCHAR m = mode[0];
+    bool plus = false;
+    for (const WCHAR *p = mode; *p; ++p) plus = plus || *p == u'+';
     int flags;
-    switch (m[0]) {
-    case 'r':
+    switch (m) {
+    case u'r':
         flags = plus ? O_RDWR : O_RDONLY;
         break;
-    case 'w':
+    case u'w':
         flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
         break;
-    case 'a':
+    case u'a':
         flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
         break;
     default:
@@ -514,12 +435,11 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         errno = ENOENT;
         return call.fail(static_cast<FILE *>(nullptr), err);
     }
-    bool exists = there.exists;
     if (there.isFolder()) {
         errno = EISDIR;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
     }
-    if (!exists && m[0] == 'r') {
+    if (!there.exists && m == u'r') {
         errno = ENOENT;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_FILE_NOT_FOUND);
     }
@@ -527,23 +447,19 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         errno = EACCES;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
     }
-    if (exists && (flags & (O_WRONLY | O_RDWR)) && host::hiveInUse(hostPath)) {
+    if (there.exists && (flags & (O_WRONLY | O_RDWR)) && host::hiveInUse(hostPath)) {
         errno = EBUSY;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_SHARING_VIOLATION);
     }
-    host::HostAt at = host::hostAt(hostPath);
-    // On a device the process owns, an existing file opened "r" or "a" may
-    // be one a closed stream kept.
-    const bool keepable =
-        at.dir != AT_FDCWD && there.isFile() && (flags == O_RDONLY || flags == (O_WRONLY | O_CREAT | O_APPEND));
-    int fd = keepable ? host::takeKeptFile(flags, there.st.st_dev, there.st.st_ino) : -1;
-    if (fd < 0) fd = ::openat(at.dir, at.path, (flags & ~O_TRUNC) | O_NOFOLLOW | O_CLOEXEC, 0644);
+    FILE *file = newFileAddress();
+    if (!file) return call.fail(static_cast<FILE *>(nullptr), ERROR_NOT_ENOUGH_MEMORY);
+    // Opened without emptying it: a handle's share mode may keep the file
+    // from this open, and a "w" stream empties its file only once let in.
+    int fd = host::openDeviceFile(hostPath, flags & ~O_TRUNC);
     if (fd < 0) {
         DWORD e = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
         return call.fail(static_cast<FILE *>(nullptr), e);
     }
-    // A handle's share mode may keep the file from this open; a "w" stream
-    // empties its file only once it is let in.
     const int accmode = flags & O_ACCMODE;
     if (host::shareRefuses(fd, accmode == O_RDWR     ? GENERIC_READ | GENERIC_WRITE
                                : accmode == O_WRONLY ? GENERIC_WRITE
@@ -552,35 +468,24 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         errno = EACCES;
         return call.fail(static_cast<FILE *>(nullptr), ERROR_SHARING_VIOLATION);
     }
-    if ((flags & O_TRUNC) && ::ftruncate(fd, 0) != 0) {
-        ::close(fd);
-        errno = EACCES;
-        return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
+    if (flags & O_TRUNC) {
+        if (::ftruncate(fd, 0) != 0) {
+            ::close(fd);
+            errno = EACCES;
+            return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
+        }
+        // An emptied file gives its room back to the disk.
+        if (there.isFile()) host::diskFree(static_cast<size_t>(there.st.st_size));
     }
-    const char *cmode = m[0] == 'r' ? (plus ? "r+" : "r") : m[0] == 'w' ? (plus ? "w+" : "w") : (plus ? "a+" : "a");
-    Stream *s = newStream(cmode);
+    static const bool atExit = std::atexit(flushAtExit) == 0;
+    (void)atExit;
+    Stream *s = newStream();
+    s->file = file;
     s->fd = fd;
     s->hostPath = hostPath;
-    s->append = m[0] == 'a';
-    s->keepable = keepable;
-    s->flags = flags;
-    s->dev = there.st.st_dev;
-    s->ino = there.st.st_ino;
-    if (!s->file) {
-        cookie_io_functions_t io = {cookieRead, cookieWrite, cookieSeek, cookieClose};
-        FILE *f = fopencookie(s, cmode, io);
-        if (!f) {
-            ::close(fd);
-            s->fd = -1;
-            if (!keepStream(s)) delete s;
-            return call.fail(static_cast<FILE *>(nullptr), ERROR_NOT_ENOUGH_MEMORY);
-        }
-        setvbuf(f, nullptr, _IONBF, 0);
-        s->file = f;
-        s->fileMode = cmode;
-    }
+    s->append = m == u'a';
     g_open.push_back(s);
-    return call.ret(s->file);
+    return call.ret(file);
 }
 
 // Formats a WCHAR format with Microsoft's reading of the wide functions:
@@ -646,6 +551,7 @@ int fwprintf(FILE *stream, const WCHAR *format, ...) {
     call.arg(format);
     if (call.failed()) return call.fail(-1, ERROR_WRITE_FAULT);
     if (!stream || !format) return call.fail(-1, ERROR_INVALID_PARAMETER);
+    deviceStream(stream, "fwprintf");  // stops on a closed FILE
     va_list ap;
     va_start(ap, format);
     // The text and its bytes are made in buffers kept from call to call: a
@@ -656,46 +562,47 @@ int fwprintf(FILE *stream, const WCHAR *format, ...) {
     va_end(ap);
     bytes.clear();
     host::appendUtf8(bytes, text);  // the device's wide text reaches the host file as UTF-8
-    if (std::fwrite(bytes.data(), 1, bytes.size(), stream) != bytes.size()) return call.fail(-1, ERROR_WRITE_FAULT);
+    // One fwrite of the bytes, a platform call of its own.
+    if (__wrap_fwrite(bytes.data(), 1, bytes.size(), stream) != bytes.size()) return call.fail(-1, ERROR_WRITE_FAULT);
     return call.ret(static_cast<int>(text.size()));
 }
 
 // ---- The stream functions, linked through --wrap ---------------------------
 
+namespace {
+
+// fwrite's work for fwrite, fputs, fputc and fprintf: the bytes handed to
+// the stream; when they were not all taken, the error mark and errno set
+// and lastError saying why. Returns how many were.
+size_t streamWrite(Stream &s, const char *data, size_t size, DWORD &lastError) {
+    size_t n = writeBytes(s, data, size, lastError);
+    if (n < size) {
+        s.error = true;
+        errno = lastError == ERROR_DISK_FULL ? ENOSPC : EIO;
+    }
+    return n;
+}
+
+}  // namespace
+
 extern "C" {
-size_t __real_fread(void *buf, size_t size, size_t count, FILE *f);
-size_t __real_fwrite(const void *buf, size_t size, size_t count, FILE *f);
-int __real_fseek(FILE *f, long offset, int whence);
-long __real_ftell(FILE *f);
-int __real_feof(FILE *f);
-int __real_ferror(FILE *f);
-void __real_clearerr(FILE *f);
-int __real_fflush(FILE *f);
-int __real_fclose(FILE *f);
 
 int __wrap_fclose(FILE *f) {
-    Stream *s = deviceStream(f);
+    Stream *s = deviceStream(f, "fclose");
     if (!s) return __real_fclose(f);
-    int rc = closeStream(s);
-    const int saved = errno;
-    // The FILE lives on with the stream object, for the next stream of its
-    // mode, when there is room: nothing of this stream is left in the C
-    // library, its one-byte buffer (and a byte pushed back) emptied, its end
-    // and error marks cleared. (fopencookie makes a narrow FILE, and one
-    // cannot be made wide.)
-    __fpurge(f);
-    __real_clearerr(f);
-    if (keepStream(s)) {
-        errno = saved;
-        return rc;
+    const WCHAR *path = s->watchedPath();
+    host::Call call("fclose", path);
+    call.arg(path);
+    DWORD err;
+    if (closeStream(s, call.failed(), __builtin_return_address(0), err) != 0) {
+        errno = err == ERROR_DISK_FULL ? ENOSPC : EIO;
+        return call.fail(EOF, err);
     }
-    __real_fclose(f);  // frees the FILE; cookieClose disposes of the stream
-    errno = saved;
-    return rc;
+    return call.ret(0);
 }
 
 size_t __wrap_fread(void *buf, size_t size, size_t count, FILE *f) {
-    Stream *s = deviceStream(f);
+    Stream *s = deviceStream(f, "fread");
     if (!s) return __real_fread(buf, size, count, f);
     const WCHAR *path = s->watchedPath();
     host::Call call("fread", path);
@@ -716,7 +623,7 @@ size_t __wrap_fread(void *buf, size_t size, size_t count, FILE *f) {
 }
 
 size_t __wrap_fwrite(const void *buf, size_t size, size_t count, FILE *f) {
-    Stream *s = deviceStream(f);
+    Stream *s = deviceStream(f, "fwrite");
     if (!s) return __real_fwrite(buf, size, count, f);
     const WCHAR *path = s->watchedPath();
     host::Call call("fwrite", path);
@@ -728,23 +635,58 @@ size_t __wrap_fwrite(const void *buf, size_t size, size_t count, FILE *f) {
     if (size == 0 || count == 0) return call.ret(static_cast<size_t>(0));
     if (count > SIZE_MAX / size) count = SIZE_MAX / size;
     DWORD err;
-    size_t n = writeCall(*s, static_cast<const char *>(buf), size * count, err);
-    if (n < size * count) {
+    size_t n = streamWrite(*s, static_cast<const char *>(buf), size * count, err);
+    return n < size * count ? call.fail(n / size, err) : call.ret(count);
+}
+
+int __wrap_fputs(const char *text, FILE *f) {
+    Stream *s = deviceStream(f, "fputs");
+    if (!s) return __real_fputs(text, f);
+    const WCHAR *path = s->watchedPath();
+    host::Call call("fputs", path);
+    call.arg(path).arg(text);
+    if (call.failed()) {
         s->error = true;
-        return call.fail(n / size, err);
+        return call.fail(EOF, ERROR_WRITE_FAULT);
     }
-    return call.ret(count);
+    size_t len = std::strlen(text);
+    DWORD err;
+    return streamWrite(*s, text, len, err) < len ? call.fail(EOF, err) : call.ret(1);
+}
+
+int __wrap_fputc(int c, FILE *f) {
+    Stream *s = deviceStream(f, "fputc");
+    if (!s) return __real_fputc(c, f);
+    const WCHAR *path = s->watchedPath();
+    host::Call call("fputc", path);
+    call.arg(path).arg(static_cast<long long>(c));
+    if (call.failed()) {
+        s->error = true;
+        return call.fail(EOF, ERROR_WRITE_FAULT);
+    }
+    const char byte = static_cast<char>(c);
+    DWORD err;
+    return streamWrite(*s, &byte, 1, err) < 1 ? call.fail(EOF, err)
+                                              : call.ret(static_cast<int>(static_cast<unsigned char>(byte)));
 }
 
 int __wrap_fseek(FILE *f, long offset, int whence) {
-    Stream *s = deviceStream(f);
+    Stream *s = deviceStream(f, "fseek");
     if (!s) return __real_fseek(f, offset, whence);
     const WCHAR *path = s->watchedPath();
     host::Call call("fseek", path);
     call.arg(path).arg(static_cast<long long>(offset)).arg(static_cast<long long>(whence));
     if (call.failed()) return call.fail(-1, ERROR_GEN_FAILURE);
-    off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->pos : whence == SEEK_END ? fileSize(*s) : -1;
-    if (base < 0 || base + offset < 0) {
+    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) {
+        errno = EINVAL;
+        return call.fail(-1, ERROR_INVALID_PARAMETER);
+    }
+    // What waits to be written goes out first; a read buffer stays, for a
+    // reader that goes back into it.
+    DWORD err;
+    const off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? position(*s) : fileEnd(*s);
+    if (!flushBuffer(*s, err)) return call.fail(-1, err);
+    if (base + offset < 0) {
         errno = EINVAL;
         return call.fail(-1, ERROR_INVALID_PARAMETER);
     }
@@ -754,46 +696,51 @@ int __wrap_fseek(FILE *f, long offset, int whence) {
 }
 
 long __wrap_ftell(FILE *f) {
-    Stream *s = deviceStream(f);
+    Stream *s = deviceStream(f, "ftell");
     if (!s) return __real_ftell(f);
     const WCHAR *path = s->watchedPath();
     host::Call call("ftell", path);
     call.arg(path);
     if (call.failed()) return call.fail(-1L, ERROR_GEN_FAILURE);
-    return call.ret(static_cast<long>(s->pos));
+    return call.ret(static_cast<long>(position(*s)));
 }
 
 int __wrap_feof(FILE *f) {
-    Stream *s = deviceStream(f);
-    return (s && s->eof) || __real_feof(f);
+    Stream *s = deviceStream(f, "feof");
+    return s ? s->eof : __real_feof(f);
 }
 
 int __wrap_ferror(FILE *f) {
-    Stream *s = deviceStream(f);
-    return (s && s->error) || __real_ferror(f);
+    Stream *s = deviceStream(f, "ferror");
+    return s ? s->error : __real_ferror(f);
 }
 
 void __wrap_clearerr(FILE *f) {
-    if (Stream *s = deviceStream(f)) s->eof = s->error = false;
-    __real_clearerr(f);
+    if (Stream *s = deviceStream(f, "clearerr"))
+        s->eof = s->error = false;
+    else
+        __real_clearerr(f);
 }
 
 int __wrap_fflush(FILE *f) {
-    Stream *s = f ? deviceStream(f) : nullptr;
-    if (!s) {
-        int rc = __real_fflush(f);
-        if (!f)  // every stream: the device's too
-            for (Stream *d : g_open)
-                if (!d->pending.empty() && !flushPending(*d)) rc = EOF;
+    if (!f) {  // every stream: the device's too
+        int rc = __real_fflush(nullptr);
+        for (Stream *d : g_open) {
+            DWORD err;
+            if (!flushBuffer(*d, err)) rc = EOF;
+        }
         return rc;
     }
+    Stream *s = deviceStream(f, "fflush");
+    if (!s) return __real_fflush(f);
     const WCHAR *path = s->watchedPath();
     host::Call call("fflush", path);
     call.arg(path);
     if (call.failed()) return call.fail(EOF, ERROR_WRITE_FAULT);
-    if (!s->pending.empty() && !flushPending(*s)) {
-        s->error = true;
-        return call.fail(EOF, ERROR_WRITE_FAULT);
+    DWORD err;
+    if (!flushBuffer(*s, err)) {
+        errno = err == ERROR_DISK_FULL ? ENOSPC : EIO;
+        return call.fail(EOF, err);
     }
     return call.ret(0);
 }
@@ -801,7 +748,7 @@ int __wrap_fflush(FILE *f) {
 int __wrap_fprintf(FILE *f, const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    Stream *s = deviceStream(f);
+    Stream *s = deviceStream(f, "fprintf");
     if (!s) {
         int rc = vfprintf(f, format, ap);
         va_end(ap);
@@ -823,10 +770,7 @@ int __wrap_fprintf(FILE *f, const char *format, ...) {
     }
     if (len < 0) return call.fail(-1, ERROR_INVALID_PARAMETER);
     DWORD err;
-    if (writeCall(*s, text.data(), text.size(), err) < text.size()) {
-        s->error = true;
-        return call.fail(-1, err);
-    }
-    return call.ret(len);
+    return streamWrite(*s, text.data(), text.size(), err) < text.size() ? call.fail(-1, err) : call.ret(len);
 }
+
 }  // extern "C"

@@ -225,8 +225,9 @@ TEST_P(FaultLoop, PowerCutInsideEveryCopyAndWrite) {
         if (paren == std::string::npos || paren == 0) continue;
         std::string service = line.substr(0, paren);
         long n = ++seen[service];
-        if (pending > 0 && (service == "CopyFileW" || service == "fwrite" || service == "fprintf" ||
-                            service == "fwprintf" || service == "RegCopyFile" || service == "RegSaveKey"))
+        if (pending > 0 &&
+            (service == "CopyFileW" || service == "fwrite" || service == "fprintf" || service == "fwprintf" ||
+             service == "fflush" || service == "fclose" || service == "RegCopyFile" || service == "RegSaveKey"))
             writes.push_back({service, n, pending});
         pending = -1;
     }

@@ -32,15 +32,11 @@ Device::Device(const std::string &registryKind) {
     std::string error;
     if (!host::initDevice(dir_, registryKind, error)) throw std::runtime_error("initDevice: " + error);
     host::selectDevice(dir_);
-    // CORVANE_OWNED_DEVICES runs a suite on devices the process owns (the
-    // host holding their folders open), which must behave the same.
-    if (std::getenv("CORVANE_OWNED_DEVICES")) host::ownDevice();
     resetSystemState();
 }
 
 Device::~Device() {
     host::clearFaults();
-    host::releaseDevice(dir_);
     if (!std::getenv("CORVANE_KEEP_DEVICES")) {
         std::error_code ec;
         fs::remove_all(dir_, ec);

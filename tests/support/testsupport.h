@@ -16,8 +16,7 @@ namespace fs = std::filesystem;
 // (host::selectDevice) and exported as CEDEVICE for child processes. The
 // system's process-wide state (logging switch, log path, temporary folder)
 // is reset to its start values, with the temporary folder "\Temp\". The
-// folder is removed when the Device goes. With CORVANE_OWNED_DEVICES set,
-// the process owns it (host::ownDevice).
+// folder is removed when the Device goes.
 class Device {
 public:
     explicit Device(const std::string &registryKind = "ram");
