@@ -28,11 +28,6 @@ if(CORVANE_QEMU_ARM)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CORVANE_QEMU_ARM} -L /usr/${CORVANE_ARM_PREFIX})
 endif()
 
-# Programs linked statically: qemu then starts each without running the
-# dynamic loader and relocating the C++ library under emulation, which
-# halves the cost of every program the tests start.
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
-
 # The device code's target: the compiler's default everywhere else.
 set(CORVANE_DEVICE_FLAGS -march=armv4t -mthumb-interwork CACHE STRING "Compile options of the device code")
 # The target has no GoogleTest library: it is built from these sources.
