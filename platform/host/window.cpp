@@ -83,8 +83,12 @@ std::string handleName(uintptr_t value) {
 
 // The start time of a process (clock ticks after boot), "" when unknown:
 // with the pid it tells a live window from a dead one whose pid came back.
+// It is read from the entry of the process's main thread, whose start time
+// is the process's: an emulator (qemu-user) answers a process's reads of its
+// own /proc/<pid>/stat itself, with a start time of its own reckoning that
+// other processes never see; the thread's entry comes from the kernel alone.
 std::string processStart(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat");
     std::string stat;
     if (!in || !std::getline(in, stat)) return "";
     size_t close = stat.rfind(')');

@@ -17,7 +17,7 @@ TEST(TerminalRun, EnterRestartsTheDeviceWithTheRestoredRegistry) {
     ASSERT_EQ(ts::cedevice({"reg", "set", "HKLM\\Software\\Pelnor\\Shell", "Version", "REG_SZ", "6.1"}).exitCode, 0);
     std::string boots = host::stateGet("boots");
 
-    ts::Tmux tmux(dev, ts::shellQuote(CORVANE_BIN) + " " + ts::shellQuote("lrd " + file));
+    ts::Tmux tmux(dev, ts::command(CORVANE_BIN, {"lrd " + file}));
     ASSERT_TRUE(tmux.started());
     ASSERT_TRUE(tmux.waitForPrompt()) << tmux.screenText();
     EXPECT_NE(tmux.screenText().find("Pelnor Shell Installation"), std::string::npos);
@@ -87,8 +87,7 @@ TEST(TerminalRun, RunOnATerminalEndsWithWhatItDid) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);
         ts::Device dev("ram");
-        ts::Tmux tmux(dev, ts::shellQuote(CORVANE_BIN) + " " + ts::shellQuote(c.line) + " 2>&1 | cat; " +
-                               ts::shellQuote(CORVANE_BIN) + " " + ts::shellQuote(c.line));
+        ts::Tmux tmux(dev, ts::command(CORVANE_BIN, {c.line}) + " 2>&1 | cat; " + ts::command(CORVANE_BIN, {c.line}));
         ASSERT_TRUE(tmux.started());
         int code = tmux.exitCode();
         EXPECT_EQ(code, c.line[0] == 'a' ? 0 : 1);
@@ -97,7 +96,7 @@ TEST(TerminalRun, RunOnATerminalEndsWithWhatItDid) {
     }
     // The log's bytes are those of a run without a terminal.
     ts::Device a("ram"), b("ram");
-    ts::Tmux tmux(a, ts::shellQuote(CORVANE_BIN) + " 'lsc \\My Documents\\b.reg'");
+    ts::Tmux tmux(a, ts::command(CORVANE_BIN, {"lsc \\My Documents\\b.reg"}));
     ASSERT_TRUE(tmux.started());
     ASSERT_EQ(tmux.exitCode(), 1);
     host::selectDevice(b.dir());
@@ -110,7 +109,7 @@ TEST(TerminalRun, PromptShowsItsKeysUnderTheDialog) {
     ts::Device dev("ram");
     const std::string file = "\\My Documents\\backup.reg";
     ASSERT_EQ(ts::corvane({"s", file}).exitCode, 1);
-    ts::Tmux tmux(dev, ts::shellQuote(CORVANE_BIN) + " " + ts::shellQuote("rd " + file));
+    ts::Tmux tmux(dev, ts::command(CORVANE_BIN, {"rd " + file}));
     ASSERT_TRUE(tmux.started());
     ASSERT_TRUE(tmux.waitForPrompt()) << tmux.screenText();
     std::vector<std::string> screen = tmux.screen();

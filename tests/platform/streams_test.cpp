@@ -294,7 +294,8 @@ TEST(Streams, RandomOperationsMatchAModel) {
             } else if (op == 1) {  // read
                 std::string got(n, '\0');
                 size_t r = fread(got.data(), 1, n, f);
-                size_t expect = pos < static_cast<long>(model.size()) ? std::min(n, model.size() - pos) : 0;
+                size_t expect =
+                    pos < static_cast<long>(model.size()) ? std::min(n, model.size() - static_cast<size_t>(pos)) : 0;
                 ASSERT_EQ(r, expect);
                 if (r) ASSERT_EQ(got.substr(0, r), model.substr(static_cast<size_t>(pos), r));
                 pos += static_cast<long>(r);

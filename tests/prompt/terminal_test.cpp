@@ -29,7 +29,7 @@ const std::vector<std::string> kDialog = {
 TEST(Terminal, PromptOnScreenSecondRunAndEnter) {
     if (!haveTmux()) GTEST_SKIP() << "tmux is not installed: the prompt was not tried on a terminal";
     ts::Device device;
-    Tmux tmux(device, shellQuote(PROMPT_RUN_BIN) + " --log");
+    Tmux tmux(device, ts::command(PROMPT_RUN_BIN, {"--log"}));
     ASSERT_TRUE(tmux.started());
     ASSERT_TRUE(tmux.waitForPrompt()) << tmux.screenText();
     EXPECT_EQ(tmux.dialog(), kDialog) << tmux.screenText();
@@ -81,7 +81,7 @@ TEST(Terminal, Keys) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.keys);
         ts::Device device;
-        Tmux tmux(device, shellQuote(PROMPT_RUN_BIN) + " --log");
+        Tmux tmux(device, ts::command(PROMPT_RUN_BIN, {"--log"}));
         ASSERT_TRUE(tmux.started());
         ASSERT_TRUE(tmux.waitForPrompt()) << tmux.screenText();
         ASSERT_EQ(tmux.tmux(std::string("send-keys ") + c.keys), 0);
@@ -97,7 +97,7 @@ TEST(Terminal, HangUpAndTerminationClose) {
     for (int sig : {SIGHUP, SIGTERM, SIGINT}) {
         SCOPED_TRACE(sig);
         ts::Device device;
-        Tmux tmux(device, shellQuote(PROMPT_RUN_BIN) + " --log");
+        Tmux tmux(device, ts::command(PROMPT_RUN_BIN, {"--log"}));
         ASSERT_TRUE(tmux.started());
         ASSERT_TRUE(tmux.waitForPrompt()) << tmux.screenText();
         // The prompt's process, from its window's entry.

@@ -87,6 +87,28 @@ static std::string drain(int fd) {
     return out;
 }
 
+std::vector<std::string> execPrefix() {
+    std::vector<std::string> words;
+    const char *prefix = std::getenv("CORVANE_EXEC_PREFIX");
+    std::istringstream in(prefix ? prefix : "");
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+}
+
+std::string shellQuote(const std::string &s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string command(const std::string &program, const std::vector<std::string> &args) {
+    std::string line;
+    for (const std::string &word : execPrefix()) line += shellQuote(word) + " ";
+    line += shellQuote(program);
+    for (const std::string &a : args) line += " " + shellQuote(a);
+    return line;
+}
+
 RunResult run(const std::string &program, const std::vector<std::string> &args,
               const std::map<std::string, std::string> &env, double timeoutSeconds) {
     int outPipe[2], errPipe[2];
@@ -105,7 +127,9 @@ RunResult run(const std::string &program, const std::vector<std::string> &args,
     std::vector<char *> envp;
     for (std::string &v : vars) envp.push_back(v.data());
     envp.push_back(nullptr);
+    std::vector<std::string> prefix = execPrefix();
     std::vector<char *> argv;
+    for (std::string &word : prefix) argv.push_back(word.data());
     argv.push_back(const_cast<char *>(program.c_str()));
     for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
@@ -119,7 +143,7 @@ RunResult run(const std::string &program, const std::vector<std::string> &args,
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);  // no controlling terminal: the prompt cannot be drawn
     pid_t pid = -1;
-    int spawned = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
+    int spawned = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {

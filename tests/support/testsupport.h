@@ -46,9 +46,20 @@ struct RunResult {
     std::string err;    // standard error
 };
 
+// The words of CORVANE_EXEC_PREFIX, split at spaces: what a program of this
+// build is started through ("/usr/bin/qemu-arm -L /usr/arm-linux-gnueabi" in
+// the ARM build, nothing in a native one). run() puts them before the
+// program; command() before a shell command line's program.
+std::vector<std::string> execPrefix();
+// A word quoted for the shell: 'it'\''s'.
+std::string shellQuote(const std::string &s);
+// A program and its arguments as one shell command line, each word quoted,
+// behind the exec prefix.
+std::string command(const std::string &program, const std::vector<std::string> &args = {});
+
 // Runs a program with the given arguments and extra environment (a value
 // "\x01" removes the variable), standard input from /dev/null, no controlling
-// terminal. Killed after timeoutSeconds.
+// terminal, behind the exec prefix. Killed after timeoutSeconds.
 RunResult run(const std::string &program, const std::vector<std::string> &args,
               const std::map<std::string, std::string> &env = {}, double timeoutSeconds = 60);
 // The program (build/corvane) and the device tool (build/cedevice).

@@ -13,16 +13,10 @@
 
 namespace ts {
 
-inline std::string shellQuote(const std::string &s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 inline bool haveTmux() { return std::system("tmux -V >/dev/null 2>&1") == 0; }
 
 // A tmux server of its own, in the device's folder, with one 80x24 pane
-// that runs command (a shell command line) under a shell which records the
+// that runs command (a shell command line, ts::command) under a shell which records the
 // terminal's settings before and after, and the exit code.
 class Tmux {
 public:
