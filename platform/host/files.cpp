@@ -113,8 +113,8 @@ void guard(int fd) {
 // True when the entry at `at` (not followed) is the file open at fd.
 bool stillThere(const std::string &hostPath, int fd) {
     struct stat now, open;
-    return ::lstat(hostPath.c_str(), &now) == 0 && ::fstat(fd, &open) == 0 &&
-           now.st_dev == open.st_dev && now.st_ino == open.st_ino;
+    return ::lstat(hostPath.c_str(), &now) == 0 && ::fstat(fd, &open) == 0 && now.st_dev == open.st_dev &&
+           now.st_ino == open.st_ino;
 }
 
 }  // namespace

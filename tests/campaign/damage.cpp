@@ -185,9 +185,7 @@ void writeHost(const fs::path &p, const std::string &bytes) {
         fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) && ::close(fd) == 0,
         "campaign: a device file cannot be written");
 }
-void removeHost(const fs::path &p) {
-    ::unlink(p.c_str());
-}
+void removeHost(const fs::path &p) { ::unlink(p.c_str()); }
 
 std::string exportNow() {
     Registry reg;
