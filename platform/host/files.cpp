@@ -72,7 +72,7 @@ bool isReadOnly(const fs::path &p) {
 
 namespace {
 
-constexpr off_t kShareBytes = static_cast<off_t>(1) << 62;
+constexpr off_t kShareBytes = static_cast<off_t>(1) << (8 * sizeof(off_t) - 2);  // 2^62, or 2^30 where off_t is 32 bits
 enum ShareByte : off_t {
     kHoldsRead = 1,
     kHoldsWrite = 2,
