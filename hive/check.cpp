@@ -289,6 +289,8 @@ int hiveCheckEnd(HiveCheck *check)
     return check->problem;
 }
 
+BYTE g_hiveCopy[HIVE_COPY_CB];
+
 int hiveCheckStream(FILE *file, HiveCheck *check, BYTE *block)
 {
     long cbFile;
@@ -312,14 +314,13 @@ int hiveCheckStream(FILE *file, HiveCheck *check, BYTE *block)
 int checkHiveFile(const WCHAR *path, HiveCheck *check)
 {
     FILE *file = _wfopen(path, TEXT("rb"));
-    BYTE block[HIVE_COPY_CB];
 
     if (file == NULL) {
         hiveCheckStart(check, 0);
         found(check, HV_NO_OPEN, 0);
         return check->problem;
     }
-    hiveCheckStream(file, check, block);
+    hiveCheckStream(file, check, g_hiveCopy);
     fclose(file);
     return check->problem;
 }

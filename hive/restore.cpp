@@ -138,7 +138,7 @@ static int extractImages(FILE *backup, const WCHAR *path, const WCHAR *systemOut
 int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut)
 {
     FILE *backup;
-    BYTE buffer[HIVE_COPY_CB];
+    BYTE *buffer = g_hiveCopy;
     HiveCheck check;
     int result;
 

@@ -83,7 +83,7 @@ done:
 int packHives(const WCHAR *path, const WCHAR *systemHive, const WCHAR *userHive)
 {
     FILE *backup;
-    BYTE buffer[HIVE_COPY_CB];
+    BYTE *buffer = g_hiveCopy;
     BYTE field[4];
     BYTE trailer[HIVE_TRAILER_CB];
     DWORD crcSystem = 0, crcUser = 0;

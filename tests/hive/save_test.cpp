@@ -136,7 +136,7 @@ TEST(PackHives, FailuresLeaveNoBackupAndTheHivesAsTheyWere) {
         SCOPED_TRACE(c.name);
         ts::Device dev;
         hvt::logOn();
-        std::string system = blob(8000, 4), user = blob(4000, 5);
+        std::string system = blob(HIVE_COPY_CB + 8000, 4), user = blob(4000, 5);  // two blocks, one
         if (c.systemThere) dev.write(kSystem, system);
         if (c.userThere) dev.write(kUser, user);
         ASSERT_TRUE(host::setFaults(c.faults));
