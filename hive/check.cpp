@@ -43,7 +43,11 @@
  * in its own table, with no step waiting for the one before. The bytes are
  * read one by one, so the sums do not depend on the byte order or the
  * alignment of the buffer (no word is loaded from an address that may not
- * be a multiple of 4). The 8 KiB of tables are made on first use. */
+ * be a multiple of 4). The 8 KiB of tables are made on first use.
+ * Wider steps buy little: each byte still costs its own load and its own
+ * look-up (two instructions on x86-64 at the least, three on ARM: ldrb, ldr,
+ * eor), so slicing by 16 took 2.5 instructions a byte against 3.0 here, for
+ * 16 KiB of tables, the whole data cache of many device cores. */
 static DWORD crcTable[8][256];
 static int crcTableMade;
 

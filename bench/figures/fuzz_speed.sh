@@ -10,6 +10,11 @@
 #   executions (default 3000) with a fixed seed, so that every run tries the
 #   same inputs. CPU time counts only the fuzzer's own work, so the figure
 #   holds on a busy machine.
+# - fuzz_<target>_cpu_us_per_exec_busy and fuzz_<target>_busy_vs_idle: the
+#   same CPU figure measured while BENCH_FUZZ_HOGS (default 2, one a core
+#   here) CPU-bound processes run beside the fuzzer, and its ratio to the
+#   figure above: the proof that the figure says little about the machine.
+#   BENCH_FUZZ_HOGS=0 leaves it out.
 #
 # Each target runs BENCH_FUZZ_RUNS times (default 3) each way and the best
 # run is the figure. Every run's figures are kept in
@@ -34,29 +39,51 @@ fresh_corpus() {
   echo "$copy"
 }
 
+# cpu_us NAME CORPUS LOG: the CPU time per execution of one fixed run.
+cpu_us() {
+  local bin=$fuzz_build/fuzz/bin/fuzz_$1 log=$3 units
+  /usr/bin/time -o "$log.time" -f '%U %S' "$bin" -runs="$execs" -seed=1 -timeout=25 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$BENCH_WORK/fuzz-$1-" "$(fresh_corpus "$1" "$2")" >"$log" 2>&1
+  units=$(sed -n 's/^stat::number_of_executed_units: *\([0-9]*\).*/\1/p' "$log" | tail -1)
+  awk -v units="${units:-0}" '{ if (units > 0) printf "%.0f", ($1 + $2) * 1e6 / units; else print "?" }' "$log.time"
+}
+
+# best VALUES...: the smallest number ("?" when there is none).
+best() { printf '%s\n' "$@" | grep -E '^[0-9]+$' | sort -n | head -1 | grep . || echo '?'; }
+
+hogs=${BENCH_FUZZ_HOGS:-2}
 while read -r name corpus; do
   [ -n "$name" ] || continue
   bin=$fuzz_build/fuzz/bin/fuzz_$name
-  best=0; all=(); best_us=; all_us=()
+  best_rate=0; all=(); all_us=(); busy_us=()
   for run in $(seq "$runs"); do
     log=$BENCH_WORK/fuzz-$name-$run.log
     "$bin" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
       -artifact_prefix="$BENCH_WORK/fuzz-$name-" "$(fresh_corpus "$name" "$corpus")" >"$log" 2>&1
     rate=$(sed -n 's/^stat::average_exec_per_sec: *\([0-9]*\).*/\1/p' "$log" | tail -1)
     all+=("${rate:-0}")
-    [ "${rate:-0}" -gt "$best" ] && best=$rate
-
-    log=$BENCH_WORK/fuzz-$name-cpu-$run.log
-    /usr/bin/time -o "$log.time" -f '%U %S' "$bin" -runs="$execs" -seed=1 -timeout=25 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="$BENCH_WORK/fuzz-$name-" "$(fresh_corpus "$name" "$corpus")" \
-      >"$log" 2>&1
-    units=$(sed -n 's/^stat::number_of_executed_units: *\([0-9]*\).*/\1/p' "$log" | tail -1)
-    us=$(awk -v units="${units:-0}" '{ if (units > 0) printf "%.0f", ($1 + $2) * 1e6 / units; else print "?" }' \
-      "$log.time")
-    all_us+=("$us")
-    if [ "$us" != "?" ] && { [ -z "$best_us" ] || [ "$us" -lt "$best_us" ]; }; then best_us=$us; fi
+    [ "${rate:-0}" -gt "$best_rate" ] && best_rate=$rate
+    all_us+=("$(cpu_us "$name" "$corpus" "$BENCH_WORK/fuzz-$name-cpu-$run.log")")
   done
-  echo "$name ${all[*]} execs/s; ${all_us[*]} us/exec" >>"$BENCH_WORK/fuzz_speed_runs.txt"
-  figure "fuzz_${name}_execs_per_s" "$best" execs/s
-  figure "fuzz_${name}_cpu_us_per_exec" "${best_us:-?}" us/exec
+  if [ "$hogs" -gt 0 ]; then
+    pids=()
+    for _ in $(seq "$hogs"); do
+      (while :; do :; done) &
+      pids+=($!)
+    done
+    for run in $(seq "$runs"); do
+      busy_us+=("$(cpu_us "$name" "$corpus" "$BENCH_WORK/fuzz-$name-busy-$run.log")")
+    done
+    kill "${pids[@]}"
+    wait "${pids[@]}" 2>/dev/null || true
+  fi
+  echo "$name ${all[*]} execs/s; ${all_us[*]} us/exec; busy ${busy_us[*]:-} us/exec" >>"$BENCH_WORK/fuzz_speed_runs.txt"
+  idle=$(best "${all_us[@]}")
+  figure "fuzz_${name}_execs_per_s" "$best_rate" execs/s
+  figure "fuzz_${name}_cpu_us_per_exec" "$idle" us/exec
+  if [ "$hogs" -gt 0 ]; then
+    busy=$(best "${busy_us[@]}")
+    figure "fuzz_${name}_cpu_us_per_exec_busy" "$busy" us/exec
+    figure "fuzz_${name}_busy_vs_idle" "$(awk -v b="$busy" -v i="$idle" 'BEGIN { if (i > 0 && b > 0) printf "%.2f", b / i; else print "?" }')" ratio
+  fi
 done <"$fuzz_build/fuzz/targets.txt"
