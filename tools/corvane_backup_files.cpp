@@ -394,15 +394,8 @@ const WCHAR *w(const std::u16string &s) { return reinterpret_cast<const WCHAR *>
 
 // What unpackHives or packHives answered, in words.
 std::string hiveResult(int result) {
+    if (const WCHAR *why = hiveRefusal(result)) return host::toUtf8(why);
     switch (result) {
-    case HV_BAD_SIG:
-        return "not a hive backup file";
-    case HV_DAMAGED:
-        return "the hive lengths do not fit the file";
-    case HV_TRAILING:
-        return "the bytes after the user hive are not its trailer";
-    case HV_CHECKSUM:
-        return "the hive images do not match their checksums";
     case HV_NO_OPEN:
         return "a file cannot be opened";
     case HV_IO_FAILED:
