@@ -1,6 +1,8 @@
 /*
  * driver.h - the chief header: start-up, the operation sequence, the restart
- * prompt, and every operation they call, grouped by the file that has it.
+ * prompt, the refusals in words, and every operation they call, grouped by
+ * the file that has it. The process entries (app/winmain.cpp, and the host
+ * build's entry/hostmain.cpp) call corvaneMain.
  */
 #ifndef CORVANE_DRIVER_H
 #define CORVANE_DRIVER_H
