@@ -1,6 +1,8 @@
 /*
  * driver.h - the chief header: start-up, the operation sequence, the restart
- * prompt, and every operation they call, grouped by the file that has it.
+ * prompt, the refusals in words, and every operation they call, grouped by
+ * the file that has it. The process entries (app/winmain.cpp, and the host
+ * build's entry/hostmain.cpp) call corvaneMain.
  */
 #ifndef CORVANE_DRIVER_H
 #define CORVANE_DRIVER_H
@@ -10,6 +12,12 @@
 #include "log/run.h"
 #include "ramimage/ramimage.h"
 #include "hive/hive.h"
+
+/* The command line: an options word, one space, the file argument. A line
+ * shorter than COMMAND_LINE_MIN_CCH runs nothing; the options word is read
+ * for the letters of OPTION_LETTERS, and any other letter is ignored. */
+#define COMMAND_LINE_MIN_CCH 3
+#define OPTION_LETTERS "lfshrcxd"
 
 /* Exit codes of a run. */
 #define EXIT_NOTHING 0     /* short line, open prompt found, prompt closed or not set up */
@@ -55,6 +63,15 @@ typedef struct RunReport {
 } RunReport;
 
 extern RunReport g_report;
+
+/* app/results.cpp */
+
+/* Why repair or reorder (rewriteRefusal) or restRegHv (hiveRefusal) refused
+ * a file, in words for a person: "the file is cut short". NULL for a result
+ * that is no refusal of the file: done, or a failure whose reason is the
+ * platform's (its last error). */
+const WCHAR *rewriteRefusal(int result);
+const WCHAR *hiveRefusal(int result);
 
 /* app/main.cpp */
 

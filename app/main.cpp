@@ -5,24 +5,6 @@
  */
 #include "app/driver.h"
 
-static const WCHAR kLogName[] = TEXT("\\Corvane.log");
-
-/* Puts the log into the flash folder: the first root entry matching
- * "*Flash*", followed by "\Corvane.log". Without such an entry, or when the
- * two do not fit into the log path, the log stays at its default path. */
-static void useFlashLog(void)
-{
-    WCHAR name[LOG_PATH_CCH];
-
-    name[0] = 0;
-    if (findFlashDir(name) != 0)
-        return;
-    if (wcslen(name) + wcslen(kLogName) > LOG_PATH_CCH - 1)
-        return;
-    wcscpy(g_logPath, name);
-    wcscat(g_logPath, kLogName);
-}
-
 int corvaneMain(HINSTANCE instance, WCHAR *commandLine)
 {
     WCHAR work[PATH_CCH];
@@ -33,7 +15,7 @@ int corvaneMain(HINSTANCE instance, WCHAR *commandLine)
     DWORD cchTemp;
 
     /* 1. Too short to hold an option, a space and a file. */
-    if (commandLine == NULL || wcslen(commandLine) < 3)
+    if (commandLine == NULL || wcslen(commandLine) < COMMAND_LINE_MIN_CCH)
         return EXIT_NOTHING;
 
     /* 2. Another run shows its restart prompt: bring it to the front. */

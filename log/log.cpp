@@ -1,12 +1,12 @@
 /*
- * log.cpp - the log file: the logging switch, the log path, writeLog and
- * findFlashDir.
+ * log.cpp - the log file: the logging switch, the log path, writeLog, and
+ * the log in the flash folder.
  */
 #include "log/log.h"
 
 int g_logging = 0;
 const WCHAR EMPTY[] = TEXT("");
-WCHAR g_logPath[LOG_PATH_CCH] = TEXT("\\Corvane.log");
+WCHAR g_logPath[LOG_PATH_CCH] = TEXT("\\") LOG_NAME;
 
 void writeLog(const WCHAR *text, const WCHAR *argument, int newline)
 {
@@ -43,7 +43,7 @@ int findFlashDir(WCHAR *nameOut)
     record = (WIN32_FIND_DATAW *)LocalAlloc(LPTR, sizeof(WIN32_FIND_DATAW));
     if (record == NULL)
         return 1;
-    find = FindFirstFileW(TEXT("*Flash*"), record);
+    find = FindFirstFileW(FLASH_PATTERN, record);
     if (find == INVALID_HANDLE_VALUE)
         goto done;
     FindClose(find);
@@ -57,4 +57,19 @@ int findFlashDir(WCHAR *nameOut)
 done:
     LocalFree(record);
     return result;
+}
+
+void useFlashLog(void)
+{
+    WCHAR name[LOG_PATH_CCH];
+
+    name[0] = 0;
+    if (findFlashDir(name) != 0)
+        return;
+    /* The name, a separator and LOG_NAME. */
+    if (wcslen(name) + 1 + wcslen(LOG_NAME) > LOG_PATH_CCH - 1)
+        return;
+    wcscpy(g_logPath, name);
+    wcscat(g_logPath, TEXT("\\"));
+    wcscat(g_logPath, LOG_NAME);
 }

@@ -1,11 +1,33 @@
 /*
- * run.cpp - the temporary folder and the temporary names of a run, and the
- * replacement of a file that must never be left cut short.
+ * run.cpp - the temporary folder and the temporary names of a run, the
+ * run's state kept and put back, and the replacement of a file that must
+ * never be left cut short.
  */
 #include "log/log.h"
 #include "log/run.h"
 
 WCHAR g_tempDir[PATH_CCH];
+
+void keepRunState(RunState *state)
+{
+    wcscpy(state->tempDir, g_tempDir);
+    state->logging = g_logging;
+}
+
+int pointRun(const WCHAR *tempDir, int logging)
+{
+    if (wcslen(tempDir) > PATH_CCH - 1)
+        return 0;
+    wcscpy(g_tempDir, tempDir);
+    g_logging = logging;
+    return 1;
+}
+
+void restoreRunState(const RunState *state)
+{
+    wcscpy(g_tempDir, state->tempDir);
+    g_logging = state->logging;
+}
 
 UINT tempFileName(const WCHAR *prefix, WCHAR *name)
 {

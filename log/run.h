@@ -18,6 +18,25 @@
 /* The temporary folder, as GetTempPathW gave it to start-up. */
 extern WCHAR g_tempDir[PATH_CCH];
 
+/* The run's process-wide state as start-up leaves it: the temporary folder
+ * and the logging switch (log.h). A program that runs the system's
+ * operations in-process on a device of its own keeps the state it found,
+ * points the run at that device's temporary folder, and puts the state back
+ * when it is done. */
+typedef struct RunState {
+    WCHAR tempDir[PATH_CCH];
+    int logging;
+} RunState;
+
+/* Copies the temporary folder and the logging switch into state. */
+void keepRunState(RunState *state);
+/* Makes tempDir (with its closing separator) the temporary folder and
+ * logging the logging switch. Returns 1, or 0 with nothing changed when
+ * tempDir does not fit (PATH_CCH - 1 characters at the most). */
+int pointRun(const WCHAR *tempDir, int logging);
+/* Puts back what keepRunState copied. */
+void restoreRunState(const RunState *state);
+
 /* Asks GetTempFileNameW for a new empty file in the temporary folder with
  * the given three-letter prefix, and puts its name into name (PATH_CCH
  * characters). The platform may make a name of up to MAX_PATH - 1

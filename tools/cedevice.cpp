@@ -9,6 +9,7 @@
 // The device is $CEDEVICE (which must be a device, made by init), or the
 // per-user default (made on first use). Success exits 0; a failure exits
 // non-zero with one line on stderr (125: the device folder is no device).
+#include "log/log.h"
 #include "platform/host/host.h"
 #include "tools/cedevice.h"
 
@@ -188,10 +189,11 @@ static int cmdLog(const std::vector<std::string> &args) {
     std::error_code ec;
     fs::path newest;
     fs::file_time_type newestTime{};
-    std::vector<fs::path> candidates{host::fsRoot() / "Corvane.log"};
+    const std::string name = host::toUtf8(LOG_NAME);
+    std::vector<fs::path> candidates{host::fsRoot() / name};
     for (fs::directory_iterator it(host::fsRoot(), ec), end; !ec && it != end; it.increment(ec))
-        if (it->is_directory(ec) && host::wildcardMatch(u"*Flash*", host::fromUtf8(it->path().filename().string())))
-            candidates.push_back(it->path() / "Corvane.log");
+        if (it->is_directory(ec) && host::wildcardMatch(FLASH_PATTERN, host::fromUtf8(it->path().filename().string())))
+            candidates.push_back(it->path() / name);
     for (const fs::path &c : candidates) {
         if (!fs::is_regular_file(c, ec)) continue;
         fs::file_time_type t = fs::last_write_time(c, ec);
@@ -243,7 +245,7 @@ int main(int argc, char **argv) {
     }
     if (verb == "init") return cmdInit(args);
     std::string error;
-    if (!host::ensureDevice(error)) return fail(error, 125);
+    if (!host::ensureDevice(error)) return fail(error, host::kExitNoDevice);
     if (verb == "status") return cmdStatus(args);
     if (verb == "log") return cmdLog(args);
     if (verb == "ls") return cmdLs(args);

@@ -4,6 +4,7 @@
 // into and written from the simulated registry's model.
 #pragma once
 
+#include "log/run.h"
 #include "platform/host/host.h"
 #include "platform/host/registry_model.h"
 
@@ -121,8 +122,7 @@ private:
     fs::path dir_;
     fs::path previous_;
     int depth_ = 0;                  // its place among the scratch devices alive
-    char16_t tempDir_[256];          // the system's temporary folder and logging switch,
-    int logging_ = 0;                // put back at the end
+    RunState run_{};                 // the system's temporary folder and logging switch, put back at the end
     unsigned long stateWrites_ = 0;  // the process's state writes when it was selected
 };
 

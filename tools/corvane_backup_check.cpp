@@ -199,12 +199,12 @@ std::string repairPreview(const InputFile &file) {
     if (!copyFile(file, copy, error)) return "c (repair) was not tried: " + error;
     std::u16string path = Scratch::deviceTemp("image.img");
     int result = repair(reinterpret_cast<const WCHAR *>(path.c_str()));
-    if (result == RAMIMAGE_TYPE_ERROR)
-        return "c (repair) would refuse it: a record of unknown type (the file stays as it is)";
-    if (result == RAMIMAGE_CUT_SHORT) return "c (repair) would refuse it: the file is cut short (it stays as it is)";
-    if (result == RAMIMAGE_LENGTH_UNCLEAR)
-        return "c (repair) would refuse it: a record's length and fields disagree, and which is right is unclear (it "
-               "stays as it is)";
+    if (const WCHAR *refusal = rewriteRefusal(result)) {
+        // "it" only where the reason names the file: else it would read as the record.
+        std::string why = host::toUtf8(refusal);
+        return "c (repair) would refuse it: " + why +
+               (why.find("the file") != std::string::npos ? " (it stays as it is)" : " (the file stays as it is)");
+    }
     if (result != 0) return "c (repair) fails on a copy of it (result " + std::to_string(result) + ")";
     InputFile repaired;
     if (!repaired.open(FileArg{copy.string(), copy}, error)) return "c (repair) was run, but its image cannot be read";

@@ -357,12 +357,8 @@ Scratch::Scratch() {
     stateWrites_ = host::stateWrites();
     // The system's code runs as start-up leaves it: its temporary folder
     // set, logging off.
-    static_assert(sizeof tempDir_ == sizeof g_tempDir);
-    std::memcpy(tempDir_, g_tempDir, sizeof tempDir_);
-    logging_ = g_logging;
-    static const char16_t kTemp[] = u"\\Temp\\";
-    std::memcpy(g_tempDir, kTemp, sizeof kTemp);
-    g_logging = 0;
+    keepRunState(&run_);
+    pointRun(u"\\Temp\\", 0);
     ok_ = true;
 }
 
@@ -375,8 +371,7 @@ Scratch::~Scratch() {
             !resetKept(g_kept[depth_], host::stateWrites() != stateWrites_))
             dropKept(depth_);
         host::selectDevice(previous_);
-        std::memcpy(g_tempDir, tempDir_, sizeof tempDir_);
-        g_logging = logging_;
+        restoreRunState(&run_);
     }
     g_scratchDepth = depth_;
 }
@@ -399,15 +394,8 @@ const WCHAR *w(const std::u16string &s) { return reinterpret_cast<const WCHAR *>
 
 // What unpackHives or packHives answered, in words.
 std::string hiveResult(int result) {
+    if (const WCHAR *why = hiveRefusal(result)) return host::toUtf8(why);
     switch (result) {
-    case HV_BAD_SIG:
-        return "not a hive backup file";
-    case HV_DAMAGED:
-        return "the hive lengths do not fit the file";
-    case HV_TRAILING:
-        return "the bytes after the user hive are not its trailer";
-    case HV_CHECKSUM:
-        return "the hive images do not match their checksums";
     case HV_NO_OPEN:
         return "a file cannot be opened";
     case HV_IO_FAILED:
@@ -596,17 +584,18 @@ bool DeviceFileLock::take(const fs::path &path, std::string &error) {
     if (g_lockHolders == 0) {
         // The system's lock is made in the system's temporary folder: the
         // device's, as start-up would find it.
-        WCHAR temp[PATH_CCH], saved[PATH_CCH];
+        WCHAR temp[PATH_CCH];
+        RunState saved;
         DWORD n = GetTempPathW(PATH_CCH, temp);
         if (n == 0 || n >= PATH_CCH) {
             error = "cannot find the device's temporary folder for its lock";
             return false;
         }
-        std::memcpy(saved, g_tempDir, sizeof saved);
-        std::memcpy(g_tempDir, temp, sizeof temp);
+        keepRunState(&saved);
+        pointRun(temp, saved.logging);
         g_lock = takeRunLock(g_lockPath);
         DWORD why = GetLastError();
-        std::memcpy(g_tempDir, saved, sizeof saved);
+        restoreRunState(&saved);
         if (g_lock == INVALID_HANDLE_VALUE) {
             std::string lock = host::toUtf8(g_lockPath);
             error = why == ERROR_SHARING_VIOLATION

@@ -157,7 +157,7 @@ void loadEnv() {
             // A mistyped rule must not pass silently as a run without faults.
             std::string line = std::string(programName()) + ": CEDEVICE_FAULTS: " + error + "\n";
             (void)!write(2, line.data(), line.size());
-            _exit(98);
+            _exit(kExitFaultRules);
         }
         s.rules = rules;
         s.diskLeft = disk;
@@ -211,7 +211,7 @@ void Call::start(const WCHAR *path) {
         ++s.fired;
         if (r.powerLoss) {
             appendTrace(std::string(service) + "(...) POWER LOSS");
-            _exit(99);
+            _exit(kExitPowerLoss);
         }
         if (r.cutBytes >= 0) {
             if (!s.cutCall) {  // the outer call keeps it when calls nest
@@ -303,7 +303,7 @@ void Call::cutNow() {
     State &s = state();
     appendTrace(std::string(service_) + "(" + (active_ ? args_ : std::string("...")) + ") POWER LOSS after " +
                 std::to_string(s.cutDone) + " bytes");
-    _exit(99);
+    _exit(kExitPowerLoss);
 }
 
 size_t powerReserve(size_t want) {
@@ -322,7 +322,7 @@ void powerCut() {
     State &s = state();
     if (s.cutCall) s.cutCall->cutNow();
     appendTrace("POWER LOSS");
-    _exit(99);
+    _exit(kExitPowerLoss);
 }
 
 void diskFree(size_t bytes) {

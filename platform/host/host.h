@@ -78,6 +78,12 @@ void selectDevice(const fs::path &dir);
 // already be a device. Returns false with a message when there is none.
 bool ensureDevice(std::string &error);
 
+// The exit statuses that are the simulated device's own, beside the
+// program's: a program stops with them, whatever it was doing.
+constexpr int kExitFaultRules = 98;  // CEDEVICE_FAULTS holds a rule that cannot be read
+constexpr int kExitPowerLoss = 99;   // a power-loss rule cut the power
+constexpr int kExitNoDevice = 125;   // ensureDevice failed: nothing ran
+
 // The one place where the host opens a file or folder of the device (under
 // its fs/ or state/): by its host path, never through a link at its end
 // (O_NOFOLLOW), never inherited by a child (O_CLOEXEC), again when a signal

@@ -582,22 +582,8 @@ struct RoundTrip {
 TEST(Sequence, WaitsForTheLockOfAnotherRun) {
     ts::Device dev("ram");
     std::string before = makeInput(dev, Input::RamImage);
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t holder = fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-        HANDLE lock = CreateFileW(u"\\Temp\\corvane.lck", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        (void)!write(ready[1], lock == INVALID_HANDLE_VALUE ? "n" : "y", 1);
-        usleep(300 * 1000);
-        _exit(0);  // the lock goes with the process
-    }
-    close(ready[1]);
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    close(ready[0]);
-    ASSERT_EQ(c, 'y');
+    pid_t holder = ts::holdRunLock(300);
+    ASSERT_GT(holder, 0);
     ASSERT_EQ(ts::cedevice({"reg", "set", "HKLM\\Software\\Waited", "Value", "REG_DWORD", "1"}).exitCode, 0);
     std::string trace = (dev.dir() / "trace.txt").string();
     auto r = ts::corvane({"ls", F}, {{"CEDEVICE_TRACE", trace}});

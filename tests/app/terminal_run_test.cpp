@@ -68,6 +68,16 @@ TEST(TerminalRun, RunOnATerminalEndsWithWhatItDid) {
          "main, option s, registry information copied to \\My Documents\\b.reg\n"
          "corvane: \\My Documents\\b.reg: written (8468 bytes)\n"
          "corvane: exit code 1: the operations ran; the log above tells how they went\n"},
+        // With f the log is the flash folder's: the summary shows the one the run wrote.
+        {"lfx \\none.reg",
+         "corvane: this run's log (\\ResidentFlash\\Corvane.log):\n"
+         "Corvane Logfile\n"
+         "options: lfx\n"
+         "file: \\none.reg\n"
+         "\n"
+         "main, option c|x ignored, file sig not correct\n"  // the screen keeps no trailing blank
+         "corvane: \\none.reg: not written: it cannot be read: no such file\n"
+         "corvane: exit code 1: the operations ran; the log above tells how they went\n"},
         {"s \\No Such Dir\\x.reg",
          "corvane: \\No Such Dir\\x.reg: not written: a folder on the way does not exist\n"
          "corvane: exit code 1: the operations ran; l in the options logs how they went\n"},

@@ -389,23 +389,8 @@ TEST(CreateFile, Dispositions) {
 // holds the file, then let in once it is killed.
 TEST(ShareMode, HeldAcrossProcessesUntilTheHolderEnds) {
     ts::Device dev;
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        HANDLE h = CreateFileW(u"\\Temp\\corvane.lck", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        char c = h == INVALID_HANDLE_VALUE ? 'n' : 'y';
-        (void)!write(ready[1], &c, 1);
-        pause();
-        _exit(0);
-    }
-    close(ready[1]);
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    close(ready[0]);
-    ASSERT_EQ(c, 'y');
+    pid_t child = ts::holdRunLock(0);
+    ASSERT_GT(child, 0);
     SetLastError(0);
     EXPECT_EQ(CreateFileW(u"\\Temp\\corvane.lck", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr),

@@ -207,6 +207,31 @@ void resetSystemState() {
     host::resetWindows();
 }
 
+pid_t holdRunLock(int holdMs) {
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    pid_t holder = fork();
+    if (holder == 0) {
+        HANDLE lock = CreateFileW(u"\\Temp\\corvane.lck", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        (void)!write(ready[1], lock == INVALID_HANDLE_VALUE ? "n" : "y", 1);
+        if (holdMs > 0)
+            usleep(holdMs * 1000);
+        else
+            pause();
+        _exit(0);  // the lock goes with the process
+    }
+    close(ready[1]);
+    char c = 0;
+    bool held = holder > 0 && read(ready[0], &c, 1) == 1 && c == 'y';
+    close(ready[0]);
+    if (holder > 0 && !held) {
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+    }
+    return held ? holder : -1;
+}
+
 std::u16string u16(const std::string &utf8) { return host::fromUtf8(utf8); }
 
 std::string readFile(const fs::path &p) {

@@ -3,6 +3,8 @@
 
 #include "platform/host/host.h"
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <map>
 #include <string>
@@ -70,6 +72,13 @@ RunResult cedevice(const std::vector<std::string> &args, const std::map<std::str
 // temporary folder "\Temp\". Fault rules are cleared, and the process's
 // window classes and windows are forgotten.
 void resetSystemState();
+
+// A child process that holds the run lock (\Temp\corvane.lck) of the
+// selected device as a run holds it, until it ends: after holdMs
+// milliseconds, or with holdMs 0 when it is killed. Returns its pid once it
+// holds the lock; -1 when it could not be started or could not take the
+// lock. The caller waits for it (waitpid).
+pid_t holdRunLock(int holdMs);
 
 // UTF-16 literal helpers for in-process calls.
 std::u16string u16(const std::string &utf8);

@@ -445,22 +445,8 @@ TEST(CorvaneBackup, SetOfflineThenTheRestoredDeviceHoldsTheValue) {
 TEST(CorvaneBackup, EditsOfADeviceFileWaitForARunsLock) {
     Bench bench("ram");
     bench.save("b.reg");
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t holder = fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-        HANDLE lock = CreateFileW(u"\\Temp\\corvane.lck", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        (void)!write(ready[1], lock == INVALID_HANDLE_VALUE ? "n" : "y", 1);
-        usleep(300 * 1000);
-        _exit(0);
-    }
-    close(ready[1]);
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    close(ready[0]);
-    ASSERT_EQ(c, 'y');
+    pid_t holder = ts::holdRunLock(300);
+    ASSERT_GT(holder, 0);
     auto started = std::chrono::steady_clock::now();
     TOOL_OK(bench, "set", "\\b.reg", "HKLM\\Ident", "Name", "REG_SZ", "Edited");
     auto waited = std::chrono::steady_clock::now() - started;

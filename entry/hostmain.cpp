@@ -1,10 +1,12 @@
-// winmain.cpp - the host's process entry: answers a request for the usage or
-// the version itself, makes sure the device exists, joins the arguments with
-// single spaces into the one command line that a CE program receives, and
-// calls the system's entry. When standard error is a terminal it then tells
-// the person at it how the run went: this run's log lines (with l), whether
-// FILE was written, and what the exit code means. The log and the exit code
-// are the system's, untouched.
+// hostmain.cpp - the host build's process entry, over the system (app/) and the
+// simulated device: answers a request for the usage or the version itself,
+// makes sure the device exists, joins the arguments with single spaces into
+// the one command line that a CE program receives, and calls the system's
+// entry. When standard error is a terminal it then tells the person at it
+// how the run went: this run's log lines (with l), whether FILE was written,
+// and what the exit code means. The log and the exit code are the system's,
+// untouched; what they mean, where the log goes and why a file was refused
+// are the system's words (driver.h, log.h, results.cpp), not repeated here.
 #include "app/driver.h"
 #include "platform/host/host.h"
 
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,9 +29,6 @@ constexpr int kExitNotUtf8 = 97;
 // The first word starts with '-' and is no request of the host's: refused
 // before anything runs.
 constexpr int kExitUsage = 2;
-// The letters an options word is read for.
-const char kOptionLetters[] = "lfshrcxd";
-
 const char kUsage[] =
     "usage: corvane OPTIONS FILE       (corvane --version: the version)\n"
     "Saves, restores and mends the registry of a simulated CE device.\n"
@@ -73,25 +73,16 @@ bool sameFile(const FileState &a, const FileState &b) {
            a.st.st_ctim.tv_nsec == b.st.st_ctim.tv_nsec;
 }
 
-// A log file a run may append to, and its size before the run.
-struct LogFile {
-    fs::path hostPath;
-    std::string devicePath;
-    FileState before;
-};
-
-// \Corvane.log, and Corvane.log in every root folder whose name contains
-// "Flash" (where l with f puts the log).
-std::vector<LogFile> logFiles() {
-    std::vector<LogFile> logs;
-    logs.push_back({host::fsRoot() / "Corvane.log", "\\Corvane.log", {}});
+// The files a run may log to, as they were before it: the log's name in the
+// root and in each root folder. The run's log path (g_logPath) then tells
+// which one it is.
+std::map<fs::path, FileState> logsBefore() {
+    const std::string name = host::toUtf8(LOG_NAME);
+    std::map<fs::path, FileState> logs;
+    logs[host::fsRoot() / name] = fileState(host::fsRoot() / name);
     std::error_code ec;
-    for (fs::directory_iterator it(host::fsRoot(), ec), end; !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        if (!it->is_directory(ec) || !host::wildcardMatch(u"*Flash*", host::fromUtf8(name))) continue;
-        logs.push_back({it->path() / "Corvane.log", "\\" + name + "\\Corvane.log", {}});
-    }
-    for (LogFile &l : logs) l.before = fileState(l.hostPath);
+    for (fs::directory_iterator it(host::fsRoot(), ec), end; !ec && it != end; it.increment(ec))
+        if (it->is_directory(ec)) logs[it->path() / name] = fileState(it->path() / name);
     return logs;
 }
 
@@ -136,19 +127,8 @@ std::string reason(DWORD error) {
 // What a result of repair or reorder means.
 std::string rewriteResult(const char *name, int result, int done, DWORD error) {
     if (result == done) return std::string(name) + " done";
+    if (const WCHAR *why = rewriteRefusal(result)) return std::string(name) + " refused: " + host::toUtf8(why);
     switch (result) {
-    case RAMIMAGE_CUT_SHORT:
-        return std::string(name) + " refused: the file is cut short";
-    case RAMIMAGE_SIZE_FIELD:
-        return std::string(name) + " refused: records after totalSize";
-    case RAMIMAGE_TYPE_ERROR:
-        return std::string(name) + " refused: a record of unknown type";
-    case RAMIMAGE_LENGTH_UNCLEAR:
-        return std::string(name) + " refused: a record's length cannot be told from its fields";
-    case RAMIMAGE_LENGTH_DAMAGED:
-        return std::string(name) + " refused: a record's length is damaged (c mends it)";
-    case RAMIMAGE_BAD_SIG:
-        return std::string(name) + " refused: not a RAM registry image";
     case RAMIMAGE_NO_OPEN:
     case RAMIMAGE_NO_TEMPNAME:
     case RAMIMAGE_NOT_WRITTEN:
@@ -160,15 +140,8 @@ std::string rewriteResult(const char *name, int result, int done, DWORD error) {
 
 // What restRegHv's result means.
 std::string hiveResult(int result, DWORD error) {
+    if (const WCHAR *why = hiveRefusal(result)) return host::toUtf8(why);
     switch (result) {
-    case HV_BAD_SIG:
-        return "not a hive backup file";
-    case HV_DAMAGED:
-        return "the hive lengths do not fit the file";
-    case HV_CHECKSUM:
-        return "an image does not match its checksum";
-    case HV_TRAILING:
-        return "the bytes after the user hive are not its trailer";
     case HV_NO_OPEN:
     case HV_IO_FAILED:
     case HV_NOT_REPLACED:
@@ -182,31 +155,37 @@ std::string hiveResult(int result, DWORD error) {
 // The summary of a run on a terminal: this run's log lines, what became of
 // FILE and of each step (from the system's report of the run, with the
 // platform's reasons), the restart, and what the exit code means.
-void summarize(const std::string &line, int code, const std::vector<LogFile> &logs, const fs::path &fileHost,
+void summarize(const std::string &line, int code, const std::map<fs::path, FileState> &logs, const fs::path &fileHost,
                const FileState &fileBefore, DWORD fileError) {
     size_t space = line.find(' ');
     std::string options = line.substr(0, space);
     std::string file = space == std::string::npos ? std::string() : line.substr(space + 1);
     auto has = [&](char c) { return options.find(c) != std::string::npos; };
     const RunReport &report = g_report;
-    const bool ran = line.size() >= 3 && (code == EXIT_DONE || (has('r') && has('d')));
+    const bool ran = line.size() >= COMMAND_LINE_MIN_CCH && (code == EXIT_DONE || (has('r') && has('d')));
 
-    // This run's log lines: what the log files gained.
+    // This run's log lines: what its log file gained.
     bool logged = false;
-    for (const LogFile &l : logs) {
-        FileState after = fileState(l.hostPath);
-        if (!after.exists || sameFile(l.before, after)) continue;
-        off_t from = l.before.exists && l.before.st.st_size <= after.st.st_size ? l.before.st.st_size : 0;
-        std::ifstream in(l.hostPath, std::ios::binary);
-        in.seekg(from);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    fs::path logHost;
+    if (host::resolvePath(g_logPath, logHost) == ERROR_SUCCESS) {
+        auto before = logs.find(logHost);
+        FileState was = before == logs.end() ? FileState{} : before->second;
+        FileState after = fileState(logHost);
+        std::string text;
+        if (after.exists && !sameFile(was, after)) {
+            off_t from = was.exists && was.st.st_size <= after.st.st_size ? was.st.st_size : 0;
+            std::ifstream in(logHost, std::ios::binary);
+            in.seekg(from);
+            text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
         size_t first = text.find_first_not_of('\n');
-        if (first == std::string::npos) continue;
-        text.erase(0, first);
-        if (text.back() != '\n') text += '\n';
-        say("this run's log (" + l.devicePath + "):");
-        std::fwrite(text.data(), 1, text.size(), stderr);
-        logged = true;
+        if (first != std::string::npos) {
+            text.erase(0, first);
+            if (text.back() != '\n') text += '\n';
+            say("this run's log (" + host::toUtf8(host::devicePathOf(logHost.string())) + "):");
+            std::fwrite(text.data(), 1, text.size(), stderr);
+            logged = true;
+        }
     }
 
     const std::string shown = file.empty() ? "FILE (empty)" : file;
@@ -274,8 +253,8 @@ void summarize(const std::string &line, int code, const std::vector<LogFile> &lo
     std::string meaning;
     switch (code) {
     case EXIT_NOTHING:
-        meaning = line.size() < 3 ? "nothing ran (a command line shorter than 3 characters)"
-                                  : "the prompt was closed, not set up or open in another run";
+        meaning = line.size() < COMMAND_LINE_MIN_CCH ? "nothing ran (a command line shorter than 3 characters)"
+                                                     : "the prompt was closed, not set up or open in another run";
         break;
     case EXIT_DONE:
         meaning = "the operations ran";
@@ -341,27 +320,27 @@ int main(int argc, char **argv) {
     std::string error;
     if (!host::ensureDevice(error)) {
         say(error);
-        return 125;
+        return host::kExitNoDevice;
     }
 
     bool tell = isatty(2);
-    if (tell && line.size() >= 3) {
+    if (tell && line.size() >= COMMAND_LINE_MIN_CCH) {
         // The letters that are no options are ignored, as on the device; the
         // person at the terminal is told which they are.
         std::string ignored;
         for (char c : first)
-            if (!std::strchr(kOptionLetters, c) && ignored.find(c) == std::string::npos) ignored += c;
+            if (!std::strchr(OPTION_LETTERS, c) && ignored.find(c) == std::string::npos) ignored += c;
         if (!ignored.empty())
             say("options '" + first + "': " + ignored +
-                (ignored.size() == 1 ? " is not an option letter (" : " are not option letters (") + kOptionLetters +
+                (ignored.size() == 1 ? " is not an option letter (" : " are not option letters (") + OPTION_LETTERS +
                 "), ignored");
     }
-    std::vector<LogFile> logs;
+    std::map<fs::path, FileState> logs;
     fs::path fileHost;
     DWORD fileError = ERROR_SUCCESS;
     FileState fileBefore;
     if (tell) {
-        logs = logFiles();
+        logs = logsBefore();
         size_t space = wide.find(u' ');
         if (space != std::u16string::npos) {
             fileError = host::resolvePath(wide.substr(space + 1).c_str(), fileHost);

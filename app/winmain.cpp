@@ -1,6 +1,7 @@
 /*
- * winmain.cpp - the Windows entry: hands the program's instance and its
- * arguments, as one command line, to the system's entry.
+ * winmain.cpp - the process entry of the Windows and CE builds: hands the
+ * program's instance and its arguments, as one command line, to the
+ * system's entry.
  *
  * On desktop Windows the arguments are taken as the C runtime splits them
  * (quotes removed) and joined with single spaces, as the host build joins
