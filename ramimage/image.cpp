@@ -82,7 +82,7 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
         result = RAMIMAGE_NOT_WRITTEN;
         goto failed;
     }
-    if (cbHeader < 4 || getLe32(header) != RAM_REG_SIG) {
+    if (cbHeader < IMAGE_SIG_CB || getLe32(header + IMAGE_SIG_AT) != RAM_REG_SIG) {
         writeLog(texts->sigUnknown, EMPTY, 1);
         result = RAMIMAGE_BAD_SIG;
         goto failed;
@@ -90,10 +90,10 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     /* A file that ends inside totalSize has it read as 0: no record is
      * visited and the new image is the bare header. */
     if (cbHeader < IMAGE_HEADER_CB) {
-        header[4] = header[5] = header[6] = header[7] = 0;
+        putLe32(header + IMAGE_TOTAL_SIZE_AT, 0);
         img->same = 0;
     }
-    img->totalSize = (LONG)getLe32(header + 4);
+    img->totalSize = (LONG)getLe32(header + IMAGE_TOTAL_SIZE_AT);
     /* totalSize is a placeholder until imageEnd writes the real length. */
     imageAppend(img, header, IMAGE_HEADER_CB);
     return 0;
@@ -207,8 +207,8 @@ int walkNextMore(RamImage *img)
     }
     if (!imageRead(img, head, RECORD_HEAD_CB))
         return WALK_END;
-    img->length = getLe16(head);
-    img->type = getLe16(head + 2);
+    img->length = getLe16(head + RECORD_LENGTH_AT);
+    img->type = getLe16(head + RECORD_TYPE_AT);
     img->size = (DWORD)img->length + RECORD_HEAD_CB;
     img->next = offset + img->size;
     return WALK_RECORD;
@@ -235,31 +235,33 @@ int imageRecordAt(RamImage *img, int64_t offset, RecordAt *rec)
     img->pos = offset;
     if ((head = imagePeek(img, RECORD_HEAD_CB)) == NULL)
         return 0;
-    typeByte = head[2];
-    if (typeByte != 1 && typeByte != 2)
+    typeByte = head[RECORD_TYPE_AT]; /* the low byte */
+    if (typeByte != RECORD_KEY && typeByte != RECORD_VALUE)
         return 0;
-    rec->storedNext = offset + RECORD_HEAD_CB + getLe16(head);
-    cbFields = typeByte == 1 ? 4 : 6; /* tag, nameLength (and dataLength) */
+    rec->storedNext = offset + RECORD_HEAD_CB + getLe16(head + RECORD_LENGTH_AT);
+    cbFields = recordFieldsCb(typeByte);
     if (offset + RECORD_HEAD_CB + cbFields > img->inLength)
         return 1;
     if ((head = imagePeek(img, RECORD_HEAD_CB + cbFields)) == NULL)
         return 0;
-    cch = head[6];
-    cbData = typeByte == 2 ? getLe16(head + 8) : 0;
-    fieldsNext = offset + RECORD_HEAD_CB + cbFields + 2 * (int64_t)cch + cbData;
+    cch = head[RECORD_NAME_LENGTH_AT];
+    cbData = typeByte == RECORD_VALUE ? getLe16(head + VALUE_DATA_LENGTH_AT) : 0;
+    fieldsNext = offset + RECORD_HEAD_CB + recordLengthOf(typeByte, cch, cbData);
     if (fieldsNext > img->inLength)
         return 1;
     rec->fieldsNext = fieldsNext;
-    if (head[3] != 0 || head[5] != 0 || head[7] != 0 || fieldsNext != rec->storedNext || cch == 0)
+    /* The high bytes of type, tag and nameLength are 0 in a consistent record. */
+    if (head[RECORD_TYPE_AT + 1] != 0 || head[RECORD_TAG_AT + 1] != 0 ||
+        head[RECORD_NAME_LENGTH_AT + 1] != 0 || fieldsNext != rec->storedNext || cch == 0)
         return 1;
     img->pos = offset + RECORD_HEAD_CB + cbFields;
-    if ((name = imagePeek(img, 2 * (size_t)cch)) == NULL)
+    if ((name = imagePeek(img, NAME_CHAR_CB * (size_t)cch)) == NULL)
         return 0;
     for (i = 0; i + 1 < cch; i++) {
-        if (name[2 * i] == 0 && name[2 * i + 1] == 0)
+        if (getLe16(name + NAME_CHAR_CB * i) == 0)
             return 1;
     }
-    rec->consistent = name[2 * i] == 0 && name[2 * i + 1] == 0;
+    rec->consistent = getLe16(name + NAME_CHAR_CB * i) == 0;
     return 1;
 }
 
@@ -453,7 +455,7 @@ int imageEnd(RamImage *img, const WCHAR *path, int keep)
     int failed = img->failed;
     int result = 0;
     long cbOut = -1;
-    BYTE size[4];
+    BYTE size[IMAGE_TOTAL_SIZE_CB];
 
     if (keep)
         flushPending(img);
@@ -461,11 +463,12 @@ int imageEnd(RamImage *img, const WCHAR *path, int keep)
     if (keep && failed == IMAGE_OK) {
         /* The new image's length, whatever the input's totalSize said. */
         cbOut = ftell(img->out);
-        if (cbOut < 0 || fseek(img->out, 4, SEEK_SET) != 0) {
+        if (cbOut < 0 || fseek(img->out, IMAGE_TOTAL_SIZE_AT, SEEK_SET) != 0) {
             failed = IMAGE_WRITE_FAILED;
         } else {
             putLe32(size, (DWORD)cbOut);
-            if (fwrite(size, 1, 4, img->out) != 4 || fflush(img->out) != 0 || ferror(img->out))
+            if (fwrite(size, 1, sizeof size, img->out) != sizeof size || fflush(img->out) != 0 ||
+                ferror(img->out))
                 failed = IMAGE_WRITE_FAILED;
         }
     }

@@ -2,11 +2,7 @@
  * image.h - what repair and reorder share: opening an image with its
  * temporary file, the record walk over the input, and the writer of the new
  * image (header placeholder, records, final totalSize, in-place replace).
- *
- * Image header: signature (4 bytes) and totalSize (4 bytes, signed when
- * compared with offsets). Every record starts with length (2 bytes, the
- * bytes after type) and type (2 bytes); the whole record is length + 4 bytes.
- * All fields are little-endian.
+ * The layout they walk is ramimage/record.h's.
  */
 #ifndef CORVANE_IMAGE_H
 #define CORVANE_IMAGE_H
@@ -14,10 +10,10 @@
 #include "log/bytes.h"
 #include "log/log.h"
 #include "log/run.h"
+#include "ramimage/copy.h"
 #include "ramimage/ramimage.h"
+#include "ramimage/record.h"
 
-#define IMAGE_HEADER_CB 8    /* signature and totalSize */
-#define RECORD_HEAD_CB 4     /* length and type */
 #define IMAGE_BUFFER_CB 4096 /* every buffer a rewrite streams through */
 
 /* Results of walkNext. */
@@ -119,24 +115,6 @@ void imageWindowEnding(RamImage *img, int64_t start, int64_t end);
  * which the device's in-place copy leaves cut short. */
 int imageEnd(RamImage *img, const WCHAR *path, int keep);
 
-/* One record as the check sees it (imageRecordCheck). */
-typedef struct {
-    DWORD have;      /* with a problem: what was found */
-    DWORD need;      /* with a problem: what it should be */
-    size_t cbNeeded; /* 0, or the bytes of the record wanted before a verdict */
-    DWORD size;      /* length + 4, once the head was read */
-    WORD type;       /* as stored, once the head was read */
-} RecordCheck;
-
-/* Looks at a record whose first cb bytes are at rec, with cbLeft bytes of
- * the file from its start on. Returns IMAGE_WHOLE with out->cbNeeded 0 when
- * the record is consistent and lies within the file (its head, fields and
- * name looked at; its data are not), IMAGE_WHOLE with out->cbNeeded set
- * when it must see that many of the record's bytes first (never more than
- * IMAGE_CHECK_RECORD_CB, never past the file's end), or the record's first
- * problem with out->have and out->need. */
-int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *out);
-
 /* True when a whole, consistent record starts at offset of the input (for
  * the walk past a damaged totalSize). A failed read counts as no record.
  * The input's position is left after the record's fields. */
@@ -176,46 +154,6 @@ int imageRecordAt(RamImage *img, int64_t offset, RecordAt *rec);
  * stored length swallows hold none: surplus bytes); otherwise
  * READ_UNCLEAR. The input's position and the current record are kept. */
 int imageReading(RamImage *img, int64_t storedNext, int64_t fieldsNext);
-
-/* Blocks of bytes copied as one: the compiler moves each in a few wide
- * loads and stores, where a loop of bytes costs several instructions a
- * byte. Byte arrays alone, so any address will do. */
-typedef struct {
-    BYTE b[32];
-} ByteBlock32;
-typedef struct {
-    BYTE b[8];
-} ByteBlock8;
-typedef struct {
-    BYTE b[4];
-} ByteBlock4;
-
-#define COPY_BLOCK(type, to, from, at) (*(type *)((to) + (at)) = *(const type *)((from) + (at)))
-
-/* Copies cb bytes; the two ranges never overlap. Whole blocks, then one
- * block that ends at the last byte (copying a few bytes twice). */
-static inline void copyBytes(BYTE *to, const BYTE *from, size_t cb)
-{
-    size_t at;
-
-    if (cb >= sizeof(ByteBlock32)) {
-        for (at = 0; at + sizeof(ByteBlock32) <= cb; at += sizeof(ByteBlock32))
-            COPY_BLOCK(ByteBlock32, to, from, at);
-        if (at < cb)
-            COPY_BLOCK(ByteBlock32, to, from, cb - sizeof(ByteBlock32));
-    } else if (cb >= sizeof(ByteBlock8)) {
-        for (at = 0; at + sizeof(ByteBlock8) <= cb; at += sizeof(ByteBlock8))
-            COPY_BLOCK(ByteBlock8, to, from, at);
-        if (at < cb)
-            COPY_BLOCK(ByteBlock8, to, from, cb - sizeof(ByteBlock8));
-    } else if (cb >= sizeof(ByteBlock4)) {
-        COPY_BLOCK(ByteBlock4, to, from, 0);
-        COPY_BLOCK(ByteBlock4, to, from, cb - sizeof(ByteBlock4));
-    } else {
-        while (cb-- > 0)
-            *to++ = *from++;
-    }
-}
 
 /* Reads cb bytes of the input at its position. Callers ask only for bytes
  * that lie inside the file, so a short read is a read failure: it sets
@@ -308,8 +246,8 @@ static inline int walkNext(RamImage *img)
         head = img->window + at;
         img->start = offset;
         img->pos = offset + RECORD_HEAD_CB;
-        img->length = getLe16(head);
-        img->type = getLe16(head + 2);
+        img->length = getLe16(head + RECORD_LENGTH_AT);
+        img->type = getLe16(head + RECORD_TYPE_AT);
         img->size = (DWORD)img->length + RECORD_HEAD_CB;
         img->next = offset + img->size;
         return WALK_RECORD;

@@ -5,8 +5,7 @@
 #define CORVANE_RAMIMAGE_H
 
 #include "platform/platform.h"
-
-#define RAM_REG_SIG 0x1D8374B2u /* bytes B2 74 83 1D */
+#include "ramimage/record.h"
 
 /* Image kinds, the results of detectSig. */
 #define KIND_NONE 0   /* read, but neither signature */
@@ -99,8 +98,8 @@ int reorder(const WCHAR *path);
 #define IMAGE_KEY_CHAR 15
 
 /* the most of a record the check looks at: head, fields and a name of 255
- * characters */
-#define IMAGE_CHECK_RECORD_CB 520
+ * characters (520 bytes) */
+#define IMAGE_CHECK_RECORD_CB (VALUE_NAME_AT + NAME_CHAR_CB * NAME_MAX_CCH)
 
 typedef struct {
     int problem;   /* IMAGE_WHOLE or the first problem */

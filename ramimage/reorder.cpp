@@ -47,9 +47,7 @@
  */
 #include "ramimage/image.h"
 
-#define NO_TAG (-1)       /* no key record seen yet: distinct from every tag byte */
-#define KEY_FIELDS_CB 4   /* tag, nameLength */
-#define VALUE_FIELDS_CB 6 /* tag, nameLength, dataLength */
+#define NO_TAG (-1) /* no key record seen yet: distinct from every tag byte */
 
 /* One record waiting for its key group to be written. */
 typedef struct RecordEntry {
@@ -153,7 +151,7 @@ int reorder(const WCHAR *path)
 {
     RamImage img;
     BYTE buffer[IMAGE_BUFFER_CB];
-    BYTE tag[2];
+    BYTE tag[RECORD_TAG_CB];
     RecordEntry *keys = NULL; /* the pending key group, newest first */
     RecordEntry *entry;
     EntryPool pool = {NULL, NULL, 0};
@@ -182,13 +180,15 @@ int reorder(const WCHAR *path)
         }
         /* Where the fields say the next record starts, as repair reads them. */
         typeByte = img.type & 0xFF;
-        cbFields = typeByte == 1 ? KEY_FIELDS_CB : VALUE_FIELDS_CB;
-        if ((typeByte == 1 || typeByte == 2) &&
+        cbFields = recordFieldsCb(typeByte);
+        if ((typeByte == RECORD_KEY || typeByte == RECORD_VALUE) &&
             img.start + RECORD_HEAD_CB + cbFields <= img.inLength) {
             if ((fields = imagePeek(&img, cbFields)) == NULL)
                 break;
-            fieldsNext = img.start + RECORD_HEAD_CB + cbFields + 2 * (int64_t)fields[2] +
-                         (typeByte == 2 ? getLe16(fields + 4) : 0);
+            fieldsNext = img.start + RECORD_HEAD_CB +
+                         recordLengthOf(
+                             typeByte, fields[FIELD_NAME_LENGTH_AT],
+                             typeByte == RECORD_VALUE ? getLe16(fields + FIELD_DATA_LENGTH_AT) : 0);
             if (fieldsNext != img.next && fieldsNext <= img.inLength &&
                 (reading = imageReading(&img, img.next, fieldsNext)) != READ_STORED)
                 break;
@@ -197,10 +197,10 @@ int reorder(const WCHAR *path)
             cut = 1;
             break;
         }
-        if (img.type == 1 && img.start + RECORD_HEAD_CB + 2 <= img.inLength) {
-            if (!imageRead(&img, tag, 2))
+        if (img.type == RECORD_KEY && img.start + RECORD_HEAD_CB + RECORD_TAG_CB <= img.inLength) {
+            if (!imageRead(&img, tag, RECORD_TAG_CB))
                 break;
-            tagByte = tag[0];
+            tagByte = tag[0]; /* the low byte */
             if (previousTag != NO_TAG && previousTag != tagByte)
                 flushKeys(&img, &keys, &pool, buffer);
             previousTag = tagByte;
@@ -210,7 +210,7 @@ int reorder(const WCHAR *path)
             }
             entry->next = keys;
             keys = entry;
-        } else if (img.type == 2) {
+        } else if (img.type == RECORD_VALUE) {
             if (keys == NULL) {
                 imageCopy(&img, img.start, img.size, buffer); /* belongs to no key */
                 continue;
