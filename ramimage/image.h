@@ -16,17 +16,20 @@
 
 #define IMAGE_BUFFER_CB 4096 /* every buffer a rewrite streams through */
 
+/* The rewrite's own codes lie from 70 to 99, apart from every result that
+ * leaves ramimage/ (ramimage/ramimage.h). */
+
 /* Results of walkNext. */
-#define WALK_END 0    /* no record left */
-#define WALK_RECORD 1 /* length and type read; the input stands after type */
+#define WALK_END 70    /* no record left */
+#define WALK_RECORD 71 /* length and type read; the input stands after type */
 /* the file ends inside length or type: only start and size (the bytes left)
  * are known; the walk ends next */
-#define WALK_CUT 2
+#define WALK_CUT 72
 
 /* Why a rewrite gave up its new image. */
-#define IMAGE_OK 0
-#define IMAGE_READ_FAILED 1
-#define IMAGE_WRITE_FAILED 2
+#define IMAGE_OK 80
+#define IMAGE_READ_FAILED 81
+#define IMAGE_WRITE_FAILED 82
 
 /* The log texts and names of one rewrite. The "could not ..." texts are
  * followed by a path. */
@@ -138,9 +141,9 @@ int imageRecordAt(RamImage *img, int64_t offset, RecordAt *rec);
 
 /* Where the walk goes on after a record whose stored length and fields
  * disagree (results of imageReading). */
-#define READ_STORED 0  /* at the next offset its stored length gives */
-#define READ_FIELDS 1  /* at the one its fields give: the stored length is damaged */
-#define READ_UNCLEAR 2 /* either may be right: the file must stay as it is */
+#define READ_STORED 90  /* at the next offset its stored length gives */
+#define READ_FIELDS 91  /* at the one its fields give: the stored length is damaged */
+#define READ_UNCLEAR 92 /* either may be right: the file must stay as it is */
 
 /* Decides between the two readings of where the record after the current
  * one starts: storedNext by its stored length, fieldsNext by its fields
