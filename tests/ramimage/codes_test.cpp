@@ -82,14 +82,20 @@ constexpr Code kCodes[] = {
 constexpr bool inRange(const Code &c) {
     switch (c.family) {
     case Kind:
-    case Operation: return c.value >= 0 && c.value <= 9;
-    case RewriteResult: return c.value >= RAMIMAGE_RESULT_FIRST && c.value <= RAMIMAGE_RESULT_LAST;
-    case HiveResult: return c.value >= HV_RESULT_FIRST && c.value <= HV_RESULT_LAST;
-    case ImageProblem: return c.value >= IMAGE_PROBLEM_FIRST && c.value <= IMAGE_PROBLEM_LAST;
-    case HiveReason: return c.value >= HVW_FIRST && c.value <= HVW_LAST;
+    case Operation:
+        return c.value >= 0 && c.value <= 9;
+    case RewriteResult:
+        return c.value >= RAMIMAGE_RESULT_FIRST && c.value <= RAMIMAGE_RESULT_LAST;
+    case HiveResult:
+        return c.value >= HV_RESULT_FIRST && c.value <= HV_RESULT_LAST;
+    case ImageProblem:
+        return c.value >= IMAGE_PROBLEM_FIRST && c.value <= IMAGE_PROBLEM_LAST;
+    case HiveReason:
+        return c.value >= HVW_FIRST && c.value <= HVW_LAST;
     case Walk:
     case Failure:
-    case Reading: return c.value >= 70 && c.value <= 99;
+    case Reading:
+        return c.value >= 70 && c.value <= 99;
     }
     return false;
 }
