@@ -4,20 +4,27 @@
  * record by each record's stored length, streaming copies, the final
  * totalSize and the in-place replace through CopyFileW.
  *
- * The input is read through a 4096-byte window and the output gathered in
- * a 4096-byte run: the walk's small reads and the writer's small writes cost
- * no stream call, and the input is seeked only when a read falls outside
- * the window. The output's totalSize is always its own length.
+ * The input is read through a window and the output gathered in a run,
+ * each of IMAGE_BUFFER_CB bytes: the walk's small reads and the writer's
+ * small writes cost no stream call, and the input is seeked only when a
+ * read falls outside the window. The output's totalSize is always its own
+ * length.
  */
 #include "ramimage/image.h"
 
-int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
+/* The rewrite in progress: its buffers are too large for a device thread's
+ * stack. */
+static RamImage s_rewrite;
+
+int imageOpen(RamImage **imgOut, const WCHAR *path, const RewriteTexts *texts)
 {
+    RamImage *img = &s_rewrite;
     BYTE header[IMAGE_HEADER_CB] = {0};
     long cbFile;
     size_t cbHeader;
     int result;
 
+    *imgOut = img;
     img->in = NULL;
     img->out = NULL;
     img->tempPath[0] = 0;
@@ -389,7 +396,7 @@ void imageWriteMore(RamImage *img, const void *bytes, size_t cb)
     img->cbPending += cb;
 }
 
-int imageCopyMore(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
+int imageCopyMore(RamImage *img, int64_t offset, int64_t cb)
 {
     size_t at, piece;
 
@@ -409,11 +416,18 @@ int imageCopyMore(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
                 break;
             continue;
         } else {
-            /* Only the bytes asked for: a record seeked back to is seldom
-             * followed by the bytes after it. */
-            piece =
-                readAt(img, img->pos, buffer, cb < IMAGE_BUFFER_CB ? (size_t)cb : IMAGE_BUFFER_CB);
-            imageAppend(img, buffer, piece);
+            /* Only the bytes asked for (a record seeked back to is seldom
+             * followed by the bytes after it), read into the pending run. */
+            if (img->cbPending == IMAGE_BUFFER_CB)
+                flushPending(img);
+            piece = IMAGE_BUFFER_CB - img->cbPending;
+            if ((uint64_t)cb < piece)
+                piece = (size_t)cb;
+            if (img->failed != IMAGE_OK ||
+                (piece = readAt(img, img->pos, img->pending + img->cbPending, piece)) == 0)
+                break;
+            img->cbPending += piece;
+            img->cbOut += (int64_t)piece;
             img->pos += (int64_t)piece;
         }
         cb -= (int64_t)piece;

@@ -14,7 +14,13 @@
 #include "ramimage/ramimage.h"
 #include "ramimage/record.h"
 
-#define IMAGE_BUFFER_CB 4096 /* every buffer a rewrite streams through */
+/* The input window and the output run of a rewrite. The device's C library
+ * serves a read or write of 4 KiB or more with one file system call, and a
+ * rewrite of a 64 MiB image in pieces of 4 KiB makes 32768 of them; pieces
+ * of 32 KiB make an eighth as many. The two buffers (64 KiB) are static,
+ * not on the stack (a device thread has 64 KiB of it by default): a small
+ * part of the few MiB a device has free, and no allocation that can fail. */
+#define IMAGE_BUFFER_CB 32768
 
 /* The rewrite's own codes lie from 70 to 99, apart from every result that
  * leaves ramimage/ (ramimage/ramimage.h). */
@@ -45,8 +51,10 @@ typedef struct {
 } RewriteTexts;
 
 /* One rewrite in progress: the input, the new image and the walk's place.
- * Small reads are served from a 4096-byte window of the input and small
- * writes gathered in a 4096-byte run, so that the streams see few calls. */
+ * Small reads are served from a window of IMAGE_BUFFER_CB bytes of the
+ * input and small writes gathered in a run of as many, so that the streams
+ * see few calls. There is one, in static storage (imageOpen): the system
+ * runs one rewrite at a time. */
 typedef struct {
     FILE *in;                 /* the image being rewritten */
     FILE *out;                /* the new image, under tempPath */
@@ -75,14 +83,15 @@ typedef struct {
     WORD type;     /* as stored, all 16 bits */
 } RamImage;
 
-/* Makes the temporary name (deleting the empty file that names it), opens
- * path with texts->inputMode and the new image, checks the signature and
- * writes signature and the input's totalSize (a placeholder) to the new
- * image. Returns 0 ready for walkNext; otherwise RAMIMAGE_NO_TEMPNAME,
- * RAMIMAGE_NO_OPEN, RAMIMAGE_BAD_SIG or RAMIMAGE_NOT_WRITTEN (the header
- * could not be read), after writing the matching log line, closing
- * what it opened and deleting the temporary file. */
-int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts);
+/* Starts the rewrite (*img points to it): makes the temporary name
+ * (deleting the empty file that names it), opens path with texts->inputMode
+ * and the new image, checks the signature and writes signature and the
+ * input's totalSize (a placeholder) to the new image. Returns 0 ready for
+ * walkNext; otherwise RAMIMAGE_NO_TEMPNAME, RAMIMAGE_NO_OPEN,
+ * RAMIMAGE_BAD_SIG or RAMIMAGE_NOT_WRITTEN (the header could not be read),
+ * after writing the matching log line, closing what it opened and deleting
+ * the temporary file. */
+int imageOpen(RamImage **img, const WCHAR *path, const RewriteTexts *texts);
 
 /* True when the file ends before the length its totalSize gives (compared
  * as a signed number): a copy cut short, or a totalSize too large to tell
@@ -97,7 +106,7 @@ int walkNextMore(RamImage *img);
  * serve at once. */
 int imageReadMore(RamImage *img, void *buffer, size_t cb);
 void imageWriteMore(RamImage *img, const void *bytes, size_t cb);
-int imageCopyMore(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer);
+int imageCopyMore(RamImage *img, int64_t offset, int64_t cb);
 const BYTE *imagePeekMore(RamImage *img, size_t cb);
 
 /* Readies the window for copies of the input bytes [start, end): when they
@@ -210,9 +219,9 @@ static inline void imageWrite(RamImage *img, const void *bytes, size_t cb)
 
 /* Copies cb bytes from the input at offset (or, with offset -1, at its
  * position) to the new image: bytes in the window straight from it, the
- * others read as they are, in pieces of at most IMAGE_BUFFER_CB bytes
- * through buffer. Returns 1, or 0 after a failure (img->failed set). */
-static inline int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
+ * others read as they are into the pending run. Returns 1, or 0 after a
+ * failure (img->failed set). */
+static inline int imageCopy(RamImage *img, int64_t offset, int64_t cb)
 {
     int64_t from = offset >= 0 ? offset : img->pos;
     int64_t at = from - img->windowStart;
@@ -227,7 +236,7 @@ static inline int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buf
         img->pos = img->windowStart + at + cb;
         return 1;
     }
-    return imageCopyMore(img, offset, cb, buffer);
+    return imageCopyMore(img, offset, cb);
 }
 
 /* Steps to the next record: WALK_END at the end of the input, at totalSize

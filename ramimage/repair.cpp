@@ -117,10 +117,9 @@ static unsigned nameKept(const BYTE *name, unsigned cchRead, int *hasNul)
 
 int repair(const WCHAR *path)
 {
-    RamImage img;
+    RamImage *img;
     BYTE record[VALUE_NAME_AT]; /* a record's head and fields as written */
     static const BYTE NUL_CHAR[NAME_CHAR_CB] = {0, 0};
-    BYTE data[IMAGE_BUFFER_CB];
     const BYTE *fields;
     const BYTE *name;
     int hasNul;
@@ -136,56 +135,56 @@ int repair(const WCHAR *path)
     result = imageOpen(&img, path, &REPAIR_TEXTS);
     if (result != 0)
         return result;
-    img.pastTotal = 1;
-    cut = imageCutShort(&img);
+    img->pastTotal = 1;
+    cut = imageCutShort(img);
 
-    while (!cut && (walk = walkNext(&img)) != WALK_END) {
+    while (!cut && (walk = walkNext(img)) != WALK_END) {
         if (walk == WALK_CUT) {
             cut = 1;
             break;
         }
-        typeByte = img.type & 0xFF;
+        typeByte = img->type & 0xFF;
         if (typeByte != RECORD_KEY && typeByte != RECORD_VALUE) {
             typeError = 1;
             break;
         }
         cbFields = recordFieldsCb(typeByte);
-        if (img.start + RECORD_HEAD_CB + cbFields > img.inLength) {
+        if (img->start + RECORD_HEAD_CB + cbFields > img->inLength) {
             cut = 1;
             break;
         }
         /* Fields and name are looked at where they lie in the window. */
-        if ((fields = imagePeek(&img, cbFields)) == NULL)
+        if ((fields = imagePeek(img, cbFields)) == NULL)
             break;
         /* Of tag and nameLength only the low bytes count. */
         tagByte = fields[FIELD_TAG_AT];
         cchStored = fields[FIELD_NAME_LENGTH_AT];
         cbData = typeByte == RECORD_VALUE ? getLe16(fields + FIELD_DATA_LENGTH_AT) : 0;
         cbNeeded = RECORD_HEAD_CB + (int64_t)recordLengthOf(typeByte, cchStored, cbData);
-        if (img.start + cbNeeded > img.inLength) {
+        if (img->start + cbNeeded > img->inLength) {
             cut = 1;
             break;
         }
-        if (cbNeeded != (int64_t)img.size) {
+        if (cbNeeded != (int64_t)img->size) {
             /* Two readings of where the next record starts. */
-            reading = imageReading(&img, img.next, img.start + cbNeeded);
+            reading = imageReading(img, img->next, img->start + cbNeeded);
             if (reading == READ_UNCLEAR) {
                 unclear = 1;
                 break;
             }
             if (reading == READ_FIELDS)
-                img.next = img.start + cbNeeded;
+                img->next = img->start + cbNeeded;
         }
-        if ((fields = imagePeek(&img, cbFields + NAME_CHAR_CB * (size_t)cchStored)) == NULL)
+        if ((fields = imagePeek(img, cbFields + NAME_CHAR_CB * (size_t)cchStored)) == NULL)
             break;
         name = fields + cbFields;
         cchKept = nameKept(name, cchStored, &hasNul);
         cchName = cchKept + 1;
-        if (hasNul && cchName == cchStored && img.type == typeByte &&
+        if (hasNul && cchName == cchStored && img->type == typeByte &&
             fields[FIELD_TAG_AT + 1] == 0 && fields[FIELD_NAME_LENGTH_AT + 1] == 0 &&
-            img.length == recordLengthOf(typeByte, cchStored, cbData)) {
+            img->length == recordLengthOf(typeByte, cchStored, cbData)) {
             /* A consistent record is written as it is stored. */
-            imageCopy(&img, img.start, img.size, data);
+            imageCopy(img, img->start, img->size);
             continue;
         }
 
@@ -195,33 +194,33 @@ int repair(const WCHAR *path)
         putLe16(record + RECORD_NAME_LENGTH_AT, cchName);
         if (typeByte == RECORD_VALUE)
             putLe16(record + VALUE_DATA_LENGTH_AT, cbData);
-        imageWrite(&img, record, RECORD_HEAD_CB + cbFields);
+        imageWrite(img, record, RECORD_HEAD_CB + cbFields);
         /* The name with its NUL: the stored one when it has one. */
-        imageWrite(&img, name, NAME_CHAR_CB * ((size_t)cchKept + (hasNul ? 1 : 0)));
+        imageWrite(img, name, NAME_CHAR_CB * ((size_t)cchKept + (hasNul ? 1 : 0)));
         if (!hasNul)
-            imageWrite(&img, NUL_CHAR, NAME_CHAR_CB);
-        img.pos += cbFields + NAME_CHAR_CB * (int64_t)cchStored;
+            imageWrite(img, NUL_CHAR, NAME_CHAR_CB);
+        img->pos += cbFields + NAME_CHAR_CB * (int64_t)cchStored;
         /* The data follow the stored name, however long it was. */
         if (typeByte == RECORD_VALUE)
-            imageCopy(&img, -1, cbData, data);
+            imageCopy(img, -1, cbData);
     }
 
     if (typeError) {
         writeLog(TEXT("repair: type unknown, file left unchanged"), EMPTY, 1);
-        imageEnd(&img, path, 0);
+        imageEnd(img, path, 0);
         return RAMIMAGE_TYPE_ERROR;
     }
-    if (unclear && img.failed == IMAGE_OK) {
+    if (unclear && img->failed == IMAGE_OK) {
         writeLog(TEXT("repair: record length unclear, file left unchanged"), EMPTY, 1);
-        imageEnd(&img, path, 0);
+        imageEnd(img, path, 0);
         return RAMIMAGE_LENGTH_UNCLEAR;
     }
-    if (cut && img.failed == IMAGE_OK) {
+    if (cut && img->failed == IMAGE_OK) {
         writeLog(TEXT("repair: file cut short, file left unchanged"), EMPTY, 1);
-        imageEnd(&img, path, 0);
+        imageEnd(img, path, 0);
         return RAMIMAGE_CUT_SHORT;
     }
-    result = imageEnd(&img, path, 1);
+    result = imageEnd(img, path, 1);
     if (result != 0)
         return result;
     writeLog(TEXT("repair: done"), EMPTY, 1);

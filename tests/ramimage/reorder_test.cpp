@@ -28,7 +28,8 @@ struct ReorderCase {
 };
 
 TEST(Reorder, RegroupsKeyGroups) {
-    const std::string big = value(4, "Big", std::string(5000, '\x33'));
+    // the largest record there is: length 65535, above every buffer of the rewrite
+    const std::string big = value(4, "Big", std::string(65521, '\x33'));
     const std::string surplusKey = key(1, "S", "\xee\xee\xee");
     const std::string surplusValue = value(1, "s", "d", "\xee");
     const std::string other = B({0x04, 0x00, 0x03, 0x00, 0x00, 0x00, 0x41, 0x41});
@@ -57,7 +58,7 @@ TEST(Reorder, RegroupsKeyGroups) {
          {K(1, '1'), surplusValue, surplusKey, surplusValue, V('a')},
          {surplusKey, V('a'), surplusValue, K(1, '1'), surplusValue}},
         {__LINE__,
-         "records above the 4096-byte buffer are copied whole",
+         "records above the rewrite's buffers are copied whole",
          {K(2, '1'), big, V('a'), K(2, '2'), big},
          {K(2, '2'), big, K(2, '1'), V('a'), big}},
         {__LINE__, "the header alone", {}, {}},

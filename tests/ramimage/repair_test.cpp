@@ -25,7 +25,9 @@ struct RepairCase {
 
 TEST(Repair, WritesConsistentRecords) {
     const std::string name255(255, 'x');
-    const std::string big(5000, '\x5a');
+    // the most data a value named "Big" holds (length 65535), above every
+    // buffer of the rewrite; with one surplus byte, one less
+    const std::string big(65521, '\x5a'), bigLess(65520, '\x5a');
     const RepairCase cases[] = {
         {__LINE__, "a consistent key is unchanged", image({KEY_A}), image({KEY_A})},
         {__LINE__, "the header alone", image({}), image({})},
@@ -50,8 +52,10 @@ TEST(Repair, WritesConsistentRecords) {
                           0x61, 0x00, 0x00, 0x00, 0x7a, 0x00, 0xd1, 0xd2})}),
          image({KEY_A, B({0x0c, 0x00, 0x02, 0x00, 0x01, 0x00, 0x02, 0x00, 0x02, 0x00,  //
                           0x61, 0x00, 0x00, 0x00, 0xd1, 0xd2})})},
-        {__LINE__, "data above the 4096-byte buffer are copied whole", image({KEY_A, value(4, "Big", big)}),
+        {__LINE__, "a record above the rewrite's buffers is copied whole", image({KEY_A, value(4, "Big", big)}),
          image({KEY_A, value(4, "Big", big)})},
+        {__LINE__, "data above the rewrite's buffers are copied whole", image({KEY_A, value(4, "Big", bigLess, "s")}),
+         image({KEY_A, value(4, "Big", bigLess)})},
         {__LINE__, "a name without NUL gets one",
          image({B({0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x61, 0x00, 0x62, 0x00})}),
          image({B({0x0a, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x61, 0x00, 0x62, 0x00, 0x00, 0x00})})},
