@@ -383,17 +383,27 @@ int imageReadMore(RamImage *img, void *buffer, size_t cb)
 
 void imageWriteMore(RamImage *img, const void *bytes, size_t cb)
 {
-    if (img->failed != IMAGE_OK)
-        return;
-    if (img->cbPending + cb > IMAGE_BUFFER_CB)
-        flushPending(img);
-    if (cb >= IMAGE_BUFFER_CB) {
-        if (img->failed == IMAGE_OK && fwrite(bytes, 1, cb, img->out) != cb)
-            img->failed = IMAGE_WRITE_FAILED;
-        return;
+    const BYTE *from = (const BYTE *)bytes;
+    size_t piece;
+
+    /* The run goes out only when full, so that the stream is handed whole
+     * runs of IMAGE_BUFFER_CB bytes (a multiple of its 4 KiB buffer),
+     * which it writes straight to the file in one call each. */
+    while (cb > 0 && img->failed == IMAGE_OK) {
+        if (img->cbPending == IMAGE_BUFFER_CB)
+            flushPending(img);
+        if (img->cbPending == 0 && cb >= IMAGE_BUFFER_CB) {
+            piece = cb - cb % IMAGE_BUFFER_CB;
+            if (fwrite(from, 1, piece, img->out) != piece)
+                img->failed = IMAGE_WRITE_FAILED;
+        } else {
+            piece = IMAGE_BUFFER_CB - img->cbPending < cb ? IMAGE_BUFFER_CB - img->cbPending : cb;
+            copyBytes(img->pending + img->cbPending, from, piece);
+            img->cbPending += piece;
+        }
+        from += piece;
+        cb -= piece;
     }
-    copyBytes(img->pending + img->cbPending, (const BYTE *)bytes, cb);
-    img->cbPending += cb;
 }
 
 int imageCopyMore(RamImage *img, int64_t offset, int64_t cb)
