@@ -39,6 +39,7 @@ int imageOpen(RamImage **imgOut, const WCHAR *path, const RewriteTexts *texts)
     img->cbOut = 0;
     img->same = 1;
     img->next = IMAGE_HEADER_CB;
+    img->keepFrom = -1;
     img->started = 0;
     img->pastTotal = 0;
     img->endedAtTotal = 0;
@@ -142,13 +143,18 @@ static size_t readAt(RamImage *img, int64_t offset, BYTE *buffer, size_t cb)
  * of the current record starts with the record. */
 #define RECORD_BACK_CB 16
 
-/* Where a window that must hold the byte at img->pos starts: at the current
- * record's start when the position lies among its first bytes (its head or
- * fields were read across the window's end), so that copying the record
- * from its start, which often comes next, reads nothing backwards; else at
- * the position. */
+/* Where a window that must hold the byte at img->pos starts: at
+ * img->keepFrom when that lies at most half a window back, so that the
+ * copies that come back for the bytes from there find them in the window;
+ * at the current record's start when the position lies among its first
+ * bytes (its head or fields were read across the window's end), so that
+ * copying the record from its start, which often comes next, reads nothing
+ * backwards; else at the position. */
 static int64_t windowFrom(const RamImage *img)
 {
+    if (img->keepFrom >= 0 && img->keepFrom <= img->pos &&
+        img->pos - img->keepFrom <= IMAGE_BUFFER_CB / 2)
+        return img->keepFrom;
     return img->start <= img->pos && img->pos - img->start <= RECORD_BACK_CB ? img->start
                                                                              : img->pos;
 }

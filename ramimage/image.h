@@ -71,9 +71,13 @@ typedef struct {
     size_t cbWindow;
     BYTE pending[IMAGE_BUFFER_CB]; /* output bytes not yet handed to the stream */
     size_t cbPending;
-    int64_t cbOut;    /* bytes of the new image so far, pending ones included */
-    int same;         /* 1 while they are the input's first cbOut bytes */
-    int64_t next;     /* offset of the record after the current one */
+    int64_t cbOut; /* bytes of the new image so far, pending ones included */
+    int same;      /* 1 while they are the input's first cbOut bytes */
+    int64_t next;  /* offset of the record after the current one */
+    /* -1, or where the bytes start that copies will soon come back for
+     * (reorder: its pending key group): a window loaded ahead takes them
+     * in when they lie close enough */
+    int64_t keepFrom;
     int started;      /* 0 until the first record has been looked for */
     int pastTotal;    /* 1: walk on past totalSize while whole records follow */
     int endedAtTotal; /* the walk ended at totalSize with bytes left after it */

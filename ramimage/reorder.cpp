@@ -132,6 +132,7 @@ static void flushKeys(RamImage *img, RecordEntry **keys, EntryPool *pool)
     }
     pool->current = NULL;
     pool->used = 0;
+    img->keepFrom = -1;
 }
 
 /* Releases every block of the pool. */
@@ -208,6 +209,9 @@ int reorder(const WCHAR *path)
                 noMemory = 1;
                 break;
             }
+            /* A group's first key: a window loaded ahead keeps its bytes. */
+            if (keys == NULL)
+                img->keepFrom = img->start;
             entry->next = keys;
             keys = entry;
         } else if (img->type == RECORD_VALUE) {
