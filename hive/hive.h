@@ -32,11 +32,17 @@
 #define HIVE_COPY_CB 65536
 #define USER_HIVE_CCH 255 /* the user hive path: 254 characters and the terminator */
 
-/* Results of the hive operations. */
-#define HV_DONE 0          /* written / restored */
-#define HV_NO_TEMPNAME 3   /* GetTempFileNameW made no name */
-#define HV_BAD_SIG 8       /* the file does not begin with HIVE_REG_SIG */
-#define HV_NO_OPEN 9       /* a file cannot be opened, or no usable profile folder */
+/* Results of the hive operations. HV_DONE, HV_NO_TEMPNAME, HV_BAD_SIG and
+ * HV_NO_OPEN are the values callers and the log see (the operation sequence
+ * takes restRegHv's 0 for restored), the same as repair's; kept as they are.
+ * The others lie from HV_RESULT_FIRST to HV_RESULT_LAST, apart from every
+ * other family of codes (ramimage/ramimage.h lists them). */
+#define HV_DONE 0        /* written / restored */
+#define HV_NO_TEMPNAME 3 /* GetTempFileNameW made no name */
+#define HV_BAD_SIG 8     /* the file does not begin with HIVE_REG_SIG */
+#define HV_NO_OPEN 9     /* a file cannot be opened, or no usable profile folder */
+#define HV_RESULT_FIRST 10
+#define HV_RESULT_LAST 19
 #define HV_DAMAGED 10      /* the hive lengths do not fit the file (short or inconsistent) */
 #define HV_IO_FAILED 11    /* a read or a write failed (short write, full disk, read error) */
 #define HV_NOT_REPLACED 12 /* restRegHv: the user hive or the system hive was not replaced */
@@ -47,13 +53,16 @@
 
 /* hive/check.cpp */
 
-/* What is wrong with a hive backup file, beside its result code. */
-#define HVW_NONE 0
-#define HVW_EMPTY 1        /* HV_DAMAGED: a hive length of 0 */
-#define HVW_PAST_FILE 2    /* HV_DAMAGED: a hive length negative, or past the file's end */
-#define HVW_OVER_TRAILER 3 /* HV_DAMAGED: the user hive image takes in a trailer */
-#define HVW_TRAILING 4     /* HV_TRAILING: 1 to 11, or more than 12, bytes after the images */
-#define HVW_NOT_TRAILER 5  /* HV_TRAILING: 12 bytes after the images without the trailer's tag */
+/* What is wrong with a hive backup file, beside its result code: from
+ * HVW_FIRST to HVW_LAST, apart from the results. */
+#define HVW_FIRST 60
+#define HVW_LAST 69
+#define HVW_NONE 60
+#define HVW_EMPTY 61        /* HV_DAMAGED: a hive length of 0 */
+#define HVW_PAST_FILE 62    /* HV_DAMAGED: a hive length negative, or past the file's end */
+#define HVW_OVER_TRAILER 63 /* HV_DAMAGED: the user hive image takes in a trailer */
+#define HVW_TRAILING 64     /* HV_TRAILING: 1 to 11, or more than 12, bytes after the images */
+#define HVW_NOT_TRAILER 65  /* HV_TRAILING: 12 bytes after the images without the trailer's tag */
 
 typedef struct {
     int problem;   /* HV_DONE, HV_BAD_SIG (not a hive backup), HV_DAMAGED (the

@@ -23,13 +23,18 @@
  * the image's size, and so that a caller that reads the file its own way
  * (the backup tool on the PC) gets the very same verdict as the restore.
  */
+#include "log/bytes.h"
 #include "log/text.h"
-#include "ramimage/image.h"
+#include "ramimage/copy.h"
+#include "ramimage/ramimage.h"
+#include "ramimage/record.h"
 
 #define CHECK_HEADER 0 /* waiting for the 8-byte image header */
 #define CHECK_RECORD 1 /* waiting for the bytes of a record's head and name */
 #define CHECK_SKIP 2   /* skipping a record's data */
 #define CHECK_DONE 3   /* the verdict is in */
+
+#define CHECK_BLOCK_CB 4096 /* checkImageFile reads the file in blocks of this size */
 
 void imageCheckStart(ImageCheck *check, int64_t cbFile)
 {
@@ -58,7 +63,23 @@ static void found(ImageCheck *check, int problem, int64_t offset, DWORD have, DW
     check->stage = CHECK_DONE;
 }
 
-int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *out)
+/* One record as the check sees it (recordCheck). */
+typedef struct {
+    DWORD have;      /* with a problem: what was found */
+    DWORD need;      /* with a problem: what it should be */
+    size_t cbNeeded; /* 0, or the bytes of the record wanted before a verdict */
+    DWORD size;      /* length + 4, once the head was read */
+    WORD type;       /* as stored, once the head was read */
+} RecordCheck;
+
+/* Looks at a record whose first cb bytes are at rec, with cbLeft bytes of
+ * the file from its start on. Returns IMAGE_WHOLE with out->cbNeeded 0 when
+ * the record is consistent and lies within the file (its head, fields and
+ * name looked at; its data are not), IMAGE_WHOLE with out->cbNeeded set
+ * when it must see that many of the record's bytes first (never more than
+ * IMAGE_CHECK_RECORD_CB, never past the file's end), or the record's first
+ * problem with out->have and out->need. */
+static int recordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *out)
 {
     WORD length, type, tag, cchName, cbData = 0;
     size_t cbFields, cbHead, i;
@@ -78,8 +99,8 @@ int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *ou
         out->cbNeeded = RECORD_HEAD_CB;
         return IMAGE_WHOLE;
     }
-    length = getLe16(rec);
-    type = getLe16(rec + 2);
+    length = getLe16(rec + RECORD_LENGTH_AT);
+    type = getLe16(rec + RECORD_TYPE_AT);
     out->size = (DWORD)length + RECORD_HEAD_CB;
     out->type = type;
     if ((int64_t)out->size > cbLeft) {
@@ -87,12 +108,12 @@ int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *ou
         out->need = out->size;
         return IMAGE_RECORD_CUT;
     }
-    if (type != 1 && type != 2) {
+    if (type != RECORD_KEY && type != RECORD_VALUE) {
         out->have = type;
         return IMAGE_RECORD_TYPE;
     }
     /* tag, nameLength and (for a value) dataLength */
-    cbFields = type == 1 ? 4 : 6;
+    cbFields = recordFieldsCb(type);
     cbHead = RECORD_HEAD_CB + cbFields;
     if (length < cbFields) {
         /* Its fields reach into whatever follows it. */
@@ -104,27 +125,27 @@ int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *ou
         out->cbNeeded = cbHead;
         return IMAGE_WHOLE;
     }
-    tag = getLe16(rec + 4);
-    cchName = getLe16(rec + 6);
-    if (type == 2)
-        cbData = getLe16(rec + 8);
-    formula = (DWORD)cbFields + 2u * cchName + cbData;
+    tag = getLe16(rec + RECORD_TAG_AT);
+    cchName = getLe16(rec + RECORD_NAME_LENGTH_AT);
+    if (type == RECORD_VALUE)
+        cbData = getLe16(rec + VALUE_DATA_LENGTH_AT);
+    formula = recordLengthOf(type, cchName, cbData);
     if (length != formula) {
         out->have = length;
         out->need = formula;
         return IMAGE_RECORD_LENGTH;
     }
-    if ((cchName >> 8) != 0) {
+    if (cchName > NAME_MAX_CCH) {
         out->have = cchName;
         return IMAGE_RECORD_HIGH;
     }
     /* The name lies within the record now, and so within the file. */
-    if (cb < cbHead + 2u * cchName) {
-        out->cbNeeded = cbHead + 2u * cchName;
+    if (cb < cbHead + NAME_CHAR_CB * cchName) {
+        out->cbNeeded = cbHead + NAME_CHAR_CB * cchName;
         return IMAGE_WHOLE;
     }
     for (i = 0; i < cchName; i++) {
-        if (rec[cbHead + 2 * i] == 0 && rec[cbHead + 2 * i + 1] == 0)
+        if (getLe16(rec + cbHead + NAME_CHAR_CB * i) == 0)
             break;
     }
     if (i + 1 != cchName) {
@@ -136,7 +157,7 @@ int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *ou
      * byte. */
     if ((tag >> 8) != 0) {
         out->have = tag;
-        return type == 1 ? IMAGE_KEY_TAG : IMAGE_VALUE_TAG;
+        return type == RECORD_KEY ? IMAGE_KEY_TAG : IMAGE_VALUE_TAG;
     }
     return IMAGE_WHOLE;
 }
@@ -154,13 +175,14 @@ static int knownValueType(WORD tag)
  * IMAGE_VALUE_TAG with out->have and out->need. */
 static int recordMeaning(const ImageCheck *check, const BYTE *rec, RecordCheck *out)
 {
-    WORD tag = getLe16(rec + 4);
-    size_t cch = (size_t)getLe16(rec + 6) - 1; /* the name's characters, NUL not counted */
-    const BYTE *name = rec + RECORD_HEAD_CB + 4;
+    WORD tag = getLe16(rec + RECORD_TAG_AT);
+    /* the name's characters, NUL not counted */
+    size_t cch = (size_t)getLe16(rec + RECORD_NAME_LENGTH_AT) - 1;
+    const BYTE *name = rec + KEY_NAME_AT;
     WCHAR c;
     size_t i;
 
-    if (out->type == 2) {
+    if (out->type == RECORD_VALUE) {
         if (check->keys == 0)
             return IMAGE_VALUE_FIRST;
         if (!knownValueType(tag)) {
@@ -169,7 +191,7 @@ static int recordMeaning(const ImageCheck *check, const BYTE *rec, RecordCheck *
         }
         return IMAGE_WHOLE;
     }
-    if (tag > 2) {
+    if (tag > KEY_TAG_LAST_ROOT) {
         out->have = tag;
         return IMAGE_KEY_TAG;
     }
@@ -177,13 +199,14 @@ static int recordMeaning(const ImageCheck *check, const BYTE *rec, RecordCheck *
      * length needs no test: a nameLength of at most 255 keeps it within
      * the device's 254 characters. */
     for (i = 0; i < cch; i++) {
-        c = (WCHAR)getLe16(name + 2 * i);
+        c = (WCHAR)getLe16(name + NAME_CHAR_CB * i);
         if (c < 0x20) {
             out->have = (DWORD)(i + 1);
             out->need = c;
             return IMAGE_KEY_CHAR;
         }
-        if (c == '\\' && (i == 0 || i + 1 == cch || getLe16(name + 2 * i + 2) == '\\')) {
+        if (c == '\\' &&
+            (i == 0 || i + 1 == cch || getLe16(name + NAME_CHAR_CB * (i + 1)) == '\\')) {
             /* The later '\' of two, or the one at an end. */
             out->have = (DWORD)(i == 0 || i + 1 == cch ? i + 1 : i + 2);
             return IMAGE_KEY_PATH;
@@ -201,8 +224,7 @@ static void stepRecord(ImageCheck *check)
     RecordCheck rec;
     int problem;
 
-    problem =
-        imageRecordCheck(check->buffer, check->cbBuffered, check->cbFile - check->start, &rec);
+    problem = recordCheck(check->buffer, check->cbBuffered, check->cbFile - check->start, &rec);
     if (problem != IMAGE_WHOLE) {
         found(check, problem, check->start, rec.have, rec.need);
         return;
@@ -217,7 +239,7 @@ static void stepRecord(ImageCheck *check)
         return;
     }
     check->records++;
-    if (rec.type == 1)
+    if (rec.type == RECORD_KEY)
         check->keys++;
     check->cbSkip = (int64_t)rec.size - (int64_t)check->cbBuffered;
     check->stage = CHECK_SKIP;
@@ -249,15 +271,15 @@ static void nextRecord(ImageCheck *check)
 
 static void stepHeader(ImageCheck *check)
 {
-    DWORD signature = getLe32(check->buffer);
-    DWORD totalSize = getLe32(check->buffer + 4);
+    DWORD signature = getLe32(check->buffer + IMAGE_SIG_AT);
+    DWORD totalSize = getLe32(check->buffer + IMAGE_TOTAL_SIZE_AT);
 
     if (signature != RAM_REG_SIG) {
         found(check, IMAGE_NOT_RAM, 0, signature, RAM_REG_SIG);
         return;
     }
     if ((int64_t)totalSize != check->cbFile) {
-        found(check, IMAGE_SIZE_FIELD, 4, totalSize, (DWORD)check->cbFile);
+        found(check, IMAGE_SIZE_FIELD, IMAGE_TOTAL_SIZE_AT, totalSize, (DWORD)check->cbFile);
         return;
     }
     nextRecord(check);
@@ -311,7 +333,7 @@ int imageCheckEnd(ImageCheck *check)
 
 int checkImageFile(const WCHAR *path, ImageCheck *check)
 {
-    BYTE block[IMAGE_BUFFER_CB];
+    BYTE block[CHECK_BLOCK_CB];
     FILE *file;
     long cbFile;
     size_t cbRead;

@@ -4,20 +4,27 @@
  * record by each record's stored length, streaming copies, the final
  * totalSize and the in-place replace through CopyFileW.
  *
- * The input is read through a 4096-byte window and the output gathered in
- * a 4096-byte run: the walk's small reads and the writer's small writes cost
- * no stream call, and the input is seeked only when a read falls outside
- * the window. The output's totalSize is always its own length.
+ * The input is read through a window and the output gathered in a run,
+ * each of IMAGE_BUFFER_CB bytes: the walk's small reads and the writer's
+ * small writes cost no stream call, and the input is seeked only when a
+ * read falls outside the window. The output's totalSize is always its own
+ * length.
  */
 #include "ramimage/image.h"
 
-int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
+/* The rewrite in progress: its buffers are too large for a device thread's
+ * stack. */
+static RamImage s_rewrite;
+
+int imageOpen(RamImage **imgOut, const WCHAR *path, const RewriteTexts *texts)
 {
+    RamImage *img = &s_rewrite;
     BYTE header[IMAGE_HEADER_CB] = {0};
     long cbFile;
     size_t cbHeader;
     int result;
 
+    *imgOut = img;
     img->in = NULL;
     img->out = NULL;
     img->tempPath[0] = 0;
@@ -32,6 +39,7 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     img->cbOut = 0;
     img->same = 1;
     img->next = IMAGE_HEADER_CB;
+    img->keepFrom = -1;
     img->started = 0;
     img->pastTotal = 0;
     img->endedAtTotal = 0;
@@ -82,7 +90,7 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
         result = RAMIMAGE_NOT_WRITTEN;
         goto failed;
     }
-    if (cbHeader < 4 || getLe32(header) != RAM_REG_SIG) {
+    if (cbHeader < IMAGE_SIG_CB || getLe32(header + IMAGE_SIG_AT) != RAM_REG_SIG) {
         writeLog(texts->sigUnknown, EMPTY, 1);
         result = RAMIMAGE_BAD_SIG;
         goto failed;
@@ -90,10 +98,10 @@ int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts)
     /* A file that ends inside totalSize has it read as 0: no record is
      * visited and the new image is the bare header. */
     if (cbHeader < IMAGE_HEADER_CB) {
-        header[4] = header[5] = header[6] = header[7] = 0;
+        putLe32(header + IMAGE_TOTAL_SIZE_AT, 0);
         img->same = 0;
     }
-    img->totalSize = (LONG)getLe32(header + 4);
+    img->totalSize = (LONG)getLe32(header + IMAGE_TOTAL_SIZE_AT);
     /* totalSize is a placeholder until imageEnd writes the real length. */
     imageAppend(img, header, IMAGE_HEADER_CB);
     return 0;
@@ -135,13 +143,18 @@ static size_t readAt(RamImage *img, int64_t offset, BYTE *buffer, size_t cb)
  * of the current record starts with the record. */
 #define RECORD_BACK_CB 16
 
-/* Where a window that must hold the byte at img->pos starts: at the current
- * record's start when the position lies among its first bytes (its head or
- * fields were read across the window's end), so that copying the record
- * from its start, which often comes next, reads nothing backwards; else at
- * the position. */
+/* Where a window that must hold the byte at img->pos starts: at
+ * img->keepFrom when that lies at most half a window back, so that the
+ * copies that come back for the bytes from there find them in the window;
+ * at the current record's start when the position lies among its first
+ * bytes (its head or fields were read across the window's end), so that
+ * copying the record from its start, which often comes next, reads nothing
+ * backwards; else at the position. */
 static int64_t windowFrom(const RamImage *img)
 {
+    if (img->keepFrom >= 0 && img->keepFrom <= img->pos &&
+        img->pos - img->keepFrom <= IMAGE_BUFFER_CB / 2)
+        return img->keepFrom;
     return img->start <= img->pos && img->pos - img->start <= RECORD_BACK_CB ? img->start
                                                                              : img->pos;
 }
@@ -207,8 +220,8 @@ int walkNextMore(RamImage *img)
     }
     if (!imageRead(img, head, RECORD_HEAD_CB))
         return WALK_END;
-    img->length = getLe16(head);
-    img->type = getLe16(head + 2);
+    img->length = getLe16(head + RECORD_LENGTH_AT);
+    img->type = getLe16(head + RECORD_TYPE_AT);
     img->size = (DWORD)img->length + RECORD_HEAD_CB;
     img->next = offset + img->size;
     return WALK_RECORD;
@@ -235,31 +248,33 @@ int imageRecordAt(RamImage *img, int64_t offset, RecordAt *rec)
     img->pos = offset;
     if ((head = imagePeek(img, RECORD_HEAD_CB)) == NULL)
         return 0;
-    typeByte = head[2];
-    if (typeByte != 1 && typeByte != 2)
+    typeByte = head[RECORD_TYPE_AT]; /* the low byte */
+    if (typeByte != RECORD_KEY && typeByte != RECORD_VALUE)
         return 0;
-    rec->storedNext = offset + RECORD_HEAD_CB + getLe16(head);
-    cbFields = typeByte == 1 ? 4 : 6; /* tag, nameLength (and dataLength) */
+    rec->storedNext = offset + RECORD_HEAD_CB + getLe16(head + RECORD_LENGTH_AT);
+    cbFields = recordFieldsCb(typeByte);
     if (offset + RECORD_HEAD_CB + cbFields > img->inLength)
         return 1;
     if ((head = imagePeek(img, RECORD_HEAD_CB + cbFields)) == NULL)
         return 0;
-    cch = head[6];
-    cbData = typeByte == 2 ? getLe16(head + 8) : 0;
-    fieldsNext = offset + RECORD_HEAD_CB + cbFields + 2 * (int64_t)cch + cbData;
+    cch = head[RECORD_NAME_LENGTH_AT];
+    cbData = typeByte == RECORD_VALUE ? getLe16(head + VALUE_DATA_LENGTH_AT) : 0;
+    fieldsNext = offset + RECORD_HEAD_CB + recordLengthOf(typeByte, cch, cbData);
     if (fieldsNext > img->inLength)
         return 1;
     rec->fieldsNext = fieldsNext;
-    if (head[3] != 0 || head[5] != 0 || head[7] != 0 || fieldsNext != rec->storedNext || cch == 0)
+    /* The high bytes of type, tag and nameLength are 0 in a consistent record. */
+    if (head[RECORD_TYPE_AT + 1] != 0 || head[RECORD_TAG_AT + 1] != 0 ||
+        head[RECORD_NAME_LENGTH_AT + 1] != 0 || fieldsNext != rec->storedNext || cch == 0)
         return 1;
     img->pos = offset + RECORD_HEAD_CB + cbFields;
-    if ((name = imagePeek(img, 2 * (size_t)cch)) == NULL)
+    if ((name = imagePeek(img, NAME_CHAR_CB * (size_t)cch)) == NULL)
         return 0;
     for (i = 0; i + 1 < cch; i++) {
-        if (name[2 * i] == 0 && name[2 * i + 1] == 0)
+        if (getLe16(name + NAME_CHAR_CB * i) == 0)
             return 1;
     }
-    rec->consistent = name[2 * i] == 0 && name[2 * i + 1] == 0;
+    rec->consistent = getLe16(name + NAME_CHAR_CB * i) == 0;
     return 1;
 }
 
@@ -374,20 +389,30 @@ int imageReadMore(RamImage *img, void *buffer, size_t cb)
 
 void imageWriteMore(RamImage *img, const void *bytes, size_t cb)
 {
-    if (img->failed != IMAGE_OK)
-        return;
-    if (img->cbPending + cb > IMAGE_BUFFER_CB)
-        flushPending(img);
-    if (cb >= IMAGE_BUFFER_CB) {
-        if (img->failed == IMAGE_OK && fwrite(bytes, 1, cb, img->out) != cb)
-            img->failed = IMAGE_WRITE_FAILED;
-        return;
+    const BYTE *from = (const BYTE *)bytes;
+    size_t piece;
+
+    /* The run goes out only when full, so that the stream is handed whole
+     * runs of IMAGE_BUFFER_CB bytes (a multiple of its 4 KiB buffer),
+     * which it writes straight to the file in one call each. */
+    while (cb > 0 && img->failed == IMAGE_OK) {
+        if (img->cbPending == IMAGE_BUFFER_CB)
+            flushPending(img);
+        if (img->cbPending == 0 && cb >= IMAGE_BUFFER_CB) {
+            piece = cb - cb % IMAGE_BUFFER_CB;
+            if (fwrite(from, 1, piece, img->out) != piece)
+                img->failed = IMAGE_WRITE_FAILED;
+        } else {
+            piece = IMAGE_BUFFER_CB - img->cbPending < cb ? IMAGE_BUFFER_CB - img->cbPending : cb;
+            copyBytes(img->pending + img->cbPending, from, piece);
+            img->cbPending += piece;
+        }
+        from += piece;
+        cb -= piece;
     }
-    copyBytes(img->pending + img->cbPending, (const BYTE *)bytes, cb);
-    img->cbPending += cb;
 }
 
-int imageCopyMore(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
+int imageCopyMore(RamImage *img, int64_t offset, int64_t cb)
 {
     size_t at, piece;
 
@@ -407,11 +432,18 @@ int imageCopyMore(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
                 break;
             continue;
         } else {
-            /* Only the bytes asked for: a record seeked back to is seldom
-             * followed by the bytes after it. */
-            piece =
-                readAt(img, img->pos, buffer, cb < IMAGE_BUFFER_CB ? (size_t)cb : IMAGE_BUFFER_CB);
-            imageAppend(img, buffer, piece);
+            /* Only the bytes asked for (a record seeked back to is seldom
+             * followed by the bytes after it), read into the pending run. */
+            if (img->cbPending == IMAGE_BUFFER_CB)
+                flushPending(img);
+            piece = IMAGE_BUFFER_CB - img->cbPending;
+            if ((uint64_t)cb < piece)
+                piece = (size_t)cb;
+            if (img->failed != IMAGE_OK ||
+                (piece = readAt(img, img->pos, img->pending + img->cbPending, piece)) == 0)
+                break;
+            img->cbPending += piece;
+            img->cbOut += (int64_t)piece;
             img->pos += (int64_t)piece;
         }
         cb -= (int64_t)piece;
@@ -453,7 +485,7 @@ int imageEnd(RamImage *img, const WCHAR *path, int keep)
     int failed = img->failed;
     int result = 0;
     long cbOut = -1;
-    BYTE size[4];
+    BYTE size[IMAGE_TOTAL_SIZE_CB];
 
     if (keep)
         flushPending(img);
@@ -461,11 +493,12 @@ int imageEnd(RamImage *img, const WCHAR *path, int keep)
     if (keep && failed == IMAGE_OK) {
         /* The new image's length, whatever the input's totalSize said. */
         cbOut = ftell(img->out);
-        if (cbOut < 0 || fseek(img->out, 4, SEEK_SET) != 0) {
+        if (cbOut < 0 || fseek(img->out, IMAGE_TOTAL_SIZE_AT, SEEK_SET) != 0) {
             failed = IMAGE_WRITE_FAILED;
         } else {
             putLe32(size, (DWORD)cbOut);
-            if (fwrite(size, 1, 4, img->out) != 4 || fflush(img->out) != 0 || ferror(img->out))
+            if (fwrite(size, 1, sizeof size, img->out) != sizeof size || fflush(img->out) != 0 ||
+                ferror(img->out))
                 failed = IMAGE_WRITE_FAILED;
         }
     }

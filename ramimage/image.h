@@ -2,11 +2,7 @@
  * image.h - what repair and reorder share: opening an image with its
  * temporary file, the record walk over the input, and the writer of the new
  * image (header placeholder, records, final totalSize, in-place replace).
- *
- * Image header: signature (4 bytes) and totalSize (4 bytes, signed when
- * compared with offsets). Every record starts with length (2 bytes, the
- * bytes after type) and type (2 bytes); the whole record is length + 4 bytes.
- * All fields are little-endian.
+ * The layout they walk is ramimage/record.h's.
  */
 #ifndef CORVANE_IMAGE_H
 #define CORVANE_IMAGE_H
@@ -14,23 +10,34 @@
 #include "log/bytes.h"
 #include "log/log.h"
 #include "log/run.h"
+#include "ramimage/copy.h"
 #include "ramimage/ramimage.h"
+#include "ramimage/record.h"
 
-#define IMAGE_HEADER_CB 8    /* signature and totalSize */
-#define RECORD_HEAD_CB 4     /* length and type */
-#define IMAGE_BUFFER_CB 4096 /* every buffer a rewrite streams through */
+/* The input window and the output run of a rewrite. The device's C library
+ * serves a read or write of 4 KiB or more with one file system call, and a
+ * rewrite of a 64 MiB image in pieces of 4 KiB makes 32768 of them; pieces
+ * of 64 KiB make a sixteenth as many (a rewrite of 64 KiB pieces takes
+ * about a fifth less time than one of 32 KiB pieces; larger ones gain
+ * little more). The two buffers (128 KiB) are static, not on the stack (a
+ * device thread has 64 KiB of it by default): a small part of the few MiB
+ * a device has free, and no allocation that can fail. */
+#define IMAGE_BUFFER_CB 65536
+
+/* The rewrite's own codes lie from 70 to 99, apart from every result that
+ * leaves ramimage/ (ramimage/ramimage.h). */
 
 /* Results of walkNext. */
-#define WALK_END 0    /* no record left */
-#define WALK_RECORD 1 /* length and type read; the input stands after type */
+#define WALK_END 70    /* no record left */
+#define WALK_RECORD 71 /* length and type read; the input stands after type */
 /* the file ends inside length or type: only start and size (the bytes left)
  * are known; the walk ends next */
-#define WALK_CUT 2
+#define WALK_CUT 72
 
 /* Why a rewrite gave up its new image. */
-#define IMAGE_OK 0
-#define IMAGE_READ_FAILED 1
-#define IMAGE_WRITE_FAILED 2
+#define IMAGE_OK 80
+#define IMAGE_READ_FAILED 81
+#define IMAGE_WRITE_FAILED 82
 
 /* The log texts and names of one rewrite. The "could not ..." texts are
  * followed by a path. */
@@ -46,8 +53,10 @@ typedef struct {
 } RewriteTexts;
 
 /* One rewrite in progress: the input, the new image and the walk's place.
- * Small reads are served from a 4096-byte window of the input and small
- * writes gathered in a 4096-byte run, so that the streams see few calls. */
+ * Small reads are served from a window of IMAGE_BUFFER_CB bytes of the
+ * input and small writes gathered in a run of as many, so that the streams
+ * see few calls. There is one, in static storage (imageOpen): the system
+ * runs one rewrite at a time. */
 typedef struct {
     FILE *in;                 /* the image being rewritten */
     FILE *out;                /* the new image, under tempPath */
@@ -62,9 +71,13 @@ typedef struct {
     size_t cbWindow;
     BYTE pending[IMAGE_BUFFER_CB]; /* output bytes not yet handed to the stream */
     size_t cbPending;
-    int64_t cbOut;    /* bytes of the new image so far, pending ones included */
-    int same;         /* 1 while they are the input's first cbOut bytes */
-    int64_t next;     /* offset of the record after the current one */
+    int64_t cbOut; /* bytes of the new image so far, pending ones included */
+    int same;      /* 1 while they are the input's first cbOut bytes */
+    int64_t next;  /* offset of the record after the current one */
+    /* -1, or where the bytes start that copies will soon come back for
+     * (reorder: its pending key group): a window loaded ahead takes them
+     * in when they lie close enough */
+    int64_t keepFrom;
     int started;      /* 0 until the first record has been looked for */
     int pastTotal;    /* 1: walk on past totalSize while whole records follow */
     int endedAtTotal; /* the walk ended at totalSize with bytes left after it */
@@ -76,14 +89,15 @@ typedef struct {
     WORD type;     /* as stored, all 16 bits */
 } RamImage;
 
-/* Makes the temporary name (deleting the empty file that names it), opens
- * path with texts->inputMode and the new image, checks the signature and
- * writes signature and the input's totalSize (a placeholder) to the new
- * image. Returns 0 ready for walkNext; otherwise RAMIMAGE_NO_TEMPNAME,
- * RAMIMAGE_NO_OPEN, RAMIMAGE_BAD_SIG or RAMIMAGE_NOT_WRITTEN (the header
- * could not be read), after writing the matching log line, closing
- * what it opened and deleting the temporary file. */
-int imageOpen(RamImage *img, const WCHAR *path, const RewriteTexts *texts);
+/* Starts the rewrite (*img points to it): makes the temporary name
+ * (deleting the empty file that names it), opens path with texts->inputMode
+ * and the new image, checks the signature and writes signature and the
+ * input's totalSize (a placeholder) to the new image. Returns 0 ready for
+ * walkNext; otherwise RAMIMAGE_NO_TEMPNAME, RAMIMAGE_NO_OPEN,
+ * RAMIMAGE_BAD_SIG or RAMIMAGE_NOT_WRITTEN (the header could not be read),
+ * after writing the matching log line, closing what it opened and deleting
+ * the temporary file. */
+int imageOpen(RamImage **img, const WCHAR *path, const RewriteTexts *texts);
 
 /* True when the file ends before the length its totalSize gives (compared
  * as a signed number): a copy cut short, or a totalSize too large to tell
@@ -98,7 +112,7 @@ int walkNextMore(RamImage *img);
  * serve at once. */
 int imageReadMore(RamImage *img, void *buffer, size_t cb);
 void imageWriteMore(RamImage *img, const void *bytes, size_t cb);
-int imageCopyMore(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer);
+int imageCopyMore(RamImage *img, int64_t offset, int64_t cb);
 const BYTE *imagePeekMore(RamImage *img, size_t cb);
 
 /* Readies the window for copies of the input bytes [start, end): when they
@@ -118,24 +132,6 @@ void imageWindowEnding(RamImage *img, int64_t start, int64_t end);
  * the failure: path is unchanged, except after a failed copy over it,
  * which the device's in-place copy leaves cut short. */
 int imageEnd(RamImage *img, const WCHAR *path, int keep);
-
-/* One record as the check sees it (imageRecordCheck). */
-typedef struct {
-    DWORD have;      /* with a problem: what was found */
-    DWORD need;      /* with a problem: what it should be */
-    size_t cbNeeded; /* 0, or the bytes of the record wanted before a verdict */
-    DWORD size;      /* length + 4, once the head was read */
-    WORD type;       /* as stored, once the head was read */
-} RecordCheck;
-
-/* Looks at a record whose first cb bytes are at rec, with cbLeft bytes of
- * the file from its start on. Returns IMAGE_WHOLE with out->cbNeeded 0 when
- * the record is consistent and lies within the file (its head, fields and
- * name looked at; its data are not), IMAGE_WHOLE with out->cbNeeded set
- * when it must see that many of the record's bytes first (never more than
- * IMAGE_CHECK_RECORD_CB, never past the file's end), or the record's first
- * problem with out->have and out->need. */
-int imageRecordCheck(const BYTE *rec, size_t cb, int64_t cbLeft, RecordCheck *out);
 
 /* True when a whole, consistent record starts at offset of the input (for
  * the walk past a damaged totalSize). A failed read counts as no record.
@@ -160,9 +156,9 @@ int imageRecordAt(RamImage *img, int64_t offset, RecordAt *rec);
 
 /* Where the walk goes on after a record whose stored length and fields
  * disagree (results of imageReading). */
-#define READ_STORED 0  /* at the next offset its stored length gives */
-#define READ_FIELDS 1  /* at the one its fields give: the stored length is damaged */
-#define READ_UNCLEAR 2 /* either may be right: the file must stay as it is */
+#define READ_STORED 90  /* at the next offset its stored length gives */
+#define READ_FIELDS 91  /* at the one its fields give: the stored length is damaged */
+#define READ_UNCLEAR 92 /* either may be right: the file must stay as it is */
 
 /* Decides between the two readings of where the record after the current
  * one starts: storedNext by its stored length, fieldsNext by its fields
@@ -176,46 +172,6 @@ int imageRecordAt(RamImage *img, int64_t offset, RecordAt *rec);
  * stored length swallows hold none: surplus bytes); otherwise
  * READ_UNCLEAR. The input's position and the current record are kept. */
 int imageReading(RamImage *img, int64_t storedNext, int64_t fieldsNext);
-
-/* Blocks of bytes copied as one: the compiler moves each in a few wide
- * loads and stores, where a loop of bytes costs several instructions a
- * byte. Byte arrays alone, so any address will do. */
-typedef struct {
-    BYTE b[32];
-} ByteBlock32;
-typedef struct {
-    BYTE b[8];
-} ByteBlock8;
-typedef struct {
-    BYTE b[4];
-} ByteBlock4;
-
-#define COPY_BLOCK(type, to, from, at) (*(type *)((to) + (at)) = *(const type *)((from) + (at)))
-
-/* Copies cb bytes; the two ranges never overlap. Whole blocks, then one
- * block that ends at the last byte (copying a few bytes twice). */
-static inline void copyBytes(BYTE *to, const BYTE *from, size_t cb)
-{
-    size_t at;
-
-    if (cb >= sizeof(ByteBlock32)) {
-        for (at = 0; at + sizeof(ByteBlock32) <= cb; at += sizeof(ByteBlock32))
-            COPY_BLOCK(ByteBlock32, to, from, at);
-        if (at < cb)
-            COPY_BLOCK(ByteBlock32, to, from, cb - sizeof(ByteBlock32));
-    } else if (cb >= sizeof(ByteBlock8)) {
-        for (at = 0; at + sizeof(ByteBlock8) <= cb; at += sizeof(ByteBlock8))
-            COPY_BLOCK(ByteBlock8, to, from, at);
-        if (at < cb)
-            COPY_BLOCK(ByteBlock8, to, from, cb - sizeof(ByteBlock8));
-    } else if (cb >= sizeof(ByteBlock4)) {
-        COPY_BLOCK(ByteBlock4, to, from, 0);
-        COPY_BLOCK(ByteBlock4, to, from, cb - sizeof(ByteBlock4));
-    } else {
-        while (cb-- > 0)
-            *to++ = *from++;
-    }
-}
 
 /* Reads cb bytes of the input at its position. Callers ask only for bytes
  * that lie inside the file, so a short read is a read failure: it sets
@@ -269,9 +225,9 @@ static inline void imageWrite(RamImage *img, const void *bytes, size_t cb)
 
 /* Copies cb bytes from the input at offset (or, with offset -1, at its
  * position) to the new image: bytes in the window straight from it, the
- * others read as they are, in pieces of at most IMAGE_BUFFER_CB bytes
- * through buffer. Returns 1, or 0 after a failure (img->failed set). */
-static inline int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buffer)
+ * others read as they are into the pending run. Returns 1, or 0 after a
+ * failure (img->failed set). */
+static inline int imageCopy(RamImage *img, int64_t offset, int64_t cb)
 {
     int64_t from = offset >= 0 ? offset : img->pos;
     int64_t at = from - img->windowStart;
@@ -286,7 +242,7 @@ static inline int imageCopy(RamImage *img, int64_t offset, int64_t cb, BYTE *buf
         img->pos = img->windowStart + at + cb;
         return 1;
     }
-    return imageCopyMore(img, offset, cb, buffer);
+    return imageCopyMore(img, offset, cb);
 }
 
 /* Steps to the next record: WALK_END at the end of the input, at totalSize
@@ -308,8 +264,8 @@ static inline int walkNext(RamImage *img)
         head = img->window + at;
         img->start = offset;
         img->pos = offset + RECORD_HEAD_CB;
-        img->length = getLe16(head);
-        img->type = getLe16(head + 2);
+        img->length = getLe16(head + RECORD_LENGTH_AT);
+        img->type = getLe16(head + RECORD_TYPE_AT);
         img->size = (DWORD)img->length + RECORD_HEAD_CB;
         img->next = offset + img->size;
         return WALK_RECORD;

@@ -1,14 +1,26 @@
 /*
  * ramimage.h - image kinds, the RAM registry image, repair and reorder.
+ *
+ * Each family of result codes has values of its own, so that a code of one
+ * passed where another is expected never reads as a code of that one:
+ *    0 to  9  image kinds, and the results every operation shares (done, 3
+ *             no temporary name, 8 wrong signature, 9 cannot open): the
+ *             values the operation sequence and the log see, kept as they
+ *             are; hive/hive.h's HV_ results use the same ones
+ *   10 to 19  the other results of the hive operations (hive/hive.h)
+ *   20 to 29  the other results of repair and reorder
+ *   40 to 59  the image check's problems
+ *   60 to 69  what is wrong with a hive backup file (hive/hive.h, HVW_)
+ *   70 to 99  the rewrite's own codes (ramimage/image.h)
  */
 #ifndef CORVANE_RAMIMAGE_H
 #define CORVANE_RAMIMAGE_H
 
 #include "platform/platform.h"
+#include "ramimage/record.h"
 
-#define RAM_REG_SIG 0x1D8374B2u /* bytes B2 74 83 1D */
-
-/* Image kinds, the results of detectSig. */
+/* Image kinds, the results of detectSig: the values the operation sequence
+ * keeps and callers rely on, kept as they are. */
 #define KIND_NONE 0   /* read, but neither signature */
 #define KIND_RAM 1    /* RAM registry image */
 #define KIND_HIVE 2   /* hive backup file */
@@ -21,23 +33,19 @@ int detectSig(const WCHAR *path);
  * left as it was and the temporary file is gone; only RAMIMAGE_NOT_WRITTEN
  * after a failed copy of the new image over the file may leave it cut short
  * (the device's copies overwrite in place), which the log tells ("could not
- * replace"). */
-#define REPAIR_DONE 0  /* repair: the new image replaced the file */
-#define REORDER_DONE 1 /* reorder: the new image replaced the file */
-/* the file ends before its totalSize, or inside a record: a rewrite would
- * drop what is there of it, or make a cut copy pass for a whole one */
-#define RAMIMAGE_CUT_SHORT 2
+ * replace").
+ *
+ * The two "done" values, RAMIMAGE_NO_TEMPNAME, RAMIMAGE_BAD_SIG and
+ * RAMIMAGE_NO_OPEN are the values callers and the log see; kept as they
+ * are (reorder's "done" is 1, not 0). */
+#define REPAIR_DONE 0          /* repair: the new image replaced the file */
+#define REORDER_DONE 1         /* reorder: the new image replaced the file */
 #define RAMIMAGE_NO_TEMPNAME 3 /* GetTempFileNameW made no name (or one too long) */
-/* reorder: whole records follow totalSize, which is damaged (a rewrite
- * would drop them) */
-#define RAMIMAGE_SIZE_FIELD 4
-#define RAMIMAGE_NO_MEMORY 5 /* reorder: a record entry could not be allocated */
-/* reading the input, writing the new image or copying it over the input
- * failed */
-#define RAMIMAGE_NOT_WRITTEN 6
-#define RAMIMAGE_TYPE_ERROR 7 /* repair: a record of a type other than 1 or 2 */
-#define RAMIMAGE_BAD_SIG 8    /* the file does not begin with RAM_REG_SIG */
-#define RAMIMAGE_NO_OPEN 9    /* the file or the temporary file cannot be opened */
+#define RAMIMAGE_BAD_SIG 8     /* the file does not begin with RAM_REG_SIG */
+#define RAMIMAGE_NO_OPEN 9     /* the file or the temporary file cannot be opened */
+/* The others, from RAMIMAGE_RESULT_FIRST to RAMIMAGE_RESULT_LAST. */
+#define RAMIMAGE_RESULT_FIRST 20
+#define RAMIMAGE_RESULT_LAST 29
 /* a record's stored length and the length its fields give lead to two
  * places for the next record, and it cannot be told which is right (both
  * lead on to records, or the fields' reading finds records but not on to
@@ -46,6 +54,17 @@ int detectSig(const WCHAR *path);
 /* reorder: a record's stored length is damaged (it leads nowhere, its fields
  * lead on to the end); reorder copies records as they are, repair mends it */
 #define RAMIMAGE_LENGTH_DAMAGED 21
+/* the file ends before its totalSize, or inside a record: a rewrite would
+ * drop what is there of it, or make a cut copy pass for a whole one */
+#define RAMIMAGE_CUT_SHORT 22
+/* reorder: whole records follow totalSize, which is damaged (a rewrite
+ * would drop them) */
+#define RAMIMAGE_SIZE_FIELD 23
+#define RAMIMAGE_NO_MEMORY 24 /* reorder: a record entry could not be allocated */
+/* reading the input, writing the new image or copying it over the input
+ * failed */
+#define RAMIMAGE_NOT_WRITTEN 25
+#define RAMIMAGE_TYPE_ERROR 26 /* repair: a record of a type other than 1 or 2 */
 
 /* Rewrites the RAM registry image at path with consistent record lengths.
  * Whole records that follow a damaged totalSize are walked and kept, and
@@ -70,37 +89,40 @@ int reorder(const WCHAR *path);
  * Every image the device would not read back at a warm boot has one of
  * them; so has an image with no key record, which the device reads back as
  * an empty registry (IMAGE_NO_KEY: refused as a policy, the one difference
- * from the device). Problems 4 to 9 and 12 to 15 are a record's; in one
- * record, problems of its layout (4 to 8, and a tag with its high byte set)
- * come before those of what it says (9, 12 to 15). */
-#define IMAGE_WHOLE 0
-#define IMAGE_TOO_SHORT 1     /* fewer than 8 bytes: no image header */
-#define IMAGE_NOT_RAM 2       /* the file does not begin with RAM_REG_SIG */
-#define IMAGE_SIZE_FIELD 3    /* totalSize (have) is not the file's length (need) */
-#define IMAGE_RECORD_CUT 4    /* the file ends inside a record: have bytes left, need its size */
-#define IMAGE_RECORD_LENGTH 5 /* length (have) is not what its fields need (need) */
+ * from the device). The problems from IMAGE_RECORD_CUT to IMAGE_VALUE_FIRST
+ * and from IMAGE_KEY_TAG to IMAGE_KEY_CHAR are a record's; in one record,
+ * problems of its layout (IMAGE_RECORD_CUT to IMAGE_RECORD_TYPE, and a tag
+ * with its high byte set) come before those of what it says. */
+#define IMAGE_PROBLEM_FIRST 40
+#define IMAGE_PROBLEM_LAST 59
+#define IMAGE_WHOLE 40
+#define IMAGE_TOO_SHORT 41     /* fewer than 8 bytes: no image header */
+#define IMAGE_NOT_RAM 42       /* the file does not begin with RAM_REG_SIG */
+#define IMAGE_SIZE_FIELD 43    /* totalSize (have) is not the file's length (need) */
+#define IMAGE_RECORD_CUT 44    /* the file ends inside a record: have bytes left, need its size */
+#define IMAGE_RECORD_LENGTH 45 /* length (have) is not what its fields need (need) */
 /* nameLength (have) is not the first NUL's position + 1 (need; 0: no NUL) */
-#define IMAGE_RECORD_NAME 6
-#define IMAGE_RECORD_HIGH 7 /* nameLength (have) is above 255: its high byte is not 0 */
-#define IMAGE_RECORD_TYPE 8 /* type (have, all 16 bits) is neither 1 nor 2 */
-#define IMAGE_VALUE_FIRST 9 /* a value record before the first key record */
+#define IMAGE_RECORD_NAME 46
+#define IMAGE_RECORD_HIGH 47 /* nameLength (have) is above 255: its high byte is not 0 */
+#define IMAGE_RECORD_TYPE 48 /* type (have, all 16 bits) is neither 1 nor 2 */
+#define IMAGE_VALUE_FIRST 49 /* a value record before the first key record */
 /* no key record at all (a header-only image restores an empty registry) */
-#define IMAGE_NO_KEY 10
-#define IMAGE_UNREADABLE 11 /* the file cannot be opened or read */
-#define IMAGE_KEY_TAG 12    /* a key record's tag (have, all 16 bits) is no root: 0, 1 or 2 */
+#define IMAGE_NO_KEY 50
+#define IMAGE_UNREADABLE 51 /* the file cannot be opened or read */
+#define IMAGE_KEY_TAG 52    /* a key record's tag (have, all 16 bits) is no root: 0, 1 or 2 */
 /* a value record's tag (have, all 16 bits) is no value type: REG_NONE,
  * REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD or REG_MULTI_SZ */
-#define IMAGE_VALUE_TAG 13
+#define IMAGE_VALUE_TAG 53
 /* a key record's name is no key path: the '\' at its character have
  * (counted from 1) begins or ends it, or follows another '\' */
-#define IMAGE_KEY_PATH 14
+#define IMAGE_KEY_PATH 54
 /* a key record's name holds a control character (need, below 0x20) at its
  * character have (counted from 1) */
-#define IMAGE_KEY_CHAR 15
+#define IMAGE_KEY_CHAR 55
 
 /* the most of a record the check looks at: head, fields and a name of 255
- * characters */
-#define IMAGE_CHECK_RECORD_CB 520
+ * characters (520 bytes) */
+#define IMAGE_CHECK_RECORD_CB (VALUE_NAME_AT + NAME_CHAR_CB * NAME_MAX_CCH)
 
 typedef struct {
     int problem;   /* IMAGE_WHOLE or the first problem */

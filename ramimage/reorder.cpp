@@ -47,9 +47,7 @@
  */
 #include "ramimage/image.h"
 
-#define NO_TAG (-1)       /* no key record seen yet: distinct from every tag byte */
-#define KEY_FIELDS_CB 4   /* tag, nameLength */
-#define VALUE_FIELDS_CB 6 /* tag, nameLength, dataLength */
+#define NO_TAG (-1) /* no key record seen yet: distinct from every tag byte */
 
 /* One record waiting for its key group to be written. */
 typedef struct RecordEntry {
@@ -118,7 +116,7 @@ static RecordEntry *newEntry(EntryPool *pool, const RamImage *img)
 /* Writes the pending keys, newest first, each followed by its values,
  * newest first (or, once a failure has made writing pointless, only drops
  * them). The list is empty afterwards and the pool's entries free. */
-static void flushKeys(RamImage *img, RecordEntry **keys, EntryPool *pool, BYTE *buffer)
+static void flushKeys(RamImage *img, RecordEntry **keys, EntryPool *pool)
 {
     RecordEntry *key, *value;
 
@@ -128,12 +126,13 @@ static void flushKeys(RamImage *img, RecordEntry **keys, EntryPool *pool, BYTE *
         imageWindowEnding(img, key->offset,
                           key->values != NULL ? (int64_t)key->values->offset + key->values->size
                                               : (int64_t)key->offset + key->size);
-        imageCopy(img, key->offset, key->size, buffer);
+        imageCopy(img, key->offset, key->size);
         for (value = key->values; value != NULL; value = value->next)
-            imageCopy(img, value->offset, value->size, buffer);
+            imageCopy(img, value->offset, value->size);
     }
     pool->current = NULL;
     pool->used = 0;
+    img->keepFrom = -1;
 }
 
 /* Releases every block of the pool. */
@@ -151,9 +150,8 @@ static void releasePool(EntryPool *pool)
 
 int reorder(const WCHAR *path)
 {
-    RamImage img;
-    BYTE buffer[IMAGE_BUFFER_CB];
-    BYTE tag[2];
+    RamImage *img;
+    BYTE tag[RECORD_TAG_CB];
     RecordEntry *keys = NULL; /* the pending key group, newest first */
     RecordEntry *entry;
     EntryPool pool = {NULL, NULL, 0};
@@ -173,71 +171,77 @@ int reorder(const WCHAR *path)
         return result;
     /* The walk reads 4 or 6 bytes of each record through the window; the
      * other bytes are read when its group is written, a unit at a time. */
-    cut = imageCutShort(&img);
+    cut = imageCutShort(img);
 
-    while (!cut && (walk = walkNext(&img)) != WALK_END) {
+    while (!cut && (walk = walkNext(img)) != WALK_END) {
         if (walk == WALK_CUT) {
             cut = 1;
             break;
         }
         /* Where the fields say the next record starts, as repair reads them. */
-        typeByte = img.type & 0xFF;
-        cbFields = typeByte == 1 ? KEY_FIELDS_CB : VALUE_FIELDS_CB;
-        if ((typeByte == 1 || typeByte == 2) &&
-            img.start + RECORD_HEAD_CB + cbFields <= img.inLength) {
-            if ((fields = imagePeek(&img, cbFields)) == NULL)
+        typeByte = img->type & 0xFF;
+        cbFields = recordFieldsCb(typeByte);
+        if ((typeByte == RECORD_KEY || typeByte == RECORD_VALUE) &&
+            img->start + RECORD_HEAD_CB + cbFields <= img->inLength) {
+            if ((fields = imagePeek(img, cbFields)) == NULL)
                 break;
-            fieldsNext = img.start + RECORD_HEAD_CB + cbFields + 2 * (int64_t)fields[2] +
-                         (typeByte == 2 ? getLe16(fields + 4) : 0);
-            if (fieldsNext != img.next && fieldsNext <= img.inLength &&
-                (reading = imageReading(&img, img.next, fieldsNext)) != READ_STORED)
+            fieldsNext = img->start + RECORD_HEAD_CB +
+                         recordLengthOf(
+                             typeByte, fields[FIELD_NAME_LENGTH_AT],
+                             typeByte == RECORD_VALUE ? getLe16(fields + FIELD_DATA_LENGTH_AT) : 0);
+            if (fieldsNext != img->next && fieldsNext <= img->inLength &&
+                (reading = imageReading(img, img->next, fieldsNext)) != READ_STORED)
                 break;
         }
-        if (img.start + img.size > img.inLength) {
+        if (img->start + img->size > img->inLength) {
             cut = 1;
             break;
         }
-        if (img.type == 1 && img.start + RECORD_HEAD_CB + 2 <= img.inLength) {
-            if (!imageRead(&img, tag, 2))
+        if (img->type == RECORD_KEY &&
+            img->start + RECORD_HEAD_CB + RECORD_TAG_CB <= img->inLength) {
+            if (!imageRead(img, tag, RECORD_TAG_CB))
                 break;
-            tagByte = tag[0];
+            tagByte = tag[0]; /* the low byte */
             if (previousTag != NO_TAG && previousTag != tagByte)
-                flushKeys(&img, &keys, &pool, buffer);
+                flushKeys(img, &keys, &pool);
             previousTag = tagByte;
-            if ((entry = newEntry(&pool, &img)) == NULL) {
+            if ((entry = newEntry(&pool, img)) == NULL) {
                 noMemory = 1;
                 break;
             }
+            /* A group's first key: a window loaded ahead keeps its bytes. */
+            if (keys == NULL)
+                img->keepFrom = img->start;
             entry->next = keys;
             keys = entry;
-        } else if (img.type == 2) {
+        } else if (img->type == RECORD_VALUE) {
             if (keys == NULL) {
-                imageCopy(&img, img.start, img.size, buffer); /* belongs to no key */
+                imageCopy(img, img->start, img->size); /* belongs to no key */
                 continue;
             }
             /* A value belongs to the newest key: that key heads the list. */
-            if ((entry = newEntry(&pool, &img)) == NULL) {
+            if ((entry = newEntry(&pool, img)) == NULL) {
                 noMemory = 1;
                 break;
             }
             entry->next = keys->values;
             keys->values = entry;
         } else {
-            flushKeys(&img, &keys, &pool, buffer);
-            imageCopy(&img, img.start, img.size, buffer);
+            flushKeys(img, &keys, &pool);
+            imageCopy(img, img->start, img->size);
             previousTag = NO_TAG;
         }
     }
 
     if (noMemory) {
         writeLog(TEXT("reorder: out of memory"), EMPTY, 1);
-        img.failed = IMAGE_WRITE_FAILED; /* stop the flush writing */
-        flushKeys(&img, &keys, &pool, buffer);
+        img->failed = IMAGE_WRITE_FAILED; /* stop the flush writing */
+        flushKeys(img, &keys, &pool);
         releasePool(&pool);
-        imageEnd(&img, path, 0);
+        imageEnd(img, path, 0);
         return RAMIMAGE_NO_MEMORY;
     }
-    if (img.failed == IMAGE_OK) {
+    if (img->failed == IMAGE_OK) {
         if (reading == READ_FIELDS) {
             writeLog(TEXT("reorder: record length damaged, file left unchanged"), EMPTY, 1);
             result = RAMIMAGE_LENGTH_DAMAGED;
@@ -247,21 +251,21 @@ int reorder(const WCHAR *path)
         } else if (cut) {
             writeLog(TEXT("reorder: file cut short, file left unchanged"), EMPTY, 1);
             result = RAMIMAGE_CUT_SHORT;
-        } else if (img.endedAtTotal && imageWholeRecordAt(&img, img.next)) {
+        } else if (img->endedAtTotal && imageWholeRecordAt(img, img->next)) {
             writeLog(TEXT("reorder: records after totalSize, file left unchanged"), EMPTY, 1);
             result = RAMIMAGE_SIZE_FIELD;
         }
         if (result != 0) {
-            img.failed = IMAGE_WRITE_FAILED; /* stop the flush writing */
-            flushKeys(&img, &keys, &pool, buffer);
+            img->failed = IMAGE_WRITE_FAILED; /* stop the flush writing */
+            flushKeys(img, &keys, &pool);
             releasePool(&pool);
-            imageEnd(&img, path, 0);
+            imageEnd(img, path, 0);
             return result;
         }
     }
-    flushKeys(&img, &keys, &pool, buffer);
+    flushKeys(img, &keys, &pool);
     releasePool(&pool);
-    result = imageEnd(&img, path, 1);
+    result = imageEnd(img, path, 1);
     if (result != 0)
         return result;
     writeLog(TEXT("reorder: done"), EMPTY, 1);

@@ -37,12 +37,6 @@
  */
 #include "ramimage/image.h"
 
-#define KEY_FIELDS_CB 4    /* tag, nameLength */
-#define VALUE_FIELDS_CB 6  /* tag, nameLength, dataLength */
-#define VALUE_HEADER_CB 10 /* length, type, tag, nameLength, dataLength */
-#define KEY_HEADER_CB 8    /* length, type, tag, nameLength */
-#define NAME_MAX_CCH 255   /* nameLength keeps only its low byte */
-
 static const RewriteTexts REPAIR_TEXTS = {
     TEXT("rep"),
     TEXT("r+b"), /* opened for update although only read: a read-only file fails here */
@@ -106,14 +100,14 @@ static unsigned nameKept(const BYTE *name, unsigned cchRead, int *hasNul)
          * again: none of them is NUL, so the first NUL found is still the
          * first). */
         for (i = 0; i + 8 <= cchRead; i += 8) {
-            if ((at = firstNulOfEight(name + 2 * i)) < 8)
+            if ((at = firstNulOfEight(name + NAME_CHAR_CB * i)) < 8)
                 return i + at;
         }
-        if (i < cchRead && (at = firstNulOfEight(name + 2 * (cchRead - 8))) < 8)
+        if (i < cchRead && (at = firstNulOfEight(name + NAME_CHAR_CB * (cchRead - 8))) < 8)
             return cchRead - 8 + at;
     } else {
         for (i = 0; i < cchRead; i++) {
-            if (name[2 * i] == 0 && name[2 * i + 1] == 0)
+            if (getLe16(name + NAME_CHAR_CB * i) == 0)
                 return i;
         }
     }
@@ -123,10 +117,9 @@ static unsigned nameKept(const BYTE *name, unsigned cchRead, int *hasNul)
 
 int repair(const WCHAR *path)
 {
-    RamImage img;
-    BYTE record[VALUE_HEADER_CB]; /* a record's header as written */
-    static const BYTE NUL_CHAR[2] = {0, 0};
-    BYTE data[IMAGE_BUFFER_CB];
+    RamImage *img;
+    BYTE record[VALUE_NAME_AT]; /* a record's head and fields as written */
+    static const BYTE NUL_CHAR[NAME_CHAR_CB] = {0, 0};
     const BYTE *fields;
     const BYTE *name;
     int hasNul;
@@ -142,97 +135,92 @@ int repair(const WCHAR *path)
     result = imageOpen(&img, path, &REPAIR_TEXTS);
     if (result != 0)
         return result;
-    img.pastTotal = 1;
-    cut = imageCutShort(&img);
+    img->pastTotal = 1;
+    cut = imageCutShort(img);
 
-    while (!cut && (walk = walkNext(&img)) != WALK_END) {
+    while (!cut && (walk = walkNext(img)) != WALK_END) {
         if (walk == WALK_CUT) {
             cut = 1;
             break;
         }
-        typeByte = img.type & 0xFF;
-        if (typeByte != 1 && typeByte != 2) {
+        typeByte = img->type & 0xFF;
+        if (typeByte != RECORD_KEY && typeByte != RECORD_VALUE) {
             typeError = 1;
             break;
         }
-        cbFields = typeByte == 1 ? KEY_FIELDS_CB : VALUE_FIELDS_CB;
-        if (img.start + RECORD_HEAD_CB + cbFields > img.inLength) {
+        cbFields = recordFieldsCb(typeByte);
+        if (img->start + RECORD_HEAD_CB + cbFields > img->inLength) {
             cut = 1;
             break;
         }
         /* Fields and name are looked at where they lie in the window. */
-        if ((fields = imagePeek(&img, cbFields)) == NULL)
+        if ((fields = imagePeek(img, cbFields)) == NULL)
             break;
-        tagByte = fields[0];
-        cchStored = fields[2];
-        cbData = typeByte == 2 ? getLe16(fields + 4) : 0;
-        cbNeeded = RECORD_HEAD_CB + cbFields + 2 * (int64_t)cchStored + cbData;
-        if (img.start + cbNeeded > img.inLength) {
+        /* Of tag and nameLength only the low bytes count. */
+        tagByte = fields[FIELD_TAG_AT];
+        cchStored = fields[FIELD_NAME_LENGTH_AT];
+        cbData = typeByte == RECORD_VALUE ? getLe16(fields + FIELD_DATA_LENGTH_AT) : 0;
+        cbNeeded = RECORD_HEAD_CB + (int64_t)recordLengthOf(typeByte, cchStored, cbData);
+        if (img->start + cbNeeded > img->inLength) {
             cut = 1;
             break;
         }
-        if (cbNeeded != (int64_t)img.size) {
+        if (cbNeeded != (int64_t)img->size) {
             /* Two readings of where the next record starts. */
-            reading = imageReading(&img, img.next, img.start + cbNeeded);
+            reading = imageReading(img, img->next, img->start + cbNeeded);
             if (reading == READ_UNCLEAR) {
                 unclear = 1;
                 break;
             }
             if (reading == READ_FIELDS)
-                img.next = img.start + cbNeeded;
+                img->next = img->start + cbNeeded;
         }
-        if ((fields = imagePeek(&img, cbFields + 2 * (size_t)cchStored)) == NULL)
+        if ((fields = imagePeek(img, cbFields + NAME_CHAR_CB * (size_t)cchStored)) == NULL)
             break;
         name = fields + cbFields;
         cchKept = nameKept(name, cchStored, &hasNul);
         cchName = cchKept + 1;
-        if (hasNul && cchName == cchStored && img.type == typeByte && fields[1] == 0 &&
-            fields[3] == 0 && img.length == cbFields + 2 * cchStored + cbData) {
+        if (hasNul && cchName == cchStored && img->type == typeByte &&
+            fields[FIELD_TAG_AT + 1] == 0 && fields[FIELD_NAME_LENGTH_AT + 1] == 0 &&
+            img->length == recordLengthOf(typeByte, cchStored, cbData)) {
             /* A consistent record is written as it is stored. */
-            imageCopy(&img, img.start, img.size, data);
+            imageCopy(img, img->start, img->size);
             continue;
         }
 
-        if (typeByte == 2) {
-            putLe16(record, cbData + 2 * cchName + 6);
-            putLe16(record + 2, 2);
-            putLe16(record + 4, tagByte);
-            putLe16(record + 6, cchName);
-            putLe16(record + 8, cbData);
-            imageWrite(&img, record, VALUE_HEADER_CB);
-        } else {
-            putLe16(record, 2 * cchName + 4);
-            putLe16(record + 2, 1);
-            putLe16(record + 4, tagByte);
-            putLe16(record + 6, cchName);
-            imageWrite(&img, record, KEY_HEADER_CB);
-        }
+        putLe16(record + RECORD_LENGTH_AT, recordLengthOf(typeByte, cchName, cbData));
+        putLe16(record + RECORD_TYPE_AT, typeByte);
+        putLe16(record + RECORD_TAG_AT, tagByte);
+        putLe16(record + RECORD_NAME_LENGTH_AT, cchName);
+        if (typeByte == RECORD_VALUE)
+            putLe16(record + VALUE_DATA_LENGTH_AT, cbData);
+        imageWrite(img, record, RECORD_HEAD_CB + cbFields);
         /* The name with its NUL: the stored one when it has one. */
-        imageWrite(&img, name, 2 * (size_t)cchKept + (hasNul ? 2 : 0));
+        imageWrite(img, name, NAME_CHAR_CB * ((size_t)cchKept + (hasNul ? 1 : 0)));
         if (!hasNul)
-            imageWrite(&img, NUL_CHAR, 2);
-        img.pos += cbFields + 2 * (int64_t)cchStored;
+            imageWrite(img, NUL_CHAR, NAME_CHAR_CB);
+        img->pos += cbFields + NAME_CHAR_CB * (int64_t)cchStored;
         /* The data follow the stored name, however long it was. */
-        if (typeByte == 2)
-            imageCopy(&img, -1, cbData, data);
+        if (typeByte == RECORD_VALUE)
+            imageCopy(img, -1, cbData);
     }
 
     if (typeError) {
         writeLog(TEXT("repair: type unknown, file left unchanged"), EMPTY, 1);
-        imageEnd(&img, path, 0);
+        imageEnd(img, path, 0);
         return RAMIMAGE_TYPE_ERROR;
     }
-    if (unclear && img.failed == IMAGE_OK) {
+    if (unclear && img->failed == IMAGE_OK) {
         writeLog(TEXT("repair: record length unclear, file left unchanged"), EMPTY, 1);
-        imageEnd(&img, path, 0);
+        imageEnd(img, path, 0);
         return RAMIMAGE_LENGTH_UNCLEAR;
     }
-    if (cut && img.failed == IMAGE_OK) {
+    if (cut && img->failed == IMAGE_OK) {
         writeLog(TEXT("repair: file cut short, file left unchanged"), EMPTY, 1);
-        imageEnd(&img, path, 0);
+        imageEnd(img, path, 0);
         return RAMIMAGE_CUT_SHORT;
     }
-    result = imageEnd(&img, path, 1);
+    result = imageEnd(img, path, 1);
     if (result != 0)
         return result;
     writeLog(TEXT("repair: done"), EMPTY, 1);

@@ -40,7 +40,7 @@ TEST(RewriteFaults, EachFailureHasItsResultAndLine) {
         {__LINE__, repair, "_wfopen@2", RAMIMAGE_NO_OPEN, "repair: could not open \\Temp\\rep1.tmp\n"},
         {__LINE__, repair, "fread@2", RAMIMAGE_NOT_WRITTEN, "repair: could not read \\My Documents\\registry.img\n"},
         {__LINE__, repair, "fseek@1", RAMIMAGE_NOT_WRITTEN, "repair: could not read \\My Documents\\registry.img\n"},
-        {__LINE__, repair, "fwrite@3", RAMIMAGE_NOT_WRITTEN, "repair: could not write \\Temp\\rep1.tmp\n"},
+        {__LINE__, repair, "fwrite@1", RAMIMAGE_NOT_WRITTEN, "repair: could not write \\Temp\\rep1.tmp\n"},
         // A full disk has no room for the log line either.
         {__LINE__, repair, "disk=100", RAMIMAGE_NOT_WRITTEN, ""},
         {__LINE__, repair, "fclose@1", RAMIMAGE_NOT_WRITTEN, "repair: could not write \\Temp\\rep1.tmp\n"},

@@ -28,7 +28,8 @@ struct ReorderCase {
 };
 
 TEST(Reorder, RegroupsKeyGroups) {
-    const std::string big = value(4, "Big", std::string(5000, '\x33'));
+    // the largest record there is: length 65535, above every buffer of the rewrite
+    const std::string big = value(4, "Big", std::string(65521, '\x33'));
     const std::string surplusKey = key(1, "S", "\xee\xee\xee");
     const std::string surplusValue = value(1, "s", "d", "\xee");
     const std::string other = B({0x04, 0x00, 0x03, 0x00, 0x00, 0x00, 0x41, 0x41});
@@ -57,7 +58,7 @@ TEST(Reorder, RegroupsKeyGroups) {
          {K(1, '1'), surplusValue, surplusKey, surplusValue, V('a')},
          {surplusKey, V('a'), surplusValue, K(1, '1'), surplusValue}},
         {__LINE__,
-         "records above the 4096-byte buffer are copied whole",
+         "records above the rewrite's buffers are copied whole",
          {K(2, '1'), big, V('a'), K(2, '2'), big},
          {K(2, '2'), big, K(2, '1'), V('a'), big}},
         {__LINE__, "the header alone", {}, {}},
@@ -191,6 +192,49 @@ TEST(Reorder, OnlyRegroups) {
         std::sort(in.begin(), in.end());
         std::sort(out.begin(), out.end());
         EXPECT_TRUE(in == out);
+    }
+}
+
+// The order reorder gives the records of a consistent image: values before
+// the first key in place; each run of keys with one tag byte a group, its
+// units last first, each unit its key and then its values last first.
+std::string regrouped(const std::string &input) {
+    std::vector<std::vector<std::string>> group;  // units, each its key first
+    std::string body;
+    int tag = -1;
+    auto flush = [&] {
+        for (auto unit = group.rbegin(); unit != group.rend(); ++unit) {
+            body += unit->front();
+            for (size_t v = unit->size(); v-- > 1;) body += (*unit)[v];
+        }
+        group.clear();
+    };
+    for (const std::string &r : records(input)) {
+        if (r[2] == 1) {
+            if (tag != -1 && tag != (unsigned char)r[4]) flush();
+            tag = (unsigned char)r[4];
+            group.push_back({r});
+        } else if (group.empty()) {
+            body += r;
+        } else {
+            group.back().push_back(r);
+        }
+    }
+    flush();
+    return SIG + le32(uint32_t(body.size() + 8)) + body;
+}
+
+// Images of many windows (up to about 1 MiB, records up to 6000 bytes):
+// the output is the model's, byte for byte.
+TEST(Reorder, LargeImagesAsTheModelOrdersThem) {
+    std::mt19937 rng(17);
+    for (int keys : {60, 300, 900}) {
+        const std::string input = randomImage(rng, keys);
+        SCOPED_TRACE(std::to_string(keys) + " keys, " + std::to_string(input.size()) + " bytes");
+        ts::Device dev;
+        Outcome o = rewrite(dev, reorder, input);
+        ASSERT_EQ(o.result, REORDER_DONE);
+        EXPECT_TRUE(o.file == regrouped(input));
     }
 }
 

@@ -25,7 +25,9 @@ struct RepairCase {
 
 TEST(Repair, WritesConsistentRecords) {
     const std::string name255(255, 'x');
-    const std::string big(5000, '\x5a');
+    // the most data a value named "Big" holds (length 65535), above every
+    // buffer of the rewrite; with one surplus byte, one less
+    const std::string big(65521, '\x5a'), bigLess(65520, '\x5a');
     const RepairCase cases[] = {
         {__LINE__, "a consistent key is unchanged", image({KEY_A}), image({KEY_A})},
         {__LINE__, "the header alone", image({}), image({})},
@@ -50,8 +52,10 @@ TEST(Repair, WritesConsistentRecords) {
                           0x61, 0x00, 0x00, 0x00, 0x7a, 0x00, 0xd1, 0xd2})}),
          image({KEY_A, B({0x0c, 0x00, 0x02, 0x00, 0x01, 0x00, 0x02, 0x00, 0x02, 0x00,  //
                           0x61, 0x00, 0x00, 0x00, 0xd1, 0xd2})})},
-        {__LINE__, "data above the 4096-byte buffer are copied whole", image({KEY_A, value(4, "Big", big)}),
+        {__LINE__, "a record above the rewrite's buffers is copied whole", image({KEY_A, value(4, "Big", big)}),
          image({KEY_A, value(4, "Big", big)})},
+        {__LINE__, "data above the rewrite's buffers are copied whole", image({KEY_A, value(4, "Big", bigLess, "s")}),
+         image({KEY_A, value(4, "Big", bigLess)})},
         {__LINE__, "a name without NUL gets one",
          image({B({0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x61, 0x00, 0x62, 0x00})}),
          image({B({0x0a, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x61, 0x00, 0x62, 0x00, 0x00, 0x00})})},
@@ -160,6 +164,23 @@ TEST(Repair, ConsistentImageIsUnchanged) {
 
 // Damage of every kind repair mends: it keeps every record either reading
 // finds, and a second repair changes nothing.
+// Images of many windows whose every record carries two surplus bytes:
+// repair gives back the consistent image, byte for byte.
+TEST(Repair, LargeImagesLoseEverySurplusByte) {
+    std::mt19937 rng(19);
+    for (int keys : {60, 300, 900}) {
+        const std::string whole = randomImage(rng, keys);
+        std::vector<std::string> surplus;
+        for (const std::string &r : records(whole))
+            surplus.push_back(le16((uint8_t(r[0]) | uint8_t(r[1]) << 8) + 2) + r.substr(2) + "\xee\xee");
+        SCOPED_TRACE(std::to_string(keys) + " keys, " + std::to_string(whole.size()) + " bytes");
+        ts::Device dev;
+        Outcome o = rewrite(dev, repair, image(surplus));
+        ASSERT_EQ(o.result, REPAIR_DONE);
+        EXPECT_TRUE(o.file == whole);
+    }
+}
+
 TEST(Repair, RepairTwiceEqualsRepairOnce) {
     std::mt19937 rng(11);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
