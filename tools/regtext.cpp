@@ -4,11 +4,8 @@
 
 #include "platform/host/host.h"
 
-#include <iconv.h>
-
 #include <array>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -154,34 +151,42 @@ bool parseValue(const std::string &name, const std::string &typeArg, const std::
 
 namespace {
 
-// Converts bytes from one encoding to another with iconv, a piece at a time
-// into a buffer of 64 KiB; each piece goes to out (which may be null: the
-// text is only checked). Returns true; false when the input holds a
-// sequence that is not of its encoding, or ends inside one, with the offset
-// where it begins in badAt.
-bool convert(const char *to, const char *from, std::string_view in, std::string *out, size_t &badAt) {
-    iconv_t cd = ::iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        badAt = 0;
-        return false;
-    }
-    char buffer[65536];
-    char *src = const_cast<char *>(in.data());
-    size_t left = in.size();
-    bool ok = true;
-    while (left > 0) {
-        char *dst = buffer;
-        size_t room = sizeof buffer;
-        size_t r = ::iconv(cd, &src, &left, &dst, &room);
-        if (out) out->append(buffer, static_cast<size_t>(dst - buffer));
-        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-            ok = false;
-            badAt = static_cast<size_t>(src - in.data());
-            break;
+// UTF-16LE bytes made UTF-8, appended to out. Returns true; false when they
+// hold a lone surrogate or end inside a character, with the offset where it
+// begins in badAt. The conversions are the program's own, not iconv's: a C
+// library may lack the conversion modules (an ARM Linux root without its
+// gconv folder), and text would then be refused as if it were bad.
+bool utf16leToUtf8(std::string_view in, std::string &out, size_t &badAt) {
+    auto unit = [&](size_t at) {
+        return static_cast<char32_t>(static_cast<unsigned char>(in[at]) | static_cast<unsigned char>(in[at + 1]) << 8);
+    };
+    out.reserve(out.size() + in.size() / 2);
+    for (size_t i = 0; i < in.size();) {
+        char32_t c = i + 2 <= in.size() ? unit(i) : 0xDC00;  // a byte alone: cut inside
+        size_t n = 2;
+        if (c >= 0xD800 && c <= 0xDBFF && i + 4 <= in.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+            n = 4;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            badAt = i;
+            return false;
         }
+        host::appendUtf8(out, c);
+        i += n;
     }
-    ::iconv_close(cd);
-    return ok;
+    return true;
+}
+
+// Well-formed UTF-8 made UTF-16LE bytes, appended to out; false when it is not.
+bool utf8ToUtf16le(std::string_view in, std::string &out) {
+    std::u16string units;
+    if (!host::fromUtf8Strict(in, units)) return false;
+    out.reserve(out.size() + 2 * units.size());
+    for (char16_t u : units) {
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>(u >> 8);
+    }
+    return true;
 }
 
 // The line (from 1) that holds byte offset at of text in an encoding with
@@ -204,7 +209,7 @@ bool decodeRegFile(std::string_view bytes, std::string &storage, std::string_vie
     if (bytes.substr(0, 2) == "\xFF\xFE") {
         // UTF-16LE, as regedit writes its files: made UTF-8 for the reader.
         bytes.remove_prefix(2);
-        if (convert("UTF-8", "UTF-16LE", bytes, &storage, bad)) {
+        if (utf16leToUtf8(bytes, storage, bad)) {
             text = storage;
             return true;
         }
@@ -213,7 +218,7 @@ bool decodeRegFile(std::string_view bytes, std::string &storage, std::string_vie
     }
     if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
     // A byte that is not UTF-8 would become another name or another string.
-    if (!convert("UTF-16LE", "UTF-8", bytes, nullptr, bad)) {
+    if (!host::utf8WellFormed(bytes, &bad)) {
         char detail[48];
         std::snprintf(detail, sizeof detail, " (byte 0x%02X)",
                       bad < bytes.size() ? static_cast<unsigned char>(bytes[bad]) : 0u);
@@ -357,7 +362,6 @@ bool exportText(const Registry &reg, int root, std::u16string_view path, Format 
                 const std::function<bool(std::string_view)> &write) {
     bool ok = true, first = true;
     std::string piece, encoded;
-    size_t bad = 0;
     exportRegedit(reg, root, path, [&](const std::string &text) {
         if (!ok) return;
         if (format == Format::Regedit4) {
@@ -378,7 +382,7 @@ bool exportText(const Registry &reg, int root, std::u16string_view path, Format 
         }
         encoded = first ? std::string("\xFF\xFE", 2) : std::string();
         first = false;
-        ok = convert("UTF-16LE", "UTF-8", piece, &encoded, bad) && write(encoded);
+        ok = utf8ToUtf16le(piece, encoded) && write(encoded);
     });
     return ok;
 }

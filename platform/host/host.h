@@ -45,6 +45,9 @@ std::u16string fromUtf8(std::string_view s);
 // The same, but refuses text that is not well-formed: returns false with
 // out empty and the offset of the first bad byte in badAt (may be NULL).
 bool fromUtf8Strict(std::string_view s, std::u16string &out, size_t *badAt = nullptr);
+// Whether s is well-formed UTF-8, as fromUtf8Strict judges it, without
+// making its UTF-16: false with the offset of the first bad byte in badAt.
+bool utf8WellFormed(std::string_view s, size_t *badAt = nullptr);
 // Appends one code point, UTF-8 encoded.
 void appendUtf8(std::string &out, char32_t c);
 // Appends UTF-16 text as toUtf8 gives it.

@@ -129,6 +129,19 @@ bool fromUtf8Strict(std::string_view s, std::u16string &out, size_t *badAt) {
     return true;
 }
 
+bool utf8WellFormed(std::string_view s, size_t *badAt) {
+    for (size_t i = 0; i < s.size();) {
+        char32_t c;
+        size_t n = decodeOne(s, i, c);
+        if (n == 0) {
+            if (badAt) *badAt = i;
+            return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
 static char16_t foldCase(char16_t c) {
     if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 32);
     // Latin-1 small letters, except the division sign and y with diaeresis.

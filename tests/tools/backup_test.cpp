@@ -8,15 +8,18 @@
 #include "tests/ramimage/verdict_cases.h"
 #include "tests/support/testsupport.h"
 #include "tools/corvane_backup.h"
+#include "tools/regtext.h"
 
 #include <gtest/gtest.h>
 
+#include <iconv.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 
 namespace fs = std::filesystem;
 
@@ -646,4 +649,67 @@ TEST(CorvaneBackup, VerbsInOneProcessShareOneScratchDeviceGoneAtExit) {
         },
         ::testing::ExitedWithCode(0), "");
     EXPECT_TRUE(fs::is_empty(bench.scratch())) << "the scratch device was left behind";
+}
+
+// The .reg decoder against the C library's iconv, where it has the two
+// conversions: texts of well-formed and broken characters of both encodings,
+// with and without regedit's byte order mark, get the same verdict, the same
+// UTF-8 and, when refused, the line of the first bad character.
+TEST(CorvaneBackup, RegFileTextIsDecodedAsIconvDecodesIt) {
+    iconv_t fromUtf16 = iconv_open("UTF-8", "UTF-16LE"), checkUtf8 = iconv_open("UTF-16LE", "UTF-8");
+    if (fromUtf16 == reinterpret_cast<iconv_t>(-1) || checkUtf8 == reinterpret_cast<iconv_t>(-1))
+        GTEST_SKIP() << "this C library has no UTF-16LE conversion";
+    // iconv's verdict and UTF-8, and the line where it stopped.
+    auto byIconv = [](iconv_t cd, std::string in, std::string &out, size_t unit) {
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        out.assign(4 * in.size() + 4, '\0');
+        char *src = in.data(), *dst = out.data();
+        size_t left = in.size(), room = out.size();
+        bool ok = iconv(cd, &src, &left, &dst, &room) != static_cast<size_t>(-1);
+        out.resize(out.size() - room);
+        size_t line = 1;
+        for (const char *p = in.data(); p + unit <= src; p += unit)
+            if (*p == '\n' && (unit == 1 || p[1] == 0)) ++line;
+        return ok ? std::string() : "line " + std::to_string(line) + ": ";
+    };
+    const std::vector<std::string> pieces = {"a",
+                                             "\n",
+                                             "\r\n",
+                                             "\xC3\xA9",
+                                             "\xE2\x82\xAC",
+                                             "\xF0\x9F\x98\x80",
+                                             "\xEF\xBF\xBE",
+                                             "\xC0\x80",
+                                             "\xED\xA0\x80",
+                                             "\xF4\x90\x80\x80",
+                                             "\xE0\x80\x80",
+                                             "\xFF",
+                                             "\x80",
+                                             "\xC3",
+                                             "\xF0\x9F",
+                                             std::string("\0", 1),
+                                             "\x00\xD8",
+                                             "\x00\xDC",
+                                             "\x3D\xD8\x00\xDE",
+                                             "\n\x00",
+                                             "\xAC\x20"};
+    std::mt19937 random(30);
+    for (int round = 0; round < 4000; ++round) {
+        std::string bytes = round % 2 ? "\xFF\xFE" : "";
+        for (int n = random() % 8; n > 0; --n) bytes += pieces[random() % pieces.size()];
+        if (random() % 4 == 0) bytes += 'x';
+        const bool utf16 = round % 2;
+        std::string expected,
+            where = byIconv(utf16 ? fromUtf16 : checkUtf8, bytes.substr(utf16 ? 2 : 0), expected, utf16 ? 2 : 1);
+        std::string storage, error;
+        std::string_view text;
+        SCOPED_TRACE(::testing::PrintToString(bytes));
+        ASSERT_EQ(regtext::decodeRegFile(bytes, storage, text, error), where.empty()) << error;
+        if (where.empty())
+            EXPECT_EQ(text, utf16 ? expected : bytes);
+        else
+            EXPECT_EQ(error.substr(0, where.size()), where);
+    }
+    iconv_close(fromUtf16);
+    iconv_close(checkUtf8);
 }
