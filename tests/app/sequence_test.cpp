@@ -582,10 +582,13 @@ struct RoundTrip {
 TEST(Sequence, WaitsForTheLockOfAnotherRun) {
     ts::Device dev("ram");
     std::string before = makeInput(dev, Input::RamImage);
-    pid_t holder = ts::holdRunLock(300);
-    ASSERT_GT(holder, 0);
     ASSERT_EQ(ts::cedevice({"reg", "set", "HKLM\\Software\\Waited", "Value", "REG_DWORD", "1"}).exitCode, 0);
     std::string trace = (dev.dir() / "trace.txt").string();
+    // The lock goes once the run has found it taken and waited, however slowly
+    // the run starts (under an emulator it may take seconds).
+    pid_t holder =
+        ts::holdRunLock(0, [&] { return readHost(trace).find("[error 32]\nSleep(20) = 0\n") != std::string::npos; });
+    ASSERT_GT(holder, 0);
     auto r = ts::corvane({"ls", F}, {{"CEDEVICE_TRACE", trace}});
     int status = 0;
     waitpid(holder, &status, 0);

@@ -207,7 +207,7 @@ void resetSystemState() {
     host::resetWindows();
 }
 
-pid_t holdRunLock(int holdMs) {
+pid_t holdRunLock(int holdMs, const std::function<bool()> &releaseWhen) {
     int ready[2];
     if (pipe(ready) != 0) return -1;
     pid_t holder = fork();
@@ -215,7 +215,9 @@ pid_t holdRunLock(int holdMs) {
         HANDLE lock = CreateFileW(u"\\Temp\\corvane.lck", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
         (void)!write(ready[1], lock == INVALID_HANDLE_VALUE ? "n" : "y", 1);
-        if (holdMs > 0)
+        if (releaseWhen)
+            for (int waited = 0; waited < 120000 && !releaseWhen(); waited += 10) usleep(10 * 1000);
+        else if (holdMs > 0)
             usleep(holdMs * 1000);
         else
             pause();

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -75,10 +76,11 @@ void resetSystemState();
 
 // A child process that holds the run lock (\Temp\corvane.lck) of the
 // selected device as a run holds it, until it ends: after holdMs
-// milliseconds, or with holdMs 0 when it is killed. Returns its pid once it
-// holds the lock; -1 when it could not be started or could not take the
-// lock. The caller waits for it (waitpid).
-pid_t holdRunLock(int holdMs);
+// milliseconds, or with holdMs 0 when it is killed, or as soon as releaseWhen
+// (asked every 10 ms in the child) says so, within two minutes. Returns its
+// pid once it holds the lock; -1 when it could not be started or could not
+// take the lock. The caller waits for it (waitpid).
+pid_t holdRunLock(int holdMs, const std::function<bool()> &releaseWhen = {});
 
 // UTF-16 literal helpers for in-process calls.
 std::u16string u16(const std::string &utf8);
