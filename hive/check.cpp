@@ -37,63 +37,6 @@
 #define HCHECK_REST 2  /* the bytes after the user hive image */
 #define HCHECK_DONE 3
 
-/* The CRC-32 eight bytes a step ("slicing by 8"): crcTable[0] is the usual
- * table of one byte; crcTable[k][b] is the CRC of the byte b followed by k
- * zero bytes, so that the eight bytes of a step are looked up at once, each
- * in its own table, with no step waiting for the one before. The bytes are
- * read one by one, so the sums do not depend on the byte order or the
- * alignment of the buffer (no word is loaded from an address that may not
- * be a multiple of 4). The 8 KiB of tables are made on first use.
- * Wider steps buy little: each byte still costs its own load and its own
- * look-up (two instructions on x86-64 at the least, three on ARM: ldrb, ldr,
- * eor), so slicing by 16 took 2.5 instructions a byte against 3.0 here, for
- * 16 KiB of tables, the whole data cache of many device cores. */
-static DWORD crcTable[8][256];
-static int crcTableMade;
-
-static void makeCrcTable(void)
-{
-    DWORD c;
-    int i;
-    int k;
-
-    for (i = 0; i < 256; i++) {
-        c = (DWORD)i;
-        for (k = 0; k < 8; k++)
-            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        crcTable[0][i] = c;
-    }
-    for (i = 0; i < 256; i++) {
-        c = crcTable[0][i];
-        for (k = 1; k < 8; k++) {
-            c = crcTable[0][c & 0xFF] ^ (c >> 8);
-            crcTable[k][i] = c;
-        }
-    }
-    crcTableMade = 1;
-}
-
-DWORD crc32Update(DWORD crc, const BYTE *bytes, size_t cb)
-{
-    DWORD low;
-
-    if (!crcTableMade)
-        makeCrcTable();
-    crc = ~crc;
-    while (cb >= 8) {
-        low = crc ^ ((DWORD)bytes[0] | (DWORD)bytes[1] << 8 | (DWORD)bytes[2] << 16 |
-                     (DWORD)bytes[3] << 24);
-        crc = crcTable[7][low & 0xFF] ^ crcTable[6][(low >> 8) & 0xFF] ^
-              crcTable[5][(low >> 16) & 0xFF] ^ crcTable[4][low >> 24] ^ crcTable[3][bytes[4]] ^
-              crcTable[2][bytes[5]] ^ crcTable[1][bytes[6]] ^ crcTable[0][bytes[7]];
-        bytes += 8;
-        cb -= 8;
-    }
-    while (cb-- > 0)
-        crc = crcTable[0][(crc ^ *bytes++) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
-
 static void found(HiveCheck *check, int problem, int64_t offset)
 {
     check->problem = problem;

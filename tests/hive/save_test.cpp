@@ -69,6 +69,20 @@ TEST(PackHives, ChecksumIsZlibsCrc32InAnyPieces) {
         crc = crc32Update(crc, base + at + cut2, n - cut2);
         ASSERT_EQ(crc, static_cast<DWORD>(crc32(0, base + at, static_cast<uInt>(n))));
     }
+    // Long runs are folded 8-byte words at a time in runs of 300 words, 300
+    // words left at the end: lengths at its edges (the least it takes, the
+    // last run whole, one word short or over, a block), from every alignment,
+    // continuing a sum.
+    const std::string longer = hvt::blob(140000, 4);
+    const BYTE *lb = reinterpret_cast<const BYTE *>(longer.data());
+    for (size_t words : {600, 601, 899, 900, 901, 1199, 1200, 8192, 16384})
+        for (size_t at = 0; at < 8; ++at)
+            for (int delta : {-8, -1, 0, 1, 7, 8}) {
+                const size_t n = words * 8 + delta;
+                ASSERT_EQ(crc32Update(0x9E3779B9u, lb + at, n),
+                          static_cast<DWORD>(crc32(0x9E3779B9u, lb + at, static_cast<uInt>(n))))
+                    << n << " bytes from " << at;
+            }
 }
 
 TEST(PackHives, EmptyImagesAreALengthFieldAlone) {
