@@ -124,6 +124,12 @@ int openDeviceFile(const std::string &hostPath, int flags, mode_t mode) {
     return fd;
 }
 
+bool emptyFile(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    return st.st_size == 0 || ::ftruncate(fd, 0) == 0;
+}
+
 bool isDevice(const fs::path &dir) {
     std::error_code ec;
     return fs::is_regular_file(dir / "state" / "device.txt", ec) && fs::is_directory(dir / "fs", ec);

@@ -558,7 +558,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
                        ((shareMode & FILE_SHARE_READ) || host::holdByte(fd, host::kDeniesRead)) &&
                        ((shareMode & FILE_SHARE_WRITE) || host::holdByte(fd, host::kDeniesWrite));
         }
-        if (recorded && truncate && there.exists && ::ftruncate(fd, 0) != 0) {
+        if (recorded && truncate && there.exists && !host::emptyFile(fd)) {
             ::close(fd);
             return call.fail(INVALID_HANDLE_VALUE, ERROR_WRITE_FAULT);
         }

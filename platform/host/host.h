@@ -95,6 +95,11 @@ constexpr int kExitNoDevice = 125;   // ensureDevice failed: nothing ran
 // calls, so each call sees the device as it is now.
 int openDeviceFile(const std::string &hostPath, int flags, mode_t mode = 0644);
 
+// Empties an open device file, as a "w" open or CREATE_ALWAYS does; a file
+// that is empty already is left alone (on ext4, emptying an empty file makes
+// its close write the file out at once). false with errno when it fails.
+bool emptyFile(int fd);
+
 // Device state, a small key=value file (state/device.txt). Values are text.
 std::string stateGet(const std::string &key, const std::string &fallback = "");
 void stateSet(const std::string &key, const std::string &value);

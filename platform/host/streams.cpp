@@ -469,7 +469,7 @@ FILE *_wfopen(const WCHAR *path, const WCHAR *mode) {
         return call.fail(static_cast<FILE *>(nullptr), ERROR_SHARING_VIOLATION);
     }
     if (flags & O_TRUNC) {
-        if (::ftruncate(fd, 0) != 0) {
+        if (!host::emptyFile(fd)) {
             ::close(fd);
             errno = EACCES;
             return call.fail(static_cast<FILE *>(nullptr), ERROR_ACCESS_DENIED);
