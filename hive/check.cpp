@@ -236,8 +236,6 @@ int hiveCheckEnd(HiveCheck *check)
     return check->problem;
 }
 
-BYTE g_hiveCopy[HIVE_COPY_CB];
-
 int hiveCheckStream(FILE *file, HiveCheck *check, BYTE *block)
 {
     long cbFile;
@@ -267,7 +265,7 @@ int checkHiveFile(const WCHAR *path, HiveCheck *check)
         found(check, HV_NO_OPEN, 0);
         return check->problem;
     }
-    hiveCheckStream(file, check, g_hiveCopy);
+    hiveCheckStream(file, check, g_runBlock);
     fclose(file);
     return check->problem;
 }

@@ -22,14 +22,16 @@
 #ifndef CORVANE_HIVE_H
 #define CORVANE_HIVE_H
 
+#include "log/run.h"
 #include "platform/platform.h"
 
 #define HIVE_REG_SIG 0x52454758u /* bytes "XGER" */
 
-/* The copy buffer, in bytes. 64 KiB keeps the calls to the file system few
- * (a device's C library reads and writes a block of this size directly,
- * past its own 4 KiB buffer) and is small beside a device's free RAM. */
-#define HIVE_COPY_CB 65536
+/* The copy block, in bytes: the run's block (log/run.h). A block this large
+ * keeps the calls to the file system few (a device's C library reads and
+ * writes a block of this size directly, past its own 4 KiB buffer), and a
+ * file system writes whole large blocks at less cost a byte than small ones. */
+#define HIVE_COPY_CB RUN_BLOCK_CB
 #define USER_HIVE_CCH 255 /* the user hive path: 254 characters and the terminator */
 
 /* Results of the hive operations. HV_DONE, HV_NO_TEMPNAME, HV_BAD_SIG and
@@ -100,11 +102,6 @@ void hiveCheckStart(HiveCheck *check, int64_t cbFile);
 int hiveCheckFeed(HiveCheck *check, const BYTE *bytes, size_t cb);
 /* Ends the check; returns check->problem. */
 int hiveCheckEnd(HiveCheck *check);
-/* The one copy buffer of the hive operations. It is static, not on the
- * stack: a device thread's stack is 64 KiB by default. The program runs one
- * operation at a time, and none of them calls another while it holds it
- * (unpackHives passes it to hiveCheckStream and reads on only after). */
-extern BYTE g_hiveCopy[HIVE_COPY_CB];
 /* The check of an open stream, read from its start through block (HIVE_COPY_CB
  * bytes). Returns check->problem. */
 int hiveCheckStream(FILE *file, HiveCheck *check, BYTE *block);

@@ -42,27 +42,45 @@ static int closeImage(FILE *out, const WCHAR *outPath)
     return HV_DONE;
 }
 
-/* Extracts both images of a checked backup in one pass from its start
- * through buffer (HIVE_COPY_CB bytes): the system hive image into systemOut,
- * then, once the user hive length read again equals the checked one, the
- * user hive image into userOut. Reading stops at the end of the user hive
- * image. Returns HV_DONE; HV_NO_OPEN when an output cannot be opened (an
- * extracted systemOut stays when userOut cannot be opened); HV_IO_FAILED
- * when a read fails, the file has changed since the check, or a write falls
- * short, with both outputs removed. Each failure is logged. */
+/* Copies the next cb bytes of the backup into out through buffer, in blocks
+ * of HIVE_COPY_CB from the start of out, so that each block is written whole
+ * into a whole block of the file (a block that straddles two is written in
+ * two pieces). Returns HV_DONE, or HV_IO_FAILED (logged) when a read comes
+ * short (a read error, or the file is shorter than checked) or a write does. */
+static int copyImage(FILE *backup, const WCHAR *path, FILE *out, const WCHAR *outPath, LONG cb,
+                     BYTE *buffer)
+{
+    size_t want;
+
+    while (cb > 0) {
+        want = cb < HIVE_COPY_CB ? (size_t)cb : HIVE_COPY_CB;
+        if (fread(buffer, 1, want, backup) != want) {
+            writeLog(TEXT("restRegHv: could not read "), path, 1);
+            return HV_IO_FAILED;
+        }
+        if (fwrite(buffer, 1, want, out) != want) {
+            writeLog(TEXT("restRegHv: could not write "), outPath, 1);
+            return HV_IO_FAILED;
+        }
+        cb -= (LONG)want;
+    }
+    return HV_DONE;
+}
+
+/* Extracts both images of a checked backup in one pass through buffer
+ * (HIVE_COPY_CB bytes): from after the signature and the system hive length,
+ * the system hive image into systemOut, then, once the user hive length read
+ * again equals the checked one, the user hive image into userOut. Reading
+ * stops at the end of the user hive image. Returns HV_DONE; HV_NO_OPEN when
+ * an output cannot be opened (an extracted systemOut stays when userOut
+ * cannot be opened); HV_IO_FAILED when a read fails, the file has changed
+ * since the check, or a write falls short, with both outputs removed. Each
+ * failure is logged. */
 static int extractImages(FILE *backup, const WCHAR *path, const WCHAR *systemOut,
                          const WCHAR *userOut, LONG cbSystem, LONG cbUser, BYTE *buffer)
 {
-    const int64_t userLengthAt = 8 + (int64_t)cbSystem;
-    const int64_t end = 12 + (int64_t)cbSystem + (int64_t)cbUser;
     FILE *out;
     const WCHAR *outPath = systemOut;
-    int64_t pos = 0;      /* the file offset of buffer[0] */
-    int64_t blockEnd = 0; /* the file offset after the block */
-    int64_t at;           /* the file offset being handled */
-    int64_t upTo;         /* the end of the image that at lies in, within the block */
-    size_t cbBlock;
-    size_t cbWrite;
     BYTE field[4];
     int result = HV_DONE;
 
@@ -72,57 +90,35 @@ static int extractImages(FILE *backup, const WCHAR *path, const WCHAR *systemOut
         return HV_NO_OPEN;
     }
     writeLog(TEXT("restRegHv: file opened:"), systemOut, 1);
-    if (fseek(backup, 0, SEEK_SET) != 0) {
+    if (fseek(backup, 8, SEEK_SET) != 0) {
         writeLog(TEXT("restRegHv: could not read "), path, 1);
         result = HV_IO_FAILED;
     }
-    /* The file in order: the signature and the system hive length (passed
-     * over), the system hive image, the user hive length, the user hive
-     * image. */
-    while (result == HV_DONE && blockEnd < end) {
-        cbBlock = fread(buffer, 1, HIVE_COPY_CB, backup);
-        if (cbBlock == 0) { /* a read error, or the file is shorter than checked */
-            writeLog(TEXT("restRegHv: could not read "), path, 1);
-            result = HV_IO_FAILED;
-            break;
+    if (result == HV_DONE)
+        result = copyImage(backup, path, out, systemOut, cbSystem, buffer);
+    if (result == HV_DONE) {
+        result = closeImage(out, systemOut);
+        out = NULL;
+    }
+    if (result == HV_DONE &&
+        (fread(field, 1, 4, backup) != 4 || (LONG)getLe32(field) != cbUser)) {
+        /* a read error, or the file has changed since the check */
+        writeLog(TEXT("restRegHv: could not read "), path, 1);
+        result = HV_IO_FAILED;
+    }
+    if (result == HV_DONE) {
+        /* This open failure's text has no blank before the path. */
+        out = _wfopen(userOut, TEXT("w+b"));
+        if (out == NULL) {
+            writeLog(TEXT("restRegHv: could not open"), userOut, 1);
+            return HV_NO_OPEN; /* the extracted system hive stays */
         }
-        pos = blockEnd;
-        blockEnd = pos + (int64_t)cbBlock;
-        at = pos < 8 ? 8 : pos;
-        while (result == HV_DONE && at < blockEnd && at < end) {
-            if (at >= userLengthAt && at < userLengthAt + 4) {
-                field[at - userLengthAt] = buffer[at - pos];
-                if (++at < userLengthAt + 4)
-                    continue;
-                if ((LONG)getLe32(field) != cbUser) { /* changed since the check */
-                    writeLog(TEXT("restRegHv: could not read "), path, 1);
-                    result = HV_IO_FAILED;
-                    break;
-                }
-                /* This open failure's text has no blank before the path. */
-                out = _wfopen(userOut, TEXT("w+b"));
-                if (out == NULL) {
-                    writeLog(TEXT("restRegHv: could not open"), userOut, 1);
-                    return HV_NO_OPEN; /* the extracted system hive stays */
-                }
-                outPath = userOut;
-                writeLog(TEXT("restRegHv: file opened:"), userOut, 1);
-                continue;
-            }
-            upTo = at < userLengthAt ? userLengthAt : end;
-            if (upTo > blockEnd)
-                upTo = blockEnd;
-            cbWrite = (size_t)(upTo - at);
-            if (fwrite(buffer + (at - pos), 1, cbWrite, out) != cbWrite) {
-                writeLog(TEXT("restRegHv: could not write "), outPath, 1);
-                result = HV_IO_FAILED;
-                break;
-            }
-            at = upTo;
-            if (at == userLengthAt || at == end) {
-                result = closeImage(out, outPath);
-                out = NULL;
-            }
+        outPath = userOut;
+        writeLog(TEXT("restRegHv: file opened:"), userOut, 1);
+        result = copyImage(backup, path, out, userOut, cbUser, buffer);
+        if (result == HV_DONE) {
+            result = closeImage(out, userOut);
+            out = NULL;
         }
     }
     if (out != NULL)
@@ -138,7 +134,7 @@ static int extractImages(FILE *backup, const WCHAR *path, const WCHAR *systemOut
 int unpackHives(const WCHAR *path, const WCHAR *systemOut, const WCHAR *userOut)
 {
     FILE *backup;
-    BYTE *buffer = g_hiveCopy;
+    BYTE *buffer = g_runBlock;
     HiveCheck check;
     int result;
 

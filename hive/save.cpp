@@ -20,15 +20,22 @@ int hiveTempName(const WCHAR *prefix, WCHAR *name)
     return 1;
 }
 
-/* Appends one hive file to the open backup: its length field, then its bytes
- * in blocks of HIVE_COPY_CB, and puts their CRC-32 into *crc. Returns
- * HV_DONE, HV_NO_OPEN or HV_IO_FAILED, each failure logged. */
-static int packOne(FILE *backup, const WCHAR *path, const WCHAR *hivePath, BYTE *buffer, DWORD *crc)
+/* Appends one hive file to the open backup, whose *cbOut bytes so far it
+ * advances: its length field, then its bytes in blocks, and puts their CRC-32
+ * into *crc. The blocks end where the backup's blocks of HIVE_COPY_CB end
+ * (the first one is shorter), so that each block the stream passes on is
+ * written whole into whole blocks of the file: a block that straddles two
+ * is written in two pieces, and a file system (a flash one most of all)
+ * pays for every piece of a block it has to write again. Returns HV_DONE,
+ * HV_NO_OPEN or HV_IO_FAILED, each failure logged. */
+static int packOne(FILE *backup, const WCHAR *path, const WCHAR *hivePath, BYTE *buffer, DWORD *crc,
+                   int64_t *cbOut)
 {
     FILE *hive = NULL;
     long cbHive;
     int64_t cbCopied = 0;
     size_t cbRead;
+    size_t cbWant;
     BYTE field[4];
     int result = HV_DONE;
 
@@ -53,10 +60,13 @@ static int packOne(FILE *backup, const WCHAR *path, const WCHAR *hivePath, BYTE 
         goto done;
     }
 
-    /* The end of the file is tested before each read, so a hive whose size
-     * is a multiple of the block ends with one read of 0 bytes. */
+    *cbOut += 4;
+    cbWant = HIVE_COPY_CB - (size_t)(*cbOut % HIVE_COPY_CB);
+
+    /* The end of the file is tested before each read, so a hive that ends
+     * with a whole block ends with one read of 0 bytes. */
     while (!feof(hive)) {
-        cbRead = fread(buffer, 1, HIVE_COPY_CB, hive);
+        cbRead = fread(buffer, 1, cbWant, hive);
         if (cbRead > 0 && fwrite(buffer, 1, cbRead, backup) != cbRead) {
             writeLog(TEXT("corvaneHv: could not write "), path, 1);
             result = HV_IO_FAILED;
@@ -66,9 +76,11 @@ static int packOne(FILE *backup, const WCHAR *path, const WCHAR *hivePath, BYTE 
         cbCopied += (int64_t)cbRead;
         /* A read error never reaches the end of the file: stop here rather
          * than wait for an end that does not come. */
-        if (ferror(hive) || (cbRead < HIVE_COPY_CB && !feof(hive)))
+        if (ferror(hive) || (cbRead < cbWant && !feof(hive)))
             break;
+        cbWant = HIVE_COPY_CB;
     }
+    *cbOut += cbCopied;
     /* The length field was written before the copy; it must tell the truth. */
     if (ferror(hive) || cbCopied != (int64_t)cbHive) {
         writeLog(TEXT("corvaneHv: could not read "), hivePath, 1);
@@ -83,10 +95,11 @@ done:
 int packHives(const WCHAR *path, const WCHAR *systemHive, const WCHAR *userHive)
 {
     FILE *backup;
-    BYTE *buffer = g_hiveCopy;
+    BYTE *buffer = g_runBlock;
     BYTE field[4];
     BYTE trailer[HIVE_TRAILER_CB];
     DWORD crcSystem = 0, crcUser = 0;
+    int64_t cbOut = 4; /* the bytes of the backup so far */
     int result = HV_DONE;
 
     backup = _wfopen(path, TEXT("w+b"));
@@ -102,10 +115,10 @@ int packHives(const WCHAR *path, const WCHAR *systemHive, const WCHAR *userHive)
         goto done;
     }
     /* The system hive always comes first. */
-    result = packOne(backup, path, systemHive, buffer, &crcSystem);
+    result = packOne(backup, path, systemHive, buffer, &crcSystem, &cbOut);
     if (result != HV_DONE)
         goto done;
-    result = packOne(backup, path, userHive, buffer, &crcUser);
+    result = packOne(backup, path, userHive, buffer, &crcUser, &cbOut);
     if (result != HV_DONE)
         goto done;
     /* The integrity trailer: the restore checks both images against it

@@ -7,6 +7,7 @@
 #include "log/run.h"
 
 WCHAR g_tempDir[PATH_CCH];
+BYTE g_runBlock[RUN_BLOCK_CB];
 
 void keepRunState(RunState *state)
 {

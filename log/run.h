@@ -18,6 +18,16 @@
 /* The temporary folder, as GetTempPathW gave it to start-up. */
 extern WCHAR g_tempDir[PATH_CCH];
 
+/* The run's one block of memory for moving file bytes: the hive operations
+ * copy through it, and a rewrite of a RAM image (repair, reorder) keeps its
+ * input window and its output run in it. It is static, not on the stack (a
+ * device thread's stack is 64 KiB by default), and there is one: 128 KiB is
+ * a small share of a device's free RAM, where one for each would be twice
+ * that. A run does one operation at a time, and none of them calls another
+ * while it holds the block. */
+#define RUN_BLOCK_CB 131072
+extern BYTE g_runBlock[RUN_BLOCK_CB];
+
 /* The run's process-wide state as start-up leaves it: the temporary folder
  * and the logging switch (log.h). A program that runs the system's
  * operations in-process on a device of its own keeps the state it found,

@@ -12,8 +12,7 @@
  */
 #include "ramimage/image.h"
 
-/* The rewrite in progress: its buffers are too large for a device thread's
- * stack. */
+/* The rewrite in progress; its buffers are the run's block. */
 static RamImage s_rewrite;
 
 int imageOpen(RamImage **imgOut, const WCHAR *path, const RewriteTexts *texts)
@@ -29,6 +28,8 @@ int imageOpen(RamImage **imgOut, const WCHAR *path, const RewriteTexts *texts)
     img->out = NULL;
     img->tempPath[0] = 0;
     img->texts = texts;
+    img->window = g_runBlock;
+    img->pending = g_runBlock + IMAGE_BUFFER_CB;
     img->inLength = 0;
     img->totalSize = 0;
     img->pos = 0;

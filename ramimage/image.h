@@ -19,10 +19,10 @@
  * rewrite of a 64 MiB image in pieces of 4 KiB makes 32768 of them; pieces
  * of 64 KiB make a sixteenth as many (a rewrite of 64 KiB pieces takes
  * about a fifth less time than one of 32 KiB pieces; larger ones gain
- * little more). The two buffers (128 KiB) are static, not on the stack (a
- * device thread has 64 KiB of it by default): a small part of the few MiB
- * a device has free, and no allocation that can fail. */
-#define IMAGE_BUFFER_CB 65536
+ * little more). The two buffers are the two halves of the run's block
+ * (log/run.h), static and shared with the hive operations, which never run
+ * during a rewrite: no allocation that can fail. */
+#define IMAGE_BUFFER_CB (RUN_BLOCK_CB / 2)
 
 /* The rewrite's own codes lie from 70 to 99, apart from every result that
  * leaves ramimage/ (ramimage/ramimage.h). */
@@ -66,10 +66,10 @@ typedef struct {
     LONG totalSize;               /* the input's totalSize */
     int64_t pos;                  /* where the next read of the input starts */
     int64_t streamPos;            /* where the input stream stands; -1 when not known */
-    BYTE window[IMAGE_BUFFER_CB]; /* input bytes [windowStart, windowStart + cbWindow) */
+    BYTE *window; /* IMAGE_BUFFER_CB bytes: input bytes [windowStart, windowStart + cbWindow) */
     int64_t windowStart;
     size_t cbWindow;
-    BYTE pending[IMAGE_BUFFER_CB]; /* output bytes not yet handed to the stream */
+    BYTE *pending; /* IMAGE_BUFFER_CB bytes: output bytes not yet handed to the stream */
     size_t cbPending;
     int64_t cbOut; /* bytes of the new image so far, pending ones included */
     int same;      /* 1 while they are the input's first cbOut bytes */
