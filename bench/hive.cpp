@@ -44,7 +44,7 @@ int main(int argc, char **argv) {
         result = crc;
     } else {
         host::selectDevice(argv[2]);
-        wcscpy(g_tempDir, TEXT("\\Temp\\"));
+        pointRun(TEXT("\\Temp\\"), g_logging);
         std::u16string a = host::fromUtf8(argv[3]), b = host::fromUtf8(argv[4]), c = host::fromUtf8(argv[5]);
         auto start = std::chrono::steady_clock::now();
         result =

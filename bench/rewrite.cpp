@@ -38,7 +38,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     host::selectDevice(argv[2]);
-    wcscpy(g_tempDir, TEXT("\\Temp\\"));
+    pointRun(TEXT("\\Temp\\"), g_logging);
     std::u16string path = host::fromUtf8(argv[3]);
     auto start = std::chrono::steady_clock::now();
     CALLGRIND_TOGGLE_COLLECT;

@@ -66,6 +66,10 @@ IMAGES = {
     "length-plus-4": image(GROUPS[:3] + [damaged(K2, lambda n: n + 4)] + GROUPS[4:]),
     "length-minus-2": image([K1, damaged(V1a, lambda n: n - 2)] + GROUPS[2:]),
     "surplus-holds-key": image([key(2, "S", key(2, "in")), key(2, "T")]),
+    # a length its fields disagree with, read by where each reading leads:
+    # regrouping moves the key without a NUL next to it
+    "length-read-by-neighbour": image([struct.pack("<HHHH", 8, 1, 0, 8) + b"\1\0\5\0", key(5, "b"),
+                                       struct.pack("<HHHH", 8, 1, 5, 2) + b"b\xff\xf9\0", key(6, "d")]),
 }
 
 # What only the device's reading of records refuses, and whole images close

@@ -87,9 +87,8 @@ void prepare(const uint8_t *data, size_t size, const char *registryKind) {
             writesSeen = host::stateWrites();
         }
     }
-    g_logging = -1;
+    pointRun(TEXT("\\Temp\\"), -1);
     wcscpy(g_logPath, TEXT("\\Corvane.log"));
-    wcscpy(g_tempDir, TEXT("\\Temp\\"));
     host::clearFaults();
     ::unlink(g_log.c_str());
     int fd = host::openDeviceFile(g_input, O_WRONLY | O_CREAT | O_TRUNC, 0666);

@@ -199,9 +199,8 @@ RunResult cedevice(const std::vector<std::string> &args, const std::map<std::str
 }
 
 void resetSystemState() {
-    g_logging = 0;
+    pointRun(TEXT("\\Temp\\"), 0);
     wcscpy(g_logPath, TEXT("\\Corvane.log"));
-    wcscpy(g_tempDir, TEXT("\\Temp\\"));
     host::clearFaults();
     host::setTrace("");
     host::resetWindows();
