@@ -18,14 +18,16 @@
  *   have the same CRC, and dividing by Q costs little: the first word w of
  *   the message, worth w * y^p, is worth w * (y^(p-145) + y^(p-183) +
  *   y^(p-211) + y^(p-300)) modulo Q, so it is taken out by XORing it into the
- *   words 145, 183, 211 and 300 places further on. Words are XORed whole into
- *   whole words, so byte order does not matter either. What is left at the
- *   end, 300 words, goes through the tables. That is about one instruction
- *   a byte on x86-64 for a block of 64 KiB or more.
- *   The words still to be XORed into the message are kept in two runs of 300
- *   words on the stack (4800 bytes); the input itself is never written.
- *   Words are loaded from addresses that are multiples of 8 only (the bytes
- *   before are summed one by one), as ARM cores before v6 need.
+ *   words 145, 183, 211 and 300 places further on. The fold does this from
+ *   the receiving side: each word, before it is taken out, is XORed with the
+ *   folded words 145, 183, 211 and 300 places before it (one store a word).
+ *   Words are XORed whole into whole words, so byte order does not matter
+ *   either. What is left at the end, 300 words, goes through the tables.
+ *   That is about one instruction a byte on x86-64 for a block of 64 KiB or
+ *   more. The folded words are kept in two runs of 300 words on the stack,
+ *   and the last 300 in one more (7200 bytes); the input itself is never
+ *   written. Words are loaded from addresses that are multiples of 8 only
+ *   (the bytes before are summed one by one), as ARM cores before v6 need.
  */
 #include "hive/hive.h"
 
