@@ -61,13 +61,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (size_t i = 0; i < in.size(); ++i) {
         const std::string &r = in[i];
         auto u16 = [&r](size_t at) {
-            return r.size() >= at + 2
-                       ? static_cast<unsigned>(static_cast<unsigned char>(r[at]) | static_cast<unsigned char>(r[at + 1]) << 8)
-                       : 0u;
+            return r.size() >= at + 2 ? static_cast<unsigned>(static_cast<unsigned char>(r[at]) |
+                                                              static_cast<unsigned char>(r[at + 1]) << 8)
+                                      : 0u;
         };
         const unsigned type = u16(2), cb = u16(0) + 4u;
-        const unsigned fields =
-            type == 1 ? recordLengthOf(RECORD_KEY, u16(6) & 0xFF, 0) : recordLengthOf(RECORD_VALUE, u16(6) & 0xFF, u16(8));
+        const unsigned fields = type == 1 ? recordLengthOf(RECORD_KEY, u16(6) & 0xFF, 0)
+                                          : recordLengthOf(RECORD_VALUE, u16(6) & 0xFF, u16(8));
         if (r.size() < 8 || cb != r.size() || (type != 1 && type != 2) || (i == 0 && type != 1) ||
             fields + 4u != r.size())
             plain = false;

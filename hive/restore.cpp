@@ -100,8 +100,7 @@ static int extractImages(FILE *backup, const WCHAR *path, const WCHAR *systemOut
         result = closeImage(out, systemOut);
         out = NULL;
     }
-    if (result == HV_DONE &&
-        (fread(field, 1, 4, backup) != 4 || (LONG)getLe32(field) != cbUser)) {
+    if (result == HV_DONE && (fread(field, 1, 4, backup) != 4 || (LONG)getLe32(field) != cbUser)) {
         /* a read error, or the file has changed since the check */
         writeLog(TEXT("restRegHv: could not read "), path, 1);
         result = HV_IO_FAILED;

@@ -62,10 +62,10 @@ typedef struct {
     FILE *out;                /* the new image, under tempPath */
     WCHAR tempPath[PATH_CCH]; /* the temporary file's name */
     const RewriteTexts *texts;
-    int64_t inLength;             /* bytes in the input file */
-    LONG totalSize;               /* the input's totalSize */
-    int64_t pos;                  /* where the next read of the input starts */
-    int64_t streamPos;            /* where the input stream stands; -1 when not known */
+    int64_t inLength;  /* bytes in the input file */
+    LONG totalSize;    /* the input's totalSize */
+    int64_t pos;       /* where the next read of the input starts */
+    int64_t streamPos; /* where the input stream stands; -1 when not known */
     BYTE *window; /* IMAGE_BUFFER_CB bytes: input bytes [windowStart, windowStart + cbWindow) */
     int64_t windowStart;
     size_t cbWindow;

@@ -46,12 +46,15 @@ TEST(UnpackHives, SmallFileByteForByte) {
 // one byte longer, also when the whole file is smaller than one block, with
 // the trailer and without it.
 TEST(UnpackHives, ImagesOfEveryBlockShape) {
+    const size_t B = HIVE_COPY_CB;  // a block of the copy
     struct Case {
         size_t cbSystem, cbUser;
     } cases[] = {
-        {1, 1},    {1, 5},    {5, 1},       {100, 200},       {4095, 1},    {4083, 1},
-        {4072, 1}, {1, 4084}, {4096, 4096}, {8192, 3 * 4096}, {5000, 4097}, {3 * 4096 + 7, 4095},
-        {HIVE_COPY_CB - 1, 1}, {HIVE_COPY_CB, HIVE_COPY_CB}, {HIVE_COPY_CB + 1, 2 * HIVE_COPY_CB - 1},
+        {1, 1},           {1, 5},       {5, 1},
+        {100, 200},       {4095, 1},    {4083, 1},
+        {4072, 1},        {1, 4084},    {4096, 4096},
+        {8192, 3 * 4096}, {5000, 4097}, {3 * 4096 + 7, 4095},
+        {B - 1, 1},       {B, B},       {B + 1, 2 * B - 1},
     };
     for (const Case &c : cases) {
         for (bool trailer : {true, false}) {

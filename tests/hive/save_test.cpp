@@ -94,12 +94,13 @@ TEST(PackHives, EmptyImagesAreALengthFieldAlone) {
 }
 
 TEST(PackHives, ImagesOfEveryBlockShapeAreCopiedWhole) {
+    const size_t B = HIVE_COPY_CB;  // the copy's blocks end where the backup's blocks end
     struct Case {
         size_t cbSystem, cbUser;
     } cases[] = {
-        {0, 1}, {1, 0}, {4095, 4097}, {4096, 4096}, {8192, 0}, {0, 3 * 4096}, {5000, 123}, {3 * 4096 + 1, 4095},
-        // the copy's blocks end where the backup's blocks end
-        {HIVE_COPY_CB - 8, HIVE_COPY_CB - 4}, {HIVE_COPY_CB - 7, 2 * HIVE_COPY_CB}, {HIVE_COPY_CB, HIVE_COPY_CB - 1},
+        {0, 1},         {1, 0},         {4095, 4097}, {4096, 4096},
+        {8192, 0},      {0, 3 * 4096},  {5000, 123},  {3 * 4096 + 1, 4095},
+        {B - 8, B - 4}, {B - 7, 2 * B}, {B, B - 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "system " << c.cbSystem << ", user " << c.cbUser);
