@@ -178,17 +178,19 @@ static DWORD crcFold(DWORD crc, const CrcWord *words, size_t cw)
 
 DWORD crc32Update(DWORD crc, const BYTE *bytes, size_t cb)
 {
+    size_t head;
     size_t cw;
 
     if (!crcTableMade)
         makeCrcTable();
     crc = ~crc;
-    /* The fold pays from two runs of words on, with up to 7 bytes before. */
+    /* The fold pays from two runs of words on, with up to 7 bytes before
+     * (by the tables, up to the first address that is a multiple of 8). */
     if (cb >= (2 * CRC_FOLD_SPAN + 1) * sizeof(CrcWord)) {
-        while (((size_t)bytes & (sizeof(CrcWord) - 1)) != 0) {
-            crc = crcTable[0][(crc ^ *bytes++) & 0xFF] ^ (crc >> 8);
-            cb--;
-        }
+        head = (0 - (size_t)bytes) & (sizeof(CrcWord) - 1);
+        crc = crcBytes(crc, bytes, head);
+        bytes += head;
+        cb -= head;
         cw = cb / sizeof(CrcWord);
         crc = crcFold(crc, (const CrcWord *)bytes, cw);
         bytes += cw * sizeof(CrcWord);
